@@ -1,0 +1,117 @@
+// The HTTP interface: one HttpListener per connection, serving its requests one after another.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <set>
+#include <string>
+
+#include "kivlib/kiv_net.h"
+
+class IHttpdConnection;
+class IHttpdRequest;
+class IState;
+class State;
+class IOfflineTranscode;
+class IFileMaker;
+class IEvents;
+class IMetadataFactory;
+struct xml_element;
+struct HttpResponseHeaders;
+class IBlockingStream;
+
+// The connection entry handed to kiv_httpd_listener: runs the request loop on the connection's own
+// thread; the user data of the connection is the application's HttpListenerContext.
+void* HttpListenerThread(void* connection);
+
+// The session id of a request: the hexadecimal digits after the first "SessionID=" of the query; 0
+// (which no session has) when the query carries none.
+uint64_t ParseSessionId(const std::string& query);
+// The query with the value of every "SessionID=" (in any letter case) replaced, so that a client's
+// credential never reaches the log.
+std::string RedactSessionId(const std::string& query);
+
+// The per-connection request loop and the route handlers of the client interface. Built on the
+// connection thread's stack; holds nothing it must release.
+class HttpListener {
+public:
+    typedef std::map<std::string, std::string> HeaderMap;
+
+    explicit HttpListener(IHttpdConnection* connection);
+
+    // Serves requests until the client closes, the head cannot be read, or the listener shuts down.
+    // Throws nothing.
+    void Run();
+
+    // ---- reply writers: true when the reply went out whole; failures are logged, never thrown
+    bool SendResponse(const std::string& body, int status, const std::string& contentType);
+    bool SendText(const std::string& body, int status);
+    bool SendXml(const std::string& body, int status);
+    bool SendSuccessMsg(const std::string& text, int status);
+    bool SendErrorMsg(const std::string& text, int status);
+    bool SendStreamError(const std::string& text);
+    bool SendStreamUrl(const std::string& url);
+
+    // ---- file sending (throws std::runtime_error). The range is fitted to the file: a last byte past
+    // the end is clamped, a first byte past the end or after the last gets 416.
+    void SendFile(const std::string& name, const std::wstring& path);
+    void SendFileWithHeaders(const std::string& name, const std::wstring& path, const HeaderMap& headers);
+    // from and to inclusive; both 0 send the whole file.
+    void SendFileRange(const std::string& name, const std::wstring& path, const HeaderMap* headers, uint64_t from,
+                       uint64_t to);
+
+    // ---- request body and path resolution (throw std::runtime_error)
+    std::string ReadPostBody();
+    // The existing file or folder that rest (alias, "/", path below that shared folder) names.
+    std::wstring ResolvePath(const std::string& rest);
+
+    // ---- folder listings
+    void ListSharedFolders();
+    void ListFolder(const std::string& rest);
+    void ScanFolder(const std::wstring& path, std::list<std::wstring>& files, std::list<std::wstring>& folders,
+                    const std::set<std::wstring>& extensions);
+    static bool IsSubtitleFolder(const std::wstring& name);
+    void AddVideoElements(const std::wstring& path, const std::list<std::wstring>& files, xml_element& parent,
+                          int depth);
+    void AddFolderElements(const std::wstring& path, const std::list<std::wstring>& folders, xml_element& parent,
+                           const std::set<std::wstring>& extensions, int depth);
+
+    // ---- pairing
+    void Announce(const std::string& body);
+
+    // True once this request can no longer be answered cleanly (a reply head went out and the reply
+    // failed or was cut short, or a body was left half read): the loop then ends the connection.
+    bool ConnectionMustClose() const { return closeConnection_; }
+
+private:
+    // One turn of the loop; false when the connection is to end.
+    bool ServeOneRequest();
+    void Dispatch(const std::string& method, const std::string& path, uint64_t& sessionId);
+    void DispatchGet(const std::string& path, uint64_t& sessionId);
+    void DispatchPost(const std::string& path, const std::string& body, uint64_t& sessionId);
+    void RequireAuthorizedSession(uint64_t sessionId);
+
+    // Hands the head to the library and sends it; from the send on the head counts as gone, whatever
+    // its result. A second head for one request throws and ends the connection.
+    enum class HeadResult { Sent, Refused, Failed };
+    HeadResult PutReplyHead(const HttpResponseHeaders& headers);
+    // One send call, repeated while the library reports no progress. The library ends a send that
+    // stalls for too long itself; the bound here only keeps the loop finite whatever it answers.
+    net_result SendSome(const char* bytes, size_t length, size_t& sent);
+    void SendRangeNotSatisfiable(uint64_t size);
+    void SendFileBody(IBlockingStream& file, const std::string& name, uint64_t from, uint64_t length);
+
+    IHttpdConnection* connection_;
+    IHttpdRequest* request_;
+    State* state_;
+    IOfflineTranscode* offlineTranscode_;
+    IFileMaker* fileMaker_;
+    IEvents* events_;
+    IMetadataFactory* metadataFactory_;
+
+    // Per request.
+    bool replyHeadSent_ = false;
+    bool closeConnection_ = false;
+};

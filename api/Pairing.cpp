@@ -1,0 +1,75 @@
+// The pairing route "/video/announce/": a device announces itself and gets its session id, or a PIN.
+#include <stdexcept>
+
+#include <boost/regex.hpp>
+
+#include "api/HttpListener.h"
+#include "api/XmlText.h"
+#include "core/IEvents.h"
+#include "core/State.h"
+#include "kivlib/kiv_text.h"
+#include "kivlib/kiv_thread.h"
+#include "kivlib/kiv_xml.h"
+
+namespace {
+// Length in seconds of the stream segments, reported to the device so it can plan its buffering.
+const uint32_t kVideoSegmentSeconds = 5;
+const char kServerVersion[] = "1.0.3.3";
+// The wait before a PIN goes out: it slows down anyone guessing at devices.
+const uint32_t kPinReplyDelayMs = 1000;
+
+// Device names are free text typed by a person; wrapping them in CDATA lets "&" and "<" through.
+std::string WrapNamesInCdata(const std::string& body) {
+    static const boost::regex kName("<Name>(.*?)</Name>", boost::regex::perl);
+    return boost::regex_replace(body, kName, "<Name><![CDATA[$1]]></Name>", boost::format_perl);
+}
+
+const xml_element& RequireChild(const xml_element& parent, const char* name) {
+    const xml_element* child = kiv_xml::find_child(parent, name, false);
+    if (!child) throw std::runtime_error(std::string("Unable to find '") + name + "' element");
+    return *child;
+}
+
+std::string AuthorizedReply(uint64_t sessionId, const std::wstring& lookupName) {
+    return "<Calvoro>\n\t<SessionID>" + numstr::ToStr(sessionId, 16, 0) + "</SessionID>\n" + "<LookupName>" +
+           EscapeXmlText(kivm::ToUTF8Ex(lookupName)) + "</LookupName>\n" + "<VideoSegmentLength>" +
+           numstr::ToStr(kVideoSegmentSeconds, 10, 0) + "</VideoSegmentLength>\n" + "<ServerVersion>" +
+           kServerVersion + "</ServerVersion>\n" + "</Calvoro>\n";
+}
+
+std::string PinReply(uint32_t pin) {
+    return "<Calvoro>\n\t<ErrorMsg>Unauthorized</ErrorMsg>\n\t<PIN>" + numstr::ToStr(pin, 10, 0) + "</PIN>\n</Calvoro>\n";
+}
+}  // namespace
+
+void HttpListener::Announce(const std::string& body) {
+    try {
+        const std::string rewritten = WrapNamesInCdata(body);
+        kiv_xml parser;
+        std::string error;
+        if (!parser.parse(rewritten.data(), rewritten.size(), error))
+            throw std::runtime_error(error + " - post data = " + body);
+        const boost::shared_ptr<xml_element> top = parser.get_parsed_element();
+        if (!top) throw std::runtime_error("Unable to find 'Announce' element");
+        const xml_element& announce = RequireChild(*top, "Announce");
+        const std::wstring name = kivm::FromUTF8ExW(RequireChild(announce, "Name").text);
+        const std::wstring uniqueId = kivm::FromUTF8ExW(RequireChild(announce, "UniqueID").text);
+
+        const ClientSession session = state_->GetOrCreateSession(name, uniqueId);
+        if (const xml_element* type = kiv_xml::find_child(announce, "DeviceType", true))
+            state_->SetDeviceType(session.SessionId, kivm::FromUTF8ExW(type->text));
+        if (const xml_element* version = kiv_xml::find_child(announce, "Version", true))
+            state_->SetDeviceVersion(session.SessionId, kivm::FromUTF8ExW(version->text));
+        events_->ClientAnnounced(name, uniqueId);
+
+        // Asked only now: the user may have typed the PIN while this request was under way.
+        if (state_->IsSessionAuthorized(session.SessionId)) {
+            SendXml(AuthorizedReply(session.SessionId, state_->GetLookupName()), 200);
+        } else {
+            make_delay(kPinReplyDelayMs);
+            SendXml(PinReply(session.Pin), 401);
+        }
+    } catch (const std::exception& e) {
+        SendErrorMsg(e.what(), 500);
+    }
+}

@@ -1,0 +1,22 @@
+// The process-wide log and the system report written before an issue report.
+#pragma once
+
+#include <string>
+
+#include "kivlib/ThreadSafeLog.h"
+
+class IState;
+
+// The process-wide log; made on first use, never null (with no log file, entries go to standard error).
+ThreadSafeLog* GetLog();
+// The log file: the per-user data folder + "/CalvoroLog.txt"; empty when no data folder could be made.
+std::wstring GetLogFilePath();
+// The state store whose contents the system report lists.
+void SetLogState(IState* state);
+// Writes the system report into the log.
+void LogSystemInformation();
+
+// ".\Name" for a source file path such as ".../core/Worker.cpp".
+const char* LogSourceName(const char* filePath);
+
+#define KIV_LOG(message) GetLog()->Log((message), LogSourceName(__FILE__), __LINE__)

@@ -1,0 +1,268 @@
+// The state store: its lock, its factory, the folders, the preferences and the finished conversions.
+#include "core/State.h"
+
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "core/Log.h"
+#include "core/StateText.h"
+#include "kivlib/kiv_fs.h"
+#include "kivlib/kiv_text.h"
+
+namespace statetext {
+
+std::wstring Stored(const std::wstring& text) {
+    std::wstring result(text);
+    for (wchar_t& c : result) {
+        const unsigned long code = static_cast<unsigned long>(c);
+        if (code == 0 || code > 0x10FFFFUL || (code >= 0xD800UL && code <= 0xDFFFUL)) c = static_cast<wchar_t>(0xFFFD);
+    }
+    return result;
+}
+
+std::string Stored(const std::string& text) {
+    std::string valid = kivm::IsValidUtf8(text) ? text : kivm::ToUTF8Ex(kivm::FromUTF8ExW(text));
+    std::string result;
+    result.reserve(valid.size());
+    for (char c : valid) {
+        if (c == '\0') result += "\xEF\xBF\xBD";
+        else result.push_back(c);
+    }
+    return result;
+}
+
+}  // namespace statetext
+
+State::State() = default;
+
+boost::shared_ptr<State> State::GetInstance() {
+    std::wstring dataFolder;
+    if (!kivm::create_user_data_folder(dataFolder, L"Calvoro")) return boost::shared_ptr<State>();
+    return GetInstance(dataFolder);
+}
+
+boost::shared_ptr<State> State::GetInstance(const std::wstring& dataFolder) {
+    boost::shared_ptr<State> state(new State, KivDeleter::deleter());
+    state->mutex_ = KivThreadMutex::GetInstance();
+    state->saveMutex_ = KivThreadMutex::GetInstance();
+    if (!state->mutex_ || !state->saveMutex_) return boost::shared_ptr<State>();
+    if (!kiv_mkdir(kivm::str_conv(dataFolder))) return boost::shared_ptr<State>();
+    state->dataFolder_ = dataFolder;
+    try {
+        state->SetDefaultCacheFolder();
+    } catch (const std::exception& e) {
+        KIV_LOG(e.what());
+        return boost::shared_ptr<State>();
+    }
+    return state;
+}
+
+// ---- data and cache folders
+
+std::wstring State::GetDataFolder() {
+    KivLock lock(*mutex_);
+    return dataFolder_;
+}
+
+std::wstring State::GetCacheFolder() {
+    KivLock lock(*mutex_);
+    return cacheFolder_;
+}
+
+void State::ApplyCacheFolder(const std::wstring& path) {
+    if (!kiv_mkdir(kivm::str_conv(path))) throw std::runtime_error("Unable to create desired cache folder");
+    cacheFolder_ = path;
+}
+
+void State::SetCacheFolder(const std::wstring& path) {
+    bool made = false;
+    {
+        KivLock lock(*mutex_);
+        made = kiv_mkdir(kivm::str_conv(path));
+        if (made) cacheFolder_ = path;
+    }
+    // Thrown only once the lock is free again.
+    if (!made) throw std::runtime_error("Unable to create desired cache folder");
+}
+
+void State::SetDefaultCacheFolder() {
+    SetCacheFolder(GetDataFolder() + L"/cache");
+}
+
+bool State::IsDefaultCacheFolder() {
+    KivLock lock(*mutex_);
+    return cacheFolder_ == dataFolder_ + L"/cache";
+}
+
+// ---- preferences
+
+uint32_t State::GetHttpPort() {
+    KivLock lock(*mutex_);
+    return httpPort_;
+}
+
+void State::SetHttpPort(uint32_t port) {
+    KivLock lock(*mutex_);
+    httpPort_ = port;
+}
+
+void State::ResetHttpPort() { SetHttpPort(kDefaultHttpPort); }
+
+bool State::IsDefaultHttpPort() { return GetHttpPort() == kDefaultHttpPort; }
+
+bool State::GetExternalAccess() {
+    KivLock lock(*mutex_);
+    return externalAccess_;
+}
+
+void State::SetExternalAccess(bool on) {
+    KivLock lock(*mutex_);
+    externalAccess_ = on;
+}
+
+std::wstring State::GetLookupName() {
+    KivLock lock(*mutex_);
+    return lookupName_;
+}
+
+void State::SetLookupName(const std::wstring& name) {
+    const std::wstring stored = statetext::Stored(name);
+    KivLock lock(*mutex_);
+    lookupName_ = stored;
+}
+
+bool State::GetUpnpEnabled() {
+    KivLock lock(*mutex_);
+    return upnpEnabled_;
+}
+
+void State::SetUpnpEnabled(bool on) {
+    KivLock lock(*mutex_);
+    upnpEnabled_ = on;
+}
+
+bool State::GetStartAtLogin() {
+    KivLock lock(*mutex_);
+    return startAtLogin_;
+}
+
+void State::SetStartAtLogin(bool on) {
+    KivLock lock(*mutex_);
+    startAtLogin_ = on;
+}
+
+bool State::GetDoNotShowBonjourLink() {
+    KivLock lock(*mutex_);
+    return doNotShowBonjourLink_;
+}
+
+void State::SetDoNotShowBonjourLink(bool on) {
+    KivLock lock(*mutex_);
+    doNotShowBonjourLink_ = on;
+}
+
+uint32_t State::GetSDCorePercent() {
+    KivLock lock(*mutex_);
+    return sdCorePercent_;
+}
+
+void State::SetSDCorePercent(uint32_t percent) {
+    KivLock lock(*mutex_);
+    sdCorePercent_ = percent;
+}
+
+uint32_t State::GetHDCorePercent() {
+    KivLock lock(*mutex_);
+    return hdCorePercent_;
+}
+
+void State::SetHDCorePercent(uint32_t percent) {
+    KivLock lock(*mutex_);
+    hdCorePercent_ = percent;
+}
+
+uint32_t State::GetCCorePercent() {
+    KivLock lock(*mutex_);
+    return cCorePercent_;
+}
+
+void State::SetCCorePercent(uint32_t percent) {
+    KivLock lock(*mutex_);
+    cCorePercent_ = percent;
+}
+
+bool State::GetShowAllConversions() {
+    KivLock lock(*mutex_);
+    return showAllConversions_;
+}
+
+void State::SetShowAllConversions(bool on) {
+    KivLock lock(*mutex_);
+    showAllConversions_ = on;
+}
+
+// ---- run-time values
+
+int State::GetExternalPort() {
+    KivLock lock(*mutex_);
+    return externalPort_;
+}
+
+void State::SetExternalPort(int port) {
+    KivLock lock(*mutex_);
+    externalPort_ = port;
+}
+
+void State::SetCheckExternalAccessFlag(bool raised) {
+    KivLock lock(*mutex_);
+    checkExternalAccess_ = raised;
+}
+
+bool State::GetCheckExternalAccessFlag() {
+    KivLock lock(*mutex_);
+    return checkExternalAccess_;
+}
+
+int State::GetCpuCount() {
+    KivLock lock(*mutex_);
+    return cpuCount_;
+}
+
+void State::CountProcessors() {
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    int count = 1;
+    {
+        KivLock lock(*mutex_);
+        cpuCount_ = count = online < 2 ? 1 : static_cast<int>(online);
+    }
+    KIV_LOG("CPU Count " + numstr::ToStr(static_cast<int32_t>(count), 10, 0));
+}
+
+// ---- finished conversions
+
+std::list<FinishedConversion> State::GetFinishedConversions() {
+    KivLock lock(*mutex_);
+    return finishedConversions_;
+}
+
+void State::AppendFinishedConversion(const FinishedConversion& conversion) {
+    FinishedConversion stored;
+    stored.FilePath = statetext::Stored(conversion.FilePath);
+    stored.ClientIdentifier = statetext::Stored(conversion.ClientIdentifier);
+    stored.SrcVirtualPath = statetext::Stored(conversion.SrcVirtualPath);
+    stored.DstVirtualPath = statetext::Stored(conversion.DstVirtualPath);
+    stored.TotalBytes = conversion.TotalBytes;
+    finishedConversions_.push_back(stored);
+}
+
+void State::AddFinishedConversion(const FinishedConversion& conversion) {
+    KivLock lock(*mutex_);
+    AppendFinishedConversion(conversion);
+}
+
+void State::DeleteFinishedConversion(const FinishedConversion& conversion) {
+    KivLock lock(*mutex_);
+    kiv_delete(conversion.FilePath);  // a file that is already gone still leaves the list
+    finishedConversions_.remove(conversion);
+}

@@ -1,0 +1,256 @@
+// The application object: creates the server's services in a fixed order, runs the event loop (or,
+// silent, waits for the end of the session) and takes everything down again in a fixed order.
+#include <arpa/inet.h>
+#include <limits.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+#include <wx/app.h>
+#include <wx/cmdline.h>
+#include <wx/image.h>
+#include <wx/msgdlg.h>
+
+#include "api/HttpListener.h"
+#include "api/HttpListenerContext.h"
+#include "core/Events.h"
+#include "core/FileMaker.h"
+#include "core/Log.h"
+#include "core/State.h"
+#include "core/Timer.h"
+#include "core/Util.h"
+#include "kivlib/kiv_httpd_listener.h"
+#include "kivlib/kiv_net.h"
+#include "kivlib/kiv_text.h"
+#include "platform/DnsSd.h"
+#include "platform/ShutdownSignals.h"
+#include "platform/SingleInstance.h"
+#include "platform/Updater.h"
+
+namespace {
+const char* const kVersion = "1.0.3.3";
+const char* const kAppcastUrl = "https://updates.calvoro.invalid/appcast.xml";
+const int kDnsSdReplyWaitMs = 5000;
+
+// The framework's parser accepts the switch as "-s" or "--silent"; the choice between a windowed and a
+// windowless framework start has to be made before the parser runs, by the same rule.
+bool SilentRequested(int argc, wxChar** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const wxString argument(argv[i]);
+        if (argument == "-s" || argument == "--silent") return true;
+    }
+    return false;
+}
+
+std::string ProgramFolder() {
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n <= 0) return std::string();
+    const std::string path(self, static_cast<size_t>(n));
+    return path.substr(0, path.rfind('/'));
+}
+
+void DNSSD_API OnBonjourRegistered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType errorCode, const char* name,
+                                   const char*, const char* domain, void*) {
+    if (errorCode != kDNSServiceErr_NoError) {
+        KIV_LOG("WARNING: registration with bonjour failed with error " + std::to_string(errorCode));
+        return;
+    }
+    KIV_LOG(std::string("Sucessfully registered with Bonjour; name = ") + (name ? name : "") +
+            "; domain = " + (domain ? domain : ""));
+}
+}  // namespace
+
+class MyApp : public wxApp {
+public:
+    bool Initialize(int& argc, wxChar** argv) override;
+    void CleanUp() override;
+    bool OnInit() override;
+    int OnRun() override;
+    int OnExit() override;
+    void OnInitCmdLine(wxCmdLineParser& parser) override;
+    bool OnCmdLineParsed(wxCmdLineParser& parser) override;
+
+    // The question whether the session may end: the shutdown runs at once and the answer is yes.
+    void OnQueryEndSession();
+
+    State* GetState() { return state_; }
+
+private:
+    void RegisterDnsSd();
+    void ReleaseRunningServices();
+
+    // Members in the order of their creation; destruction runs in the reverse order.
+    boost::shared_ptr<State> stateHolder_;
+    State* state_ = nullptr;
+    HttpListenerContext listenerContext_;
+    boost::shared_ptr<kiv_httpd_listener> listener_;
+    DNSServiceRef dnsSdRegistration_ = nullptr;
+    boost::shared_ptr<IFileMaker> fileMaker_;
+    boost::shared_ptr<IEvents> events_;
+    TimerFactory timerFactory_;
+    SingleInstance instance_;
+    bool silent_ = false;
+    bool dnsSdMissing_ = false;
+};
+
+wxIMPLEMENT_APP_NO_MAIN(MyApp);
+
+bool MyApp::Initialize(int& argc, wxChar** argv) {
+    // A server with no window must start where no display exists at all.
+    silent_ = SilentRequested(argc, argv);
+    if (silent_) return wxAppConsole::Initialize(argc, argv);
+    return wxApp::Initialize(argc, argv);
+}
+
+void MyApp::CleanUp() {
+    if (silent_) {
+        wxAppConsole::CleanUp();
+        return;
+    }
+    wxApp::CleanUp();
+}
+
+void MyApp::OnInitCmdLine(wxCmdLineParser& parser) {
+    static const wxCmdLineEntryDesc kSwitches[] = {
+        {wxCMD_LINE_SWITCH, "s", "silent", "disable the GUI", wxCMD_LINE_VAL_NONE, 0},
+        {wxCMD_LINE_NONE, nullptr, nullptr, nullptr, wxCMD_LINE_VAL_NONE, 0},
+    };
+    parser.SetDesc(kSwitches);
+    parser.SetSwitchChars("-");
+}
+
+bool MyApp::OnCmdLineParsed(wxCmdLineParser& parser) {
+    silent_ = parser.Found("s");
+    return true;
+}
+
+bool MyApp::OnInit() {
+    fputs("Starting Calvoro\n", stdout);
+    fflush(stdout);
+    // A command line that the parser refuses is reported by the framework; start-up goes on.
+    const bool silentBeforeParse = silent_;
+    wxApp::OnInit();
+    silent_ = silentBeforeParse;
+
+    std::wstring dataFolder;
+    if (!kivm::create_user_data_folder(dataFolder, L"Calvoro") || !instance_.Acquire(dataFolder, L"CalvoroServerMutex"))
+        return false;  // a second instance ends quietly, before anything is logged
+
+    // The programs it starts, "images/" and the tray icon lie beside the program.
+    const std::string programFolder = ProgramFolder();
+    const bool inProgramFolder = !programFolder.empty() && chdir(programFolder.c_str()) == 0;
+    KIV_LOG(std::string("Calvoro started - Version ") + kVersion);
+    if (!inProgramFolder) KIV_LOG("WARNING: could not make the program's folder the working folder");
+
+    net_init();
+
+    bool result = false;
+    try {
+        stateHolder_ = State::GetInstance();
+        state_ = stateHolder_.get();
+        if (!state_) throw std::runtime_error("State store failed to instantiate");
+        state_->Load();
+        SetLogState(state_);
+
+        fileMaker_ = FileMaker::GetInstance();
+        events_ = Events::GetInstance(state_, &timerFactory_);
+        if (!fileMaker_ || !events_) throw std::runtime_error("Server services failed to instantiate");
+
+        RegisterDnsSd();
+
+        listenerContext_.State = state_;
+        listenerContext_.FileMaker = fileMaker_.get();
+        listenerContext_.Events = events_.get();
+
+        wxImage::AddHandler(new wxPNGHandler);
+        wxImage::AddHandler(new wxJPEGHandler);
+
+        listener_ = kiv_httpd_listener::GetInstance(static_cast<uint16_t>(state_->GetHttpPort()), HttpListenerThread,
+                                                    &listenerContext_);
+        KIV_LOG("Started HTTP Listener");
+
+        if (!silent_) {
+            if (!listener_) {
+                wxMessageBox(kivm::FromUTF8ExW(kiv_httpd_listener::GetLastGetInstanceError() +
+                                               "\nPlease change this in preferences and try again"),
+                             L"Calvoro Error", wxOK | wxCENTRE);
+            }
+            KIV_LOG("Prepared UI");
+        }
+
+        result = true;
+
+        Updater::SetAppcastUrl(kAppcastUrl);
+        Updater::Init();
+
+        KIV_LOG("Bonjour Check Complete");
+    } catch (const std::exception& e) {
+        KIV_LOG(e.what());
+    }
+    if (!result) ReleaseRunningServices();
+    return result;
+}
+
+void MyApp::RegisterDnsSd() {
+    const uint16_t port = static_cast<uint16_t>(state_->GetHttpPort());
+    DNSServiceRef registration = nullptr;
+    const DNSServiceErrorType error = DNSServiceRegister(&registration, 0, 0, nullptr, "_calvoro._tcp.", nullptr,
+                                                         nullptr, htons(port), 0, nullptr, OnBonjourRegistered, nullptr);
+    if (error != kDNSServiceErr_NoError) {
+        KIV_LOG("Bonjour Registration Failed: " + std::to_string(error));
+        if (error == kDnsSdServiceMissing) dnsSdMissing_ = true;
+        return;
+    }
+    KIV_LOG("Bonjour Registration Requested on port " + std::to_string(port));
+    dnsSdRegistration_ = registration;
+    if (DnsSdProcessResult(registration, kDnsSdReplyWaitMs) == kDnsSdTimeout)
+        KIV_LOG("WARNING: no reply from the DNS-SD service");
+}
+
+int MyApp::OnRun() {
+    if (!silent_) {
+        ShutdownSignals::Watch([this](int) { CallAfter([this]() {
+            OnQueryEndSession();
+            ExitMainLoop();
+        }); });
+        return wxApp::OnRun();
+    }
+    // Silent: no window, no icon, nothing to quit from; the server runs until the session ends.
+    ShutdownSignals::Wait();
+    OnQueryEndSession();
+    return 0;
+}
+
+void MyApp::OnQueryEndSession() {
+    KIV_LOG("Shutdown Event Detected");
+    OnExit();
+}
+
+// Releases what runs on threads of its own, before the objects those threads use; every step empties
+// its holder, so running it again releases nothing twice.
+void MyApp::ReleaseRunningServices() {
+    listener_.reset();
+}
+
+int MyApp::OnExit() {
+    KIV_LOG("Application Closing, saving state");
+    ReleaseRunningServices();
+    fileMaker_.reset();
+    if (state_) state_->Save();
+    if (dnsSdRegistration_) {
+        DNSServiceRefDeallocate(dnsSdRegistration_);
+        dnsSdRegistration_ = nullptr;
+    }
+    Updater::Cleanup();
+    net_shutdown();
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    ShutdownSignals::Block();
+    return wxEntry(argc, argv);
+}

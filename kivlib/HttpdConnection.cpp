@@ -1,0 +1,510 @@
+#include "HttpdConnection.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace kivhttp {
+
+namespace {
+
+const size_t kDiscardChunk = 16 * 1024;
+// How long, and for how many bytes, a closing connection waits for the client's unread bytes.
+const int64_t kLingerMs = 2000;
+const size_t kLingerBytes = 1024 * 1024;
+
+int PollTimeout(int64_t until, int64_t now) {
+    int64_t left = until - now;
+    if (left <= 0) return 0;
+    return static_cast<int>(std::min<int64_t>(left, 60 * 1000));
+}
+
+bool PeerGone(int error) {
+    return error == EPIPE || error == ECONNRESET || error == ENOTCONN || error == ESHUTDOWN;
+}
+
+// Names the listener writes itself: a second copy from the caller would break the framing.
+bool ReservedReplyHeader(const std::string& name) {
+    return EqualsIgnoreCase(name, "Content-Length") || EqualsIgnoreCase(name, "Connection") ||
+           EqualsIgnoreCase(name, "Transfer-Encoding");
+}
+
+}  // namespace
+
+int64_t HttpdConnection::NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+HttpdConnection::HttpdConnection(kivposix::UniqueFd socket, void* userData, const HttpdLimits& limits)
+    : socket_(std::move(socket)), userData_(userData), limits_(limits), idleSince_(NowMs()) {}
+
+// ---- listener side ----
+
+void HttpdConnection::RequestShutdown() {
+    shutdown_ = true;
+    leaving_ = true;
+    ::shutdown(socket_.get(), SHUT_RDWR);
+}
+
+bool HttpdConnection::TryEvictIdle() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (evicted_ || idleSince_ < 0) return false;
+    evicted_ = true;
+    leaving_ = true;
+    idleSince_ = -1;
+    ::shutdown(socket_.get(), SHUT_RDWR);
+    return true;
+}
+
+int64_t HttpdConnection::IdleSince() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return idleSince_;
+}
+
+// ---- ending ----
+
+void HttpdConnection::End(net_result result, const std::string& error, bool linger) {
+    if (ended_) return;
+    ended_ = true;
+    leaving_ = true;
+    endResult_ = result;
+    if (!error.empty()) lastError_ = error;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        idleSince_ = -1;
+    }
+    if (linger) {
+        Linger();
+    } else {
+        ::shutdown(socket_.get(), SHUT_RDWR);
+    }
+}
+
+// Closing a socket with unread incoming bytes makes the kernel send a reset, which can destroy a
+// reply the client has not read yet. So: send our FIN, and read what the client still sends
+// until it closes too, for a short while only.
+void HttpdConnection::Linger() {
+    int fd = socket_.get();
+    pollfd probe{fd, POLLIN, 0};
+    bool unread = bodyRemaining_ > 0 || !inbuf_.empty() || ::poll(&probe, 1, 0) > 0;
+    ::shutdown(fd, unread ? SHUT_WR : SHUT_RDWR);
+    if (!unread) return;
+    int64_t until = NowMs() + kLingerMs;
+    size_t discarded = 0;
+    char scratch[4096];
+    while (!shutdown_ && discarded < kLingerBytes) {
+        pollfd pfd{fd, POLLIN, 0};
+        int ready = ::poll(&pfd, 1, PollTimeout(until, NowMs()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        ssize_t n = ::recv(fd, scratch, sizeof(scratch), MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n <= 0) break;
+        discarded += static_cast<size_t>(n);
+    }
+    ::shutdown(fd, SHUT_RDWR);
+}
+
+void HttpdConnection::FinishEntry() { End(NET_DONE, std::string(), true); }
+
+// ---- reading requests ----
+
+net_result HttpdConnection::ReadRequest(uint32_t ms) {
+    if (inRequest_) FinishRequest();
+    int64_t deadline = NowMs() + ms;
+    for (;;) {
+        if (shutdown_) return ++shutdownReads_ == 1 ? NET_WOULDBLOCK : NET_DONE;
+        if (ended_) return endResult_;
+        if (bodyRemaining_ > 0) DiscardBufferedBody();
+        if (bodyRemaining_ == 0) {
+            if (!headStarted_ && !inbuf_.empty()) {
+                headStarted_ = true;
+                headStart_ = NowMs();
+            }
+            net_result taken = TakeHead();
+            if (taken != NET_WOULDBLOCK) return taken;
+        }
+        net_result ready = WaitReadable(deadline, false);
+        if (ready != NET_OK) {
+            if (shutdown_ || ended_) continue;
+            return ready;
+        }
+        ReceiveForHead();
+    }
+}
+
+// The previous request is over once the program asks for the next: decide whether the
+// connection can carry another one.
+net_result HttpdConnection::FinishRequest() {
+    inRequest_ = false;
+    if (!parsed_) {
+        End(NET_ERROR, parseError_, false);
+    } else if (!replyStarted_) {
+        End(NET_ERROR, "The previous request was not answered; connection closed", true);
+    } else if (replyRemaining_ > 0) {
+        End(NET_ERROR,
+            "The previous reply was " + std::to_string(replyRemaining_) +
+                " bytes short of its Content-Length; connection closed",
+            false);
+    } else if (closeAfterReply_) {
+        End(NET_DONE, std::string(), true);
+    }
+    if (ended_) return endResult_;
+    haveReplyHead_ = false;
+    replyStarted_ = false;
+    bodyless_ = false;
+    blockedSince_ = -1;
+    headStarted_ = false;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        idleSince_ = NowMs();
+    }
+    if (inbuf_.capacity() > 4096 && inbuf_.empty()) std::string().swap(inbuf_);
+    return NET_OK;
+}
+
+// Body bytes the program did not read are dropped, never taken for the next head.
+void HttpdConnection::DiscardBufferedBody() {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(bodyRemaining_, inbuf_.size()));
+    inbuf_.erase(0, n);
+    bodyRemaining_ -= n;
+    searchFrom_ = 0;
+}
+
+net_result HttpdConnection::TakeHead() {
+    // Blank lines before a request line are allowed and skipped.
+    size_t blank = 0;
+    while (inbuf_.compare(blank, 2, "\r\n") == 0) blank += 2;
+    if (blank > 0) {
+        inbuf_.erase(0, blank);
+        searchFrom_ = 0;
+    }
+    size_t end = inbuf_.find("\r\n\r\n", searchFrom_);
+    if (end != std::string::npos && end + 4 <= limits_.MaxHeadBytes) {
+        std::string head = inbuf_.substr(0, end);
+        inbuf_.erase(0, end + 4);
+        searchFrom_ = 0;
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (evicted_) return NET_WOULDBLOCK;  // the socket is shut; the next read sees it
+        StartRequest(head);
+        return NET_OK;
+    }
+    if (end != std::string::npos || inbuf_.size() >= limits_.MaxHeadBytes) {
+        End(NET_ERROR, "Request head is larger than " + std::to_string(limits_.MaxHeadBytes) + " bytes", false);
+        return NET_ERROR;
+    }
+    searchFrom_ = inbuf_.size() >= 3 ? inbuf_.size() - 3 : 0;
+    return NET_WOULDBLOCK;
+}
+
+// Called with stateMutex_ held.
+void HttpdConnection::StartRequest(const std::string& head) {
+    idleSince_ = -1;
+    inRequest_ = true;
+    headStarted_ = false;
+    parsed_ = ParseRequestHead(head, head_, parseError_);
+    bodyRemaining_ = parsed_ ? head_.ContentLength : 0;
+    bodyStart_ = NowMs();
+    bodyTooLarge_ = bodyRemaining_ > limits_.MaxBodyBytes;
+    closeAfterReply_ = !parsed_ || !head_.KeepAlive || bodyTooLarge_;
+}
+
+// Reads more of the next head, or of an unread body being dropped.
+net_result HttpdConnection::ReceiveForHead() {
+    int fd = socket_.get();
+    ssize_t n;
+    if (bodyRemaining_ > 0) {
+        char scratch[4096];
+        size_t want = static_cast<size_t>(std::min<uint64_t>(bodyRemaining_, sizeof(scratch)));
+        n = ::recv(fd, scratch, want, MSG_DONTWAIT);
+        if (n > 0) bodyRemaining_ -= static_cast<uint64_t>(n);
+    } else {
+        size_t old = inbuf_.size();
+        size_t want = std::min(kDiscardChunk, limits_.MaxHeadBytes - old);
+        inbuf_.resize(old + want);
+        n = ::recv(fd, &inbuf_[old], want, MSG_DONTWAIT);
+        inbuf_.resize(old + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    }
+    if (n > 0) return NET_OK;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return NET_WOULDBLOCK;
+    int error = n < 0 ? errno : 0;
+    bool evicted;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        evicted = evicted_;
+    }
+    if (evicted) {
+        End(NET_ERROR, "Connection closed to make room for a new one", false);
+    } else if (n < 0 && error != ECONNRESET) {
+        End(NET_ERROR, "recv failed: " + kivposix::ErrnoText(error), false);
+    } else if (!inbuf_.empty() && bodyRemaining_ == 0) {
+        End(NET_ERROR, "Connection closed in the middle of a request head", false);
+    } else {
+        End(NET_DONE, std::string(), false);
+    }
+    return endResult_;
+}
+
+// Waits until the socket has bytes (NET_OK), the caller's deadline passes (NET_WOULDBLOCK), or
+// the connection's own limit for what it is waiting for passes (the connection ends).
+net_result HttpdConnection::WaitReadable(int64_t deadline, bool forBody) {
+    int64_t limitAt;
+    std::string limitError;
+    bool quiet = false;
+    if (bodyRemaining_ > 0) {
+        limitAt = bodyStart_ + limits_.BodyDeadlineMs;
+        limitError = "Request body not complete within " + std::to_string(limits_.BodyDeadlineMs) + " ms";
+    } else if (headStarted_) {
+        limitAt = headStart_ + limits_.HeadDeadlineMs;
+        limitError = "Request head not complete within " + std::to_string(limits_.HeadDeadlineMs) + " ms";
+    } else {
+        int64_t since = IdleSince();
+        limitAt = (since < 0 ? NowMs() : since) + limits_.IdleMs;
+        quiet = true;  // an idle keep-alive connection simply ends
+    }
+    for (;;) {
+        int64_t now = NowMs();
+        if (now >= limitAt) {
+            if (forBody) {
+                // The program may still answer (an error reply); the connection ends after it.
+                closeAfterReply_ = true;
+                lastError_ = limitError;
+            } else if (quiet) {
+                End(NET_DONE, std::string(), false);
+            } else {
+                End(NET_ERROR, limitError, bodyRemaining_ > 0);
+            }
+            return NET_ERROR;
+        }
+        if (now >= deadline) return NET_WOULDBLOCK;
+        pollfd pfd{socket_.get(), POLLIN, 0};
+        int ready = ::poll(&pfd, 1, PollTimeout(std::min(deadline, limitAt), now));
+        if (ready > 0) return NET_OK;
+        if (ready < 0 && errno != EINTR) {
+            lastError_ = "poll failed: " + kivposix::ErrnoText(errno);
+            return NET_ERROR;
+        }
+    }
+}
+
+bool HttpdConnection::ParseRequest() {
+    if (!inRequest_) {
+        lastError_ = "No request head has been read";
+        return false;
+    }
+    if (!parsed_) lastError_ = parseError_;
+    return parsed_;
+}
+
+bool HttpdConnection::GetHeader(std::string& value, const std::string& name) const {
+    return head_.FindHeader(name, value);
+}
+
+net_result HttpdConnection::ReadBody(char* buffer, size_t capacity, size_t& count, uint32_t ms) {
+    count = 0;
+    if (shutdown_) {
+        lastError_ = "The listener is shutting down";
+        return NET_ERROR;
+    }
+    if (!inRequest_ || !parsed_) {
+        lastError_ = "No request to read a body for";
+        return NET_ERROR;
+    }
+    if (bodyTooLarge_) {
+        lastError_ = "Request body of " + std::to_string(head_.ContentLength) + " bytes is over the limit of " +
+                     std::to_string(limits_.MaxBodyBytes) + " bytes";
+        return NET_ERROR;
+    }
+    if (bodyRemaining_ == 0) return NET_DONE;
+    if (capacity == 0) {
+        lastError_ = "ReadBody was given no room";
+        return NET_ERROR;
+    }
+    size_t want = static_cast<size_t>(std::min<uint64_t>(bodyRemaining_, capacity));
+    if (!inbuf_.empty()) {
+        count = std::min(want, inbuf_.size());
+        std::memcpy(buffer, inbuf_.data(), count);
+        inbuf_.erase(0, count);
+        bodyRemaining_ -= count;
+        return NET_OK;
+    }
+    int64_t deadline = NowMs() + ms;
+    for (;;) {
+        if (ended_) {
+            lastError_ = "The connection has ended";
+            return NET_ERROR;
+        }
+        net_result ready = WaitReadable(deadline, true);
+        if (shutdown_) {
+            lastError_ = "The listener is shutting down";
+            return NET_ERROR;
+        }
+        if (ready != NET_OK) return ready;
+        ssize_t n = ::recv(socket_.get(), buffer, want, MSG_DONTWAIT);
+        if (n > 0) {
+            count = static_cast<size_t>(n);
+            bodyRemaining_ -= count;
+            return NET_OK;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n == 0 || errno == ECONNRESET) {
+            End(NET_DONE, "Connection closed before the request body was complete", false);
+        } else {
+            End(NET_ERROR, "recv failed: " + kivposix::ErrnoText(errno), false);
+        }
+        return NET_ERROR;
+    }
+}
+
+// ---- replies ----
+
+bool HttpdConnection::SetHeaders(const HttpResponseHeaders& headers) {
+    if (!inRequest_) {
+        lastError_ = "No request to reply to";
+        return false;
+    }
+    if (replyStarted_) {
+        lastError_ = "A reply head was already sent for this request";
+        return false;
+    }
+    if (headers.StatusCode < 100 || headers.StatusCode > 999) {
+        lastError_ = "Bad status code " + std::to_string(headers.StatusCode);
+        return false;
+    }
+    if (!IsFieldValue(headers.StatusText) || !IsFieldValue(headers.ContentType)) {
+        lastError_ = "Control character in the status text or content type";
+        return false;
+    }
+    for (const auto& field : headers.Headers) {
+        if (!IsToken(field.first) || !IsFieldValue(field.second)) {
+            lastError_ = "Malformed reply header \"" + field.first + "\"";
+            return false;
+        }
+        if (ReservedReplyHeader(field.first)) {
+            lastError_ = "Reply header \"" + field.first + "\" is written by the listener";
+            return false;
+        }
+    }
+    replyHead_ = headers;
+    haveReplyHead_ = true;
+    return true;
+}
+
+std::string HttpdConnection::BuildHead() const {
+    std::string text = "HTTP/1.1 " + std::to_string(replyHead_.StatusCode) + " " + replyHead_.StatusText + "\r\n";
+    text += "Content-Length: " + std::to_string(replyHead_.ContentLength) + "\r\n";
+    if (!replyHead_.ContentType.empty()) text += "Content-Type: " + replyHead_.ContentType + "\r\n";
+    for (const auto& field : replyHead_.Headers) text += field.first + ": " + field.second + "\r\n";
+    if (closeAfterReply_) {
+        text += "Connection: close\r\n";
+    } else if (head_.MinorVersion == 0) {
+        text += "Connection: keep-alive\r\n";
+    }
+    text += "\r\n";
+    return text;
+}
+
+net_result HttpdConnection::SendHeaders(uint32_t ms) {
+    if (!haveReplyHead_) {
+        lastError_ = replyStarted_ ? "A reply head was already sent for this request" : "SetHeaders was not called";
+        return NET_ERROR;
+    }
+    if (ended_) {
+        lastError_ = "The connection has ended";
+        return NET_ERROR;
+    }
+    std::string text = BuildHead();
+    bodyless_ = head_.Method == "HEAD";
+    uint64_t body = bodyless_ ? 0 : replyHead_.ContentLength;
+    size_t sent = 0;
+    net_result result = Transmit(text.data(), text.size(), sent, ms, body > 0);
+    if (result == NET_WOULDBLOCK) return NET_WOULDBLOCK;  // nothing went: the head may be sent again
+    haveReplyHead_ = false;
+    replyStarted_ = true;
+    replyRemaining_ = body;
+    if (result == NET_DONE && sent == text.size()) return NET_OK;
+    if (result == NET_DONE) lastError_ = "The client closed the connection";
+    End(NET_ERROR, lastError_, false);  // a part of a head cannot be followed by anything
+    return NET_ERROR;
+}
+
+net_result HttpdConnection::Send(const void* bytes, size_t length, size_t& sent, uint32_t ms) {
+    sent = 0;
+    if (!replyStarted_) {
+        lastError_ = "Send before SendHeaders";
+        return NET_ERROR;
+    }
+    if (ended_) {
+        if (lastError_.empty()) lastError_ = "The connection has ended";
+        return NET_ERROR;
+    }
+    if (length == 0) return NET_DONE;
+    if (bodyless_) {
+        sent = length;
+        return NET_DONE;
+    }
+    if (length > replyRemaining_) {
+        lastError_ = "Send of " + std::to_string(length) + " bytes goes past the reply's Content-Length (" +
+                     std::to_string(replyRemaining_) + " bytes left)";
+        return NET_ERROR;
+    }
+    net_result result = Transmit(static_cast<const char*>(bytes), length, sent, ms, replyRemaining_ > length);
+    replyRemaining_ -= sent;
+    return result;
+}
+
+// Writes bytes: NET_WOULDBLOCK when none went within ms; once the first went, on until all went
+// (NET_DONE), the client has gone (NET_DONE, fewer sent), or the client took nothing for the
+// stall limit (NET_ERROR). more: further bytes of the same reply follow, so the kernel may wait
+// to fill a segment.
+net_result HttpdConnection::Transmit(const char* bytes, size_t length, size_t& sent, uint32_t ms, bool more) {
+    sent = 0;
+    int64_t firstByteBy = NowMs() + ms;
+    int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0);
+    while (sent < length) {
+        if (shutdown_) {
+            lastError_ = "The listener is shutting down";
+            return NET_ERROR;
+        }
+        ssize_t n = ::send(socket_.get(), bytes + sent, length - sent, flags);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            blockedSince_ = -1;
+            continue;
+        }
+        int error = errno;
+        if (n < 0 && error == EINTR) continue;
+        if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
+            int64_t now = NowMs();
+            if (blockedSince_ < 0) blockedSince_ = now;
+            int64_t stallAt = blockedSince_ + limits_.SendStallMs;
+            if (now >= stallAt) {
+                // Reset rather than leave the unread reply queued in the kernel after we close.
+                linger abort{1, 0};
+                ::setsockopt(socket_.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+                End(NET_ERROR,
+                    "The client took no reply bytes for " + std::to_string(limits_.SendStallMs) + " ms", false);
+                return NET_ERROR;
+            }
+            if (sent == 0 && now >= firstByteBy) return NET_WOULDBLOCK;
+            int64_t until = sent == 0 ? std::min(stallAt, firstByteBy) : stallAt;
+            pollfd pfd{socket_.get(), POLLOUT, 0};
+            ::poll(&pfd, 1, PollTimeout(until, now));
+            continue;
+        }
+        if (PeerGone(error)) {
+            End(NET_DONE, "The client closed the connection", false);
+            return NET_DONE;
+        }
+        End(NET_ERROR, "send failed: " + kivposix::ErrnoText(error), false);
+        return NET_ERROR;
+    }
+    return NET_DONE;
+}
+
+}  // namespace kivhttp

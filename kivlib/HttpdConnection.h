@@ -1,0 +1,110 @@
+// One accepted HTTP connection: the request reader and reply writer its connection entry uses.
+// Everything but RequestShutdown, TryEvictIdle, IdleSince and Leaving runs on the connection's own thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "HttpRequestHead.h"
+#include "PosixFd.h"
+#include "kiv_httpd_listener.h"
+
+namespace kivhttp {
+
+class HttpdConnection : public IHttpdConnection, public IHttpdRequest {
+public:
+    HttpdConnection(kivposix::UniqueFd socket, void* userData, const HttpdLimits& limits);
+    ~HttpdConnection() = default;
+    HttpdConnection(const HttpdConnection&) = delete;
+    HttpdConnection& operator=(const HttpdConnection&) = delete;
+
+    // IHttpdConnection
+    bool ShutdownRequested() const override { return shutdown_.load(); }
+    IHttpdRequest* GetRequest() override { return this; }
+    void* GetUserData() const override { return userData_; }
+
+    // IHttpdRequest. At shutdown ReadRequest answers NET_WOULDBLOCK once, so a request loop that
+    // polls ShutdownRequested sees it, and NET_DONE after that.
+    net_result ReadRequest(uint32_t ms) override;
+    bool ParseRequest() override;
+    std::string GetMethod() const override { return head_.Method; }
+    std::string GetPath() const override { return head_.Path; }
+    std::string GetQuery() const override { return head_.Query; }
+    bool GetHeader(std::string& value, const std::string& name) const override;
+    net_result ReadBody(char* buffer, size_t capacity, size_t& count, uint32_t ms) override;
+    bool SetHeaders(const HttpResponseHeaders& headers) override;
+    net_result SendHeaders(uint32_t ms) override;
+    net_result Send(const void* bytes, size_t length, size_t& sent, uint32_t ms) override;
+    std::string GetLastError() const override { return lastError_; }
+
+    // Called once the entry has returned: the socket is closed for good (after a short linger when
+    // the client still has bytes on their way, so the last reply is not lost to a reset).
+    void FinishEntry();
+
+    // Listener side, any thread: wake every blocking call; raise ShutdownRequested.
+    void RequestShutdown();
+    // Ends the connection when it sits between requests (to make room for a new one); true when
+    // it did.
+    bool TryEvictIdle();
+    // Between requests: since when (monotonic ms); -1 while a request is in hand or once ending.
+    int64_t IdleSince() const;
+    // Evicted, shut down or ended: no longer counts against the cap.
+    bool Leaving() const { return leaving_.load(); }
+
+    static int64_t NowMs();
+
+private:
+    net_result FinishRequest();
+    void StartRequest(const std::string& head);
+    net_result TakeHead();
+    void DiscardBufferedBody();
+    net_result ReceiveForHead();
+    net_result WaitReadable(int64_t deadline, bool forBody);
+    net_result Transmit(const char* bytes, size_t length, size_t& sent, uint32_t ms, bool more);
+    std::string BuildHead() const;
+    void End(net_result result, const std::string& error, bool linger);
+    void Linger();
+
+    kivposix::UniqueFd socket_;
+    void* const userData_;
+    const HttpdLimits limits_;
+
+    std::atomic<bool> shutdown_{false};
+    std::atomic<bool> leaving_{false};
+    int shutdownReads_ = 0;
+
+    // Guards the step from "between requests" to "request in hand" against an eviction.
+    mutable std::mutex stateMutex_;
+    bool evicted_ = false;
+    int64_t idleSince_;  // -1 while a request is in hand
+
+    bool ended_ = false;
+    net_result endResult_ = NET_DONE;
+    std::string lastError_;
+
+    // Incoming bytes not yet used: the start of the next head (pipelined), or body bytes.
+    std::string inbuf_;
+    size_t searchFrom_ = 0;
+    bool headStarted_ = false;
+    int64_t headStart_ = 0;
+
+    bool inRequest_ = false;
+    bool parsed_ = false;
+    std::string parseError_;
+    HttpRequestHead head_;
+    uint64_t bodyRemaining_ = 0;
+    int64_t bodyStart_ = 0;
+    bool bodyTooLarge_ = false;
+    bool closeAfterReply_ = false;
+
+    bool haveReplyHead_ = false;
+    HttpResponseHeaders replyHead_{200, "OK"};
+    bool replyStarted_ = false;
+    bool bodyless_ = false;  // reply to HEAD: the body is counted, never sent
+    uint64_t replyRemaining_ = 0;
+    int64_t blockedSince_ = -1;  // since when the client has taken no reply byte
+};
+
+}  // namespace kivhttp

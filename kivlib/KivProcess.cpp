@@ -1,0 +1,624 @@
+// Child processes on Linux.
+//
+// Every child is forked by one long-lived thread of ours (the spawner): the kernel sends the
+// parent-death signal when the *thread* that forked a child ends, so a child forked by a short-lived
+// connection thread would otherwise be killed with that thread. Between fork and exec the child makes
+// only async-signal-safe calls, because the other threads of the server (and their locks) are not
+// copied into it. Every descriptor we make is close-on-exec, and the child closes every descriptor
+// above 2 before exec as well, so it gets nothing but its standard streams.
+#include "kivlib/KivProcess.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a read to the end waits for the end of a stream once the child itself has ended: a
+// descendant that inherited the pipe and keeps it open must not hold the caller for ever.
+constexpr int kEndedStreamGraceMs = 1000;
+// Poll slice when no process descriptor is available to wake us when the child ends.
+constexpr int kFallbackSliceMs = 10;
+constexpr size_t kReadChunk = 64 * 1024;
+// At most this much is taken from one pipe per look, so a child that writes as fast as we read
+// cannot keep a non-blocking call from returning.
+constexpr size_t kDrainLimit = 16 * kReadChunk;
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) Reset(other.Release());
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) close(fd_);  // Linux releases the descriptor even when close reports EINTR
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+bool MakePipe(Fd& readEnd, Fd& writeEnd) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    readEnd.Reset(fds[0]);
+    writeEnd.Reset(fds[1]);
+    return true;
+}
+
+// A descriptor the child moves onto 0, 1 or 2 must not itself be 0, 1 or 2 (a server started with a
+// closed standard stream hands those numbers out), or one dup2 would overwrite another's source.
+bool MoveAboveStdio(Fd& fd) {
+    if (fd.Get() > 2) return true;
+    int moved = fcntl(fd.Get(), F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) return false;
+    fd.Reset(moved);
+    return true;
+}
+
+bool SetNonBlocking(const Fd& fd) {
+    int flags = fcntl(fd.Get(), F_GETFL);
+    return flags >= 0 && fcntl(fd.Get(), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Called through syscall(2): glibc 2.36's <sys/pidfd.h> cannot be included from C++.
+int OpenPidfd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+bool SendThroughPidfd(int pidfd, int sig) { return syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0) == 0; }
+
+int CappedMs(Clock::duration left) {
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::clamp<decltype(ms)>(ms, 0, INT_MAX));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fork and exec
+
+// Everything the child needs, prepared before the fork: the child may not allocate.
+struct SpawnJob {
+    const char* path = nullptr;
+    char* const* argv = nullptr;
+    char* const* envp = nullptr;
+    int childFds[3] = {-1, -1, -1};  // become the child's 0, 1 and 2
+    int reportFd = -1;               // close-on-exec; the child writes errno here when it cannot exec
+    int maxFd = 0;                   // upper bound for closing descriptors one by one
+    pid_t pid = -1;
+    int forkError = 0;
+    bool done = false;
+};
+
+[[noreturn]] void ChildFail(int reportFd) {
+    int error = errno;
+    ssize_t ignored = write(reportFd, &error, sizeof error);
+    (void)ignored;
+    _exit(127);
+}
+
+void ChildCloseInherited(const SpawnJob& job) {
+    const unsigned keep = static_cast<unsigned>(job.reportFd);
+    bool closed = (keep <= 3 || close_range(3, keep - 1, 0) == 0) && close_range(keep + 1, ~0U, 0) == 0;
+    if (!closed) {
+        for (int fd = 3; fd < job.maxFd; ++fd)
+            if (fd != job.reportFd) close(fd);
+    }
+}
+
+void ChildResetSignals() {
+    // Dispositions the server set (SIGPIPE ignored, handlers) must not reach the program, and the
+    // spawner's blocked mask must not either: a child that cannot see SIGTERM cannot be stopped gently.
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &byDefault, nullptr);  // SIGKILL, SIGSTOP: EINVAL
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+[[noreturn]] void RunChild(const SpawnJob& job, pid_t parent) {
+    // Async-signal-safe calls only from here on.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) ChildFail(job.reportFd);
+    if (getppid() != parent) _exit(127);  // the server died before the signal was armed
+    for (int target = 0; target < 3; ++target)
+        if (dup2(job.childFds[target], target) < 0) ChildFail(job.reportFd);
+    ChildCloseInherited(job);
+    ChildResetSignals();
+    execve(job.path, job.argv, job.envp);
+    ChildFail(job.reportFd);
+}
+
+// The thread that forks every child of this process. It lives as long as the process, with every
+// signal blocked, and is never joined: it is made on first use and deliberately never destroyed.
+class Spawner {
+public:
+    // The spawner of the calling process. A process made by fork() of ours (a test, say) does not
+    // have the parent's thread, so it gets one of its own; the parent's object is left untouched.
+    static Spawner* ForThisProcess() {
+        static std::atomic<Spawner*> current{nullptr};
+        const pid_t self = getpid();
+        Spawner* spawner = current.load(std::memory_order_acquire);
+        while (spawner == nullptr || spawner->owner_ != self) {
+            Spawner* fresh = new Spawner(self);
+            if (current.compare_exchange_strong(spawner, fresh, std::memory_order_acq_rel)) return fresh;
+            delete fresh;  // another thread was first; spawner now holds its object
+        }
+        return spawner;
+    }
+
+    // Forks the job's child on the spawner thread; false when that thread cannot be had.
+    bool Run(SpawnJob& job) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!started_ && !StartThread()) return false;
+        queue_.push_back(&job);
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return job.done; });
+        return true;
+    }
+
+private:
+    explicit Spawner(pid_t owner) : owner_(owner) {}
+
+    bool StartThread() {
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);  // the new thread inherits this mask
+        try {
+            std::thread(&Spawner::Loop, this).detach();
+            started_ = true;
+        } catch (const std::system_error&) {
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        return started_;
+    }
+
+    void Loop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return !queue_.empty(); });
+            SpawnJob* job = queue_.front();
+            queue_.pop_front();
+            lock.unlock();
+            Fork(*job);
+            lock.lock();
+            job->done = true;
+            changed_.notify_all();
+        }
+    }
+
+    static void Fork(SpawnJob& job) {
+        const pid_t parent = getpid();
+        const pid_t pid = fork();
+        if (pid == 0) RunChild(job, parent);
+        job.pid = pid;
+        job.forkError = pid < 0 ? errno : 0;
+    }
+
+    const pid_t owner_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<SpawnJob*> queue_;
+    bool started_ = false;
+};
+
+int MaxFd() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1 << 16;
+    return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
+}
+
+// 0 when the child reached exec (the report pipe closed empty), else the child's errno.
+int ReadExecReport(const Fd& reportFd) {
+    int error = 0;
+    ssize_t n;
+    do n = read(reportFd.Get(), &error, sizeof error);
+    while (n < 0 && errno == EINTR);
+    if (n == 0) return 0;
+    return n == static_cast<ssize_t>(sizeof error) ? error : EIO;
+}
+
+// Blocks SIGPIPE on the calling thread while it writes to a pipe, so a reader that is gone shows up
+// as EPIPE even when the process does not ignore SIGPIPE (net_init does), and takes back the signal
+// that the failed write left pending.
+class SigpipeGuard {
+public:
+    SigpipeGuard() {
+        sigemptyset(&pipeSet_);
+        sigaddset(&pipeSet_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSet_, &previous_);
+        sigset_t pending;
+        sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~SigpipeGuard() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+    void TakeBackSignal() {
+        if (wasPending_) return;  // not ours to take
+        const struct timespec now = {0, 0};
+        while (sigtimedwait(&pipeSet_, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+
+private:
+    sigset_t pipeSet_;
+    sigset_t previous_;
+    bool wasPending_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The process object
+
+class PosixProcess final : public KivProcess {
+public:
+    PosixProcess() = default;
+    ~PosixProcess() override {
+        if (started_ && !Reap(false)) {
+            Signal(SIGKILL);
+            Reap(true);
+        }
+    }
+
+    bool Start(const std::string& program, const std::vector<std::string>& arguments, bool pipeStdout,
+               bool pipeStdin, bool pipeStderr) override;
+    int Wait(int& exitCode, uint32_t ms) override;
+    bool Stop(bool gentle, uint32_t ms) override;
+    std::string ReadStdout(bool readAll) override { return Read(out_, err_, readAll); }
+    std::string ReadStderr(bool readAll) override { return Read(err_, out_, readAll); }
+    void WriteStdin(const void* bytes, size_t length) override;
+    void CloseStdin() override { stdin_.Reset(); }
+    int GetPid() const override { return started_ ? pid_ : 0; }
+
+private:
+    struct Output {
+        Fd fd;             // our read end; closed at the end of the stream
+        std::string held;  // read from the pipe, not yet handed to the caller
+    };
+
+    static void Drain(Output& output);
+    bool Reap(bool block);
+    bool WaitForEnd(uint32_t ms);
+    void ReadToEnd(Output& wanted, Output& other);
+    std::string Read(Output& wanted, Output& other, bool readAll);
+    void WaitUntilWritable();
+    void Signal(int sig);
+    size_t AddPollFds(pollfd* fds, bool withPidfd) const;
+    int SliceMs(int wanted) const { return pidfd_.Valid() ? wanted : std::min(wanted, kFallbackSliceMs); }
+
+    bool started_ = false;
+    bool ended_ = false;  // reaped (or lost)
+    bool lost_ = false;   // reaped by someone else: no exit code
+    pid_t pid_ = 0;
+    int exitCode_ = -1;
+    Fd pidfd_;  // readable once the child has ended; absent on kernels without pidfd_open
+    Fd stdin_;
+    Output out_;
+    Output err_;
+};
+
+bool PosixProcess::Start(const std::string& program, const std::vector<std::string>& arguments,
+                         bool pipeStdout, bool pipeStdin, bool pipeStderr) {
+    if (started_) return false;  // one object, one run
+    const std::string path = kiv_resolve_program(program);
+    if (path.empty()) return false;
+
+    std::vector<std::string> argvText;
+    argvText.reserve(arguments.size() + 1);
+    argvText.push_back(path);
+    argvText.insert(argvText.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : argvText) argv.push_back(&text[0]);
+    argv.push_back(nullptr);
+
+    Fd devNull, inRead, inWrite, outRead, outWrite, errRead, errWrite, reportRead, reportWrite;
+    if (!(pipeStdin && pipeStdout && pipeStderr)) {
+        devNull.Reset(open("/dev/null", O_RDWR | O_CLOEXEC));
+        if (!devNull.Valid()) return false;
+    }
+    if ((pipeStdin && !MakePipe(inRead, inWrite)) || (pipeStdout && !MakePipe(outRead, outWrite)) ||
+        (pipeStderr && !MakePipe(errRead, errWrite)) || !MakePipe(reportRead, reportWrite))
+        return false;
+    Fd& childIn = pipeStdin ? inRead : devNull;
+    Fd& childOut = pipeStdout ? outWrite : devNull;
+    Fd& childErr = pipeStderr ? errWrite : devNull;
+    for (Fd* fd : {&childIn, &childOut, &childErr, &reportWrite})
+        if (!MoveAboveStdio(*fd)) return false;
+
+    SpawnJob job;
+    job.path = path.c_str();
+    job.argv = argv.data();
+    job.envp = environ;
+    job.childFds[0] = childIn.Get();
+    job.childFds[1] = childOut.Get();
+    job.childFds[2] = childErr.Get();
+    job.reportFd = reportWrite.Get();
+    job.maxFd = MaxFd();
+    if (!Spawner::ForThisProcess()->Run(job) || job.pid < 0) return false;
+
+    // Our copies of the child's ends go at once, so end of stream is seen when the child closes its own.
+    devNull.Reset();
+    inRead.Reset();
+    outWrite.Reset();
+    errWrite.Reset();
+    reportWrite.Reset();
+    if (ReadExecReport(reportRead) != 0) {
+        while (waitpid(job.pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return false;
+    }
+
+    started_ = true;
+    pid_ = job.pid;
+    pidfd_.Reset(OpenPidfd(pid_));  // close-on-exec by definition
+    stdin_ = std::move(inWrite);
+    out_.fd = std::move(outRead);
+    err_.fd = std::move(errRead);
+    for (const Fd* fd : {&stdin_, &out_.fd, &err_.fd})
+        if (fd->Valid()) SetNonBlocking(*fd);
+    return true;
+}
+
+void PosixProcess::Drain(Output& output) {
+    for (size_t taken = 0; output.fd.Valid() && taken < kDrainLimit;) {
+        const size_t before = output.held.size();
+        output.held.resize(before + kReadChunk);
+        const ssize_t n = read(output.fd.Get(), &output.held[before], kReadChunk);
+        output.held.resize(before + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        if (n > 0) {
+            taken += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        output.fd.Reset();  // end of stream, or a read error that would repeat
+    }
+}
+
+bool PosixProcess::Reap(bool block) {
+    if (!started_ || ended_) return ended_;
+    int status = 0;
+    pid_t reaped;
+    do reaped = waitpid(pid_, &status, block ? 0 : WNOHANG);
+    while (reaped < 0 && errno == EINTR);
+    if (reaped == 0) return false;
+    ended_ = true;
+    pidfd_.Reset();
+    if (reaped < 0) {
+        lost_ = true;  // SIGCHLD ignored, or reaped by another waitpid
+    } else if (WIFEXITED(status)) {
+        exitCode_ = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        exitCode_ = 128 + WTERMSIG(status);
+    }
+    return true;
+}
+
+size_t PosixProcess::AddPollFds(pollfd* fds, bool withPidfd) const {
+    size_t count = 0;
+    if (withPidfd && pidfd_.Valid()) fds[count++] = {pidfd_.Get(), POLLIN, 0};
+    for (const Output* output : {&out_, &err_})
+        if (output->fd.Valid()) fds[count++] = {output->fd.Get(), POLLIN, 0};
+    return count;
+}
+
+// Waits for the child's end while moving whatever it writes into our buffers, so that a child with
+// a full output pipe is never stuck while we wait for it.
+bool PosixProcess::WaitForEnd(uint32_t ms) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        Drain(out_);
+        Drain(err_);
+        if (Reap(false)) return true;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return false;
+        pollfd fds[3];
+        const size_t count = AddPollFds(fds, true);
+        poll(fds, count, SliceMs(CappedMs(deadline - now)));
+    }
+}
+
+int PosixProcess::Wait(int& exitCode, uint32_t ms) {
+    if (!started_) return WAIT_ERROR;
+    if (!WaitForEnd(ms)) return WAIT_RUNNING;
+    if (lost_) return WAIT_ERROR;
+    exitCode = exitCode_;
+    return WAIT_ENDED;
+}
+
+void PosixProcess::Signal(int sig) {
+    if (ended_) return;  // the pid may belong to someone else by now
+    if (pidfd_.Valid() && SendThroughPidfd(pidfd_.Get(), sig)) return;
+    kill(pid_, sig);
+}
+
+bool PosixProcess::Stop(bool gentle, uint32_t ms) {
+    if (!started_ || Reap(false)) return true;
+    if (gentle) {
+        // A child blocked writing to a full pipe does not act on SIGTERM; closing our ends wakes it
+        // with EPIPE, and a closed input tells a filter that its stream is complete.
+        Drain(out_);
+        Drain(err_);
+        stdin_.Reset();
+        out_.fd.Reset();
+        err_.fd.Reset();
+        Signal(SIGTERM);
+    } else {
+        Signal(SIGKILL);
+    }
+    return WaitForEnd(ms);
+}
+
+void PosixProcess::ReadToEnd(Output& wanted, Output& other) {
+    // The other stream is drained as well: the child may be filling it while we wait for this one.
+    Clock::time_point lastProgress = Clock::now();
+    for (;;) {
+        const size_t before = wanted.held.size();
+        const bool wasEnded = ended_;
+        Drain(wanted);
+        Drain(other);
+        Reap(false);
+        if (!wanted.fd.Valid()) return;
+        if (wanted.held.size() != before || ended_ != wasEnded) lastProgress = Clock::now();
+        int timeout = pidfd_.Valid() ? -1 : kFallbackSliceMs;
+        if (ended_) {
+            timeout = CappedMs(lastProgress + std::chrono::milliseconds(kEndedStreamGraceMs) - Clock::now());
+            if (timeout == 0) return;
+        }
+        pollfd fds[3];
+        const size_t count = AddPollFds(fds, !ended_);
+        poll(fds, count, timeout);
+    }
+}
+
+std::string PosixProcess::Read(Output& wanted, Output& other, bool readAll) {
+    Drain(wanted);
+    if (readAll) ReadToEnd(wanted, other);
+    std::string text;
+    text.swap(wanted.held);
+    return text;
+}
+
+// Waits until the input pipe takes bytes again, draining the outputs meanwhile: a filter such as
+// cat stops reading its input while its own output pipe is full.
+void PosixProcess::WaitUntilWritable() {
+    pollfd fds[4];
+    fds[0] = {stdin_.Get(), POLLOUT, 0};
+    const size_t count = 1 + AddPollFds(fds + 1, true);
+    poll(fds, count, pidfd_.Valid() ? -1 : kFallbackSliceMs);
+    Drain(out_);
+    Drain(err_);
+}
+
+void PosixProcess::WriteStdin(const void* bytes, size_t length) {
+    if (!started_) throw std::runtime_error("no program was started");
+    if (!stdin_.Valid()) throw std::runtime_error("the program's standard input is not open");
+    if (Reap(false)) throw std::runtime_error("the program has ended");
+    SigpipeGuard guard;
+    const char* next = static_cast<const char*>(bytes);
+    size_t left = length;
+    while (left > 0) {
+        const ssize_t n = write(stdin_.Get(), next, left);
+        if (n > 0) {
+            next += n;
+            left -= static_cast<size_t>(n);
+            continue;
+        }
+        const int error = n < 0 ? errno : EIO;
+        if (error == EINTR) continue;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            WaitUntilWritable();
+            if (Reap(false)) throw std::runtime_error("the program has ended");
+            continue;
+        }
+        if (error == EPIPE) {
+            guard.TakeBackSignal();
+            throw std::runtime_error("the program has closed its standard input");
+        }
+        throw std::runtime_error("writing to the program failed: " + std::generic_category().message(error));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Finding the program
+
+bool IsExecutableFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+std::string OwnFolder() {
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self);
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof self)) return std::string();
+    const std::string path(self, static_cast<size_t>(n));
+    return path.substr(0, path.rfind('/'));
+}
+
+// "ffmpeg.exe" names the program "ffmpeg" here.
+std::string WithoutExe(const std::string& name) {
+    static const char kSuffix[] = ".exe";
+    const size_t suffixLength = sizeof kSuffix - 1;
+    if (name.size() <= suffixLength) return name;
+    const size_t at = name.size() - suffixLength;
+    for (size_t i = 0; i < suffixLength; ++i) {
+        char c = name[at + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kSuffix[i]) return name;
+    }
+    return name.substr(0, at);
+}
+
+std::string FindOnPath(const std::string& name) {
+    const char* variable = getenv("PATH");
+    const std::string path = variable ? variable : "/usr/local/bin:/usr/bin:/bin";
+    size_t begin = 0;
+    while (begin <= path.size()) {
+        size_t end = path.find(':', begin);
+        if (end == std::string::npos) end = path.size();
+        // An empty entry would mean the working folder; the program's own folder is searched anyway.
+        if (end > begin) {
+            const std::string candidate = path.substr(begin, end - begin) + "/" + name;
+            if (IsExecutableFile(candidate)) return candidate;
+        }
+        begin = end + 1;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+std::string kiv_resolve_program(const std::string& program) {
+    if (program.empty()) return std::string();
+    if (program.find('/') != std::string::npos) return program;
+    const std::string bare = WithoutExe(program);
+    const std::string own = OwnFolder();
+    if (!own.empty() && IsExecutableFile(own + "/" + bare)) return own + "/" + bare;
+    std::string found = FindOnPath(bare);
+    if (found.empty() && bare != program) found = FindOnPath(program);
+    return found;
+}
+
+boost::shared_ptr<KivProcess> KivProcess::GetInstance() {
+    try {
+        return boost::shared_ptr<KivProcess>(new PosixProcess());
+    } catch (const std::bad_alloc&) {
+        return boost::shared_ptr<KivProcess>();
+    }
+}

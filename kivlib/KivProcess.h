@@ -1,0 +1,50 @@
+// Child processes with pipes. Programs are started from an argument array, never through a shell.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+
+class KivProcess {
+public:
+    enum WaitResult { WAIT_ERROR = 0, WAIT_ENDED = 1, WAIT_RUNNING = 2 };
+
+    static boost::shared_ptr<KivProcess> GetInstance();
+    // Releasing the object stops a child that still runs (forced) and closes every pipe.
+    virtual ~KivProcess() = default;
+
+    // program: the program to run; arguments: what follows it on its command line (not the program name).
+    // A bare name such as "ffmpeg.exe" is looked up without ".exe" in the program's own folder
+    // first, then on PATH; a name with a "/" is used as it is. Streams not piped go to /dev/null.
+    // The child gets no other descriptor of ours and dies with the server. False when it could not start.
+    virtual bool Start(const std::string& program, const std::vector<std::string>& arguments, bool pipeStdout,
+                       bool pipeStdin, bool pipeStderr) = 0;
+
+    // Waits up to ms (0 polls) for the child to end, draining both output pipes meanwhile.
+    // WAIT_ENDED sets exitCode (128 + signal number for a child ended by a signal).
+    virtual int Wait(int& exitCode, uint32_t ms) = 0;
+
+    // gentle: close our pipe ends and send SIGTERM; otherwise SIGKILL. Then wait up to ms.
+    // True when the child has ended (also when it had ended before or never started).
+    virtual bool Stop(bool gentle, uint32_t ms) = 0;
+
+    // readAll false: what has arrived so far, without blocking. readAll true: everything up to
+    // the end of the stream (use after the child has ended).
+    virtual std::string ReadStdout(bool readAll) = 0;
+    virtual std::string ReadStderr(bool readAll) = 0;
+
+    // Writes all bytes to the child's standard input; throws std::runtime_error when the child is gone
+    // or its input is closed.
+    virtual void WriteStdin(const void* bytes, size_t length) = 0;
+    virtual void CloseStdin() = 0;
+
+    // The child's process id; 0 when none was started.
+    virtual int GetPid() const = 0;
+};
+
+// Where KivProcess looks for a bare program name: the program's own folder, then PATH.
+// Exposed for tests; empty when nothing is found.
+std::string kiv_resolve_program(const std::string& program);

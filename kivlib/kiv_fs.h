@@ -1,0 +1,9 @@
+// File and folder tests, creation and deletion.
+#pragma once
+
+#include <string>
+
+bool kiv_delete(const std::wstring& path);       // removes a file (never a folder)
+bool kiv_file_exists(const std::wstring& path);  // a file or a folder exists at path
+bool kiv_mkdir(const std::string& path);         // true also for an existing folder
+bool kiv_rmdir(const std::string& path);         // removes an empty folder

@@ -1,0 +1,110 @@
+// The HTTP server: one thread per accepted connection, each running the program's connection entry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+#include "kiv_net.h"
+
+// The reply head handed to IHttpdRequest::SetHeaders.
+struct HttpResponseHeaders {
+    uint64_t ContentLength = 0;
+    int StatusCode;
+    std::string StatusText;
+    std::string ContentType;
+    std::map<std::string, std::string> Headers;
+
+    HttpResponseHeaders(int statusCode, const std::string& statusText)
+        : StatusCode(statusCode), StatusText(statusText) {}
+};
+
+// The request and reply of one connection; the same object for the connection's life.
+class IHttpdRequest {
+public:
+    // NET_OK a request head arrived; NET_DONE the client closed; NET_ERROR failure (GetLastError);
+    // NET_WOULDBLOCK nothing within ms. Body bytes of the previous request that were not read are
+    // dropped first. A previous request left without a whole reply, a "Connection: close" (or an
+    // HTTP/1.0 request without keep-alive), an oversized head or body, a head not complete within
+    // HttpdLimits::HeadDeadlineMs, or an idle connection past HttpdLimits::IdleMs ends the
+    // connection here. At shutdown: NET_WOULDBLOCK once (the caller polls ShutdownRequested),
+    // NET_DONE after that.
+    virtual net_result ReadRequest(uint32_t ms) = 0;
+    // Parses the head just read; false on a malformed head (a Transfer-Encoding, chunked or not,
+    // counts as malformed: bodies come with a Content-Length). The connection then ends.
+    virtual bool ParseRequest() = 0;
+    virtual std::string GetMethod() const = 0;
+    // The request target up to "?", exactly as it arrived (no percent-decoding).
+    virtual std::string GetPath() const = 0;
+    // The text after "?"; empty when there is none.
+    virtual std::string GetQuery() const = 0;
+    // Header names compare without regard to case. False (and value empty) when absent.
+    virtual bool GetHeader(std::string& value, const std::string& name) const = 0;
+    // The body, chunk by chunk: NET_OK count bytes placed, more may follow; NET_DONE the body is
+    // complete (nothing placed); NET_WOULDBLOCK nothing within ms; NET_ERROR failure. A body over
+    // HttpdLimits::MaxBodyBytes is NET_ERROR at once, and the connection ends after the reply.
+    virtual net_result ReadBody(char* buffer, size_t capacity, size_t& count, uint32_t ms) = 0;
+    // Takes the record as the reply head; false on failure (GetLastError): a second head for one
+    // request, CR or LF in a text, or a Headers entry the listener writes itself (Content-Length,
+    // Connection, Transfer-Encoding).
+    virtual bool SetHeaders(const HttpResponseHeaders& headers) = 0;
+    // NET_OK once the head is sent: "HTTP/1.1 <code> <text>", Content-Length, Content-Type (when
+    // not empty), the Headers entries, and "Connection: close" when the connection ends after it.
+    virtual net_result SendHeaders(uint32_t ms) = 0;
+    // NET_DONE the send is over and sent tells how many bytes went (all unless the client closed);
+    // NET_WOULDBLOCK nothing was sent within ms; NET_ERROR failure. Never NET_OK. A client that
+    // takes no byte for HttpdLimits::SendStallMs (counted across calls) gives NET_ERROR and the
+    // connection ends. Bytes past the head's Content-Length are refused; the body of a reply to
+    // HEAD is counted as sent and never written.
+    virtual net_result Send(const void* bytes, size_t length, size_t& sent, uint32_t ms) = 0;
+    virtual std::string GetLastError() const = 0;
+
+protected:
+    ~IHttpdRequest() = default;
+};
+
+class IHttpdConnection {
+public:
+    // True once the listener is being released.
+    virtual bool ShutdownRequested() const = 0;
+    virtual IHttpdRequest* GetRequest() = 0;
+    virtual void* GetUserData() const = 0;
+
+protected:
+    ~IHttpdConnection() = default;
+};
+
+// The connection entry: called with the IHttpdConnection* on the connection's own thread; the
+// connection ends when it returns.
+typedef void* (*kiv_httpd_entry)(void* connection);
+
+// What a client can make the server hold. The defaults serve the program; tests shorten the times.
+struct HttpdLimits {
+    size_t MaxHeadBytes = 16 * 1024;       // request line and headers, with the closing blank line
+    uint64_t MaxBodyBytes = 64 * 1024;     // a longer body is refused and its connection ends
+    uint32_t HeadDeadlineMs = 10000;       // from the first byte of a request to the end of its head
+    uint32_t BodyDeadlineMs = 30000;       // from the end of the head to the end of the body
+    uint32_t IdleMs = 60000;               // keep-alive connection with nothing arriving: it ends
+    uint32_t SendStallMs = 30000;          // reply bytes not taken by the client for this long: NET_ERROR
+    size_t MaxConnections = 2048;          // at the cap the longest-idle connection makes room
+    size_t ThreadStackBytes = 512 * 1024;  // per connection thread
+    int SendBufferBytes = 0;               // SO_SNDBUF of each connection; 0: the kernel sizes it
+};
+
+class kiv_httpd_listener {
+public:
+    // Listens on port (0: a free port, see GetPort) on every address. Empty on failure, with the
+    // reason in GetLastGetInstanceError.
+    static boost::shared_ptr<kiv_httpd_listener> GetInstance(uint16_t port, kiv_httpd_entry entry, void* userData);
+    static boost::shared_ptr<kiv_httpd_listener> GetInstance(uint16_t port, kiv_httpd_entry entry, void* userData,
+                                                             const HttpdLimits& limits);
+    static std::string GetLastGetInstanceError();
+
+    // Release: stops accepting, raises ShutdownRequested on every connection, unblocks them and
+    // returns only after every connection entry has returned.
+    virtual ~kiv_httpd_listener() = default;
+    virtual uint16_t GetPort() const = 0;
+};

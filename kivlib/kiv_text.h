@@ -1,0 +1,54 @@
+// Text and number conversions, paths, MD5 and the per-user data folder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace numstr {
+// Integer in base 2..36 (lower-case digits), zero-padded on the left to at least minDigits digits.
+std::string ToStr(int64_t value, int base = 10, int minDigits = 0);
+std::string ToStr(uint64_t value, int base = 10, int minDigits = 0);
+std::string ToStr(int32_t value, int base = 10, int minDigits = 0);
+std::string ToStr(uint32_t value, int base = 10, int minDigits = 0);
+// Decimal text independent of the locale: at least minDecimals and at most maxDecimals digits after the
+// point (trailing zeros beyond minDecimals dropped, no point when none remain), padded with blanks on the
+// left to width characters. Rounding is half away from zero on the shortest decimal form of the value,
+// so 12.345 with two decimals gives "12.35"; "-" is dropped when nothing but zeros remains.
+std::string ToStr(double value, int width, int minDecimals, int maxDecimals);
+
+// The digits (of the base) after an optional "-" at the start, up to the first other character; 0 when
+// there are none. A value that overflows gives the type's maximum. The "-" is skipped, not applied.
+uint32_t ToUint32(const std::string& text, int base = 10);
+uint64_t ToUint64(const std::string& text, int base = 10);
+// A decimal number with "." as the point, independent of the locale; 0 when the text starts with none
+// (leading blanks and one "+" are skipped). Out of range gives the signed infinity or 0.
+double ToDouble(const std::string& text);
+}  // namespace numstr
+
+namespace kivm {
+// Wide and narrow text: the narrow side is UTF-8 on this platform. Invalid input is replaced by U+FFFD.
+std::string str_conv(const std::wstring& text);
+std::wstring str_conv(const std::string& text);
+std::string ToUTF8Ex(const std::wstring& text);
+std::wstring FromUTF8ExW(const std::string& text);
+// True when text is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool IsValidUtf8(const std::string& text);
+
+std::string str_tolower(const std::string& text);  // ASCII letters only
+bool str_case_eq(const std::string& a, const std::string& b);
+bool str_case_eq(const std::wstring& a, const std::wstring& b);
+
+// "/" separators, no doubled separators, no trailing "/" except for the root itself.
+std::wstring standardize_path(const std::wstring& path);
+std::string standardize_path(const std::string& path);
+// The last component of a path (after the last "/" or "\").
+std::wstring get_file_from_path(const std::wstring& path);
+std::string get_file_from_path(const std::string& path);
+
+// Finds or makes the per-user data folder named name ($XDG_DATA_HOME/name, by default
+// ~/.local/share/name); false when it cannot be made. The same path on every call.
+bool create_user_data_folder(std::wstring& path, const std::wstring& name);
+
+// MD5 of the bytes as 32 lower-case hexadecimal digits.
+std::string compute_md5(const std::string& bytes);
+}  // namespace kivm

@@ -1,0 +1,17 @@
+#include "platform/DnsSd.h"
+
+#include <errno.h>
+#include <poll.h>
+
+DNSServiceErrorType DnsSdProcessResult(DNSServiceRef ref, int timeoutMs) {
+    if (!ref) return kDNSServiceErr_BadReference;
+    const int fd = DNSServiceRefSockFD(ref);
+    if (fd < 0) return kDNSServiceErr_BadReference;
+    struct pollfd waitFor = {fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&waitFor, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0) return kDnsSdTimeout;
+    return DNSServiceProcessResult(ref);
+}

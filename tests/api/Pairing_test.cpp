@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <list>
+#include <string>
+
+#include "FakeHttpd.h"
+#include "api/HttpListener.h"
+#include "kivlib/kiv_text.h"
+#include "kivlib/kiv_xml.h"
+
+namespace {
+
+using apitest::FakeHttpd;
+
+std::string AnnounceBody(const std::string& name, const std::string& uniqueId, const std::string& extra = "") {
+    return "<?xml version=\"1.0\"?>\n<Device>\n<Announce>\n<Name>" + name + "</Name>\n<UniqueID>" + uniqueId +
+           "</UniqueID>\n" + extra + "</Announce>\n</Device>\n";
+}
+
+class Pairing : public ::testing::Test {
+protected:
+    // Announces on a fresh connection; the one reply, and how long it took.
+    apitest::FakeReply Announce(const std::string& body, std::chrono::milliseconds* took = nullptr) {
+        FakeHttpd fake(&services.context);
+        HttpListener listener(&fake);
+        const auto start = std::chrono::steady_clock::now();
+        listener.Announce(body);
+        if (took)
+            *took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_EQ(1u, fake.replies.size());
+        return fake.replies.empty() ? apitest::FakeReply() : fake.Only();
+    }
+
+    ClientSession SessionOf(const std::wstring& uniqueId) {
+        std::list<ClientSession> sessions;
+        services.state->GetSessions(sessions);
+        for (const ClientSession& s : sessions)
+            if (s.UniqueId == uniqueId) return s;
+        ADD_FAILURE() << "no session";
+        return ClientSession();
+    }
+
+    std::string AuthorizedReply(uint64_t sessionId, const std::string& lookupName = "") {
+        return "<Calvoro>\n\t<SessionID>" + numstr::ToStr(sessionId, 16, 0) + "</SessionID>\n<LookupName>" +
+               lookupName + "</LookupName>\n<VideoSegmentLength>5</VideoSegmentLength>\n"
+               "<ServerVersion>1.0.3.3</ServerVersion>\n</Calvoro>\n";
+    }
+
+    apitest::Services services;
+};
+
+TEST_F(Pairing, ANewDeviceWaitsForItsPinThenIsLetInOnceThePinIsTyped) {
+    std::chrono::milliseconds took{0};
+    const apitest::FakeReply first = Announce(AnnounceBody("Ann's phone", "dev-1"), &took);
+    const ClientSession session = SessionOf(L"dev-1");
+    EXPECT_GE(took.count(), 950);
+    EXPECT_EQ(401, first.head.StatusCode);
+    EXPECT_EQ("ERR", first.head.StatusText);
+    EXPECT_EQ("text/xml; charset=UTF8", first.head.ContentType);
+    ASSERT_GE(session.Pin, 1000u);
+    ASSERT_LE(session.Pin, 9999u);
+    EXPECT_EQ("<Calvoro>\n\t<ErrorMsg>Unauthorized</ErrorMsg>\n\t<PIN>" + std::to_string(session.Pin) +
+                  "</PIN>\n</Calvoro>\n",
+              first.body);
+
+    EXPECT_EQ(first.body, Announce(AnnounceBody("Ann's phone", "dev-1")).body);  // same PIN again
+    EXPECT_EQ(session.SessionId, SessionOf(L"dev-1").SessionId);
+
+    ASSERT_TRUE(services.events->SubmitPin(session.Pin, session.SessionId));
+    const apitest::FakeReply admitted = Announce(AnnounceBody("Ann's phone", "dev-1"), &took);
+    EXPECT_LT(took.count(), 900);
+    EXPECT_EQ(200, admitted.head.StatusCode);
+    EXPECT_EQ("OK", admitted.head.StatusText);
+    EXPECT_EQ(AuthorizedReply(session.SessionId), admitted.body);
+    EXPECT_TRUE(services.state->IsClientConnected(session.SessionId));
+}
+
+TEST_F(Pairing, ADeviceAuthorisedInAnEarlierRunIsLetInAtOnce) {
+    testsupport::WriteFile(kivm::ToUTF8Ex(services.DataFolder()) + "/state.xml",
+                           "<CalvoroState><Authorized><UniqueID>known</UniqueID></Authorized></CalvoroState>");
+    ASSERT_TRUE(services.state->Load());
+    services.state->SetLookupName(L"Home & <Away>");
+    const apitest::FakeReply reply = Announce(AnnounceBody("Pad", "known"));
+    EXPECT_EQ(200, reply.head.StatusCode);
+    EXPECT_EQ(AuthorizedReply(SessionOf(L"known").SessionId, "Home &amp; &lt;Away&gt;"), reply.body);
+    kiv_xml parser;
+    std::string error;
+    EXPECT_TRUE(parser.parse(reply.body.data(), reply.body.size(), error)) << error;
+}
+
+TEST_F(Pairing, NamesWithMarkupCharactersAndTheOptionalFieldsAreKept) {
+    testsupport::WriteFile(kivm::ToUTF8Ex(services.DataFolder()) + "/state.xml",
+                           "<CalvoroState><Authorized><UniqueID>u2</UniqueID></Authorized></CalvoroState>");
+    ASSERT_TRUE(services.state->Load());
+    const apitest::FakeReply reply = Announce(AnnounceBody("Tom & Jerry's <iPad>\nsecond line", "u2",
+                                                           "<DeviceType>iPad</DeviceType><Version>2.1</Version>"));
+    EXPECT_EQ(200, reply.head.StatusCode) << reply.body;
+    const ClientSession session = SessionOf(L"u2");
+    EXPECT_EQ(L"Tom & Jerry's <iPad>\nsecond line", session.Name);
+    EXPECT_EQ(L"iPad", session.DeviceType);
+    EXPECT_EQ(L"2.1", session.Version);
+
+    Announce(AnnounceBody("other name", "u2"));
+    EXPECT_EQ(L"iPad", SessionOf(L"u2").DeviceType);  // absent fields leave the stored ones
+}
+
+TEST_F(Pairing, BadBodiesGetTheirErrorTexts) {
+    const struct {
+        std::string body;
+        std::string error;  // the ErrorMsg text starts with this
+    } cases[] = {
+        {"<Device><Name>x</Name></Device>", "Unable to find 'Announce' element"},
+        {"<Device><Announce><UniqueID>u</UniqueID></Announce></Device>", "Unable to find 'Name' element"},
+        {"<Device><Announce><Name>x</Name></Announce></Device>", "Unable to find 'UniqueID' element"},
+    };
+    for (const auto& c : cases) {
+        const apitest::FakeReply reply = Announce(c.body);
+        EXPECT_EQ(500, reply.head.StatusCode) << c.body;
+        EXPECT_EQ("<Calvoro>\n\t<ErrorMsg>" + c.error + "</ErrorMsg>\n</Calvoro>\n", reply.body);
+    }
+    for (const std::string& body : {std::string("not xml & at all"), AnnounceBody("x", "u3") + "<trailing", std::string()}) {
+        const apitest::FakeReply reply = Announce(body);
+        EXPECT_EQ(500, reply.head.StatusCode) << body;
+        kiv_xml parser;
+        std::string error;
+        ASSERT_TRUE(parser.parse(reply.body.data(), reply.body.size(), error)) << error << reply.body;
+        const xml_element* message = kiv_xml::find_child(*parser.get_parsed_element(), "ErrorMsg", true);
+        ASSERT_NE(nullptr, message);
+        const std::string suffix = " - post data = " + body;
+        ASSERT_GT(message->text.size(), suffix.size()) << message->text;
+        EXPECT_EQ(suffix, message->text.substr(message->text.size() - suffix.size()));
+    }
+    std::list<ClientSession> sessions;
+    services.state->GetSessions(sessions);
+    EXPECT_TRUE(sessions.empty());
+}
+
+}  // namespace

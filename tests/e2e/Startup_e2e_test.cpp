@@ -1,0 +1,96 @@
+// The real server started with no window and no display: start-up lines, the single instance, and the
+// shutdown on the end-of-session signal.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/ServerProcess.h"
+#include "support/TestSupport.h"
+
+using namespace std::chrono_literals;
+using testsupport::ServerProcess;
+using testsupport::TempDir;
+
+namespace {
+
+class StartupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_ISOLATED_NETWORK();
+        mkdir((home.path() + "/Calvoro").c_str(), 0700);
+        testsupport::WriteFile(home.path() + "/Calvoro/state.xml", testsupport::StateXmlWithPort(testsupport::FreePort()));
+    }
+    TempDir home;
+};
+
+// Positions of each text in the log, in the order given; fails on a missing or misplaced one.
+void ExpectInOrder(const std::string& log, const std::vector<std::string>& texts) {
+    size_t from = 0;
+    for (const auto& text : texts) {
+        const size_t at = log.find(text, from);
+        ASSERT_NE(at, std::string::npos) << "missing or out of order: " << text << "\nlog:\n" << log;
+        from = at + text.size();
+    }
+}
+
+TEST_F(StartupTest, SilentServerStartsLogsInOrderAndEndsOnSigterm) {
+    ServerProcess server(home.path());
+    ASSERT_TRUE(server.Start({"-s"}));
+    ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 10s)) << server.LogText();
+    EXPECT_EQ(server.Stdout().rfind("Starting Calvoro\n", 0), 0u) << server.Stdout();
+
+    const std::string log = server.LogText();
+    ExpectInOrder(log, {"Calvoro started - Version 1.0.3.3", "Bonjour Registration Failed: -65537",
+                        "Started HTTP Listener", "Bonjour Check Complete"});
+    EXPECT_EQ(log.find("Prepared UI"), std::string::npos) << "a silent server prepares no UI";
+
+    const auto start = std::chrono::steady_clock::now();
+    server.Signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(server.WaitExit(5s, &status)) << "still running 5 s after SIGTERM";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by a signal instead of its own shutdown";
+    ExpectInOrder(server.LogText(), {"Bonjour Check Complete", "Shutdown Event Detected",
+                                     "Application Closing, saving state"});
+    EXPECT_TRUE(testsupport::PathExists(server.DataFolder() + "/state.xml"));
+}
+
+TEST_F(StartupTest, SecondInstanceEndsAtOnceAndAddsNothingToTheLog) {
+    ServerProcess first(home.path());
+    ASSERT_TRUE(first.Start({"-s"}));
+    ASSERT_TRUE(first.WaitForLog("Bonjour Check Complete", 10s));
+    const std::string logBefore = first.LogText();
+
+    ServerProcess second(home.path());
+    ASSERT_TRUE(second.Start({"-s"}));
+    ASSERT_TRUE(second.WaitExit(3s)) << "a second instance must end at once";
+    EXPECT_EQ(first.LogText(), logBefore);
+    EXPECT_TRUE(first.Running()) << "the first instance must not be disturbed";
+
+    first.Signal(SIGTERM);
+    ASSERT_TRUE(first.WaitExit(5s));
+}
+
+TEST_F(StartupTest, EachEndSignalRunsTheShutdown) {
+    for (int signal : {SIGINT, SIGHUP}) {
+        TempDir own;  // a log of its own, so the start-up lines waited for are this run's
+        mkdir((own.path() + "/Calvoro").c_str(), 0700);
+        testsupport::WriteFile(own.path() + "/Calvoro/state.xml", testsupport::StateXmlWithPort(testsupport::FreePort()));
+        ServerProcess server(own.path());
+        ASSERT_TRUE(server.Start({"--silent"}));
+        ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 10s));
+        server.Signal(signal);
+        int status = -1;
+        ASSERT_TRUE(server.WaitExit(5s, &status)) << "signal " << signal;
+        EXPECT_TRUE(WIFEXITED(status)) << "signal " << signal;
+        ExpectInOrder(server.LogText(), {"Shutdown Event Detected", "Application Closing, saving state"});
+    }
+}
+
+}  // namespace

@@ -1,0 +1,147 @@
+// The real server over a seeded state.xml: what it loads it writes back at shutdown, and a kill at any
+// moment of a save leaves a state.xml that parses.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kivlib/kiv_xml.h"
+#include "support/ServerProcess.h"
+#include "support/TestSupport.h"
+
+using namespace std::chrono_literals;
+using testsupport::ServerProcess;
+using testsupport::TempDir;
+
+namespace {
+
+// Element names and texts in document order, one line each: layout and escaping aside, two files with
+// the same flattening hold the same state.
+void Flatten(const xml_element& element, int depth, std::string& out) {
+    out += std::string(static_cast<size_t>(depth), ' ') + element.name + "=" + element.text + "\n";
+    for (const auto& child : element.children) Flatten(child, depth + 1, out);
+}
+
+bool ParseState(const std::string& text, std::string& flat, std::string& error) {
+    kiv_xml parser;
+    if (!parser.parse(text.data(), text.size(), error)) return false;
+    flat.clear();
+    Flatten(*parser.get_parsed_element(), 0, flat);
+    return true;
+}
+
+std::string SeededState(const std::string& moviesFolder, const std::string& showsFolder, const std::string& cache,
+                        int port) {
+    std::ostringstream xml;
+    xml << "<?xml version=\"1.0\"?>\n<CalvoroState>\n"
+        << "  <VideoFolders>\n"
+        << "    <Folder><Path>" << moviesFolder << "</Path><Alias>Filme &amp; Serien</Alias></Folder>\n"
+        << "    <Folder><Path>" << showsFolder << "</Path><Alias>Shows</Alias></Folder>\n"
+        << "  </VideoFolders>\n"
+        << "  <Authorized><UniqueID>device-0042-\xc3\xa9</UniqueID></Authorized>\n"
+        << "  <FinishedConv>\n    <Entry><DstVirtualPath>/video/cache/a.mp4</DstVirtualPath>"
+        << "<SrcVirtualPath>Shows/a.mkv</SrcVirtualPath><TotalBytes>6000000000</TotalBytes>"
+        << "<FilePath>" << cache << "/offline/a.mp4</FilePath><ClientIdentifier>c1</ClientIdentifier></Entry>\n"
+        << "  </FinishedConv>\n"
+        << "  <HttpPort>" << port << "</HttpPort>\n"
+        << "  <CacheFolder>" << cache << "</CacheFolder>\n"
+        << "  <ExternalAccess>1</ExternalAccess>\n"
+        << "  <LookupName>lookup-key-7</LookupName>\n"
+        << "  <UpnpEnabled>0</UpnpEnabled>\n"
+        << "  <StartAtLogin>1</StartAtLogin>\n"
+        << "  <DoNotShowBonjourLink>1</DoNotShowBonjourLink>\n"
+        << "  <SDCorePercent>30</SDCorePercent>\n"
+        << "  <HDCorePercent>60</HDCorePercent>\n"
+        << "  <CCorePercent>90</CCorePercent>\n"
+        << "  <ShowAllConversions>1</ShowAllConversions>\n"
+        << "</CalvoroState>\n";
+    return xml.str();
+}
+
+class StateFileE2eTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_ISOLATED_NETWORK();
+        mkdir(data().c_str(), 0700);
+        for (const char* name : {"/Filme", "/Shows", "/cache"}) mkdir((media.path() + name).c_str(), 0700);
+    }
+    std::string data() const { return home.path() + "/Calvoro"; }
+    TempDir home;
+    TempDir media;
+};
+
+TEST_F(StateFileE2eTest, ServerWritesBackTheStateItLoaded) {
+    const std::string seeded = SeededState(media.path() + "/Filme", media.path() + "/Shows", media.path() + "/cache",
+                                           testsupport::FreePort());
+    testsupport::WriteFile(data() + "/state.xml", seeded);
+
+    ServerProcess server(home.path());
+    ASSERT_TRUE(server.Start({"-s"}));
+    ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 10s)) << server.LogText();
+    server.Signal(SIGTERM);
+    ASSERT_TRUE(server.WaitExit(5s));
+
+    std::string expected, written, error;
+    ASSERT_TRUE(ParseState(seeded, expected, error)) << error;
+    ASSERT_TRUE(ParseState(testsupport::ReadFile(data() + "/state.xml"), written, error)) << error;
+    EXPECT_EQ(written, expected);
+}
+
+// A state big enough that writing it takes a while, so some of the kills land inside a save.
+std::string LargeState(const std::string& cache, int port) {
+    std::ostringstream xml;
+    xml << "<?xml version=\"1.0\"?>\n<CalvoroState><VideoFolders/><Authorized>";
+    for (int i = 0; i < 20000; ++i) xml << "<UniqueID>device-" << i << "-&lt;&amp;&gt;-\xe2\x82\xac</UniqueID>";
+    xml << "</Authorized><FinishedConv>";
+    for (int i = 0; i < 20000; ++i)
+        xml << "<Entry><DstVirtualPath>/video/cache/" << i << ".mp4</DstVirtualPath><SrcVirtualPath>S/" << i
+            << ".mkv</SrcVirtualPath><TotalBytes>" << (5000000000ull + static_cast<unsigned long long>(i))
+            << "</TotalBytes><FilePath>" << cache << "/offline/" << i << ".mp4</FilePath>"
+            << "<ClientIdentifier>c</ClientIdentifier></Entry>";
+    xml << "</FinishedConv><HttpPort>" << port << "</HttpPort><CacheFolder>" << cache
+        << "</CacheFolder></CalvoroState>\n";
+    return xml.str();
+}
+
+TEST_F(StateFileE2eTest, KillDuringTheShutdownSaveLeavesAParseableStateFile) {
+    const std::string seeded = LargeState(media.path() + "/cache", testsupport::FreePort());
+    testsupport::WriteFile(data() + "/state.xml", seeded);
+    {
+        // One clean run first, so the file on disk is the server's own writing of this state: every
+        // later save writes the same content again.
+        ServerProcess server(home.path());
+        ASSERT_TRUE(server.Start({"-s"}));
+        ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 20s)) << server.LogText();
+        server.Signal(SIGTERM);
+        ASSERT_TRUE(server.WaitExit(10s));
+    }
+    std::string expected, error;
+    ASSERT_TRUE(ParseState(testsupport::ReadFile(data() + "/state.xml"), expected, error)) << error;
+    ASSERT_NE(expected.find("device-19999-"), std::string::npos);
+
+    // SIGTERM starts the shutdown, which saves twice; SIGKILL follows after a delay that sweeps the
+    // span of those saves.
+    for (int delayMs = 0; delayMs <= 360; delayMs += 20) {
+        ServerProcess server(home.path());
+        ASSERT_TRUE(server.Start({"-s"}));
+        ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 20s)) << server.LogText();
+        server.Signal(SIGTERM);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        server.Signal(SIGKILL);
+        ASSERT_TRUE(server.WaitExit(5s));
+
+        std::string flat;
+        ASSERT_TRUE(ParseState(testsupport::ReadFile(data() + "/state.xml"), flat, error))
+            << "state.xml does not parse after a kill " << delayMs << " ms into the shutdown: " << error;
+        EXPECT_TRUE(flat == expected) << "content changed after a kill " << delayMs << " ms into the shutdown";
+        std::remove((data() + "/CalvoroLog.txt").c_str());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+#include "kivlib/KivFileFinder.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+#include "kivlib/kiv_text.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+struct Kind {
+    bool directory;
+    bool link;
+    bool operator==(const Kind& other) const { return directory == other.directory && link == other.link; }
+};
+
+std::ostream& operator<<(std::ostream& out, const Kind& kind) {
+    return out << (kind.directory ? "folder" : "file") << (kind.link ? " link" : "");
+}
+
+std::map<std::wstring, Kind> List(IKivFileFinder& finder, const std::string& folder) {
+    std::map<std::wstring, Kind> entries;
+    for (boost::shared_ptr<IFileFindEntry> entry = finder.StartFileFind(kivm::FromUTF8ExW(folder)); entry;
+         entry = finder.ContinueFileFind()) {
+        EXPECT_EQ(0u, entries.count(entry->GetName())) << "listed twice";
+        entries[entry->GetName()] = Kind{entry->IsDirectory(), entry->IsLink()};
+    }
+    return entries;
+}
+
+TEST(FileFinder, ListsEveryEntryWithItsKindButNotDotEntries) {
+    testsupport::TempDir dir;
+    testsupport::WriteFile(dir.file("movie.mkv"), "x");
+    testsupport::WriteFile(dir.file("\xC3\xA9t\xC3\xA9.avi"), "x");
+    ASSERT_EQ(0, mkdir(dir.file("sub").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(dir.file(".hidden").c_str(), 0755));
+    ASSERT_EQ(0, symlink("sub", dir.file("to-folder").c_str()));
+    ASSERT_EQ(0, symlink("movie.mkv", dir.file("to-file").c_str()));
+    ASSERT_EQ(0, symlink("nowhere", dir.file("dangling").c_str()));
+
+    boost::shared_ptr<IKivFileFinder> finder = KivFileFinder::GetInstance();
+    ASSERT_TRUE(finder);
+    std::map<std::wstring, Kind> expected = {
+        {L"movie.mkv", {false, false}}, {L"\u00e9t\u00e9.avi", {false, false}}, {L"sub", {true, false}},
+        {L".hidden", {true, false}},    {L"to-folder", {true, true}},            {L"to-file", {false, true}},
+        {L"dangling", {false, true}},
+    };
+    EXPECT_EQ(expected, List(*finder, dir.path()));
+}
+
+TEST(FileFinder, EmptyAndMissingFoldersGiveNothing) {
+    testsupport::TempDir dir;
+    ASSERT_EQ(0, mkdir(dir.file("empty").c_str(), 0755));
+    testsupport::WriteFile(dir.file("file"), "x");
+    boost::shared_ptr<IKivFileFinder> finder = KivFileFinder::GetInstance();
+    EXPECT_FALSE(finder->StartFileFind(kivm::FromUTF8ExW(dir.file("empty"))));
+    EXPECT_FALSE(finder->ContinueFileFind());
+    EXPECT_FALSE(finder->StartFileFind(kivm::FromUTF8ExW(dir.file("missing"))));
+    EXPECT_FALSE(finder->StartFileFind(kivm::FromUTF8ExW(dir.file("file"))));
+    EXPECT_FALSE(finder->ContinueFileFind());
+}
+
+TEST(FileFinder, StartingAgainListsAfresh) {
+    testsupport::TempDir dir;
+    for (const char* name : {"a", "b", "c"}) testsupport::WriteFile(dir.file(name), "x");
+    boost::shared_ptr<IKivFileFinder> finder = KivFileFinder::GetInstance();
+    ASSERT_TRUE(finder->StartFileFind(kivm::FromUTF8ExW(dir.path())));  // abandoned after one entry
+    EXPECT_EQ(3u, List(*finder, dir.path() + "/").size());
+    EXPECT_FALSE(finder->ContinueFileFind()) << "stays at the end";
+}
+
+}  // namespace

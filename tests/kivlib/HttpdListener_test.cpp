@@ -1,0 +1,793 @@
+// The HTTP listener over real loopback sockets, driven by a small request loop of the kind the
+// program runs: poll ShutdownRequested, ReadRequest(1000), ParseRequest, reply.
+#include "kivlib/kiv_httpd_listener.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "kivlib/kiv_net.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// ---- the server side: a request loop that records what it saw ----
+
+class TestServer {
+public:
+    explicit TestServer(const HttpdLimits& limits = HttpdLimits()) {
+        listener_ = kiv_httpd_listener::GetInstance(0, &TestServer::Entry, this, limits);
+        if (listener_) port_ = listener_->GetPort();
+    }
+    ~TestServer() { listener_.reset(); }
+
+    bool Running() const { return listener_ != nullptr; }
+    uint16_t Port() const { return port_; }
+    // Releases the listener; returns how long that took.
+    long long Release() {
+        auto start = Clock::now();
+        listener_.reset();
+        return MsSince(start);
+    }
+
+    void Record(const std::string& event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(event);
+        changed_.notify_all();
+    }
+    // Waits until `count` events start with prefix; the first such event, or "" on time-out.
+    std::string WaitFor(const std::string& prefix, int timeoutMs = 3000, size_t count = 1) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        std::string found;
+        changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            size_t seen = 0;
+            for (const auto& e : events_) {
+                if (e.compare(0, prefix.size(), prefix) != 0) continue;
+                if (seen++ == 0) found = e;
+            }
+            return seen >= count;
+        });
+        size_t seen = 0;
+        for (const auto& e : events_) {
+            if (e.compare(0, prefix.size(), prefix) == 0) ++seen;
+        }
+        return seen >= count ? found : std::string();
+    }
+    bool Saw(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& e : events_) {
+            if (e.find(text) != std::string::npos) return true;
+        }
+        return false;
+    }
+    void OpenGate() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gateOpen_ = true;
+        changed_.notify_all();
+    }
+    // Like the program's long handlers, polls the shutdown flag while it waits.
+    bool WaitGate(IHttpdConnection* connection) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (int i = 0; i < 250 && !gateOpen_ && !connection->ShutdownRequested(); ++i) {
+            changed_.wait_for(lock, std::chrono::milliseconds(20));
+        }
+        return gateOpen_;
+    }
+
+private:
+    static void* Entry(void* argument);
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> events_;
+    bool gateOpen_ = false;
+    uint16_t port_ = 0;
+    boost::shared_ptr<kiv_httpd_listener> listener_;
+};
+
+// Sends the whole body the way the program's reply writer does.
+net_result SendAll(IHttpdRequest* request, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        size_t sent = 0;
+        net_result r = request->Send(bytes.data() + done, bytes.size() - done, sent, 5000);
+        done += sent;
+        if (r == NET_WOULDBLOCK) continue;
+        if (r != NET_DONE || sent == 0) return r == NET_DONE ? NET_ERROR : r;
+    }
+    return NET_DONE;
+}
+
+bool Reply(IHttpdRequest* request, int status, const std::string& body,
+           const std::map<std::string, std::string>& extra = {}, const std::string& type = "text/plain") {
+    HttpResponseHeaders head(status, status == 200 ? "OK" : "ERR");
+    head.ContentLength = body.size();
+    head.ContentType = type;
+    head.Headers = extra;
+    if (!request->SetHeaders(head) || request->SendHeaders(5000) != NET_OK) return false;
+    return body.empty() || SendAll(request, body) == NET_DONE;
+}
+
+void Describe(IHttpdRequest* request) {
+    std::string probe;
+    bool has = request->GetHeader(probe, "x-probe");
+    Reply(request, 200,
+          "method=" + request->GetMethod() + "\npath=" + request->GetPath() + "\nquery=" + request->GetQuery() +
+              "\nprobe=" + (has ? probe : "<none>") + "\n");
+}
+
+void EchoBody(TestServer* server, IHttpdRequest* request) {
+    std::string body;
+    size_t chunks = 0, largest = 0;
+    char buffer[1000];
+    for (;;) {
+        size_t count = 0;
+        net_result r = request->ReadBody(buffer, sizeof(buffer), count, 5000);
+        if (r == NET_DONE) break;
+        if (r != NET_OK) {
+            server->Record("body error: " + request->GetLastError());
+            Reply(request, 500, request->GetLastError());
+            return;
+        }
+        body.append(buffer, count);
+        ++chunks;
+        largest = std::max(largest, count);
+    }
+    Reply(request, 200, body, {{"X-Chunks", std::to_string(chunks)}, {"X-Largest", std::to_string(largest)}});
+}
+
+// Announces n KiB and sends them in pieces of `piece` bytes; records how the send ended. Each call
+// has a time-out shorter than the stall limit, so the limit must hold across calls too.
+void SendBig(TestServer* server, IHttpdRequest* request, size_t piece) {
+    uint64_t total = std::stoull(request->GetQuery()) << 10;
+    HttpResponseHeaders head(200, "OK");
+    head.ContentLength = total;
+    if (!request->SetHeaders(head) || request->SendHeaders(5000) != NET_OK) return;
+    std::string block(piece, 'b');
+    uint64_t done = 0;
+    auto start = Clock::now();
+    net_result r = NET_DONE;
+    while (done < total) {
+        size_t sent = 0;
+        r = request->Send(block.data(), block.size(), sent, 100);  // shorter than the stall limit
+        done += sent;
+        if (r != NET_DONE && r != NET_WOULDBLOCK) break;
+        if (r == NET_DONE && sent < block.size()) break;
+    }
+    server->Record("big: result=" + std::to_string(r) + " sent=" + std::to_string(done) +
+                   " ms=" + std::to_string(MsSince(start)) + " error=" + request->GetLastError());
+}
+
+// Replies with a head exactly as the query asks, then tries a second head for the same request.
+void SendFormatted(TestServer* server, IHttpdRequest* request) {
+    bool typed = request->GetQuery() != "untyped";
+    HttpResponseHeaders bad(200, "OK");
+    bad.Headers["X-Bad"] = "a\r\nInjected: yes";
+    server->Record(std::string("injected header accepted=") + (request->SetHeaders(bad) ? "yes" : "no"));
+    bad.Headers.clear();
+    bad.Headers["Content-Length"] = "1";
+    server->Record(std::string("own Content-Length accepted=") + (request->SetHeaders(bad) ? "yes" : "no"));
+    Reply(request, 404, "<x/>", {{"Accept-Ranges", "bytes"}, {"X-Extra", "1"}}, typed ? "text/xml; charset=UTF8" : "");
+    HttpResponseHeaders second(500, "ERR");
+    bool accepted = request->SetHeaders(second);
+    server->Record(std::string("second head accepted=") + (accepted ? "yes " : "no ") + request->GetLastError());
+}
+
+void Handle(TestServer* server, IHttpdConnection* connection, IHttpdRequest* request) {
+    const std::string path = request->GetPath();
+    if (path == "/body") return EchoBody(server, request);
+    if (path == "/ignore-body") {
+        Reply(request, 200, "ignored");
+        return;
+    }
+    if (path == "/big") return SendBig(server, request, 64 * 1024);
+    if (path == "/trickle") return SendBig(server, request, 1);
+    if (path == "/format") return SendFormatted(server, request);
+    if (path == "/short") {
+        HttpResponseHeaders head(200, "OK");
+        head.ContentLength = 10;
+        size_t sent = 0;
+        if (request->SetHeaders(head) && request->SendHeaders(5000) == NET_OK) request->Send("12345", 5, sent, 5000);
+        return;
+    }
+    if (path == "/hold") {
+        server->WaitGate(connection);
+        Reply(request, 200, "held");
+        return;
+    }
+    Describe(request);
+}
+
+void* TestServer::Entry(void* argument) {
+    auto* connection = static_cast<IHttpdConnection*>(argument);
+    auto* server = static_cast<TestServer*>(connection->GetUserData());
+    IHttpdRequest* request = connection->GetRequest();
+    server->Record("connected");
+    for (;;) {
+        if (connection->ShutdownRequested()) {
+            server->Record("shutdown seen");
+            return nullptr;
+        }
+        net_result r = request->ReadRequest(1000);
+        if (r == NET_DONE) {
+            server->Record("done");
+            return nullptr;
+        }
+        if (r == NET_ERROR) {
+            server->Record("read error: " + request->GetLastError());
+            return nullptr;
+        }
+        if (r != NET_OK) continue;
+        if (!request->ParseRequest()) {
+            server->Record("parse error: " + request->GetLastError());
+            return nullptr;
+        }
+        server->Record("request " + request->GetMethod() + " " + request->GetPath() + "?" + request->GetQuery());
+        Handle(server, connection, request);
+    }
+}
+
+// ---- the client side ----
+
+struct HttpReply {
+    int status = 0;
+    std::string head;                            // as it came, with the closing blank line
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string body;
+};
+
+class TestClient {
+public:
+    explicit TestClient(uint16_t port, int receiveBuffer = 0) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    ~TestClient() { ::close(fd_); }
+    TestClient(const TestClient&) = delete;
+    TestClient& operator=(const TestClient&) = delete;
+
+    bool Connected() const { return connected_; }
+
+    bool Write(const std::string& bytes) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    // One reply; false when it did not arrive whole within the time. bodyless: the reply to HEAD.
+    bool ReadReply(HttpReply& reply, bool bodyless = false, int timeoutMs = 3000) {
+        reply = HttpReply();
+        auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        size_t end;
+        while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
+            if (!Receive(until)) return false;
+        }
+        reply.head = buffer_.substr(0, end + 4);
+        buffer_.erase(0, end + 4);
+        if (reply.head.compare(0, 9, "HTTP/1.1 ") != 0) return false;
+        reply.status = std::atoi(reply.head.c_str() + 9);
+        size_t line = reply.head.find("\r\n") + 2;
+        while (line < end) {
+            size_t next = reply.head.find("\r\n", line);
+            std::string field = reply.head.substr(line, next - line);
+            size_t colon = field.find(": ");
+            std::string name = field.substr(0, colon);
+            for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            reply.headers[name] = field.substr(colon + 2);
+            line = next + 2;
+        }
+        size_t length = bodyless ? 0 : std::stoul(reply.headers["content-length"]);
+        while (buffer_.size() < length) {
+            if (!Receive(until)) return false;
+        }
+        reply.body = buffer_.substr(0, length);
+        buffer_.erase(0, length);
+        return true;
+    }
+
+    // True when the server has closed the connection within the time (bytes before that are
+    // kept for ReadReply).
+    bool WaitClosed(int timeoutMs) {
+        auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Receive(until)) {
+        }
+        return closed_;
+    }
+    bool Closed() const { return closed_; }
+    const std::string& Buffered() const { return buffer_; }
+
+private:
+    bool Receive(Clock::time_point until) {
+        if (closed_) return false;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd pfd{fd_, POLLIN, 0};
+        if (::poll(&pfd, 1, static_cast<int>(left)) <= 0) return false;
+        char chunk[65536];
+        ssize_t n = ::recv(fd_, chunk, sizeof(chunk), 0);
+        if (n <= 0) {
+            closed_ = true;  // orderly close or reset
+            return false;
+        }
+        buffer_.append(chunk, static_cast<size_t>(n));
+        return true;
+    }
+
+    int fd_ = -1;
+    bool connected_ = false;
+    bool closed_ = false;
+    std::string buffer_;
+};
+
+class HttpdListenerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_ISOLATED_NETWORK();
+        ASSERT_TRUE(net_init());
+    }
+};
+
+std::string Get(const std::string& target, const std::string& extra = "") {
+    return "GET " + target + " HTTP/1.1\r\nHost: test\r\n" + extra + "\r\n";
+}
+
+// ---- requests ----
+
+TEST_F(HttpdListenerTest, AnswersPipelinedRequestsInOrder) {
+    TestServer server;
+    ASSERT_TRUE(server.Running()) << kiv_httpd_listener::GetLastGetInstanceError();
+    TestClient client(server.Port());
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.Write(Get("/first?n=1") + Get("/second?n=2") + "POST /body HTTP/1.1\r\nContent-Length: 3\r\n\r\nxyz" +
+                             Get("/third")));
+    HttpReply reply;
+    ASSERT_TRUE(client.ReadReply(reply));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_NE(reply.body.find("path=/first\nquery=n=1\n"), std::string::npos) << reply.body;
+    ASSERT_TRUE(client.ReadReply(reply));
+    EXPECT_NE(reply.body.find("path=/second\nquery=n=2\n"), std::string::npos) << reply.body;
+    ASSERT_TRUE(client.ReadReply(reply));
+    EXPECT_EQ(reply.body, "xyz");
+    ASSERT_TRUE(client.ReadReply(reply));
+    EXPECT_NE(reply.body.find("path=/third\n"), std::string::npos) << reply.body;
+    EXPECT_FALSE(client.Closed());
+}
+
+TEST_F(HttpdListenerTest, HandsTargetAndHeadersOverAsSent) {
+    struct Case {
+        std::string target, header, expected;
+    };
+    const Case cases[] = {
+        {"/video/files/Movies%20A/?SessionID=1f&x=%41", "", "method=GET\npath=/video/files/Movies%20A/\nquery=SessionID=1f&x=%41\nprobe=<none>\n"},
+        {"/a%2F..%2Fb?c?d", "X-PROBE:   two  words \t\r\n", "method=GET\npath=/a%2F..%2Fb\nquery=c?d\nprobe=two  words\n"},
+        {"/caf\xC3\xA9", "x-probe:\r\n", "method=GET\npath=/caf\xC3\xA9\nquery=\nprobe=\n"},
+    };
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    TestClient client(server.Port());
+    for (const auto& c : cases) {
+        ASSERT_TRUE(client.Write(Get(c.target, c.header)));
+        HttpReply reply;
+        ASSERT_TRUE(client.ReadReply(reply)) << c.target;
+        EXPECT_EQ(reply.body, c.expected);
+    }
+}
+
+TEST_F(HttpdListenerTest, EndsConnectionOnMalformedHeadWithoutReply) {
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    TestClient client(server.Port());
+    ASSERT_TRUE(client.Write("GET / HTTP/1.1\r\nBad Header: x\r\n\r\n" + Get("/next")));
+    EXPECT_TRUE(client.WaitClosed(3000));
+    EXPECT_EQ(client.Buffered(), "");
+    EXPECT_EQ(server.WaitFor("parse error"), "parse error: Malformed header name");
+    EXPECT_FALSE(server.Saw("/next"));
+}
+
+// ---- bodies ----
+
+TEST_F(HttpdListenerTest, ReadsPostBodyInChunks) {
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    TestClient client(server.Port());
+    std::string body;
+    for (int i = 0; i < 10000; ++i) body += static_cast<char>(i * 7 % 256);  // NULs, CR LF and all
+    ASSERT_TRUE(client.Write("POST /body HTTP/1.1\r\nContent-Length: 10000\r\n\r\n" + body.substr(0, 1500)));
+    SleepMs(50);
+    ASSERT_TRUE(client.Write(body.substr(1500, 6000)));
+    SleepMs(50);
+    ASSERT_TRUE(client.Write(body.substr(7500) + Get("/after")));
+    HttpReply reply;
+    ASSERT_TRUE(client.ReadReply(reply));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_TRUE(reply.body == body) << "body differs";
+    EXPECT_EQ(reply.headers["x-largest"], "1000");
+    EXPECT_GE(std::stoi(reply.headers["x-chunks"]), 10);
+    ASSERT_TRUE(client.ReadReply(reply));
+    EXPECT_NE(reply.body.find("path=/after\n"), std::string::npos);
+}
+
+TEST_F(HttpdListenerTest, RequestWithoutBodyReadsAsCompleteAtOnce) {
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    TestClient client(server.Port());
+    ASSERT_TRUE(client.Write("POST /body HTTP/1.1\r\n\r\n"));
+    HttpReply reply;
+    ASSERT_TRUE(client.ReadReply(reply, false, 1000));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.headers["x-chunks"], "0");
+}
+
+TEST_F(HttpdListenerTest, CapsPostBodyAt64KiB) {
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    {
+        TestClient client(server.Port());
+        std::string body(65536, 'k');
+        ASSERT_TRUE(client.Write("POST /body HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + body + Get("/after-accepted")));
+        HttpReply reply;
+        ASSERT_TRUE(client.ReadReply(reply));
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(reply.body.size(), 65536u);
+        ASSERT_TRUE(client.ReadReply(reply));
+        EXPECT_NE(reply.body.find("path=/after-accepted\n"), std::string::npos);
+    }
+    TestClient client(server.Port());
+    ASSERT_TRUE(client.Write("POST /body HTTP/1.1\r\nContent-Length: 65537\r\n\r\n" + std::string(65537, 'k') +
+                             Get("/after-refused")));
+    SleepMs(200);  // the server has replied and closed by now, with our body bytes unread
+    HttpReply reply;
+    ASSERT_TRUE(client.ReadReply(reply));  // a reset would have destroyed the reply
+    EXPECT_EQ(reply.status, 500);
+    EXPECT_EQ(reply.body, "Request body of 65537 bytes is over the limit of 65536 bytes");
+    EXPECT_EQ(reply.headers["connection"], "close");
+    EXPECT_TRUE(client.WaitClosed(3000));
+    EXPECT_FALSE(server.Saw("/after-refused"));
+}
+
+TEST_F(HttpdListenerTest, DropsUnreadBodyBeforeTheNextRequest) {
+    struct Case {
+        const char* method;
+        bool bodyLater;  // the body arrives only after the reply
+    };
+    const Case cases[] = {{"GET", false}, {"GET", true}, {"HEAD", false}, {"BREW", true}};
+    const std::string smuggled = Get("/smuggled");
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + (c.bodyLater ? " body later" : " body at once"));
+        TestClient client(server.Port());
+        std::string head = std::string(c.method) + " /ignore-body HTTP/1.1\r\nContent-Length: " +
+                           std::to_string(smuggled.size()) + "\r\n\r\n";
+        ASSERT_TRUE(client.Write(c.bodyLater ? head : head + smuggled + Get("/after")));
+        bool bodyless = std::string(c.method) == "HEAD";
+        HttpReply reply;
+        ASSERT_TRUE(client.ReadReply(reply, bodyless));
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(reply.headers["content-length"], "7");
+        EXPECT_EQ(reply.body, bodyless ? "" : "ignored");
+        if (c.bodyLater) {
+            ASSERT_TRUE(client.Write(smuggled + Get("/after")));
+        }
+        ASSERT_TRUE(client.ReadReply(reply));
+        EXPECT_NE(reply.body.find("path=/after\n"), std::string::npos) << reply.body;
+        EXPECT_EQ(client.Buffered(), "");  // a HEAD reply carried no body bytes
+    }
+    EXPECT_FALSE(server.Saw("/smuggled"));
+}
+
+// ---- limits on what a client can hold ----
+
+TEST_F(HttpdListenerTest, RefusesHeadOver16KiB) {
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    for (size_t total : {size_t(16384), size_t(16385)}) {
+        std::string start = "GET /big-head HTTP/1.1\r\nX-Pad: ";
+        std::string head = start + std::string(total - start.size() - 4, 'p') + "\r\n\r\n";
+        ASSERT_EQ(head.size(), total);
+        TestClient client(server.Port());
+        ASSERT_TRUE(client.Write(head));
+        HttpReply reply;
+        if (total == 16384) {
+            EXPECT_TRUE(client.ReadReply(reply));
+            EXPECT_EQ(reply.status, 200);
+        } else {
+            EXPECT_TRUE(client.WaitClosed(3000));
+            EXPECT_EQ(client.Buffered(), "");
+            EXPECT_EQ(server.WaitFor("read error"), "read error: Request head is larger than 16384 bytes");
+        }
+    }
+}
+
+TEST_F(HttpdListenerTest, CutsOffASlowHeadWhileServingOthers) {
+    HttpdLimits limits;
+    limits.HeadDeadlineMs = 800;
+    TestServer server(limits);
+    ASSERT_TRUE(server.Running());
+    TestClient slow(server.Port());
+    const std::string head = Get("/slow", "X-Pad: " + std::string(100, 'p') + "\r\n");
+    auto start = Clock::now();
+    size_t next = 0;
+    bool servedOther = false;
+    while (!slow.Closed() && MsSince(start) < 3000) {
+        if (next < head.size()) slow.Write(head.substr(next++, 1));  // one byte every 200 ms
+        if (!servedOther) {
+            TestClient other(server.Port());
+            HttpReply reply;
+            servedOther = other.Write(Get("/other")) && other.ReadReply(reply) && reply.status == 200;
+        }
+        slow.WaitClosed(200);
+    }
+    long long cutAfter = MsSince(start);
+    EXPECT_TRUE(servedOther);
+    EXPECT_TRUE(slow.Closed());
+    EXPECT_GE(cutAfter, 700);
+    EXPECT_LT(cutAfter, 1800);
+    EXPECT_EQ(server.WaitFor("read error"), "read error: Request head not complete within 800 ms");
+    EXPECT_FALSE(server.Saw("/slow"));
+}
+
+TEST_F(HttpdListenerTest, EndsIdleKeepAliveConnection) {
+    HttpdLimits limits;
+    limits.IdleMs = 400;
+    TestServer server(limits);
+    ASSERT_TRUE(server.Running());
+    TestClient client(server.Port());
+    HttpReply reply;
+    for (int i = 0; i < 3; ++i) {  // 750 ms in all, but never 400 ms without a request
+        SleepMs(250);
+        ASSERT_TRUE(client.Write(Get("/ping"))) << i;
+        ASSERT_TRUE(client.ReadReply(reply)) << i;
+    }
+    auto idleFrom = Clock::now();
+    EXPECT_TRUE(client.WaitClosed(3000));
+    long long closedAfter = MsSince(idleFrom);
+    EXPECT_GE(closedAfter, 300);
+    EXPECT_LT(closedAfter, 1500);
+    EXPECT_EQ(server.WaitFor("done"), "done");
+}
+
+TEST_F(HttpdListenerTest, ClientThatStopsReadingEndsOnlyItsConnection) {
+    HttpdLimits limits;
+    limits.SendStallMs = 500;
+    limits.SendBufferBytes = 16 * 1024;  // quick to fill, even a byte at a time
+    // Large pieces stall part-way through one call; single bytes find the buffer full at the
+    // start of a call, again and again.
+    for (const char* target : {"/big?262144", "/trickle?262144"}) {
+        SCOPED_TRACE(target);
+        TestServer server(limits);
+        ASSERT_TRUE(server.Running());
+        TestClient stuck(server.Port(), 4096);
+        ASSERT_TRUE(stuck.Write(Get(target)));  // 256 MiB, far more than both socket buffers hold
+        ASSERT_NE(server.WaitFor("request GET"), "");
+        TestClient other(server.Port());
+        HttpReply reply;
+        ASSERT_TRUE(other.Write(Get("/other")));
+        EXPECT_TRUE(other.ReadReply(reply));
+        EXPECT_EQ(reply.status, 200);
+
+        std::string outcome = server.WaitFor("big:", 5000);
+        ASSERT_NE(outcome, "");
+        EXPECT_EQ(outcome.compare(0, 15, "big: result=1 s"), 0) << outcome;
+        EXPECT_NE(outcome.find("error=The client took no reply bytes for 500 ms"), std::string::npos) << outcome;
+        long long ms = std::stoll(outcome.substr(outcome.find("ms=") + 3));
+        EXPECT_GE(ms, 500);
+        EXPECT_LT(ms, 3000);
+        EXPECT_TRUE(stuck.WaitClosed(2000));
+        ASSERT_TRUE(other.Write(Get("/still-here")));
+        EXPECT_TRUE(other.ReadReply(reply));
+    }
+}
+
+// Closing with the client's bytes unread makes the kernel reset the connection and drop the part
+// of the reply still queued; the listener lingers instead, so a slow reader gets all of it.
+TEST_F(HttpdListenerTest, KeepsTheLastReplyWhenClosingWithBytesUnread) {
+    HttpdLimits limits;
+    limits.SendBufferBytes = 200 * 1024;  // the whole reply fits: the server is done at once
+    TestServer server(limits);
+    ASSERT_TRUE(server.Running());
+    TestClient client(server.Port(), 8192);
+    ASSERT_TRUE(client.Write("POST /big?128 HTTP/1.1\r\nConnection: close\r\nContent-Length: 2000\r\n\r\n"));
+    ASSERT_NE(server.WaitFor("big:"), "");
+    ASSERT_TRUE(client.Write(std::string(2000, 'u')));  // the body comes late, after the reply
+    SleepMs(300);  // most of the reply still waits in the server's socket
+    EXPECT_TRUE(client.WaitClosed(3000));
+    size_t end = client.Buffered().find("\r\n\r\n");
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(client.Buffered().size() - end - 4, 128u << 10);
+}
+
+TEST_F(HttpdListenerTest, EvictsTheLongestIdleConnectionAtTheCap) {
+    HttpdLimits limits;
+    limits.MaxConnections = 3;
+    TestServer server(limits);
+    ASSERT_TRUE(server.Running());
+    TestClient busy(server.Port());  // the oldest, but in the middle of a request
+    ASSERT_TRUE(busy.Write(Get("/hold")));
+    ASSERT_NE(server.WaitFor("request GET /hold"), "");
+    TestClient oldIdle(server.Port());
+    ASSERT_NE(server.WaitFor("connected", 3000, 2), "");
+    SleepMs(50);
+    TestClient newIdle(server.Port());
+    HttpReply reply;
+    ASSERT_TRUE(newIdle.Write(Get("/ping")) && newIdle.ReadReply(reply));  // idle again, since later
+
+    TestClient newcomer(server.Port());
+    ASSERT_TRUE(newcomer.Write(Get("/newcomer")));
+    EXPECT_TRUE(newcomer.ReadReply(reply));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_TRUE(oldIdle.WaitClosed(2000));
+    EXPECT_EQ(server.WaitFor("read error"), "read error: Connection closed to make room for a new one");
+
+    server.OpenGate();
+    EXPECT_TRUE(busy.ReadReply(reply));
+    EXPECT_EQ(reply.body, "held");
+    ASSERT_TRUE(newIdle.Write(Get("/ping")));
+    EXPECT_TRUE(newIdle.ReadReply(reply));
+}
+
+TEST_F(HttpdListenerTest, ServesManyConnectionsAtOnce) {
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < 150; ++i) {
+        clients.push_back(std::make_unique<TestClient>(server.Port()));
+        ASSERT_TRUE(clients.back()->Connected()) << i;
+    }
+    ASSERT_NE(server.WaitFor("connected", 5000, 150), "");
+    for (size_t i = 0; i < clients.size(); ++i) ASSERT_TRUE(clients[i]->Write(Get("/n?" + std::to_string(i))));
+    for (size_t i = 0; i < clients.size(); ++i) {
+        HttpReply reply;
+        ASSERT_TRUE(clients[i]->ReadReply(reply)) << i;
+        EXPECT_NE(reply.body.find("query=" + std::to_string(i) + "\n"), std::string::npos);
+    }
+}
+
+// ---- replies ----
+
+TEST_F(HttpdListenerTest, WritesTheReplyHeadAsGiven) {
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    TestClient client(server.Port());
+    ASSERT_TRUE(client.Write(Get("/format") + Get("/format?untyped")));
+    HttpReply reply;
+    ASSERT_TRUE(client.ReadReply(reply));
+    EXPECT_EQ(reply.head,
+              "HTTP/1.1 404 ERR\r\nContent-Length: 4\r\nContent-Type: text/xml; charset=UTF8\r\n"
+              "Accept-Ranges: bytes\r\nX-Extra: 1\r\n\r\n");
+    EXPECT_EQ(reply.body, "<x/>");
+    ASSERT_TRUE(client.ReadReply(reply));
+    EXPECT_EQ(reply.head, "HTTP/1.1 404 ERR\r\nContent-Length: 4\r\nAccept-Ranges: bytes\r\nX-Extra: 1\r\n\r\n");
+    EXPECT_TRUE(server.Saw("injected header accepted=no"));
+    EXPECT_TRUE(server.Saw("own Content-Length accepted=no"));
+    // Recorded after each reply went out.
+    EXPECT_EQ(server.WaitFor("second head", 3000, 2),
+              "second head accepted=no A reply head was already sent for this request");
+    EXPECT_FALSE(server.Saw("accepted=yes"));
+}
+
+TEST_F(HttpdListenerTest, KeepsAliveOrClosesAsTheClientAsks) {
+    struct Case {
+        std::string version, header, replyConnection;
+        bool closes;
+    };
+    const Case cases[] = {
+        {"HTTP/1.1", "", "", false},
+        {"HTTP/1.1", "Connection: close\r\n", "close", true},
+        {"HTTP/1.0", "", "close", true},
+        {"HTTP/1.0", "Connection: keep-alive\r\n", "keep-alive", false},
+    };
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.version + " " + c.header);
+        TestClient client(server.Port());
+        ASSERT_TRUE(client.Write("GET /ka " + c.version + "\r\n" + c.header + "\r\n"));
+        HttpReply reply;
+        ASSERT_TRUE(client.ReadReply(reply));
+        EXPECT_EQ(reply.headers.count("connection") ? reply.headers["connection"] : "", c.replyConnection);
+        if (c.closes) {
+            EXPECT_TRUE(client.WaitClosed(2000));
+        } else {
+            ASSERT_TRUE(client.Write(Get("/again")));
+            EXPECT_TRUE(client.ReadReply(reply));
+        }
+    }
+}
+
+TEST_F(HttpdListenerTest, ClosesTheConnectionAfterAShortReply) {
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    TestClient client(server.Port());
+    ASSERT_TRUE(client.Write(Get("/short") + Get("/after")));
+    EXPECT_TRUE(client.WaitClosed(3000));
+    EXPECT_NE(client.Buffered().find("Content-Length: 10\r\n"), std::string::npos);
+    EXPECT_EQ(client.Buffered().substr(client.Buffered().size() - 5), "12345");
+    EXPECT_EQ(server.WaitFor("read error"),
+              "read error: The previous reply was 5 bytes short of its Content-Length; connection closed");
+    EXPECT_FALSE(server.Saw("/after"));
+}
+
+// ---- start and release ----
+
+TEST_F(HttpdListenerTest, PortInUseGivesEmptyAndAReason) {
+    TestServer first;
+    ASSERT_TRUE(first.Running());
+    auto second = kiv_httpd_listener::GetInstance(first.Port(), [](void*) -> void* { return nullptr; }, nullptr);
+    EXPECT_FALSE(second);
+    EXPECT_EQ(kiv_httpd_listener::GetLastGetInstanceError(),
+              "Could not bind HTTP port " + std::to_string(first.Port()) + ": Address already in use");
+}
+
+TEST_F(HttpdListenerTest, ReleaseReturnsPromptlyWhateverTheClientsDo) {
+    struct Case {
+        const char* what;
+        std::string sent;    // what the client sends before the release
+        const char* waitFor; // the server event that shows the state was reached
+    };
+    const Case cases[] = {
+        {"idle connection", "", "connected"},
+        {"half a head", "GET /half HT", "connected"},
+        {"half a body", "POST /body HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc", "request POST /body"},
+        {"request in a handler", Get("/hold"), "request GET /hold"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestServer server;
+        ASSERT_TRUE(server.Running());
+        TestClient client(server.Port());
+        TestClient second(server.Port());
+        if (!c.sent.empty()) {
+            ASSERT_TRUE(client.Write(c.sent));
+        }
+        ASSERT_NE(server.WaitFor(c.waitFor), "");
+        ASSERT_NE(server.WaitFor("connected", 3000, 2), "");
+        SleepMs(100);  // the entry is inside its blocking call now
+        long long ms = server.Release();
+        EXPECT_LT(ms, 2000);
+        EXPECT_TRUE(client.WaitClosed(500));
+        EXPECT_TRUE(second.WaitClosed(500));
+    }
+}
+
+TEST_F(HttpdListenerTest, IdleRequestLoopSeesTheShutdownFlag) {
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    TestClient client(server.Port());
+    ASSERT_NE(server.WaitFor("connected"), "");
+    SleepMs(50);
+    EXPECT_LT(server.Release(), 500);  // woken, not left to its 1000 ms time-out
+    EXPECT_NE(server.WaitFor("shutdown seen", 0), "");
+}
+
+}  // namespace

@@ -1,0 +1,220 @@
+#include "kivlib/kiv_xml.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// Names the first difference between two trees, or gives an empty text when they are equal.
+std::string Difference(const xml_element& a, const xml_element& b, const std::string& where = "") {
+    std::string here = where + "/" + a.name;
+    if (a.name != b.name) return here + ": name " + b.name;
+    if (a.text != b.text) return here + ": text [" + b.text + "] instead of [" + a.text + "]";
+    if (a.attributes != b.attributes) return here + ": attributes differ";
+    if (a.children.size() != b.children.size()) return here + ": child count differs";
+    for (size_t i = 0; i < a.children.size(); ++i) {
+        std::string inner = Difference(a.children[i], b.children[i], here);
+        if (!inner.empty()) return inner;
+    }
+    return std::string();
+}
+
+boost::shared_ptr<xml_element> Parse(const std::string& document, std::string* error = nullptr) {
+    kiv_xml parser;
+    std::string text;
+    if (!parser.parse(document.data(), document.size(), text)) {
+        if (error) *error = text;
+        EXPECT_FALSE(parser.get_parsed_element()) << "a failed parse leaves no element";
+        return boost::shared_ptr<xml_element>();
+    }
+    return parser.get_parsed_element();
+}
+
+boost::shared_ptr<xml_element> RoundTrip(const xml_element& root) {
+    std::string document = kiv_xml::dump_xml(root, 0);
+    std::string error;
+    boost::shared_ptr<xml_element> back = Parse(document, &error);
+    EXPECT_TRUE(back) << error << "\n" << document;
+    return back;
+}
+
+std::string Nested(int depth) {
+    std::string document;
+    for (int i = 0; i < depth; ++i) document += "<e>";
+    for (int i = 0; i < depth; ++i) document += "</e>";
+    return document;
+}
+
+const char* const kHardTexts[] = {
+    "plain",
+    "\xC3\xA9t\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x8E\xAC",  // 2-, 3- and 4-byte UTF-8
+    "& < > \" ' &amp; &#65;",
+    "]]> <![CDATA[x]]>",
+    "\x01\x02\x08\x0b\x0c\x1b\x1f\x7f",
+    "line\rfeed\r\nmix\n",
+    "\r",
+    "\t",
+    "  leading and trailing  ",
+    " ",
+    " \t\r\n ",
+    "\n\n",
+};
+
+TEST(Xml, EveryHardTextSurvivesDumpAndParseAsTextAttributeAndMixedContent) {
+    for (const char* text : kHardTexts) {
+        SCOPED_TRACE(testing::PrintToString(std::string(text)));
+        xml_element root("CalvoroState");
+        root.add_child("Alone", text);
+        xml_element& mixed = root.add_child("Mixed", text);
+        mixed.add_child("Inner", "x");
+        mixed.add_child("Empty");
+        xml_element& attributes = root.add_child("Attr");
+        attributes.attributes.emplace_back("value", text);
+        attributes.attributes.emplace_back("second", "2");
+
+        boost::shared_ptr<xml_element> back = RoundTrip(root);
+        ASSERT_TRUE(back);
+        EXPECT_EQ("", Difference(root, *back));
+    }
+}
+
+TEST(Xml, AllHardTextsInOneDeepTreeSurviveTogether) {
+    xml_element root("calvoro");
+    xml_element* parent = &root;
+    for (const char* text : kHardTexts) {
+        xml_element& level = parent->add_child("level", text);
+        level.add_child("leaf", text);
+        parent = &level;  // nothing is appended to this level's own vector any more, so it stays put
+    }
+    boost::shared_ptr<xml_element> back = RoundTrip(root);
+    ASSERT_TRUE(back);
+    EXPECT_EQ("", Difference(root, *back));
+}
+
+TEST(Xml, NulCannotBeCarriedAndBecomesReplacementCharacter) {
+    xml_element root("a", std::string("x\0y", 3));
+    boost::shared_ptr<xml_element> back = RoundTrip(root);
+    ASSERT_TRUE(back);
+    EXPECT_EQ("x\xEF\xBF\xBDy", back->text);
+}
+
+TEST(Xml, DumpHasDeclarationAndIndentsChildren) {
+    xml_element root("calvoro");
+    xml_element& files = root.add_child("files");
+    files.add_child("video").add_child("filename", "a.mkv");
+    std::string document = kiv_xml::dump_xml(root, 0);
+    EXPECT_EQ(0u, document.find("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n")) << document;
+    EXPECT_NE(std::string::npos, document.find("\n\t<files>")) << document;
+    EXPECT_NE(std::string::npos, document.find("\n\t\t\t<filename>a.mkv</filename>\n")) << document;
+}
+
+TEST(Xml, TextIsOwnCharacterDataAndCdataConcatenated) {
+    boost::shared_ptr<xml_element> root =
+        Parse("<a>one <![CDATA[<two> & ]]>three<b>inner</b> four<!-- note --><?pi x?></a>");
+    ASSERT_TRUE(root);
+    EXPECT_EQ("one <two> & three four", root->text);
+    ASSERT_EQ(1u, root->children.size());
+    EXPECT_EQ("inner", root->children[0].text);
+}
+
+TEST(Xml, IndentationIsNotTextButABlankOnlyChildTextIs) {
+    boost::shared_ptr<xml_element> root = Parse("<a>\n  <b>  </b>\n  <c/>\n</a>");
+    ASSERT_TRUE(root);
+    EXPECT_EQ("", root->text);
+    ASSERT_EQ(2u, root->children.size());
+    EXPECT_EQ("  ", root->children[0].text);
+    EXPECT_EQ("", root->children[1].text);
+}
+
+TEST(Xml, AttributesKeepTheirOrder) {
+    boost::shared_ptr<xml_element> root = Parse("<a z=\"1\" b='2' m=\"&lt;&amp;&quot;\"/>");
+    ASSERT_TRUE(root);
+    std::vector<std::pair<std::string, std::string>> expected = {{"z", "1"}, {"b", "2"}, {"m", "<&\""}};
+    EXPECT_EQ(expected, root->attributes);
+}
+
+TEST(Xml, DeclaredLatin1IsReadAsUtf8) {
+    boost::shared_ptr<xml_element> root = Parse("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>caf\xE9</a>");
+    ASSERT_TRUE(root);
+    EXPECT_EQ("caf\xC3\xA9", root->text);
+}
+
+TEST(Xml, AnyDoctypeIsRefused) {
+    const char* const documents[] = {
+        "<!DOCTYPE a><a/>",
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE a SYSTEM \"file:///etc/passwd\"><a>x</a>",
+        "<!DOCTYPE a [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><a>&x;</a>",
+        "<!DOCTYPE lolz [<!ENTITY lol \"lol\"><!ENTITY lol2 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
+        "<!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">"
+        "<!ENTITY lol4 \"&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;\">]><lolz>&lol4;</lolz>",
+        "<a/><!DOCTYPE a>",
+    };
+    for (const char* document : documents) {
+        SCOPED_TRACE(document);
+        std::string error;
+        EXPECT_FALSE(Parse(document, &error));
+        EXPECT_EQ("DTD not allowed", error);
+    }
+}
+
+TEST(Xml, UndeclaredEntityStaysLiteral) {
+    boost::shared_ptr<xml_element> root = Parse("<a>&lol; &amp; &#x41;</a>");
+    ASSERT_TRUE(root);
+    EXPECT_EQ("&lol; & A", root->text);
+}
+
+TEST(Xml, NestingIsBoundedAtTheLimit) {
+    EXPECT_TRUE(Parse(Nested(kiv_xml::kMaxDepth)));
+    for (int depth : {kiv_xml::kMaxDepth + 1, 200000}) {
+        std::string error;
+        EXPECT_FALSE(Parse(Nested(depth), &error)) << depth;
+        EXPECT_NE(std::string::npos, error.find("nested")) << error;
+    }
+}
+
+TEST(Xml, MalformedDocumentsFailWithReadableError) {
+    const char* const documents[] = {"", "   ", "<a>", "<a></b>", "<a x=1/>", "text only", "<a/><b/>", "<!ENTITY x \"y\"><a/>"};
+    for (const char* document : documents) {
+        SCOPED_TRACE(document);
+        std::string error;
+        EXPECT_FALSE(Parse(document, &error));
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(Xml, FailedParseClearsEarlierResult) {
+    kiv_xml parser;
+    std::string error;
+    ASSERT_TRUE(parser.parse("<a/>", 4, error));
+    ASSERT_TRUE(parser.get_parsed_element());
+    EXPECT_FALSE(parser.parse("<a>", 3, error));
+    EXPECT_FALSE(parser.get_parsed_element());
+}
+
+TEST(Xml, FindChildGivesFirstDirectChildOfExactName) {
+    boost::shared_ptr<xml_element> root =
+        Parse("<r><Deep><Path>deep</Path></Deep><path>lower</path><Path>first</Path><Path>second</Path></r>");
+    ASSERT_TRUE(root);
+    for (bool flag : {true, false}) {
+        const xml_element* found = kiv_xml::find_child(*root, "Path", flag);
+        ASSERT_NE(nullptr, found);
+        EXPECT_EQ("first", found->text);
+        EXPECT_EQ(nullptr, kiv_xml::find_child(*root, "Missing", flag));
+        EXPECT_EQ(nullptr, kiv_xml::find_child(*root, "Pat", flag));
+    }
+}
+
+TEST(Xml, AddChildAppendsInOrderAndReturnsTheChild) {
+    xml_element root("r");
+    xml_element& first = root.add_child("one", "1");
+    first.add_child("inner");
+    root.add_child("two");
+    ASSERT_EQ(2u, root.children.size());
+    EXPECT_EQ("one", root.children[0].name);
+    EXPECT_EQ("1", root.children[0].text);
+    EXPECT_EQ(1u, root.children[0].children.size());
+    EXPECT_EQ("two", root.children[1].name);
+}
+
+}  // namespace

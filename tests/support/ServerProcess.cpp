@@ -1,0 +1,127 @@
+#include "support/ServerProcess.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "support/TestSupport.h"
+
+namespace testsupport {
+
+ServerProcess::ServerProcess(std::string dataHome) : dataHome_(std::move(dataHome)) {}
+
+ServerProcess::~ServerProcess() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (stdoutFd_ >= 0) close(stdoutFd_);
+}
+
+bool ServerProcess::Start(const std::vector<std::string>& arguments) {
+    const std::string program = BinDir() + "/calvoro";
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return false;
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string entry(*e);
+        if (entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("XDG_DATA_HOME=", 0) == 0) continue;
+        env.push_back(entry);
+    }
+    env.push_back("XDG_DATA_HOME=" + dataHome_);
+    env.push_back("AVAHI_COMPAT_NOWARN=1");
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+        dup2(out[1], 1);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out[1]);
+    stdoutFd_ = out[0];
+    fcntl(stdoutFd_, F_SETFL, O_NONBLOCK);
+    return true;
+}
+
+void ServerProcess::Signal(int signal) {
+    if (pid_ > 0) kill(pid_, signal);
+}
+
+bool ServerProcess::WaitExit(std::chrono::milliseconds timeout, int* status) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (pid_ > 0) {
+        int st = 0;
+        pid_t r = waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) {
+            pid_ = -1;
+            Drain();
+            if (status) *status = st;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        Drain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool ServerProcess::Running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+void ServerProcess::Drain() {
+    if (stdoutFd_ < 0) return;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(stdoutFd_, buffer, sizeof(buffer))) > 0) stdout_.append(buffer, static_cast<size_t>(n));
+}
+
+std::string ServerProcess::Stdout() {
+    Drain();
+    return stdout_;
+}
+
+std::string ServerProcess::LogText() const { return ReadFile(DataFolder() + "/CalvoroLog.txt"); }
+
+bool ServerProcess::WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        if (LogText().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    DIR* proc = opendir("/proc");
+    if (!proc) return children;
+    while (dirent* entry = readdir(proc)) {
+        const pid_t candidate = static_cast<pid_t>(atoi(entry->d_name));
+        if (candidate <= 0) continue;
+        std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        // Fields after the command (which may hold blanks) start after the last ')'.
+        std::istringstream rest(line.substr(line.rfind(')') + 2));
+        char state;
+        pid_t parent;
+        rest >> state >> parent;
+        if (parent == pid && state != 'Z') children.push_back(candidate);
+    }
+    closedir(proc);
+    return children;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,45 @@
+// Runs the real calvoro binary for end-to-end tests: its own data folder, no display, standard output
+// captured, and signals to end it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class ServerProcess {
+public:
+    // dataHome becomes XDG_DATA_HOME; the server's data folder is dataHome + "/Calvoro".
+    explicit ServerProcess(std::string dataHome);
+    ~ServerProcess();  // SIGKILL and reap when still running
+
+    // Starts bin/calvoro with the arguments; false when it could not be started.
+    bool Start(const std::vector<std::string>& arguments = {"-s"});
+    void Signal(int signal);
+    // Waits up to timeout for the process to end; true with its exit status when it ended.
+    bool WaitExit(std::chrono::milliseconds timeout, int* status = nullptr);
+    bool Running();
+    pid_t Pid() const { return pid_; }
+
+    // Everything it wrote to standard output so far.
+    std::string Stdout();
+    std::string DataFolder() const { return dataHome_ + "/Calvoro"; }
+    std::string LogText() const;
+    // Polls the log until it holds text, up to timeout.
+    bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const;
+
+private:
+    void Drain();
+    std::string dataHome_;
+    pid_t pid_ = -1;
+    int stdoutFd_ = -1;
+    std::string stdout_;
+};
+
+// Process ids of the living children of pid (from /proc).
+std::vector<pid_t> ChildrenOf(pid_t pid);
+
+}  // namespace testsupport
