@@ -4,7 +4,7 @@
 #include <boost/regex.hpp>
 
 #include "api/HttpListener.h"
-#include "api/XmlText.h"
+#include "core/XmlText.h"
 #include "core/IEvents.h"
 #include "core/State.h"
 #include "kivlib/kiv_text.h"

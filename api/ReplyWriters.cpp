@@ -2,7 +2,7 @@
 #include <stdexcept>
 
 #include "api/HttpListener.h"
-#include "api/XmlText.h"
+#include "core/XmlText.h"
 #include "core/Log.h"
 #include "kivlib/kiv_httpd_listener.h"
 

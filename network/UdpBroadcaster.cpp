@@ -5,24 +5,12 @@
 #include "core/IState.h"
 #include "core/Log.h"
 #include "core/SystemFacts.h"
+#include "core/XmlText.h"
 #include "kivlib/kiv_thread.h"
 
 namespace {
 
 const char* const kLimitedBroadcast = "255.255.255.255";
-
-std::string EscapeXmlText(const std::string& text) {
-    std::string escaped;
-    for (char c : text) {
-        switch (c) {
-            case '&': escaped += "&amp;"; break;
-            case '<': escaped += "&lt;"; break;
-            case '>': escaped += "&gt;"; break;
-            default: escaped += c;
-        }
-    }
-    return escaped;
-}
 
 // The computer's name; a name that fills the buffer is cut and still terminated.
 bool ReadHostName(std::string& name) {

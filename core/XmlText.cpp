@@ -1,4 +1,4 @@
-#include "api/XmlText.h"
+#include "core/XmlText.h"
 
 #include "kivlib/kiv_text.h"
 

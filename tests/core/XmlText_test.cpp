@@ -1,4 +1,4 @@
-#include "api/XmlText.h"
+#include "core/XmlText.h"
 
 #include <gtest/gtest.h>
 
