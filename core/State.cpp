@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "core/Log.h"
@@ -22,7 +23,7 @@ std::wstring Stored(const std::wstring& text) {
 }
 
 std::string Stored(const std::string& text) {
-    std::string valid = kivm::IsValidUtf8(text) ? text : kivm::ToUTF8Ex(kivm::FromUTF8ExW(text));
+    const std::string valid = kivm::ToValidUtf8(text);
     std::string result;
     result.reserve(valid.size());
     for (char c : valid) {
@@ -263,6 +264,9 @@ void State::AddFinishedConversion(const FinishedConversion& conversion) {
 
 void State::DeleteFinishedConversion(const FinishedConversion& conversion) {
     KivLock lock(*mutex_);
-    kiv_delete(conversion.FilePath);  // a file that is already gone still leaves the list
+    // The entry may come from a client: only a file the list itself names is ever deleted.
+    const auto found = std::find(finishedConversions_.begin(), finishedConversions_.end(), conversion);
+    if (found == finishedConversions_.end()) return;
+    kiv_delete(found->FilePath);  // a file that is already gone still leaves the list
     finishedConversions_.remove(conversion);
 }

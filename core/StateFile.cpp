@@ -1,5 +1,6 @@
 // state.xml: loading it at start-up and rewriting it, atomically, whenever something durable changes.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -93,14 +94,32 @@ bool ReplaceFile(const std::wstring& path, const std::string& bytes) {
     return true;
 }
 
-// A file that does not parse is kept for the user instead of being overwritten by the next save.
-void KeepAside(const std::wstring& path) {
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The first of "state.xml.corrupt", "state.xml.corrupt-2", "state.xml.corrupt-3", ... that is free, so
+// that a second bad start keeps what the first one kept.
+std::string FreeKeepName(const std::string& from) {
+    const std::string first = from + ".corrupt";
+    if (!PathExists(first)) return first;
+    for (uint32_t n = 2;; ++n) {
+        const std::string name = first + "-" + numstr::ToStr(n, 10, 0);
+        if (!PathExists(name)) return name;
+    }
+}
+
+// A file that cannot be read or does not parse is kept for the user instead of being overwritten by
+// the next save. problem says which: "read" or "parse".
+void KeepAside(const std::wstring& path, const std::string& problem) {
     const std::string from = kivm::str_conv(path);
-    const std::string to = from + ".corrupt";
+    const std::string to = FreeKeepName(from);
     if (std::rename(from.c_str(), to.c_str()) == 0)
-        KIV_LOG("WARNING: Load() could not parse " + from + "; it was kept as " + to + " and the defaults are used");
+        KIV_LOG("WARNING: Load() could not " + problem + " " + from + "; it was kept as " + to +
+                " and the defaults are used");
     else
-        KIV_LOG("WARNING: Load() could not parse " + from + " nor keep it as " + to);
+        KIV_LOG("WARNING: Load() could not " + problem + " " + from + " nor keep it as " + to);
 }
 
 }  // namespace
@@ -120,6 +139,8 @@ bool State::Load(const std::wstring& path) {
     }
     if (!opened) {
         KIV_LOG("Load() could not open output XML file");
+        // Only a missing file means a first start; one that is there but unreadable is the user's.
+        if (PathExists(kivm::str_conv(path))) KeepAside(path, "read");
         return false;
     }
     kiv_xml parser;
@@ -127,7 +148,7 @@ bool State::Load(const std::wstring& path) {
     if (!parser.parse(bytes.data(), bytes.size(), error) || !parser.get_parsed_element()) {
         KIV_LOG("Load() failed to parse file");
         KIV_LOG(error);
-        KeepAside(path);
+        KeepAside(path, "parse");
         return false;
     }
     KivLock lock(*mutex_);

@@ -10,18 +10,11 @@
 
 namespace {
 
-// The name a folder is offered under before it is made unique.
+// The name a folder is offered under before it is made unique: the last component of its standard form.
+// "/" is the only separator here, so there are no drive roots: the root folder itself, whose standard
+// form ends in "/", has no last component and is numbered like an empty path.
 std::wstring BaseAlias(const std::wstring& path, size_t folderCount) {
-    std::wstring name = kivm::standardize_path(path);
-    // A drive root keeps its "/" in the standard form the rule is written for; here it may come as "D:".
-    if (name.size() == 2 && name[1] == L':') name += L'/';
-    const size_t slash = name.rfind(L'/');
-    if (slash != std::wstring::npos) {
-        if (name.find(L':') != std::wstring::npos && slash + 1 == name.size())
-            name = L"Drive " + name.substr(0, 1);  // a drive root such as D:/
-        else
-            name = name.substr(slash + 1);
-    }
+    std::wstring name = kivm::get_file_from_path(kivm::standardize_path(path));
     if (name.empty()) name = L"folder" + kivm::str_conv(numstr::ToStr(static_cast<uint64_t>(folderCount), 10, 0));
     return name;
 }

@@ -14,7 +14,7 @@ bool IsNonCharacterAt(const std::string& text, size_t i) {
 }  // namespace
 
 std::string EscapeXmlText(const std::string& raw) {
-    const std::string text = kivm::IsValidUtf8(raw) ? raw : kivm::ToUTF8Ex(kivm::FromUTF8ExW(raw));
+    const std::string text = kivm::ToValidUtf8(raw);
     std::string out;
     out.reserve(text.size() + text.size() / 8);
     for (size_t i = 0; i < text.size(); ++i) {

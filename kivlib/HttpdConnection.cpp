@@ -143,7 +143,9 @@ net_result HttpdConnection::ReadRequest(uint32_t ms) {
 net_result HttpdConnection::FinishRequest() {
     inRequest_ = false;
     if (!parsed_) {
-        End(NET_ERROR, parseError_, false);
+        // Whatever the client sent after the bad head is still unread: linger, so no reset destroys a
+        // reply the program may have given.
+        End(NET_ERROR, parseError_, true);
     } else if (!replyStarted_) {
         End(NET_ERROR, "The previous request was not answered; connection closed", true);
     } else if (replyRemaining_ > 0) {

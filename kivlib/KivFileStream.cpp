@@ -7,10 +7,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 
+#include "kivlib/PosixFd.h"
 #include "kivlib/kiv_text.h"
 
 static_assert(sizeof(off_t) == 8, "file offsets must be 64 bits wide");
@@ -32,7 +32,7 @@ public:
             ssize_t got = read(fd_, out + total, length - total);
             if (got < 0) {
                 if (errno == EINTR) continue;
-                throw std::runtime_error(std::string("file read failed: ") + std::strerror(errno));
+                throw std::runtime_error("file read failed: " + kivposix::ErrnoText(errno));
             }
             if (got == 0) break;
             total += static_cast<size_t>(got);

@@ -487,18 +487,22 @@ bool PosixProcess::Stop(bool gentle, uint32_t ms) {
 
 void PosixProcess::ReadToEnd(Output& wanted, Output& other) {
     // The other stream is drained as well: the child may be filling it while we wait for this one.
-    Clock::time_point lastProgress = Clock::now();
+    // The grace runs from the moment this call sees the child ended and is never restarted, so a
+    // descendant that keeps writing cannot hold the call.
+    bool graceStarted = false;
+    Clock::time_point graceEnd;
     for (;;) {
-        const size_t before = wanted.held.size();
-        const bool wasEnded = ended_;
         Drain(wanted);
         Drain(other);
         Reap(false);
         if (!wanted.fd.Valid()) return;
-        if (wanted.held.size() != before || ended_ != wasEnded) lastProgress = Clock::now();
         int timeout = pidfd_.Valid() ? -1 : kFallbackSliceMs;
         if (ended_) {
-            timeout = CappedMs(lastProgress + std::chrono::milliseconds(kEndedStreamGraceMs) - Clock::now());
+            if (!graceStarted) {
+                graceStarted = true;
+                graceEnd = Clock::now() + std::chrono::milliseconds(kEndedStreamGraceMs);
+            }
+            timeout = CappedMs(graceEnd - Clock::now());
             if (timeout == 0) return;
         }
         pollfd fds[3];

@@ -154,7 +154,16 @@ char32_t DecodeOne(const std::string& text, size_t i, size_t& consumed, bool& va
     return code;
 }
 
+// Bytes that are not UTF-8 (file names are any bytes on this platform) travel in wide text as the lone
+// surrogates U+DC80..U+DCFF, one per byte, so that the narrow text comes back unchanged.
+const char32_t kEscapeBase = 0xDC00;
+bool IsEscapedByte(char32_t c) { return c >= 0xDC80 && c <= 0xDCFF; }
+
 void AppendUtf8(std::string& out, char32_t c) {
+    if (IsEscapedByte(c)) {
+        out.push_back(static_cast<char>(c - kEscapeBase));
+        return;
+    }
     if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kReplacement;
     if (c < 0x80) {
         out.push_back(static_cast<char>(c));
@@ -192,8 +201,8 @@ String StandardizePath(const String& path) {
     using Char = typename String::value_type;
     String out;
     out.reserve(path.size());
+    // "/" is the only separator on this platform; a backslash is an ordinary character in a name.
     for (Char c : path) {
-        if (c == Char('\\')) c = Char('/');
         if (c == Char('/') && !out.empty() && out.back() == Char('/')) continue;
         out.push_back(c);
     }
@@ -204,8 +213,7 @@ String StandardizePath(const String& path) {
 template <typename String>
 String FileFromPath(const String& path) {
     using Char = typename String::value_type;
-    const Char separators[] = {Char('/'), Char('\\'), Char(0)};
-    size_t last = path.find_last_of(separators);
+    size_t last = path.rfind(Char('/'));
     return last == String::npos ? path : path.substr(last + 1);
 }
 
@@ -314,7 +322,28 @@ std::wstring FromUTF8ExW(const std::string& text) {
     for (size_t i = 0; i < text.size();) {
         size_t consumed;
         bool valid;
-        out.push_back(static_cast<wchar_t>(DecodeOne(text, i, consumed, valid)));
+        const char32_t code = DecodeOne(text, i, consumed, valid);
+        if (valid) {
+            out.push_back(static_cast<wchar_t>(code));
+        } else {
+            // Every byte of an ill-formed sequence is 0x80 or above.
+            for (size_t k = 0; k < consumed; ++k)
+                out.push_back(static_cast<wchar_t>(kEscapeBase + static_cast<unsigned char>(text[i + k])));
+        }
+        i += consumed;
+    }
+    return out;
+}
+
+std::string ToValidUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        size_t consumed;
+        bool valid;
+        const char32_t code = DecodeOne(text, i, consumed, valid);
+        if (valid) out.append(text, i, consumed);
+        else AppendUtf8(out, code);  // code is U+FFFD here
         i += consumed;
     }
     return out;

@@ -26,22 +26,29 @@ double ToDouble(const std::string& text);
 }  // namespace numstr
 
 namespace kivm {
-// Wide and narrow text: the narrow side is UTF-8 on this platform. Invalid input is replaced by U+FFFD.
+// Wide and narrow text: the narrow side is UTF-8 on this platform. Narrow to wide is lossless: each
+// byte of an ill-formed sequence becomes the lone surrogate U+DC80..U+DCFF (U+DC00 + the byte), and
+// wide to narrow turns those back into the single byte, so any file name survives the round trip.
+// Wide to narrow writes every other surrogate and anything above U+10FFFF as U+FFFD. The narrow
+// result is therefore not always valid UTF-8: text for XML or a peer goes through ToValidUtf8.
 std::string str_conv(const std::wstring& text);
 std::wstring str_conv(const std::string& text);
 std::string ToUTF8Ex(const std::wstring& text);
 std::wstring FromUTF8ExW(const std::string& text);
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool IsValidUtf8(const std::string& text);
+// text with each ill-formed sequence (its maximal valid prefix, at least one byte) replaced by U+FFFD.
+std::string ToValidUtf8(const std::string& text);
 
 std::string str_tolower(const std::string& text);  // ASCII letters only
 bool str_case_eq(const std::string& a, const std::string& b);
 bool str_case_eq(const std::wstring& a, const std::wstring& b);
 
-// "/" separators, no doubled separators, no trailing "/" except for the root itself.
+// No doubled "/", no trailing "/" except for the root itself. "/" is the only separator: "\" is an
+// ordinary character in a name and is kept.
 std::wstring standardize_path(const std::wstring& path);
 std::string standardize_path(const std::string& path);
-// The last component of a path (after the last "/" or "\").
+// The last component of a path (after the last "/").
 std::wstring get_file_from_path(const std::wstring& path);
 std::string get_file_from_path(const std::string& path);
 

@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "kivlib/kiv_text.h"
+
 xml_element& xml_element::add_child(const std::string& childName, const std::string& childText) {
     children.emplace_back(childName, childText);
     return children.back();
@@ -58,8 +60,10 @@ bool CopyElement(const pugi::xml_node& node, xml_element& out, int depth, std::s
 void AppendReference(std::string& out, unsigned char c) { out += "&#" + std::to_string(static_cast<unsigned>(c)) + ";"; }
 
 // Escapes text for an attribute value or character data so that the parser reads back exactly text.
-// XML cannot hold U+0000 in any form; it is written as U+FFFD.
-std::string Escape(const std::string& text, bool attribute) {
+// XML cannot hold U+0000 in any form, nor bytes that are not UTF-8 (a file name that is not, as wide
+// text carries it); each is written as U+FFFD, so the document stays well-formed.
+std::string Escape(const std::string& raw, bool attribute) {
+    const std::string text = kivm::ToValidUtf8(raw);
     std::string out;
     out.reserve(text.size() + text.size() / 8);
     for (char ch : text) {

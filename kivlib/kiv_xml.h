@@ -40,7 +40,8 @@ public:
 
     // The element tree as an XML document (declaration, indented elements, reserved and control
     // characters escaped). Every name and text survives dump then parse unchanged, given names that are
-    // XML names; U+0000, which no XML document can carry, is written as U+FFFD.
+    // XML names and texts that are UTF-8; U+0000 and each ill-formed UTF-8 sequence, which no XML
+    // document can carry, are written as U+FFFD.
     static std::string dump_xml(const xml_element& root, int flags);
 
 private:

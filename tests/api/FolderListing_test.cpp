@@ -8,6 +8,7 @@
 
 #include "FakeHttpd.h"
 #include "api/HttpListener.h"
+#include "kivlib/kiv_text.h"
 #include "kivlib/kiv_xml.h"
 
 namespace {
@@ -171,6 +172,30 @@ TEST_F(FolderListing, UnknownAliasesAndEscapingPathsArePlainText404) {
         EXPECT_EQ("text/plain; charset=UTF8", f.Only().head.ContentType);
         EXPECT_EQ(c.text, f.Only().body);
     }
+}
+
+// Names that are not UTF-8 (here Latin-1) reach the file itself, so their dates are found, while the
+// reply stays UTF-8 for the client, with U+FFFD for each such byte.
+TEST(FolderListingNames, NamesThatAreNotUtf8GiveAUtf8ReplyAndTheirDates) {
+    apitest::Services s;
+    const std::string latin = s.Share("Latin", "Latin");
+    testsupport::WriteFile(latin + "/caf\xE9.mkv", "v");
+    std::filesystem::create_directories(latin + "/\xC0 voir");
+    FakeHttpd f(&s.context);
+    HttpListener l(&f);
+    l.ListFolder("Latin/");
+    ASSERT_EQ(1u, f.replies.size());
+    const std::string& body = f.Only().body;
+    EXPECT_TRUE(kivm::IsValidUtf8(body)) << body;
+    kiv_xml parser;
+    std::string error;
+    ASSERT_TRUE(parser.parse(body.data(), body.size(), error)) << error;
+    const xml_element* files = kiv_xml::find_child(*parser.get_parsed_element(), "files", true);
+    ASSERT_NE(nullptr, files);
+    const std::vector<Item> items = Items(*files);
+    EXPECT_EQ(std::set<std::string>{"caf\xEF\xBF\xBD.mkv"}, Names(items, "video"));
+    EXPECT_EQ(std::set<std::string>{"\xEF\xBF\xBD voir"}, Names(items, "folder"));
+    for (const Item& item : items) EXPECT_EQ(19u, item.date.size()) << item.filename;
 }
 
 TEST_F(FolderListing, ARestWithoutSlashIsLeftToTheRequestLoop) {

@@ -155,6 +155,30 @@ TEST(StateFile, ClientTextsThatXmlCannotHoldAreStoredAsTheyWillReadBack) {
     EXPECT_EQ(stored.ClientIdentifier, back.ClientIdentifier);
 }
 
+// A path may hold bytes that are not UTF-8, which wide text carries as U+DC80..U+DCFF: the folder is
+// made under its real name, and state.xml stays UTF-8 all the same (such a byte is stored as U+FFFD).
+TEST(StateFile, PathBytesThatAreNotUtf8StillGiveAValidFile) {
+    TempStore store;
+    const std::string latin1 = store.dir.path() + "/caf\xE9";
+    store.state->SetCacheFolder(kivm::FromUTF8ExW(latin1));
+    EXPECT_TRUE(std::filesystem::is_directory(latin1));
+    ASSERT_TRUE(store.state->ShareFolder(kivm::FromUTF8ExW(latin1 + "/\xC0 voir")));  // saves
+    const std::string text = ReadFile(store.File());
+    EXPECT_TRUE(kivm::IsValidUtf8(text)) << text;
+    const xml_element root = ParseXml(text);
+    EXPECT_EQ(store.dir.path() + "/caf\xEF\xBF\xBD", ChildText(root, "CacheFolder"));
+
+    std::list<FolderEntry> before;
+    store.state->GetFolders(before);
+    boost::shared_ptr<State> t = State::GetInstance(store.state->GetDataFolder());
+    ASSERT_TRUE(t->Load());
+    std::list<FolderEntry> after;
+    t->GetFolders(after);
+    ASSERT_EQ(1u, after.size());
+    EXPECT_EQ(before.front().Path, after.front().Path) << "the store holds what state.xml gives back";
+    EXPECT_EQ(before.front().Alias, after.front().Alias);
+}
+
 TEST(StateFile, LoadAcceptsAnyRootAndReadsWhatIsThere) {
     LoadedStore store(StateXml("<HttpPort>9001</HttpPort><LookupName>k</LookupName>", "SomethingElse"));
     EXPECT_TRUE(store.loaded);
@@ -193,7 +217,8 @@ TEST(StateFile, FoldersThatAreIncompleteOrMisnamedAreSkipped) {
                                "<Folder><Path>//a\\\\b/</Path><Alias>ok</Alias></Folder>"
                                "</VideoFolders>"));
     EXPECT_TRUE(store.loaded);
-    EXPECT_EQ((std::list<std::wstring>{L"dup=/first", L"ok=/a/b"}), FolderPaths(*store.state));
+    // Standard form: doubled and trailing "/" go, the backslashes are part of the name.
+    EXPECT_EQ((std::list<std::wstring>{L"dup=/first", L"ok=/a\\\\b"}), FolderPaths(*store.state));
     EXPECT_TRUE(log.Contains("did not contain Path, so this element will be ignored."));
     EXPECT_TRUE(log.Contains("did not contain Alias, so this element will be ignored."));
     EXPECT_TRUE(log.Contains("which was not named Folder.  It was named:"));
@@ -288,6 +313,64 @@ TEST(StateFile, UnparsableFileIsKeptAside) {
         EXPECT_EQ(bad, ReadFile(store.File("state.xml.corrupt")));
         EXPECT_EQ("CalvoroState", ParseXml(ReadFile(store.File())).name);
     }
+}
+
+// A state.xml that is there but cannot be read is the user's as much as one that does not parse: it is
+// kept aside, not replaced by the next save. A missing one is simply a first start.
+TEST(StateFile, UnreadableFileIsKeptAside) {
+    struct Case {
+        const char* name;
+        void (*make)(const std::string& path);
+        void (*expectKept)(const std::string& kept);
+    };
+    const Case cases[] = {
+        {"a folder",
+         [](const std::string& path) {
+             std::filesystem::create_directory(path);
+             WriteFile(path + "/inside", "mine");
+         },
+         [](const std::string& kept) { EXPECT_EQ("mine", ReadFile(kept + "/inside")); }},
+        {"a link to itself", [](const std::string& path) { ASSERT_EQ(0, symlink("state.xml", path.c_str())); },
+         [](const std::string& kept) { EXPECT_EQ("state.xml", std::filesystem::read_symlink(kept).string()); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempStore store;
+        c.make(store.File());
+        LogCapture log;
+        EXPECT_FALSE(store.state->Load());
+        EXPECT_TRUE(log.Contains("Load() could not open output XML file"));
+        EXPECT_TRUE(log.Contains("WARNING: Load() could not read " + store.File() + "; it was kept as " +
+                                 store.File("state.xml.corrupt")))
+            << log.Text();
+        EXPECT_FALSE(PathExists(store.File()));
+        c.expectKept(store.File("state.xml.corrupt"));
+
+        ASSERT_TRUE(store.state->Save());
+        c.expectKept(store.File("state.xml.corrupt"));
+        EXPECT_EQ("CalvoroState", ParseXml(ReadFile(store.File())).name);
+    }
+
+    TempStore fresh;
+    EXPECT_FALSE(fresh.state->Load());
+    EXPECT_FALSE(PathExists(fresh.File("state.xml.corrupt"))) << "a missing file keeps nothing aside";
+}
+
+// Each bad start keeps its own file: a later one never overwrites what an earlier one kept.
+TEST(StateFile, EachBadStartKeepsItsFileUnderANewName) {
+    TempStore store;
+    const std::vector<std::pair<std::string, std::string>> starts = {
+        {"<first", "state.xml.corrupt"}, {"<second", "state.xml.corrupt-2"}, {"<third", "state.xml.corrupt-3"}};
+    for (const auto& start : starts) {
+        WriteFile(store.File(), start.first);
+        LogCapture log;
+        EXPECT_FALSE(store.state->Load());
+        EXPECT_TRUE(log.Contains("WARNING: Load() could not parse " + store.File() + "; it was kept as " +
+                                 store.File(start.second)))
+            << log.Text();
+        ASSERT_TRUE(store.state->Save());
+    }
+    for (const auto& start : starts) EXPECT_EQ(start.first, ReadFile(store.File(start.second))) << start.second;
 }
 
 TEST(StateFile, FailedSaveLeavesTheOldFile) {

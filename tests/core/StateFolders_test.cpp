@@ -56,8 +56,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(AliasCase{{L"/home/u/Videos"}, {L"Videos"}},
                       AliasCase{{L"/a/Videos", L"/b/Videos", L"/c/Videos/"}, {L"Videos", L"Videos0", L"Videos1"}},
                       AliasCase{{L"/x/Videos0", L"/a/Videos", L"/b/Videos"}, {L"Videos", L"Videos0", L"Videos1"}},
-                      AliasCase{{L"D:/"}, {L"Drive D"}},
-                      AliasCase{{L"C:\\Users\\me\\Movies"}, {L"Movies"}},
+                      // "/" is the only separator: no drive roots, and "\\" belongs to the name.
+                      AliasCase{{L"D:/"}, {L"D:"}},
+                      AliasCase{{L"/mnt/D:/"}, {L"D:"}},
+                      AliasCase{{L"C:\\Users\\me\\Movies"}, {L"C:\\Users\\me\\Movies"}},
+                      AliasCase{{L"/media/My\\Videos"}, {L"My\\Videos"}},
                       AliasCase{{L"/data/films//"}, {L"films"}},
                       AliasCase{{L"/a/One", L"/b/Two", L"/"}, {L"One", L"Two", L"folder2"}},
                       AliasCase{{L"relative"}, {L"relative"}},
@@ -66,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(StateFolders, SharingStoresTheStandardFormAndSaves) {
     TempStore store;
-    ASSERT_TRUE(store.state->ShareFolder(L"/srv//media\\films/"));
+    ASSERT_TRUE(store.state->ShareFolder(L"/srv//media/films/"));
     EXPECT_EQ(L"/srv/media/films", PathOf(*store.state, L"films")) << "no extra \"/\" before an absolute path";
     const xml_element root = statetest::ParseXml(ReadFile(store.File()));
     const xml_element* folders = kiv_xml::find_child(root, "VideoFolders", true);
@@ -75,6 +78,16 @@ TEST(StateFolders, SharingStoresTheStandardFormAndSaves) {
     EXPECT_EQ("/srv/media/films", statetest::ChildText(folders->children[0], "Path"));
     EXPECT_EQ("films", statetest::ChildText(folders->children[0], "Alias"));
     EXPECT_EQ(1, store.state->GetFolderCount());
+}
+
+// A backslash is part of a folder's name on this platform: it survives sharing, saving and loading.
+TEST(StateFolders, BackslashInAFolderNameSurvivesSaveAndLoad) {
+    TempStore store;
+    ASSERT_TRUE(store.state->ShareFolder(L"/media/My\\Videos/"));
+    EXPECT_EQ(L"/media/My\\Videos", PathOf(*store.state, L"My\\Videos"));
+    boost::shared_ptr<State> loaded = State::GetInstance(store.state->GetDataFolder());
+    ASSERT_TRUE(loaded->Load());
+    EXPECT_EQ(L"/media/My\\Videos", PathOf(*loaded, L"My\\Videos"));
 }
 
 TEST(StateFolders, TakenAliasIsRefusedButStillSaved) {
@@ -141,6 +154,7 @@ protected:
         WriteFile(media.file("Library/notes.txt"), "t");
         WriteFile(media.file("Library/noextension"), "t");
         WriteFile(media.file("Library/sub/a.mkv"), "v");
+        WriteFile(media.file("Library/sub/x\\y.mkv"), "v");  // one name: a backslash separates nothing
         WriteFile(media.file("Library/sub/deeper/b.m2ts"), "v");
         std::filesystem::create_directories(media.file("Other"));
         ASSERT_TRUE(store.state->ShareFolder(root));
@@ -203,11 +217,18 @@ TEST_F(FolderTree, OpenFoldersShowFoldersAndVideosInPreOrder) {
         }
     }
 
-    store.state->ToggleFolderExpanded(root + L"\\sub");  // acts on the standard form
+    store.state->ToggleFolderExpanded(root + L"//sub/");  // acts on the standard form
     store.state->ToggleFolderExpanded(root + L"/sub/deeper/");
     rows = Tree();
-    EXPECT_EQ(8u, rows.size());
+    EXPECT_EQ(9u, rows.size());
     EXPECT_EQ(1u, Paths(rows).count(root + L"/sub/deeper/b.m2ts"));
+    for (const FolderTreeRow& r : rows) {
+        if (r.Path == root + L"/sub/x\\y.mkv") {
+            EXPECT_EQ(L"x\\y.mkv", r.Name);
+            EXPECT_EQ(2, r.Depth);
+        }
+    }
+    EXPECT_EQ(1u, Paths(rows).count(root + L"/sub/x\\y.mkv"));
     ExpectPreOrder(rows);
     EXPECT_EQ(L"Other", rows.back().Alias) << "the second shared folder follows the whole first tree";
 

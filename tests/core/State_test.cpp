@@ -172,3 +172,28 @@ TEST(State, DeleteRemovesTheFileAndEveryEqualEntry) {
     EXPECT_TRUE(s.GetFinishedConversions().empty());
     EXPECT_FALSE(PathExists(store.File())) << "deleting does not save";
 }
+
+// The entry to delete comes from a client: one that is not in the list must not delete any file, neither
+// one it names itself nor the file of a listed entry it resembles.
+TEST(State, DeleteOfAnEntryNotInTheListDeletesNothing) {
+    TempStore store;
+    State& s = *store.state;
+    FinishedConversion listed = Conversion("a", 7);
+    listed.FilePath = store.WFile("cache/a.mp4");
+    testsupport::WriteFile(store.File("cache/a.mp4"), "video");
+    testsupport::WriteFile(store.File("victim.txt"), "precious");
+    s.AddFinishedConversion(listed);
+
+    FinishedConversion otherFile = listed;
+    otherFile.FilePath = store.WFile("victim.txt");
+    FinishedConversion otherSize = listed;
+    otherSize.TotalBytes = 8;
+    FinishedConversion otherSource = listed;
+    otherSource.SrcVirtualPath = "Videos/b.mkv";
+    for (const FinishedConversion& probe : {otherFile, otherSize, otherSource}) {
+        s.DeleteFinishedConversion(probe);
+        EXPECT_TRUE(PathExists(store.File("victim.txt")));
+        EXPECT_TRUE(PathExists(store.File("cache/a.mp4")));
+        EXPECT_EQ(1u, s.GetFinishedConversions().size());
+    }
+}

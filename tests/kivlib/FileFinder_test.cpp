@@ -1,4 +1,5 @@
 #include "kivlib/KivFileFinder.h"
+#include "kivlib/KivFileStream.h"
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,25 @@ TEST(FileFinder, ListsEveryEntryWithItsKindButNotDotEntries) {
         {L"dangling", {false, true}},
     };
     EXPECT_EQ(expected, List(*finder, dir.path()));
+}
+
+// Names are bytes on this platform: one that is not UTF-8 (here Latin-1) must still name its file once it
+// has been through wide text.
+TEST(FileFinder, NameThatIsNotUtf8OpensByThePathBuiltFromIt) {
+    testsupport::TempDir dir;
+    const std::string latin1 = "caf\xE9 \xC0 la carte.mkv";
+    testsupport::WriteFile(dir.file(latin1), "latin-1 contents");
+    boost::shared_ptr<IKivFileFinder> finder = KivFileFinder::GetInstance();
+    boost::shared_ptr<IFileFindEntry> entry = finder->StartFileFind(kivm::FromUTF8ExW(dir.path()));
+    ASSERT_TRUE(entry);
+    EXPECT_FALSE(finder->ContinueFileFind());
+    const std::wstring path = kivm::FromUTF8ExW(dir.path()) + L"/" + entry->GetName();
+    EXPECT_EQ(dir.file(latin1), kivm::ToUTF8Ex(path));
+
+    boost::shared_ptr<IBlockingStream> stream = KivFileStream::GetInstance(path, OPEN_READ);
+    ASSERT_TRUE(stream) << "the path built from the listed name does not open";
+    char buffer[64];
+    EXPECT_EQ("latin-1 contents", std::string(buffer, stream->Read(buffer, sizeof buffer)));
 }
 
 TEST(FileFinder, EmptyAndMissingFoldersGiveNothing) {

@@ -81,6 +81,9 @@ public:
         }
         return false;
     }
+    // From now on a malformed head is answered (the way the program answers one) before the loop reads on.
+    void AnswerMalformedHeads() { answerMalformed_ = true; }
+    bool AnswersMalformedHeads() const { return answerMalformed_; }
     void OpenGate() {
         std::lock_guard<std::mutex> lock(mutex_);
         gateOpen_ = true;
@@ -102,6 +105,7 @@ private:
     std::condition_variable changed_;
     std::vector<std::string> events_;
     bool gateOpen_ = false;
+    std::atomic<bool> answerMalformed_{false};
     uint16_t port_ = 0;
     boost::shared_ptr<kiv_httpd_listener> listener_;
 };
@@ -241,7 +245,11 @@ void* TestServer::Entry(void* argument) {
         if (r != NET_OK) continue;
         if (!request->ParseRequest()) {
             server->Record("parse error: " + request->GetLastError());
-            return nullptr;
+            if (!server->AnswersMalformedHeads()) return nullptr;
+            Reply(request, 400, std::string(128 << 10, 'e'));
+            server->Record("answered malformed head");
+            server->WaitGate(connection);
+            continue;
         }
         server->Record("request " + request->GetMethod() + " " + request->GetPath() + "?" + request->GetQuery());
         Handle(server, connection, request);
@@ -624,6 +632,28 @@ TEST_F(HttpdListenerTest, KeepsTheLastReplyWhenClosingWithBytesUnread) {
     EXPECT_TRUE(client.WaitClosed(3000));
     size_t end = client.Buffered().find("\r\n\r\n");
     ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(client.Buffered().size() - end - 4, 128u << 10);
+}
+
+// After a malformed head the connection ends as the others do: lingering, so bytes the client sent after
+// it do not make the kernel reset the connection and destroy the error reply still on its way.
+TEST_F(HttpdListenerTest, KeepsTheReplyToAMalformedHeadWhenClosingWithBytesUnread) {
+    HttpdLimits limits;
+    limits.SendBufferBytes = 200 * 1024;  // the whole reply fits: the server is done at once
+    TestServer server(limits);
+    ASSERT_TRUE(server.Running());
+    server.AnswerMalformedHeads();
+    TestClient client(server.Port(), 8192);
+    ASSERT_TRUE(client.Write("GET / HTTP/1.1\r\nBad Header: x\r\n\r\n"));
+    ASSERT_NE(server.WaitFor("answered malformed head"), "");
+    ASSERT_TRUE(client.Write(std::string(2000, 'u')));  // unread by the server when it closes
+    SleepMs(100);
+    server.OpenGate();  // the request loop reads on, and the connection ends
+    SleepMs(200);       // by now; most of the reply still waits in the server's socket
+    EXPECT_TRUE(client.WaitClosed(3000));
+    size_t end = client.Buffered().find("\r\n\r\n");
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(0u, client.Buffered().compare(0, 12, "HTTP/1.1 400"));
     EXPECT_EQ(client.Buffered().size() - end - 4, 128u << 10);
 }
 

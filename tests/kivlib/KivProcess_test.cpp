@@ -497,6 +497,39 @@ TEST(KivProcessTest, ReleasingTheObjectKillsAndReapsARunningChild) {
     EXPECT_EQ(0, ProcessState(pid)) << "neither running nor a zombie";
 }
 
+// The child leaves a background job behind that keeps writing to the inherited standard output. Reading to
+// the end must come back one grace period (1 s) after the child has ended, however long the job writes;
+// what it wrote meanwhile is kept. Either the child has been waited for already, or it ends during the read.
+TEST(KivProcessTest, ReadToTheEndIsNotHeldByADescendantThatKeepsWriting) {
+    for (const bool waitFirst : {true, false}) {
+        SCOPED_TRACE(waitFirst ? "child waited for before the read" : "child ends during the read");
+        shared_ptr<KivProcess> process = StartShell(
+            "(while :; do echo tick; sleep 0.05; done) & echo \"writer $!.\"; sleep 0.2; exit 0", true, false, false);
+        ASSERT_TRUE(process);
+        const std::string early = ReadStdoutUntil(*process, ".\n");
+        const size_t at = early.find("writer ");
+        ASSERT_NE(std::string::npos, at) << early;
+        const int writer = std::atoi(early.c_str() + at + 7);
+        ASSERT_GT(writer, 1);
+        int code = -1;
+        if (waitFirst) {
+            ASSERT_EQ(KivProcess::WAIT_ENDED, process->Wait(code, 2000));
+        }
+
+        Watchdog watchdog(writer, 5000);  // ends the writer, and with it a read that it holds
+        const Clock::time_point start = Clock::now();
+        const std::string rest = process->ReadStdout(true);
+        const long took = MsSince(start);
+        kill(writer, SIGKILL);
+        EXPECT_FALSE(watchdog.Fired()) << "the read was held until the writer was killed";
+        EXPECT_LT(took, 2500);
+        EXPECT_GE(took, waitFirst ? 900 : 1000) << "the grace period was cut short";
+        EXPECT_NE(std::string::npos, rest.find("tick\ntick\n")) << "what came during the grace is kept";
+        EXPECT_EQ(KivProcess::WAIT_ENDED, process->Wait(code, 0));
+        EXPECT_EQ(0, code);
+    }
+}
+
 TEST(KivProcessTest, ReadWithoutReadAllNeverBlocks) {
     shared_ptr<KivProcess> process = StartShell("echo first; exec sleep 30", true, false, true);
     ASSERT_TRUE(process);

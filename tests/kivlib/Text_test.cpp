@@ -154,29 +154,47 @@ TEST(Utf8, ValidTextRoundTrips) {
     EXPECT_EQ(withNul, kivm::ToUTF8Ex(kivm::FromUTF8ExW(withNul)));
 }
 
-TEST(Utf8, EachIllFormedSequenceBecomesOneReplacement) {
+// Each byte of an ill-formed sequence travels in wide text as U+DC00 + the byte, so the narrow text comes
+// back unchanged; ToValidUtf8 instead replaces each ill-formed sequence by one U+FFFD.
+TEST(Utf8, IllFormedBytesAreEscapedInWideTextAndComeBack) {
     struct Case {
         const char* name;
         std::string bytes;
-        std::wstring expected;
+        std::wstring wide;
+        std::string valid;
     };
-    const std::wstring R(1, L'\uFFFD');
+    auto E = [](unsigned byte) { return std::wstring(1, static_cast<wchar_t>(0xDC00 + byte)); };
+    const std::string R = "\xEF\xBF\xBD";
     const std::vector<Case> cases = {
-        {"lone continuation", "a\x80" "b", L"a" + R + L"b"},
-        {"overlong slash", "\xC0\xAF", R + R},
-        {"overlong 3-byte", "\xE0\x80\xAF", R + R + R},
-        {"surrogate", "\xED\xA0\x80", R + R + R},
-        {"above U+10FFFF", "\xF4\x90\x80\x80", R + R + R + R},
-        {"F5 lead", "\xF5\x80", R + R},
-        {"truncated 3-byte", "a\xE2\x82", L"a" + R},
-        {"truncated 4-byte then ASCII", "\xF0\x9F\x8E" "x", R + L"x"},
-        {"lead then lead", "\xC3\xC3\xA9", R + L"\u00e9"},
-        {"latin-1 text", "caf\xE9", L"caf" + R},
+        {"lone continuation", "a\x80" "b", L"a" + E(0x80) + L"b", "a" + R + "b"},
+        {"overlong slash", "\xC0\xAF", E(0xC0) + E(0xAF), R + R},
+        {"overlong 3-byte", "\xE0\x80\xAF", E(0xE0) + E(0x80) + E(0xAF), R + R + R},
+        {"surrogate", "\xED\xA0\x80", E(0xED) + E(0xA0) + E(0x80), R + R + R},
+        {"above U+10FFFF", "\xF4\x90\x80\x80", E(0xF4) + E(0x90) + E(0x80) + E(0x80), R + R + R + R},
+        {"F5 lead", "\xF5\x80", E(0xF5) + E(0x80), R + R},
+        {"FF byte", "\xFF", E(0xFF), R},
+        {"truncated 3-byte", "a\xE2\x82", L"a" + E(0xE2) + E(0x82), "a" + R},
+        {"truncated 4-byte then ASCII", "\xF0\x9F\x8E" "x", E(0xF0) + E(0x9F) + E(0x8E) + L"x", R + "x"},
+        {"lead then lead", "\xC3\xC3\xA9", E(0xC3) + L"\u00e9", R + "\xC3\xA9"},
+        {"latin-1 text", "caf\xE9", L"caf" + E(0xE9), "caf" + R},
+        {"latin-1 then UTF-8", "\xE9t\xC3\xA9", E(0xE9) + L"t\u00e9", R + "t\xC3\xA9"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.expected, kivm::FromUTF8ExW(c.bytes));
+        EXPECT_EQ(c.wide, kivm::FromUTF8ExW(c.bytes));
+        EXPECT_EQ(c.wide, kivm::str_conv(c.bytes));
+        EXPECT_EQ(c.bytes, kivm::ToUTF8Ex(kivm::FromUTF8ExW(c.bytes)));
+        EXPECT_EQ(c.bytes, kivm::str_conv(kivm::str_conv(c.bytes)));
         EXPECT_FALSE(kivm::IsValidUtf8(c.bytes));
+        EXPECT_EQ(c.valid, kivm::ToValidUtf8(c.bytes));
+        EXPECT_TRUE(kivm::IsValidUtf8(kivm::ToValidUtf8(c.bytes)));
+    }
+}
+
+TEST(Utf8, ToValidUtf8KeepsValidText) {
+    for (const std::string& text : {std::string(""), std::string("plain"), std::string("a\0b", 3),
+                                    std::string("\xC3\xA9\xE6\x97\xA5\xF0\x9F\x8E\xAC\xF4\x8F\xBF\xBF")}) {
+        EXPECT_EQ(text, kivm::ToValidUtf8(text));
     }
 }
 
@@ -185,6 +203,10 @@ TEST(Utf8, WideValuesThatAreNoCharacterBecomeReplacement) {
     EXPECT_EQ("a" + replacement, kivm::ToUTF8Ex(std::wstring{L'a', static_cast<wchar_t>(0xD800)}));
     EXPECT_EQ(replacement, kivm::ToUTF8Ex(std::wstring(1, static_cast<wchar_t>(0x110000))));
     EXPECT_EQ(replacement, kivm::ToUTF8Ex(std::wstring(1, static_cast<wchar_t>(-1))));
+    // Only U+DC80..U+DCFF stand for bytes; their neighbours are surrogates like any other.
+    EXPECT_EQ(replacement, kivm::ToUTF8Ex(std::wstring(1, static_cast<wchar_t>(0xDC7F))));
+    EXPECT_EQ(replacement, kivm::ToUTF8Ex(std::wstring(1, static_cast<wchar_t>(0xDD00))));
+    EXPECT_EQ("\x80\xFF", kivm::ToUTF8Ex(std::wstring{static_cast<wchar_t>(0xDC80), static_cast<wchar_t>(0xDCFF)}));
 }
 
 // Runs every locale-sensitive conversion and gives the results as one text.
@@ -227,12 +249,15 @@ TEST(Text, StandardizePath) {
         const char* out;
     };
     const Case cases[] = {
-        {"C:\\Movies\\Kids\\", "C:/Movies/Kids"},
+        // A backslash is an ordinary character in a name here, never a separator.
+        {"C:\\Movies\\Kids\\", "C:\\Movies\\Kids\\"},
+        {"/media/My\\Videos/", "/media/My\\Videos"},
+        {"/a\\//b\\", "/a\\/b\\"},
+        {"\\\\server\\share", "\\\\server\\share"},
+        {"\\", "\\"},
         {"/home//user///videos/", "/home/user/videos"},
-        {"\\\\server\\share", "/server/share"},
         {"/", "/"},
         {"//", "/"},
-        {"\\", "/"},
         {"", ""},
         {"name", "name"},
         {"a/b", "a/b"},
@@ -246,7 +271,9 @@ TEST(Text, StandardizePath) {
 
 TEST(Text, FileFromPath) {
     EXPECT_EQ("c.mkv", kivm::get_file_from_path(std::string("/a/b/c.mkv")));
-    EXPECT_EQ("y.avi", kivm::get_file_from_path(std::string("c:\\x/z\\y.avi")));
+    EXPECT_EQ("z\\y.avi", kivm::get_file_from_path(std::string("c:\\x/z\\y.avi")));
+    EXPECT_EQ("a\\b.mkv", kivm::get_file_from_path(std::string("/share/a\\b.mkv")));
+    EXPECT_EQ(L"a\\b.mkv", kivm::get_file_from_path(std::wstring(L"/share/a\\b.mkv")));
     EXPECT_EQ("name", kivm::get_file_from_path(std::string("name")));
     EXPECT_EQ("", kivm::get_file_from_path(std::string("/a/")));
     EXPECT_EQ(L"\u00e9.mp4", kivm::get_file_from_path(std::wstring(L"/v/\u00e9.mp4")));

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "kivlib/kiv_text.h"
+
 namespace {
 
 // Names the first difference between two trees, or gives an empty text when they are equal.
@@ -97,6 +99,23 @@ TEST(Xml, NulCannotBeCarriedAndBecomesReplacementCharacter) {
     boost::shared_ptr<xml_element> back = RoundTrip(root);
     ASSERT_TRUE(back);
     EXPECT_EQ("x\xEF\xBF\xBDy", back->text);
+}
+
+// A file name that is not UTF-8 reaches XML as raw bytes (wide text gives them back unchanged); the
+// document must stay UTF-8, which strict readers (clients, other parsers) insist on.
+TEST(Xml, BytesThatAreNotUtf8AreWrittenAsReplacementCharacters) {
+    xml_element root("a", "caf\xE9 \xC3\xA9");
+    root.attributes.emplace_back("name", "\xFF\xFEx");
+    root.add_child("b", kivm::ToUTF8Ex(kivm::FromUTF8ExW("\xE2\x82 & \xF0\x9F\x8E\xAC")));
+    const std::string dumped = kiv_xml::dump_xml(root, 0);
+    EXPECT_TRUE(kivm::IsValidUtf8(dumped)) << dumped;
+    boost::shared_ptr<xml_element> back = RoundTrip(root);
+    ASSERT_TRUE(back);
+    EXPECT_EQ("caf\xEF\xBF\xBD \xC3\xA9", back->text);
+    ASSERT_EQ(1u, back->attributes.size());
+    EXPECT_EQ("\xEF\xBF\xBD\xEF\xBF\xBDx", back->attributes[0].second);
+    ASSERT_EQ(1u, back->children.size());
+    EXPECT_EQ("\xEF\xBF\xBD & \xF0\x9F\x8E\xAC", back->children[0].text);
 }
 
 TEST(Xml, DumpHasDeclarationAndIndentsChildren) {
