@@ -22,9 +22,13 @@
 #include "core/State.h"
 #include "core/Timer.h"
 #include "core/Util.h"
+#include "core/Worker.h"
 #include "kivlib/kiv_httpd_listener.h"
 #include "kivlib/kiv_net.h"
 #include "kivlib/kiv_text.h"
+#include "media/FfmpegMetadataParser.h"
+#include "media/StreamRegistry.h"
+#include "media/Transcode.h"
 #include "platform/DnsSd.h"
 #include "platform/ShutdownSignals.h"
 #include "platform/SingleInstance.h"
@@ -78,6 +82,7 @@ public:
     void OnQueryEndSession();
 
     State* GetState() { return state_; }
+    Worker* GetWorker() { return worker_; }
 
 private:
     void RegisterDnsSd();
@@ -86,11 +91,15 @@ private:
     // Members in the order of their creation; destruction runs in the reverse order.
     boost::shared_ptr<State> stateHolder_;
     State* state_ = nullptr;
+    boost::shared_ptr<Worker> workerHolder_;
+    Worker* worker_ = nullptr;
     HttpListenerContext listenerContext_;
     boost::shared_ptr<kiv_httpd_listener> listener_;
     DNSServiceRef dnsSdRegistration_ = nullptr;
+    boost::shared_ptr<ITranscodeFactory> transcodeFactory_;
     boost::shared_ptr<IFileMaker> fileMaker_;
     boost::shared_ptr<IEvents> events_;
+    boost::shared_ptr<IMetadataFactory> metadataFactory_;
     TimerFactory timerFactory_;
     SingleInstance instance_;
     bool silent_ = false;
@@ -156,15 +165,26 @@ bool MyApp::OnInit() {
         state_->Load();
         SetLogState(state_);
 
+        transcodeFactory_ = TranscodeFactory::GetInstance();
         fileMaker_ = FileMaker::GetInstance();
         events_ = Events::GetInstance(state_, &timerFactory_);
-        if (!fileMaker_ || !events_) throw std::runtime_error("Server services failed to instantiate");
+        metadataFactory_ = MetadataFactory::GetInstance();
+        if (!transcodeFactory_ || !fileMaker_ || !events_ || !metadataFactory_)
+            throw std::runtime_error("Server services failed to instantiate");
+
+        workerHolder_ = Worker::GetInstance(state_, events_.get(), nullptr);
+        worker_ = workerHolder_.get();
+        if (!worker_) {
+            KIV_LOG("Worker thread failed to instantiate");
+            throw std::runtime_error("Worker thread failed to instantiate");
+        }
 
         RegisterDnsSd();
 
         listenerContext_.State = state_;
         listenerContext_.FileMaker = fileMaker_.get();
         listenerContext_.Events = events_.get();
+        listenerContext_.MetadataFactory = metadataFactory_.get();
 
         wxImage::AddHandler(new wxPNGHandler);
         wxImage::AddHandler(new wxJPEGHandler);
@@ -233,13 +253,19 @@ void MyApp::OnQueryEndSession() {
 // Releases what runs on threads of its own, before the objects those threads use; every step empties
 // its holder, so running it again releases nothing twice.
 void MyApp::ReleaseRunningServices() {
+    RemoveAllStreams();
+    // The release returns once every connection thread has ended.
     listener_.reset();
+    // Stops and joins the worker thread, which cleans the cache folder on its way out.
+    worker_ = nullptr;
+    workerHolder_.reset();
 }
 
 int MyApp::OnExit() {
     KIV_LOG("Application Closing, saving state");
     ReleaseRunningServices();
     fileMaker_.reset();
+    transcodeFactory_.reset();
     if (state_) state_->Save();
     if (dnsSdRegistration_) {
         DNSServiceRefDeallocate(dnsSdRegistration_);

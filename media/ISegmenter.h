@@ -1,0 +1,35 @@
+// The segmenter: one run of the segment cutter fed with a transcoder's output.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+enum SegmenterSendResult {
+    MSG_OK = 0,           // the bytes went into the segmenter's input
+    MSG_SEND_FAILED = 3,  // the segmenter is gone
+};
+
+class ISegmenter {
+public:
+    virtual int Send(const void* bytes, size_t length) = 0;
+
+protected:
+    ~ISegmenter() = default;
+};
+
+class ISegmenterFactory {
+public:
+    // Files prefix-n.ts for n = firstNumber on, segmentSeconds each; empty when the program cannot start.
+    virtual boost::shared_ptr<ISegmenter> CreateSegmenter(uint32_t segmentSeconds, const std::wstring& prefix,
+                                                          const std::wstring& playlist, const std::wstring& urlBase,
+                                                          uint32_t firstNumber) = 0;
+
+protected:
+    ~ISegmenterFactory() = default;
+};
+
+// The number of Segmenter objects alive; the worker polls quickly while it is above zero.
+int32_t GetLiveSegmenterCount();

@@ -1,0 +1,66 @@
+// The three transcoders and their factory, as the rest of the server sees them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+#include "media/TranscodeParams.h"
+
+class IState;
+
+class ITranscodeBase {
+public:
+    virtual bool IsRunning() = 0;
+    virtual bool HasFailed() = 0;
+
+protected:
+    ~ITranscodeBase() = default;
+};
+
+// ffmpeg reading a file and writing an MPEG transport stream to its standard output (stream sessions).
+class ITranscode : public ITranscodeBase {
+public:
+    // What the output pipe holds now (never waits); after the end, the rest of it.
+    virtual std::string ReadOutput() = 0;
+
+protected:
+    ~ITranscode() = default;
+};
+
+// ffmpeg reading the source from its standard input and writing a QuickTime file.
+class ITranscodeFromStdin : public ITranscodeBase {
+public:
+    virtual void Write(const std::string& bytes) = 0;
+    virtual uint32_t GetElapsedMs() = 0;
+    // Ends the input and waits for ffmpeg; throws std::runtime_error on failure.
+    virtual void Finish() = 0;
+    virtual uint64_t GetBytesWritten() = 0;
+
+protected:
+    ~ITranscodeFromStdin() = default;
+};
+
+// ffmpeg reading a file and writing a QuickTime file, reporting its progress.
+class ITranscodeFileToFile : public ITranscodeBase {
+public:
+    // One look at the run; never waits.
+    virtual void Poll() = 0;
+    virtual uint32_t GetElapsedMs() = 0;
+    // Percent of the source's duration done, from ffmpeg's last "time=" report.
+    virtual double GetProgress() = 0;
+
+protected:
+    ~ITranscodeFileToFile() = default;
+};
+
+class ITranscodeFactory {
+public:
+    virtual boost::shared_ptr<ITranscode> CreateTranscode(const TranscodeParams& params, IState* state) = 0;
+    virtual boost::shared_ptr<ITranscodeFromStdin> CreateTranscodeFromStdin(const TranscodeParams& params) = 0;
+    virtual boost::shared_ptr<ITranscodeFileToFile> CreateTranscodeFileToFile(const TranscodeParams& params) = 0;
+
+protected:
+    ~ITranscodeFactory() = default;
+};

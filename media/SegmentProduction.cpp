@@ -1,0 +1,176 @@
+// The production side of a stream session: starting a run at a segment, moving the transcoder's output
+// into the segmenter, counting finished segment files, and cleaning the session's folder.
+#include <exception>
+#include <stdexcept>
+
+#include "core/FileMaker.h"
+#include "core/Log.h"
+#include "core/Util.h"
+#include "kivlib/KivFileFinder.h"
+#include "kivlib/kiv_fs.h"
+#include "kivlib/kiv_text.h"
+#include "media/ISegmenter.h"
+#include "media/ITranscode.h"
+#include "media/StreamManager.h"
+
+std::wstring MakeStreamId(const std::wstring& videoPath, uint64_t sessionId) {
+    // The path's characters as UTF-16 code units, two bytes each, low byte first.
+    std::string bytes;
+    auto unit = [&bytes](uint32_t u) {
+        bytes.push_back(char(u & 0xFF));
+        bytes.push_back(char((u >> 8) & 0xFF));
+    };
+    for (wchar_t c : videoPath) {
+        const uint32_t code = uint32_t(c);
+        if (code >= 0x10000 && code <= 0x10FFFF) {
+            unit(0xD800 + ((code - 0x10000) >> 10));
+            unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            unit(code);
+        }
+    }
+    return kivm::str_conv(kivm::compute_md5(bytes) + numstr::ToStr(sessionId));
+}
+
+std::wstring StreamManager::SegmentFile(uint32_t index) const {
+    return segmentPrefix_ + L"-" + kivm::str_conv(numstr::ToStr(index)) + L".ts";
+}
+
+bool StreamManager::StartSeekRequest(uint32_t index) {
+    if (!InRange(index)) {
+        // Tested before anything stops: a request the playlist does not name leaves the run alone.
+        KIV_LOG("Seek request is out of range");
+        return false;
+    }
+    try {
+        if (!StopAndCleanTemp()) {
+            throw std::runtime_error("The stream folder could not be emptied, so its old files would count as new segments");
+        }
+        files_->MakeDirectory(tempFolder_);  // in case it went meanwhile
+        if (!files_->Exists(tempFolder_ + L"/" + kStreamFolderMarker)) files_->OpenForWrite(tempFolder_ + L"/" + kStreamFolderMarker);
+
+        TranscodeParams params;
+        params.InputPath = videoPath_;
+        params.Width = settings_.width;
+        params.Height = settings_.height;
+        params.TargetBitrate = settings_.targetBitrate;
+        params.BitrateTolerance = settings_.bitrateTolerance;
+        params.VideoIndex = settings_.videoIndex;
+        params.AudioIndex = settings_.audioIndex;
+        params.Aspect = settings_.aspect;
+        params.Threads = settings_.threads;
+        params.StartSeconds = int32_t((index - 1) * SegmentSeconds);
+        transcoder_ = transcoders_->CreateTranscode(params, state_);
+        if (!transcoder_) throw std::runtime_error("Instantiating transcode class failed");
+        segmenter_ = segmenters_->CreateSegmenter(SegmentSeconds, segmentPrefix_, segmenterPlaylist_, urlBase_, index);
+        if (!segmenter_) throw std::runtime_error("Instantiating segmenter class failed");
+        lastCreatedSegmentIdx_ = index - 1;
+        lastCompletedSegmentIdx_ = index - 1;
+        firstSegmentIdx_ = index;
+        return true;
+    } catch (const std::exception& error) {
+        KIV_LOG(error.what());
+        return false;
+    }
+}
+
+SegmentWaitResult StreamManager::WaitForSegment(uint32_t index) {
+    SegmentWaitResult result = WaitError;
+    bool endOfOutput = false;
+    if (lastCreatedSegmentIdx_ < index) {
+        if (!transcoder_ || !segmenter_) {
+            KIV_LOG("Returning ERROR because transcoder or segmenter was NULL");
+        } else {
+            const bool running = transcoder_->IsRunning();
+            const std::string chunk = transcoder_->ReadOutput();
+            if (chunk.empty()) {
+                if (running) {
+                    result = WaitPending;
+                } else {
+                    KIV_LOG("Transcoder has exited.");
+                    endOfOutput = true;
+                }
+            } else {
+                result = WaitProgress;
+                if (segmenter_->Send(chunk.data(), chunk.size()) != MSG_OK) {
+                    KIV_LOG("Segmenter Send returned something besides MSG_OK!");
+                    result = WaitError;
+                } else {
+                    ScanNewSegments();
+                }
+            }
+        }
+    }
+    if (endOfOutput) {
+        segmenter_.reset();  // the program finishes its last file before it ends
+        KIV_LOG("Setting segmenter instance to NULL because of EOF");
+        ScanNewSegments();
+    }
+    if (lastCreatedSegmentIdx_ >= index) return WaitAvailable;
+    if (endOfOutput) {
+        KIV_LOG("Segmenter is done but we don't see the files we're expecting! (this could mean that transcoder crashed)");
+        return WaitError;
+    }
+    return result;
+}
+
+void StreamManager::ScanNewSegments() {
+    // While the segmenter runs, its newest file may still grow: a file is complete once the next exists.
+    for (uint32_t n = lastCreatedSegmentIdx_ + 1; files_->Exists(SegmentFile(n)); ++n) {
+        lastCreatedSegmentIdx_ = segmenter_ ? n - 1 : n;
+    }
+}
+
+bool StreamManager::StopAndCleanTemp() {
+    segmenter_.reset();
+    transcoder_.reset();
+    try {
+        DeleteFolderFiles();
+    } catch (const std::exception& error) {
+        KIV_LOG(error.what());
+    }
+    deliveredSegments_.clear();
+    return !HoldsSegmentNames();
+}
+
+// Deletes every file of the folder but the marker; folders stay. Throws at the first file that stays.
+void StreamManager::DeleteFolderFiles() {
+    boost::shared_ptr<IKivFileFinder> finder = KivFileFinder::GetInstance();
+    if (!finder) throw std::runtime_error("KivFileFinder instantiation failed, temp directory cannot be cleaned up");
+    boost::shared_ptr<IFileFindEntry> entry = finder->StartFileFind(tempFolder_);
+    if (!entry) KIV_LOG("StartFileFind returned empty.  This isn't necessarily an error. (improve me)");
+    for (; entry; entry = finder->ContinueFileFind()) {
+        if (entry->IsDirectory() || entry->GetName() == kStreamFolderMarker) continue;
+        try {
+            files_->DeleteFile(tempFolder_ + L"/" + entry->GetName());
+        } catch (const std::exception&) {
+            throw std::runtime_error("kiv_delete failed");
+        }
+    }
+}
+
+// Whether anything in the folder would pass for a segment file of the next run.
+bool StreamManager::HoldsSegmentNames() {
+    boost::shared_ptr<IKivFileFinder> finder = KivFileFinder::GetInstance();
+    if (!finder) return true;  // cannot tell
+    for (boost::shared_ptr<IFileFindEntry> entry = finder->StartFileFind(tempFolder_); entry; entry = finder->ContinueFileFind()) {
+        if (entry->GetName().compare(0, 8, L"segment-") == 0) return true;
+    }
+    return false;
+}
+
+void StreamManager::StopAndRemoveTemp() {
+    if (!ownsFolder_) {
+        segmenter_.reset();
+        transcoder_.reset();
+        return;
+    }
+    StopAndCleanTemp();
+    const std::wstring marker = tempFolder_ + L"/" + kStreamFolderMarker;
+    kiv_delete(marker);
+    if (!kiv_rmdir(kivm::str_conv(tempFolder_))) {
+        KIV_LOG("kiv_rmdir failed");
+        // Whatever is left can still go with the cache clean-up, which wants the marker.
+        if (kiv_file_exists(tempFolder_)) files_->OpenForWrite(marker);
+    }
+}

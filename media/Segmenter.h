@@ -1,0 +1,53 @@
+// Runs "Segmenter.exe" (the program in tools/segmenter) with the transcoder's output on its input.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+
+#include "core/KivDeleter.h"
+#include "media/ISegmenter.h"
+
+class KivProcess;
+
+class Segmenter final : public ISegmenter, public KivDeleter {
+public:
+    static boost::shared_ptr<ISegmenter> GetInstance(uint32_t segmentSeconds, const std::wstring& prefix,
+                                                     const std::wstring& playlist, const std::wstring& urlBase,
+                                                     uint32_t firstNumber);
+
+    int Send(const void* bytes, size_t length) override;
+    void Destroy() override { delete this; }
+
+    // The argument list after the program name, as the segmenter program takes it.
+    static std::vector<std::string> Arguments(uint32_t segmentSeconds, const std::wstring& prefix,
+                                              const std::wstring& playlist, const std::wstring& urlBase,
+                                              uint32_t firstNumber);
+
+private:
+    Segmenter();
+    ~Segmenter();
+    bool Start(uint32_t segmentSeconds, const std::wstring& prefix, const std::wstring& playlist,
+               const std::wstring& urlBase, uint32_t firstNumber);
+
+    std::wstring prefix_;
+    std::wstring playlist_;
+    std::wstring urlBase_;
+    boost::shared_ptr<KivProcess> process_;
+};
+
+class SegmenterFactory final : public ISegmenterFactory, public KivDeleter {
+public:
+    static boost::shared_ptr<ISegmenterFactory> GetInstance();
+
+    boost::shared_ptr<ISegmenter> CreateSegmenter(uint32_t segmentSeconds, const std::wstring& prefix,
+                                                  const std::wstring& playlist, const std::wstring& urlBase,
+                                                  uint32_t firstNumber) override;
+    void Destroy() override { delete this; }
+
+private:
+    SegmenterFactory() = default;
+    ~SegmenterFactory() = default;
+};

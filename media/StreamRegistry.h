@@ -1,0 +1,51 @@
+// The process-wide registry of stream sessions, keyed by stream id, with its lock. At most one session
+// per stream id; every session operation runs under the registry lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+#include "core/KivDeleter.h"
+#include "media/IStreamManager.h"
+
+class IState;
+class IMetadataFactory;
+class IFileMaker;
+class ITranscodeFactory;
+class ISegmenterFactory;
+
+// Holds the registry lock for its whole life; its release lets the lock go.
+class StreamManagerSafe final : public IStreamManagerSafe, public KivDeleter {
+public:
+    // The caller holds the registry lock already.
+    static boost::shared_ptr<IStreamManagerSafe> GetInstance(IStreamManager* session);
+    IStreamManager* GetStreamManager() override { return session_; }
+    void Destroy() override { delete this; }
+
+private:
+    explicit StreamManagerSafe(IStreamManager* session) : session_(session) {}
+    ~StreamManagerSafe();
+    IStreamManager* session_;
+};
+
+// A new session, probed and with its folder, registered under its stream id (a session already there
+// is replaced); the handle holds the registry lock. Empty, with the lock free, when the set-up failed.
+// No transcoder or segmenter factory (nullptr): the session makes its own.
+boost::shared_ptr<IStreamManagerSafe> CreateStream(const std::wstring& videoPath, uint64_t sessionId, IState* state,
+                                                   const std::wstring& urlBase, int32_t width, int32_t height,
+                                                   IMetadataFactory* metadata, IFileMaker* files,
+                                                   ITranscodeFactory* transcoders, ISegmenterFactory* segmenters,
+                                                   uint32_t targetBitrate, int32_t bitrateTolerance, int32_t videoIndex,
+                                                   int32_t audioIndex, double aspect, int32_t threads);
+// The session of that id with the lock held, or empty with the lock free.
+boost::shared_ptr<IStreamManagerSafe> FindStream(const std::wstring& streamId);
+bool RemoveStream(const std::wstring& streamId);
+bool StopStream(const std::wstring& videoPath, uint64_t sessionId);
+bool RemoveAllStreams();
+// One step of every session; true when any did work.
+bool ProcessAllStreams();
+size_t GetStreamCount();
+void UnlockStreamRegistry();

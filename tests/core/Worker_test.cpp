@@ -1,0 +1,177 @@
+// The worker loop driven pass by pass through a clock of the test's own: every idle pass ends in the
+// clock's Sleep, which waits until the test lets the next pass run.
+#include "core/Worker.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "StateTestSupport.h"
+#include "core/IEvents.h"
+#include "core/Log.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+class SteppedClock : public IWorkerClock {
+public:
+    int64_t NowSeconds() override {
+        std::lock_guard<std::mutex> hold(lock_);
+        now_ += advancePerRead_;
+        return now_;
+    }
+    void Sleep(uint32_t ms) override {
+        std::unique_lock<std::mutex> hold(lock_);
+        sleeps_.push_back(ms);
+        changed_.notify_all();
+        changed_.wait(hold, [this] { return free_ || permits_ > 0; });
+        if (!free_) --permits_;
+    }
+
+    void SetNow(int64_t now) {
+        std::lock_guard<std::mutex> hold(lock_);
+        now_ = now;
+    }
+    void AdvanceOnEveryRead(int64_t seconds) {
+        std::lock_guard<std::mutex> hold(lock_);
+        advancePerRead_ = seconds;
+    }
+    // Lets the sleeping pass go on and waits until the loop has slept count times in all.
+    bool RunUntilSleeps(size_t count) {
+        std::unique_lock<std::mutex> hold(lock_);
+        if (count > sleeps_.size()) permits_ += static_cast<int>(count - sleeps_.size());
+        changed_.notify_all();
+        return changed_.wait_for(hold, std::chrono::seconds(10), [&] { return sleeps_.size() >= count; });
+    }
+    // Waits, without letting any pass go on, until the loop has slept count times.
+    bool WaitForSleeps(size_t count) {
+        std::unique_lock<std::mutex> hold(lock_);
+        return changed_.wait_for(hold, std::chrono::seconds(10), [&] { return sleeps_.size() >= count; });
+    }
+    void LetGo() {
+        std::lock_guard<std::mutex> hold(lock_);
+        free_ = true;
+        changed_.notify_all();
+    }
+    std::vector<uint32_t> Sleeps() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return sleeps_;
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    int64_t now_ = 1000;
+    int64_t advancePerRead_ = 0;
+    int permits_ = 0;
+    bool free_ = false;
+    std::vector<uint32_t> sleeps_;
+};
+
+class CountingEvents : public IEvents {
+public:
+    void CheckClientTimeouts() override {
+        ++checks;
+        if (failing) throw std::runtime_error("timeouts went wrong");
+    }
+    void ClientAnnounced(const std::wstring&, const std::wstring&) override {}
+    bool Unauthorize(uint64_t) override { return true; }
+    void SetClientEventCallback(ClientEventCallback, void*) override {}
+    void FireClientEvent(uint64_t) override {}
+    bool SubmitPin(uint32_t, uint64_t) override { return false; }
+
+    std::atomic<int> checks{0};
+    std::atomic<bool> failing{false};
+};
+
+class WorkerTest : public ::testing::Test {
+protected:
+    void SetUp() override { REQUIRE_ISOLATED_NETWORK(); }  // the worker broadcasts its presence
+    void TearDown() override {
+        clock.LetGo();
+        worker.reset();
+    }
+    void Start() {
+        worker = Worker::GetInstance(store.state.get(), &events, nullptr, &clock);
+        ASSERT_TRUE(worker);
+        ASSERT_TRUE(clock.WaitForSleeps(1));
+    }
+
+    statetest::TempStore store;
+    CountingEvents events;
+    SteppedClock clock;
+    boost::shared_ptr<Worker> worker;
+};
+
+TEST_F(WorkerTest, TimedStepComesOnlyWhenMoreThanTenSecondsHavePassed) {
+    clock.SetNow(1000);
+    Start();
+    const struct {
+        int64_t now;
+        int checks;
+    } passes[] = {
+        {1010, 0},  // exactly ten seconds: not yet
+        {1011, 1},  // eleven: the step runs and restarts the count
+        {1011, 1},
+        {1021, 1},
+        {1022, 2},
+        {900, 2},   // a clock that went back does not count
+    };
+    size_t sleeps = 1;
+    for (const auto& pass : passes) {
+        clock.SetNow(pass.now);
+        ASSERT_TRUE(clock.RunUntilSleeps(++sleeps));
+        EXPECT_EQ(events.checks, pass.checks) << "at " << pass.now;
+    }
+}
+
+TEST_F(WorkerTest, AnIdlePassSleeps250MsWhileNoSegmenterExists) {
+    Start();
+    ASSERT_TRUE(clock.RunUntilSleeps(3));
+    for (uint32_t ms : clock.Sleeps()) EXPECT_EQ(ms, 250u);
+}
+
+TEST_F(WorkerTest, AFailingPassIsLoggedAndTheLoopGoesOnWithoutSleepingFirst) {
+    Start();
+    events.failing = true;
+    clock.SetNow(2000);
+    ASSERT_TRUE(clock.RunUntilSleeps(2));
+    // The failed pass did not sleep; the next one (no timed step due) slept as an idle pass does.
+    EXPECT_EQ(events.checks, 1);
+    EXPECT_EQ(clock.Sleeps(), (std::vector<uint32_t>{250, 250}));
+    EXPECT_NE(testsupport::ReadFile(kivm::ToUTF8Ex(GetLogFilePath())).find("Exception in Worker Loop : timeouts went wrong"),
+              std::string::npos);
+}
+
+TEST_F(WorkerTest, APassThatKeepsFailingBacksOff) {
+    Start();
+    events.failing = true;
+    clock.AdvanceOnEveryRead(11);  // every pass makes the timed step, and every one fails
+    ASSERT_TRUE(clock.RunUntilSleeps(8));
+    const std::vector<uint32_t> sleeps = clock.Sleeps();
+    EXPECT_EQ(std::vector<uint32_t>(sleeps.begin() + 1, sleeps.end()),
+              (std::vector<uint32_t>{250, 500, 1000, 2000, 4000, 5000, 5000}));
+}
+
+TEST(WorkerBackOffTest, NoneForAFirstFailureThenDoublingToFiveSeconds) {
+    EXPECT_EQ(WorkerBackOffMs(0), 0u);
+    EXPECT_EQ(WorkerBackOffMs(1), 0u);
+    EXPECT_EQ(WorkerBackOffMs(2), 250u);
+    EXPECT_EQ(WorkerBackOffMs(3), 500u);
+    EXPECT_EQ(WorkerBackOffMs(6), 4000u);
+    EXPECT_EQ(WorkerBackOffMs(7), 5000u);
+    EXPECT_EQ(WorkerBackOffMs(1000), 5000u);
+}
+
+TEST(WorkerStartTest, WithoutStateOrEventsTheWorkerDoesNotStart) {
+    CountingEvents events;
+    EXPECT_FALSE(Worker::GetInstance(nullptr, &events, nullptr));
+}
+
+}  // namespace

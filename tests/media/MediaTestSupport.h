@@ -1,0 +1,226 @@
+// Helpers of the media tests: child programs run directly (independent of the code under test), clips
+// made once per test program with ffmpeg's lavfi sources, and a small MPEG-TS packet reader.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/TestSupport.h"
+
+namespace mediatest {
+
+struct RunResult {
+    int exitCode = -1;  // 128 + signal for a child ended by a signal
+    std::string out;
+    std::string err;
+};
+
+// Runs argv[0] (found on PATH) with input on its standard input; kills it after timeoutMs.
+inline RunResult Run(const std::vector<std::string>& argv, const std::string& input = std::string(),
+                     int timeoutMs = 60000) {
+    signal(SIGPIPE, SIG_IGN);  // a child that ends early must not take the test with it
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    fcntl(in[1], F_SETFL, O_NONBLOCK);
+    RunResult result;
+    size_t written = 0;
+    if (input.empty()) {
+        close(in[1]);
+        in[1] = -1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool outOpen = true, errOpen = true;
+    char buffer[65536];
+    while (outOpen || errOpen) {
+        pollfd fds[3] = {{out[0], short(outOpen ? POLLIN : 0), 0},
+                         {err[0], short(errOpen ? POLLIN : 0), 0},
+                         {in[1], short(in[1] >= 0 ? POLLOUT : 0), 0}};
+        const int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        if (left <= 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        poll(fds, 3, left);
+        if (fds[0].revents) {
+            const ssize_t n = read(out[0], buffer, sizeof(buffer));
+            if (n > 0) result.out.append(buffer, size_t(n)); else outOpen = false;
+        }
+        if (fds[1].revents) {
+            const ssize_t n = read(err[0], buffer, sizeof(buffer));
+            if (n > 0) result.err.append(buffer, size_t(n)); else errOpen = false;
+        }
+        if (in[1] >= 0 && fds[2].revents) {
+            const ssize_t n = write(in[1], input.data() + written, input.size() - written);
+            if (n > 0) written += size_t(n);
+            if (n < 0 && errno != EAGAIN) written = input.size();
+            if (written == input.size()) {
+                close(in[1]);
+                in[1] = -1;
+            }
+        }
+    }
+    if (in[1] >= 0) close(in[1]);
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+// A folder for the clips of this test program, removed at its exit.
+inline const std::string& ClipFolder() {
+    static testsupport::TempDir folder;
+    return folder.path();
+}
+
+// ffmpeg -y <args> <folder>/<name>, made once per test program.
+inline std::string MakeClip(const std::string& name, const std::vector<std::string>& args) {
+    static std::mutex lock;
+    static std::map<std::string, std::string> made;
+    std::lock_guard<std::mutex> guard(lock);
+    auto found = made.find(name);
+    if (found != made.end()) return found->second;
+    std::vector<std::string> argv = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::string path = ClipFolder() + "/" + name;
+    argv.push_back(path);
+    RunResult r = Run(argv);
+    if (r.exitCode != 0) throw std::runtime_error("ffmpeg could not make " + name + ": " + r.err);
+    made[name] = path;
+    return path;
+}
+
+// An MPEG-TS clip as the stream transcoder makes it: H.264 with a keyframe every 5 s, MP3 audio.
+inline std::string MakeTsClip(const std::string& name, int seconds, const std::string& size = "320x240") {
+    return MakeClip(name, {"-f", "lavfi", "-i", "testsrc2=size=" + size + ":rate=29.97:duration=" + std::to_string(seconds),
+                           "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=" + std::to_string(seconds),
+                           "-vcodec", "libx264", "-preset", "veryfast", "-force_key_frames", "expr:gte(t,n_forced*5)",
+                           "-pix_fmt", "yuv420p", "-acodec", "libmp3lame", "-ar", "44100", "-ab", "64k",
+                           "-f", "mpegts"});
+}
+
+// Byte comparisons that report where two buffers part instead of printing them.
+inline ::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
+    if (actual == expected) return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+    return ::testing::AssertionFailure() << "sizes " << actual.size() << " and " << expected.size()
+                                         << ", first difference at byte " << at;
+}
+
+inline ::testing::AssertionResult SameFiles(const std::vector<std::string>& actual, const std::vector<std::string>& expected) {
+    if (actual.size() != expected.size()) {
+        return ::testing::AssertionFailure() << actual.size() << " files, expected " << expected.size();
+    }
+    for (size_t i = 0; i < actual.size(); ++i) {
+        ::testing::AssertionResult same = SameBytes(actual[i], expected[i]);
+        if (!same) return ::testing::AssertionFailure() << "file " << i << ": " << same.message();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+inline std::string ReadAll(const std::string& path) { return testsupport::ReadFile(path); }
+
+// The facts of one packet that the tests look at.
+struct TsPacket {
+    uint16_t pid = 0;
+    bool unitStart = false;
+    bool randomAccess = false;
+    size_t payload = 188;  // offset of the payload, 188 when none
+};
+
+inline TsPacket ParsePacket(const uint8_t* p) {
+    TsPacket t;
+    t.pid = uint16_t(((p[1] & 0x1F) << 8) | p[2]);
+    t.unitStart = (p[1] & 0x40) != 0;
+    const bool adaptation = (p[3] & 0x20) != 0;
+    t.randomAccess = adaptation && p[4] > 0 && (p[5] & 0x40) != 0;
+    if (p[3] & 0x10) t.payload = adaptation ? 5 + size_t(p[4]) : 4;
+    return t;
+}
+
+inline std::vector<TsPacket> Packets(const std::string& bytes) {
+    std::vector<TsPacket> packets;
+    for (size_t i = 0; i + 188 <= bytes.size(); i += 188) {
+        packets.push_back(ParsePacket(reinterpret_cast<const uint8_t*>(bytes.data()) + i));
+    }
+    return packets;
+}
+
+// ffprobe's view of a file: one entry per line of "key=value" for the selected entries.
+inline std::string Probe(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"ffprobe", "-v", "error"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = Run(argv);
+    if (r.exitCode != 0) throw std::runtime_error("ffprobe failed: " + r.err);
+    return r.out;
+}
+
+}  // namespace mediatest
+
+namespace mediatest {
+
+// A source whose picture brightness tells the time: luma = 20 x seconds (0 to 240 over 12 s).
+inline std::string MakeClockClip(const std::string& name, int seconds) {
+    return MakeClip(name, {"-f", "lavfi", "-i",
+                           "color=size=320x240:rate=25:duration=" + std::to_string(seconds) + ",format=gray,geq=lum='20*T'",
+                           "-f", "lavfi", "-i", "sine=duration=" + std::to_string(seconds), "-c:v", "libx264",
+                           "-preset", "ultrafast", "-g", "25", "-pix_fmt", "yuv420p", "-c:a", "aac"});
+}
+
+// The mean brightness of the first picture of a file (0 to 255).
+inline double FirstPictureLuma(const std::string& path) {
+    RunResult r = Run({"ffmpeg", "-v", "error", "-nostdin", "-i", path, "-frames:v", "1", "-f", "rawvideo",
+                       "-pix_fmt", "gray", "-"});
+    if (r.exitCode != 0 || r.out.empty()) throw std::runtime_error("cannot decode " + path + ": " + r.err);
+    double sum = 0;
+    for (unsigned char c : r.out) sum += c;
+    return sum / double(r.out.size());
+}
+
+// Processes whose command line names text (besides this test program).
+inline std::vector<int> ProcessesNaming(const std::string& text) {
+    std::vector<int> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const int pid = std::stoi(name);
+        if (pid == getpid()) continue;
+        std::string cmdline = ReadAll(entry.path().string() + "/cmdline");
+        if (cmdline.find(text) != std::string::npos) found.push_back(pid);
+    }
+    return found;
+}
+
+}  // namespace mediatest

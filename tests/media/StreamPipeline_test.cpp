@@ -1,0 +1,250 @@
+// A stream session over the real pipeline (ffmpeg into our segmenter), driven the way the server drives
+// it: a worker thread steps every session, and the test asks for segments as the HTTP route does.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "MediaFakes.h"
+#include "MediaTestSupport.h"
+#include "core/FileMaker.h"
+#include "kivlib/kiv_text.h"
+#include "media/FfmpegMetadataParser.h"
+#include "media/ISegmenter.h"
+#include "media/Segmenter.h"
+#include "media/StreamManager.h"
+#include "media/StreamRegistry.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The worker loop's part: every session one step per pass, a short sleep when nothing happened.
+class Worker {
+public:
+    Worker() : thread_([this] {
+                   while (!stop_) {
+                       if (!ProcessAllStreams()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                   }
+               }) {}
+    ~Worker() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A 60 s clip whose brightness tells the time: luma = 4 x seconds.
+std::string ClockClip() {
+    return mediatest::MakeClip("pipeline-clock.mkv",
+                               {"-f", "lavfi", "-i",
+                                "color=c=black:size=64x36:rate=25:duration=60,format=gray,geq=lum='4*T',scale=640:360,"
+                                "format=yuv420p",
+                                "-f", "lavfi", "-i", "sine=duration=60", "-c:v", "libx264", "-preset", "ultrafast", "-g",
+                                "25", "-c:a", "aac"});
+}
+
+class Pipeline : public ::testing::Test {
+protected:
+    Pipeline() : state(cache.wpath()), files(FileMaker::GetInstance()), metadata(MetadataFactory::GetInstance()) {}
+    ~Pipeline() override { RemoveAllStreams(); }
+
+    std::wstring Create(const std::string& video, uint64_t sessionId) {
+        boost::shared_ptr<IStreamManagerSafe> h =
+            CreateStream(kivm::FromUTF8ExW(video), sessionId, &state, L"http://127.0.0.1:8683/video/stream/", 320, 240,
+                         metadata.get(), files.get(), nullptr, nullptr, 1200, 1300, -1, -1, 0, 2);
+        EXPECT_TRUE(h);
+        return h ? h->GetStreamManager()->GetStreamId() : std::wstring();
+    }
+
+    // As the stream route: queue the request, poll with the lock let go between looks, read the file,
+    // report it delivered. Empty when the request failed.
+    std::string Fetch(const std::wstring& id, uint32_t index, double* seconds = nullptr) {
+        const auto start = Clock::now();
+        const std::wstring name = L"segment-" + std::to_wstring(index) + L".ts";
+        uint32_t request = 0;
+        {
+            boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+            if (!h) return std::string();
+            request = h->GetStreamManager()->RequestSegment(name);
+        }
+        SegmentRequestStatus status = SegmentPending;
+        while (status == SegmentPending && Clock::now() - start < std::chrono::seconds(30)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+            if (!h) return std::string();
+            status = h->GetStreamManager()->GetRequestStatus(request);
+        }
+        if (seconds) *seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (status != SegmentReady) return std::string();
+        const std::string bytes = mediatest::ReadAll(Folder(id) + "/" + kivm::str_conv(name));
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        if (h) h->GetStreamManager()->SegmentFinished(name);
+        return bytes;
+    }
+
+    std::string Folder(const std::wstring& id) { return kivm::str_conv(state.GetCacheFolder() + L"/" + id); }
+
+    // The second of the video that a segment's first picture shows, and the segment's own facts.
+    struct SegmentFacts {
+        double pictureSecond = -1;
+        double startTime = -1;
+        double duration = -1;
+        bool keyFirst = false;
+    };
+    SegmentFacts Inspect(const std::string& bytes) {
+        SegmentFacts f;
+        testsupport::TempDir dir;
+        const std::string path = dir.file("s.ts");
+        testsupport::WriteFile(path, bytes);
+        f.pictureSecond = mediatest::FirstPictureLuma(path) / 4.0;
+        const std::string v = mediatest::Probe({"-select_streams", "v", "-show_entries", "stream=start_time,duration",
+                                                "-of", "csv=p=0", path});
+        f.startTime = std::stod(v);
+        f.duration = std::stod(v.substr(v.find(',') + 1));
+        const std::string flags = mediatest::Probe({"-select_streams", "v", "-show_entries", "packet=flags", "-of", "csv=p=0", path});
+        f.keyFirst = !flags.empty() && flags[0] == 'K';
+        const auto packets = mediatest::Packets(bytes.substr(0, 2 * 188));
+        EXPECT_EQ(packets.size(), 2u);
+        if (packets.size() == 2) {
+            EXPECT_EQ(packets[0].pid, 0) << "PAT first";
+            EXPECT_EQ(packets[1].pid, 0x1000) << "then the PMT";
+        }
+        return f;
+    }
+
+    testsupport::TempDir cache;
+    mediatest::FakeState state;
+    boost::shared_ptr<IFileMaker> files;
+    boost::shared_ptr<IMetadataFactory> metadata;
+};
+
+TEST_F(Pipeline, ScriptedSessionInOrderSeekBackwardsOutOfRangeAndEnd) {
+    const std::string clip = ClockClip();
+    const std::wstring id = Create(clip, 1001);
+    ASSERT_FALSE(id.empty());
+    {
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        const std::string playlist = h->GetStreamManager()->GetPlaylist(0x3e9);
+        size_t entries = 0;
+        for (size_t at = 0; (at = playlist.find("#EXTINF:5, no desc\r\n", at)) != std::string::npos; ++at) ++entries;
+        EXPECT_EQ(entries, 12u) << playlist;
+        EXPECT_NE(playlist.find("/video/stream/" + kivm::str_conv(id) + "/segment-12.ts?SessionID=3e9\r\n#EXT-X-ENDLIST\r\n"),
+                  std::string::npos);
+    }
+    Worker worker;
+
+    // In order.
+    for (uint32_t i = 1; i <= 3; ++i) {
+        const std::string s = Fetch(id, i);
+        ASSERT_FALSE(s.empty()) << "segment " << i;
+        const SegmentFacts f = Inspect(s);
+        EXPECT_TRUE(f.keyFirst) << i;
+        EXPECT_NEAR(f.pictureSecond, (i - 1) * 5.0, 0.6) << i;
+        EXPECT_NEAR(f.duration, 5.0, 0.2) << i;
+    }
+    std::string first = Fetch(id, 1);
+    EXPECT_FALSE(first.empty()) << "a segment of this run is still there";
+
+    // Eight ahead: a seek; the run restarts at that segment and the timeline goes on.
+    std::string s = Fetch(id, 11);
+    ASSERT_FALSE(s.empty());
+    SegmentFacts f = Inspect(s);
+    EXPECT_TRUE(f.keyFirst);
+    EXPECT_NEAR(f.pictureSecond, 50.0, 0.6);
+    EXPECT_NEAR(f.startTime, 50.0 + 1.4, 0.1);
+    {
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        EXPECT_EQ(h->GetStreamManager()->GetFirstSegmentIdx(), 11u);
+    }
+
+    // Backwards, before the run's first segment: another seek.
+    s = Fetch(id, 2);
+    ASSERT_FALSE(s.empty());
+    f = Inspect(s);
+    EXPECT_NEAR(f.pictureSecond, 5.0, 0.6);
+    EXPECT_NEAR(f.startTime, 5.0 + 1.4, 0.1);
+
+    // Out of range: that request fails, the run goes on.
+    EXPECT_TRUE(Fetch(id, 13).empty());
+    EXPECT_TRUE(Fetch(id, 0).empty());
+    s = Fetch(id, 3);
+    ASSERT_FALSE(s.empty());
+    EXPECT_NEAR(Inspect(s).pictureSecond, 10.0, 0.6);
+    {
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        EXPECT_EQ(h->GetStreamManager()->GetFirstSegmentIdx(), 2u) << "no seek for the failed requests";
+    }
+
+    // The last segment: the run ends with the video.
+    s = Fetch(id, 12);  // a seek
+    ASSERT_FALSE(s.empty());
+    f = Inspect(s);
+    EXPECT_NEAR(f.pictureSecond, 55.0, 0.6);
+    EXPECT_NEAR(f.duration, 5.0, 0.3);
+
+    const std::string folder = Folder(id);
+    EXPECT_TRUE(RemoveStream(id));
+    EXPECT_TRUE(mediatest::ProcessesNaming(folder).empty()) << "a segmenter is left";
+    EXPECT_TRUE(mediatest::ProcessesNaming(clip).empty()) << "an ffmpeg is left";
+    EXPECT_FALSE(testsupport::PathExists(folder));
+}
+
+TEST_F(Pipeline, SegmenterArgumentsAndTheLiveCount) {
+    const std::string clip = ClockClip();
+    const int32_t before = GetLiveSegmenterCount();
+    const std::wstring a = Create(clip, 1), b = Create(clip, 2);
+    ASSERT_FALSE(a.empty());
+    ASSERT_FALSE(b.empty());
+    for (const std::wstring& id : {a, b}) {
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        h->GetStreamManager()->RequestSegment(L"segment-4.ts");
+    }
+    ProcessAllStreams();  // both seek
+    EXPECT_EQ(GetLiveSegmenterCount(), before + 2);
+
+    const std::vector<int> pids = mediatest::ProcessesNaming(Folder(a) + "/segment");
+    ASSERT_EQ(pids.size(), 1u);
+    std::string cmdline = mediatest::ReadAll("/proc/" + std::to_string(pids[0]) + "/cmdline");
+    std::vector<std::string> args;
+    for (size_t at = 0; at < cmdline.size();) {
+        const size_t end = cmdline.find('\0', at);
+        args.push_back(cmdline.substr(at, end - at));
+        at = end + 1;
+    }
+    ASSERT_EQ(args.size(), 7u);
+    EXPECT_EQ(args[0].substr(args[0].rfind('/') + 1), "Segmenter");
+    EXPECT_EQ(args[1], "-");
+    EXPECT_EQ(args[2], "5");
+    EXPECT_EQ(args[3], Folder(a) + "/segment");
+    EXPECT_EQ(args[4], Folder(a) + "/stream.m3u8");
+    EXPECT_EQ(args[5], "http://127.0.0.1:8683/video/stream/" + kivm::str_conv(a) + "/");
+    EXPECT_EQ(args[6], "4");
+
+    RemoveAllStreams();
+    EXPECT_EQ(GetLiveSegmenterCount(), before);
+    EXPECT_TRUE(mediatest::ProcessesNaming(Folder(a)).empty());
+    EXPECT_TRUE(mediatest::ProcessesNaming(clip).empty());
+}
+
+// A segmenter whose program has ended takes no more data, and says so without throwing.
+TEST_F(Pipeline, SendAfterTheProgramEnded) {
+    testsupport::TempDir dir;
+    boost::shared_ptr<ISegmenterFactory> factory = SegmenterFactory::GetInstance();
+    // A prefix in a folder that does not exist: the program ends at its first packet.
+    boost::shared_ptr<ISegmenter> s = factory->CreateSegmenter(5, dir.wpath() + L"/none/segment", dir.wpath() + L"/none/s.m3u8", L"u/", 1);
+    ASSERT_TRUE(s);
+    const std::string stream = mediatest::ReadAll(mediatest::MakeTsClip("cutter.ts", 17));
+    int result = MSG_OK;
+    for (int i = 0; i < 200 && result == MSG_OK; ++i) {
+        result = s->Send(stream.data(), stream.size());
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(result, MSG_SEND_FAILED);
+}
+
+}  // namespace
