@@ -1,6 +1,8 @@
 // The request loop of one connection: read a head, log it, check the session, dispatch.
 #include "api/HttpListener.h"
 
+#include <stdio.h>
+
 #include <stdexcept>
 
 #include "api/HttpListenerContext.h"
@@ -49,11 +51,30 @@ bool Serve(HttpListener& listener, const Route* routes, size_t count, const std:
 const Route kGetRoutes[] = {
     {"/video/files/", true, [](HttpListener& l, RouteCall&) { l.ListSharedFolders(); }},
     {"/video/files/", false, [](HttpListener& l, RouteCall& c) { l.ListFolder(c.rest); }},
+    {"/video/direct/", false,
+     [](HttpListener& l, RouteCall& c) {
+         std::string range;
+         l.GetRequestHeader("Range", range);
+         fputs(("/video/direct/ RANGE = " + range + "\n").c_str(), stdout);
+         l.SendDirectFile(c.rest, range);
+     }},
+    {"/video/cache/", false,
+     [](HttpListener& l, RouteCall& c) {
+         std::string range;
+         l.GetRequestHeader("Range", range);
+         l.SendCachedFile(c.rest, range);
+     }},
+    {"/video/stream/", false, [](HttpListener& l, RouteCall& c) { l.GetStreamData(c.rest, *c.sessionId); }},
+    {"/video/lastseektime/", false,
+     [](HttpListener& l, RouteCall& c) { l.GetLastRequestedSeekTime(c.rest, *c.sessionId); }},
+    {"/video/stop/", false, [](HttpListener& l, RouteCall& c) { l.StopStreamVideo(c.rest, *c.sessionId); }},
 };
 
 // POST routes, tried in order; the body is read and, but for the announce, the session accepted.
 const Route kPostRoutes[] = {
     {"/video/announce/", false, [](HttpListener& l, RouteCall& c) { l.Announce(*c.body); }},
+    {"/video/play/", false, [](HttpListener& l, RouteCall& c) { l.RequestStream(c.rest, *c.body, *c.sessionId); }},
+    {"/video/playcached/", false, [](HttpListener& l, RouteCall& c) { l.PlayCached(c.rest, *c.sessionId); }},
 };
 }  // namespace
 

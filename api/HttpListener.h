@@ -81,6 +81,22 @@ public:
     // ---- pairing
     void Announce(const std::string& body);
 
+    // ---- play and stream routes
+    void RequestStream(const std::string& rest, const std::string& body, uint64_t& sessionId);
+    void GetStreamData(const std::string& rest, uint64_t& sessionId);
+    void GetLastRequestedSeekTime(const std::string& rest, uint64_t& sessionId);
+    void StopStreamVideo(const std::string& rest, uint64_t& sessionId);
+    // The longest a segment request waits for the worker to make its segment: 30 s unless set.
+    void SetSegmentWaitLimitMs(uint32_t ms) { segmentWaitLimitMs_ = ms; }
+
+    // ---- direct and cached file routes
+    void SendDirectFile(const std::string& rest, const std::string& range);
+    void SendCachedFile(const std::string& rest, const std::string& range);
+    void PlayCached(const std::string& rest, uint64_t& sessionId);
+
+    // True, with its value, when the current request has the header; false with the value empty.
+    bool GetRequestHeader(const std::string& name, std::string& value) const;
+
     // True once this request can no longer be answered cleanly (a reply head went out and the reply
     // failed or was cut short, or a body was left half read): the loop then ends the connection.
     bool ConnectionMustClose() const { return closeConnection_; }
@@ -103,6 +119,11 @@ private:
     void SendRangeNotSatisfiable(uint64_t size);
     void SendFileBody(IBlockingStream& file, const std::string& name, uint64_t from, uint64_t length);
 
+    // The play route's work up to the playlist URL, done while no other play request runs.
+    std::string StartStream(const std::string& rest, const std::string& body, uint64_t sessionId);
+    // The segment route: waits for the worker to make the segment, sends it, reports it delivered.
+    void SendSegment(const std::string& rest, const std::wstring& streamId, const std::wstring& fileName);
+
     IHttpdConnection* connection_;
     IHttpdRequest* request_;
     State* state_;
@@ -110,6 +131,8 @@ private:
     IFileMaker* fileMaker_;
     IEvents* events_;
     IMetadataFactory* metadataFactory_;
+
+    uint32_t segmentWaitLimitMs_ = 30000;
 
     // Per request.
     bool replyHeadSent_ = false;

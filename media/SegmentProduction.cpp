@@ -29,7 +29,9 @@ std::wstring MakeStreamId(const std::wstring& videoPath, uint64_t sessionId) {
             unit(code);
         }
     }
-    return kivm::str_conv(kivm::compute_md5(bytes) + numstr::ToStr(sessionId));
+    // The second part is a digest of the session id rather than the id itself: stream ids appear in
+    // URLs, folder names and log lines, and the session id is a client's credential.
+    return kivm::str_conv(kivm::compute_md5(bytes) + kivm::compute_md5(numstr::ToStr(sessionId)));
 }
 
 std::wstring StreamManager::SegmentFile(uint32_t index) const {

@@ -1,0 +1,74 @@
+// Files sent as they are: shared videos played directly, and converted files from the cache folder.
+#include <stdio.h>
+
+#include <stdexcept>
+
+#include "api/ByteRange.h"
+#include "api/HttpListener.h"
+#include "api/RequestPathValidator.h"
+#include "core/Log.h"
+#include "core/State.h"
+#include "kivlib/kiv_text.h"
+
+namespace {
+// The two URL forms of a converted file: the conversion status hands out "offline/" + its name, the
+// play route its name + ".mp4".
+const char kStatusPrefix[] = "offline/";
+const char kPlaySuffix[] = ".mp4";
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The cache file that rest names, chosen by the form of the URL alone; false for text that is neither
+// form or that would leave the cache folder.
+bool CachedFilePath(const std::wstring& cacheFolder, const std::string& rest, std::wstring& path) {
+    const std::string status(kStatusPrefix);
+    if (rest.compare(0, status.size(), status) == 0)
+        return rest.size() > status.size() && JoinRequestPath(cacheFolder, rest, path);
+    const std::string suffix(kPlaySuffix);
+    if (rest.size() <= suffix.size() || !EndsWith(rest, suffix)) return false;
+    return JoinRequestPath(cacheFolder + L"/offline", rest.substr(0, rest.size() - suffix.size()), path);
+}
+
+std::string Decimal(uint64_t value) { return numstr::ToStr(value, 10, 0); }
+}  // namespace
+
+void HttpListener::SendDirectFile(const std::string& rest, const std::string& range) {
+    try {
+        const std::wstring path = ResolvePath(rest);
+        uint64_t from = 0;
+        uint64_t to = 0;
+        ParseRange(range, from, to);
+        printf("Sending direct file (range %s)\n", range.c_str());
+        KIV_LOG("Sending direct file (range " + Decimal(from) + "-" + Decimal(to) + ": " + kivm::str_conv(path));
+        SendFileRange(std::string(), path, nullptr, from, to);
+    } catch (const std::exception& e) {
+        SendErrorMsg(e.what(), 404);
+    }
+}
+
+void HttpListener::SendCachedFile(const std::string& rest, const std::string& range) {
+    try {
+        std::wstring path;
+        if (!CachedFilePath(state_->GetCacheFolder(), rest, path)) throw std::runtime_error("Cannot open " + rest);
+        uint64_t from = 0;
+        uint64_t to = 0;
+        ParseRange(range, from, to);
+        KIV_LOG("Sending cached file (range " + Decimal(from) + "-" + Decimal(to) + ": " + kivm::str_conv(path));
+        SendFileRange(rest, path, nullptr, from, to);
+    } catch (const std::exception& e) {
+        SendErrorMsg(e.what(), 404);
+    }
+}
+
+void HttpListener::PlayCached(const std::string& rest, uint64_t& sessionId) {
+    try {
+        std::string host;
+        if (!GetRequestHeader("Host", host)) throw std::runtime_error("Host not provided in HTTP request");
+        SendStreamUrl("http://" + host + "/video/cache/" + rest + kPlaySuffix + "?SessionID=" +
+                      numstr::ToStr(sessionId, 16, 0));
+    } catch (const std::exception& e) {
+        SendErrorMsg(e.what(), 404);
+    }
+}

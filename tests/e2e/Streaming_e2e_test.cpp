@@ -1,0 +1,423 @@
+// Playing videos from the real server (calvoro -s, seeded state.xml): HTTP Live Streaming to ffmpeg and
+// ffprobe as clients, seeks, the end of a stream, direct play and converted files from the cache folder.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/HttpTestClient.h"
+#include "kivlib/kiv_text.h"
+#include "media/MediaTestSupport.h"
+#include "support/ServerProcess.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using httptest::Connection;
+using httptest::Reply;
+
+const char kAuthorisedId[] = "e2e-streaming-device";
+
+std::string ErrorMsg(const std::string& text) { return "<Calvoro>\n\t<ErrorMsg>" + text + "</ErrorMsg>\n</Calvoro>\n"; }
+std::string SuccessMsg(const std::string& text) {
+    return "<Calvoro>\n\t<SuccessMsg>" + text + "</SuccessMsg>\n</Calvoro>\n";
+}
+
+// 12 s of test picture and tone: playlist entries of 5, 5 and 2 s. Its index lies at the front, so a
+// player reads the file front to back (the file routes answer an open range "bytes=N-" with the whole file).
+std::string ShortClip() {
+    return mediatest::MakeClip("e2e-short.mp4", {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-f", "lavfi",
+                                                 "-i", "sine", "-t", "12", "-c:v", "libx264", "-preset", "ultrafast",
+                                                 "-c:a", "aac", "-movflags", "+faststart"});
+}
+
+// 60 s whose picture brightness tells the time (luma 4 x seconds), so a frame shows where it lies.
+std::string ClockClip() {
+    return mediatest::MakeClip(
+        "e2e-clock.mp4", {"-f", "lavfi", "-i",
+                          "color=c=black:size=64x36:rate=25:duration=60,format=gray,geq=lum='4*T',scale=320:240,"
+                          "format=yuv420p",
+                          "-f", "lavfi", "-i", "sine=duration=60", "-c:v", "libx264", "-preset", "ultrafast", "-g", "25",
+                          "-c:a", "aac"});
+}
+
+// The mean brightness of the first picture that ffmpeg decodes from input after the given input options.
+double FirstPictureLuma(const std::string& input, const std::vector<std::string>& inputOptions) {
+    std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin"};
+    argv.insert(argv.end(), inputOptions.begin(), inputOptions.end());
+    argv.insert(argv.end(), {"-i", input, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "gray", "-"});
+    const mediatest::RunResult r = mediatest::Run(argv, "", 120000);
+    if (r.exitCode != 0 || r.out.empty()) throw std::runtime_error("cannot decode " + input + ": " + r.err);
+    double sum = 0;
+    for (unsigned char c : r.out) sum += c;
+    return sum / double(r.out.size());
+}
+
+// The last "time=HH:MM:SS.xx" of an ffmpeg run's progress, in seconds; -1 when there is none.
+double LastProgressTime(const std::string& err) {
+    const size_t at = err.rfind("time=");
+    if (at == std::string::npos) return -1;
+    const std::string t = err.substr(at + 5, 11);
+    return std::stod(t.substr(0, 2)) * 3600 + std::stod(t.substr(3, 2)) * 60 + std::stod(t.substr(6));
+}
+
+// Names of the living child programs of pid.
+std::vector<std::string> ChildPrograms(pid_t pid) {
+    std::vector<std::string> names;
+    for (pid_t child : testsupport::ChildrenOf(pid)) {
+        std::string comm = testsupport::ReadFile("/proc/" + std::to_string(child) + "/comm");
+        while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+        if (!comm.empty()) names.push_back(comm);
+    }
+    return names;
+}
+
+bool Has(const std::vector<std::string>& names, const std::string& name) {
+    for (const std::string& n : names) {
+        if (n == name) return true;
+    }
+    return false;
+}
+
+struct Server {
+    testsupport::TempDir home;
+    std::unique_ptr<testsupport::ServerProcess> process;
+    int port = 0;
+    std::string clips;
+    std::string cache;
+    std::string sessionHex;
+
+    bool Start() {
+        clips = home.path() + "/share/Clips";
+        std::filesystem::create_directories(clips);
+        std::filesystem::copy_file(ShortClip(), clips + "/short.mp4");
+        std::filesystem::copy_file(ClockClip(), clips + "/clock.mp4");
+        port = testsupport::FreePort();
+        std::filesystem::create_directories(home.path() + "/Calvoro");
+        testsupport::WriteFile(home.path() + "/Calvoro/state.xml",
+                               "<?xml version=\"1.0\"?>\n<CalvoroState>\n<VideoFolders>\n<Folder><Path>" + clips +
+                                   "</Path><Alias>Clips</Alias></Folder>\n</VideoFolders>\n<Authorized><UniqueID>" +
+                                   kAuthorisedId + "</UniqueID></Authorized>\n<FinishedConv/>\n<HttpPort>" +
+                                   std::to_string(port) + "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n");
+        cache = home.path() + "/Calvoro/cache";
+        process.reset(new testsupport::ServerProcess(home.path()));
+        if (!process->Start({"-s"})) return false;
+        if (!process->WaitForLog("Started HTTP Listener", std::chrono::seconds(20))) return false;
+        for (int i = 0; i < 100; ++i) {
+            Connection probe(port);
+            if (probe.Connected()) return Pair();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    bool Pair() {
+        Connection client(port);
+        const Reply reply = client.Request(httptest::Post(
+            "/video/announce/", std::string("<Device><Announce><Name>Pad</Name><UniqueID>") + kAuthorisedId +
+                                    "</UniqueID></Announce></Device>"));
+        const size_t at = reply.body.find("<SessionID>");
+        if (reply.status != 200 || at == std::string::npos) return false;
+        sessionHex = reply.body.substr(at + 11, reply.body.find('<', at + 11) - at - 11);
+        return true;
+    }
+
+    std::string Host() const { return "127.0.0.1:" + std::to_string(port); }
+    std::string Base() const { return "http://" + Host(); }
+};
+
+Server* g_server = nullptr;
+
+class StreamingE2e : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_ISOLATED_NETWORK();
+        if (!g_server) {
+            g_server = new Server;
+            ASSERT_TRUE(g_server->Start()) << g_server->process->LogText();
+        }
+        server = g_server;
+        ASSERT_TRUE(server->process->Running());
+    }
+    void TearDown() override {
+        if (server) server->process->Stdout();  // keeps its standard output from filling up
+    }
+    static void TearDownTestSuite() {
+        delete g_server;
+        g_server = nullptr;
+    }
+
+    std::string WithSession(const std::string& target) const {
+        return target + (target.find('?') == std::string::npos ? "?" : "&") + "SessionID=" + server->sessionHex;
+    }
+    Reply Get(const std::string& target, const std::string& extraHeaders = "", int ms = 30000) const {
+        Connection client(server->port);
+        return client.Request("GET " + WithSession(target) + " HTTP/1.1\r\nHost: " + server->Host() + "\r\n" +
+                                  extraHeaders + "\r\n",
+                              ms);
+    }
+    Reply Post(const std::string& target, const std::string& body) const {
+        Connection client(server->port);
+        return client.Request("POST " + WithSession(target) + " HTTP/1.1\r\nHost: " + server->Host() +
+                              "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    }
+    // The URL that a play request answers; empty (with a failure) when it answers none.
+    std::string PlayUrl(const std::string& rest, const std::string& body = "<Play/>") const {
+        const Reply reply = Post("/video/play/" + rest, body);
+        EXPECT_EQ(200, reply.status) << reply.body;
+        const size_t at = reply.body.find("<URL>");
+        const size_t end = reply.body.find("</URL>");
+        if (at == std::string::npos || end == std::string::npos) {
+            ADD_FAILURE() << reply.body;
+            return std::string();
+        }
+        return reply.body.substr(at + 5, end - at - 5);
+    }
+    static std::string StreamIdOf(const std::string& url) {
+        const size_t at = url.find("/video/stream/") + 14;
+        return url.substr(at, url.find('/', at) - at);
+    }
+    static std::string PathOf(const std::string& url) { return url.substr(url.find("/video/")); }
+
+    // Waits until the server runs both programs of a stream run.
+    bool RunStarted() const {
+        for (int i = 0; i < 250; ++i) {
+            const std::vector<std::string> programs = ChildPrograms(server->process->Pid());
+            if (Has(programs, "ffmpeg") && Has(programs, "Segmenter")) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    bool NoRunLeft() const {
+        for (int i = 0; i < 100; ++i) {
+            const std::vector<std::string> programs = ChildPrograms(server->process->Pid());
+            if (!Has(programs, "ffmpeg") && !Has(programs, "Segmenter")) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    Server* server = nullptr;
+};
+
+TEST_F(StreamingE2e, AnHlsClientPlaysTheWholeStream) {
+    const std::string url = PlayUrl("Clips/short.mp4");
+    ASSERT_EQ(server->Base() + "/video/stream/", url.substr(0, server->Base().size() + 14));
+    ASSERT_NE(std::string::npos, url.find("/index.m3u8?SessionID=" + server->sessionHex)) << url;
+
+    const size_t logStart = server->process->LogText().size();
+    const mediatest::RunResult copy = mediatest::Run({"ffmpeg", "-nostdin", "-i", url, "-c", "copy", "-f", "null", "-"}, "", 120000);
+    ASSERT_EQ(0, copy.exitCode) << copy.err;
+    EXPECT_NEAR(12.0, LastProgressTime(copy.err), 0.6) << copy.err;
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_NE(std::string::npos, server->process->LogText().substr(logStart).find("Index " + std::to_string(i) + " finished"))
+            << i;
+    }
+
+    // Decoded, the stream lasts as long as the clip and has each of its pictures.
+    const mediatest::RunResult decode = mediatest::Run({"ffmpeg", "-nostdin", "-i", url, "-f", "null", "-"}, "", 120000);
+    ASSERT_EQ(0, decode.exitCode) << decode.err;
+    EXPECT_NEAR(12.0, LastProgressTime(decode.err), 0.6) << decode.err;
+    const auto frames = [](const std::string& input) {
+        return std::stoi(mediatest::Probe({"-count_frames", "-select_streams", "v", "-show_entries",
+                                           "stream=nb_read_frames", "-of", "csv=p=0", input}));
+    };
+    EXPECT_NEAR(frames(server->clips + "/short.mp4"), frames(url), 2);
+
+    // ffprobe reads the playlist.
+    const std::string duration = mediatest::Probe({"-show_entries", "format=duration", "-of", "csv=p=0", url});
+    EXPECT_NEAR(12.0, std::stod(duration), 0.6);
+
+    // A whole stream later the log still shows the client's session id nowhere, in either form.
+    const std::string log = server->process->LogText();
+    EXPECT_EQ(std::string::npos, log.find(server->sessionHex)) << "hexadecimal session id in the log";
+    const std::string decimal = std::to_string(std::stoull(server->sessionHex, nullptr, 16));
+    EXPECT_EQ(std::string::npos, log.find(decimal)) << "decimal session id in the log";
+}
+
+TEST_F(StreamingE2e, EveryPlaylistEntryIsAtMostTheTargetDuration) {
+    for (const char* clip : {"Clips/short.mp4", "Clips/clock.mp4"}) {
+        const std::string url = PlayUrl(clip);
+        const Reply reply = Get(PathOf(url));
+        ASSERT_EQ(200, reply.status) << clip;
+        EXPECT_EQ("application/vnd.apple.mpegurl", reply.Header("content-type"));
+        const std::string& text = reply.body;
+        ASSERT_EQ(0u, text.find("#EXTM3U\r\n")) << text;
+        const size_t target = text.find("#EXT-X-TARGETDURATION:");
+        ASSERT_NE(std::string::npos, target);
+        const double targetSeconds = std::stod(text.substr(target + 22));
+        double total = 0;
+        int entries = 0;
+        for (size_t at = text.find("#EXTINF:"); at != std::string::npos; at = text.find("#EXTINF:", at + 1)) {
+            const double seconds = std::stod(text.substr(at + 8));
+            EXPECT_LE(std::lround(seconds), targetSeconds) << clip << " entry " << entries;
+            total += seconds;
+            ++entries;
+        }
+        EXPECT_GT(entries, 0);
+        const std::string probed = mediatest::Probe({"-show_entries", "format=duration", "-of", "csv=p=0",
+                                                     server->clips + "/" + std::string(clip).substr(6)});
+        EXPECT_NEAR(std::stod(probed), total, 1.0) << clip;
+        EXPECT_NE(std::string::npos, text.find("#EXT-X-ENDLIST\r\n"));
+    }
+}
+
+// The first segment a client asks for after its probe of segment 1 (and maybe 2); 0 when there is none.
+uint32_t FirstSeekTarget(const std::string& log) {
+    for (size_t at = log.find("Index "); at != std::string::npos; at = log.find("Index ", at + 1)) {
+        const uint32_t index = numstr::ToUint32(log.substr(at + 6), 10);
+        if (index > 3 && log.compare(at + 6 + std::to_string(index).size(), 10, " requested") == 0) return index;
+    }
+    return 0;
+}
+
+TEST_F(StreamingE2e, AClientSeekRestartsTheTranscoderAtItsSegment) {
+    // Where the source shows a brightness: its own pictures at 30 s and 40 s give the scale.
+    const double at30 = FirstPictureLuma(server->clips + "/clock.mp4", {"-ss", "30"});
+    const double at40 = FirstPictureLuma(server->clips + "/clock.mp4", {"-ss", "40"});
+    ASSERT_GT(at40 - at30, 20.0);
+    const struct {
+        int seconds;
+        std::vector<uint32_t> segments;  // the segment the client may seek to
+    } cases[] = {
+        // 40 s is where segment 9 begins; the client's own arithmetic may land a hair before it, in 8.
+        {40, {9, 8}},
+        {42, {9}},
+    };
+    for (const auto& c : cases) {
+        const std::string url = PlayUrl("Clips/clock.mp4");
+        const size_t logStart = server->process->LogText().size();
+        const double streamed = FirstPictureLuma(url, {"-ss", std::to_string(c.seconds)});
+        const double second = 40.0 + (streamed - at40) / ((at40 - at30) / 10.0);
+        EXPECT_NEAR(c.seconds, second, 1.0) << "luma " << streamed << ", source " << at30 << " / " << at40;
+
+        const std::string log = server->process->LogText().substr(logStart);
+        const uint32_t target = FirstSeekTarget(log);
+        EXPECT_NE(c.segments.end(), std::find(c.segments.begin(), c.segments.end(), target))
+            << "-ss " << c.seconds << " asked segment " << target;
+        EXPECT_NE(std::string::npos, log.find("Seeking to segment " + std::to_string(target))) << log.substr(0, 20000);
+        EXPECT_NE(std::string::npos,
+                  log.find("FFMPEG Command Line [ffmpeg.exe -ss " + std::to_string((target - 1) * 5) + " -i "));
+    }
+}
+
+TEST_F(StreamingE2e, LastSeekTimeTellsWhereTheLastRequestedSegmentStarts) {
+    const std::string url = PlayUrl("Clips/short.mp4");
+    const std::string id = StreamIdOf(url);
+    EXPECT_EQ(SuccessMsg("0"), Get("/video/lastseektime/" + id + "/").body);
+    ASSERT_EQ(200, Get("/video/stream/" + id + "/segment-1.ts").status);
+    EXPECT_EQ(SuccessMsg("0"), Get("/video/lastseektime/" + id + "/x").body);
+    ASSERT_EQ(200, Get("/video/stream/" + id + "/segment-3.ts").status);
+    EXPECT_EQ(SuccessMsg("10"), Get("/video/lastseektime/" + id + "/anything").body);
+    const Reply malformed = Get("/video/lastseektime/" + id);
+    EXPECT_EQ(404, malformed.status);
+    EXPECT_EQ(ErrorMsg("GetLastRequestedSeekTime: malformed URI (does not have '/' character)"), malformed.body);
+}
+
+// A picture size that takes the transcoder many seconds per segment holds a segment request waiting.
+const char kSlowPlay[] = "<Play><Resolution width=\"3840\" height=\"2160\"/></Play>";
+
+TEST_F(StreamingE2e, ASecondPlayEndsTheFirstStreamAndItsWaitingRequest) {
+    const std::string first = StreamIdOf(PlayUrl("Clips/clock.mp4", kSlowPlay));
+    auto waiting = std::async(std::launch::async, [&] { return Get("/video/stream/" + first + "/segment-1.ts", "", 60000); });
+    ASSERT_TRUE(RunStarted());
+    ASSERT_EQ(std::future_status::timeout, waiting.wait_for(std::chrono::milliseconds(0))) << "segment 1 came too soon";
+
+    const auto start = Clock::now();
+    const std::string second = StreamIdOf(PlayUrl("Clips/short.mp4"));
+    const Reply aborted = waiting.get();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(404, aborted.status);
+    EXPECT_EQ(ErrorMsg("GetStreamData: StreamManager instance was aborted, probably because another process requested "
+                       "a new video. URL is " + first + "/segment-1.ts"),
+              aborted.body);
+    EXPECT_TRUE(NoRunLeft());
+    EXPECT_FALSE(std::filesystem::exists(server->cache + "/" + first));
+    EXPECT_EQ(404, Get("/video/stream/" + first + "/index.m3u8").status);
+    EXPECT_EQ(200, Get("/video/stream/" + second + "/index.m3u8").status);
+}
+
+TEST_F(StreamingE2e, StopEndsTheStreamAndLeavesNoProgramRunning) {
+    const std::string id = StreamIdOf(PlayUrl("Clips/clock.mp4", kSlowPlay));
+    auto waiting = std::async(std::launch::async, [&] { return Get("/video/stream/" + id + "/segment-1.ts", "", 60000); });
+    ASSERT_TRUE(RunStarted());
+
+    const Reply stopped = Get("/video/stop/Clips/clock.mp4");
+    EXPECT_EQ(200, stopped.status);
+    EXPECT_EQ(SuccessMsg("Stream closed"), stopped.body);
+    EXPECT_EQ(404, waiting.get().status);
+    EXPECT_TRUE(NoRunLeft()) << "left: " << ChildPrograms(server->process->Pid()).size();
+    EXPECT_FALSE(std::filesystem::exists(server->cache + "/" + id));
+    const Reply again = Get("/video/stop/Clips/clock.mp4");
+    EXPECT_EQ(404, again.status);
+    EXPECT_EQ(ErrorMsg("StopStreamVideo: Unable to find instance of stream manager that matches " + server->clips +
+                       "/clock.mp4"),
+              again.body);
+}
+
+TEST_F(StreamingE2e, DirectPlayServesTheFilesOwnByteRanges) {
+    const std::string url = PlayUrl("Clips/short.mp4", "<Play><PlayWithoutConversion/></Play>");
+    EXPECT_EQ(server->Base() + "/video/direct/Clips/short.mp4?SessionID=" + server->sessionHex, url);
+    const std::string file = testsupport::ReadFile(server->clips + "/short.mp4");
+    ASSERT_GT(file.size(), 20000u);
+    const std::string size = std::to_string(file.size());
+    const struct {
+        std::string range;
+        int status;
+        size_t from, to;
+    } cases[] = {
+        {"", 200, 0, file.size() - 1},
+        {"bytes=100-199", 206, 100, 199},
+        {"bytes=0-0", 200, 0, file.size() - 1},
+        {"bytes=1000-", 200, 0, file.size() - 1},
+        {"bytes=" + std::to_string(file.size() - 10) + "-" + std::to_string(file.size() + 1000), 206, file.size() - 10,
+         file.size() - 1},
+    };
+    for (const auto& c : cases) {
+        Connection client(server->port);
+        const Reply reply = client.Request("GET " + PathOf(url) + " HTTP/1.1\r\nHost: h\r\n" +
+                                           (c.range.empty() ? "" : "Range: " + c.range + "\r\n") + "\r\n");
+        ASSERT_TRUE(reply.ok) << c.range;
+        EXPECT_EQ(c.status, reply.status) << c.range;
+        EXPECT_EQ("bytes " + std::to_string(c.from) + "-" + std::to_string(c.to) + "/" + size, reply.Header("content-range"));
+        EXPECT_TRUE(mediatest::SameBytes(reply.body, file.substr(c.from, c.to - c.from + 1))) << c.range;
+    }
+    // A player reads it through the direct URL.
+    EXPECT_NEAR(12.0, std::stod(mediatest::Probe({"-show_entries", "format=duration", "-of", "csv=p=0", url})), 0.6);
+    EXPECT_EQ(404, Get("/video/direct/Clips/none.mp4").status);
+}
+
+TEST_F(StreamingE2e, PlayCachedAndTheCacheRouteServeAConvertedFile) {
+    std::filesystem::create_directories(server->cache + "/offline");
+    std::filesystem::copy_file(server->clips + "/short.mp4", server->cache + "/offline/converted.mkv",
+                               std::filesystem::copy_options::overwrite_existing);
+    const std::string file = testsupport::ReadFile(server->cache + "/offline/converted.mkv");
+
+    const Reply play = Post("/video/playcached/converted.mkv", "");
+    ASSERT_EQ(200, play.status) << play.body;
+    const std::string url = server->Base() + "/video/cache/converted.mkv.mp4?SessionID=" + server->sessionHex;
+    EXPECT_NE(std::string::npos, play.body.find("<URL>" + url + "</URL>")) << play.body;
+
+    // The play URL and the conversion status's URL, each with and without a range.
+    for (const std::string& path : {PathOf(url), WithSession("/video/cache/offline/converted.mkv")}) {
+        for (const std::string& range : {std::string(), std::string("bytes=500-1499")}) {
+            Connection client(server->port);
+            const Reply reply = client.Request("GET " + path + " HTTP/1.1\r\nHost: h\r\n" +
+                                               (range.empty() ? "" : "Range: " + range + "\r\n") + "\r\n");
+            ASSERT_TRUE(reply.ok) << path << " " << range;
+            EXPECT_EQ(range.empty() ? 200 : 206, reply.status) << path << " " << range;
+            EXPECT_TRUE(mediatest::SameBytes(reply.body, range.empty() ? file : file.substr(500, 1000))) << path << " " << range;
+        }
+    }
+    EXPECT_NEAR(12.0, std::stod(mediatest::Probe({"-show_entries", "format=duration", "-of", "csv=p=0", url})), 0.6);
+}
+
+}  // namespace
