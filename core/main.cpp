@@ -192,6 +192,8 @@ bool MyApp::OnInit() {
         listener_ = kiv_httpd_listener::GetInstance(static_cast<uint16_t>(state_->GetHttpPort()), HttpListenerThread,
                                                     &listenerContext_);
         KIV_LOG("Started HTTP Listener");
+        // Without a window nobody would see why the HTTP interface is missing.
+        if (!listener_) KIV_LOG("WARNING: " + kiv_httpd_listener::GetLastGetInstanceError());
 
         if (!silent_) {
             if (!listener_) {

@@ -1,7 +1,10 @@
 // The real server started with no window and no display: start-up lines, the single instance, and the
 // shutdown on the end-of-session signal.
 #include <signal.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -93,6 +96,28 @@ TEST_F(StartupTest, EachEndSignalRunsTheShutdown) {
         EXPECT_TRUE(WIFEXITED(status)) << "signal " << signal;
         ExpectInOrder(server.LogText(), {"Shutdown Event Detected", "Application Closing, saving state"});
     }
+}
+
+TEST_F(StartupTest, APortInUseLeavesTheServerRunningWithoutItsHttpInterface) {
+    const int port = testsupport::FreePort();
+    testsupport::WriteFile(home.path() + "/Calvoro/state.xml", testsupport::StateXmlWithPort(port));
+    const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+
+    ServerProcess server(home.path());
+    ASSERT_TRUE(server.Start({"-s"}));
+    ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 10s)) << server.LogText();
+    ExpectInOrder(server.LogText(), {"Started HTTP Listener",
+                                     "WARNING: Could not bind HTTP port " + std::to_string(port) + ": Address already in use"});
+    EXPECT_TRUE(server.Running()) << "a failed listener does not stop the server";
+    server.Signal(SIGTERM);
+    EXPECT_TRUE(server.WaitExit(5s));
+    close(holder);
 }
 
 }  // namespace
