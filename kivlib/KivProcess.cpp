@@ -7,6 +7,7 @@
 // copied into it. Every descriptor we make is close-on-exec, and the child closes every descriptor
 // above 2 before exec as well, so it gets nothing but its standard streams.
 #include "kivlib/KivProcess.h"
+#include "kivlib/PosixFd.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -47,56 +48,29 @@ constexpr size_t kReadChunk = 64 * 1024;
 // cannot keep a non-blocking call from returning.
 constexpr size_t kDrainLimit = 16 * kReadChunk;
 
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) Reset(other.Release());
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    int Release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);  // Linux releases the descriptor even when close reports EINTR
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
+using Fd = kivposix::UniqueFd;
 
 bool MakePipe(Fd& readEnd, Fd& writeEnd) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    readEnd.Reset(fds[0]);
-    writeEnd.Reset(fds[1]);
+    readEnd.reset(fds[0]);
+    writeEnd.reset(fds[1]);
     return true;
 }
 
 // A descriptor the child moves onto 0, 1 or 2 must not itself be 0, 1 or 2 (a server started with a
 // closed standard stream hands those numbers out), or one dup2 would overwrite another's source.
 bool MoveAboveStdio(Fd& fd) {
-    if (fd.Get() > 2) return true;
-    int moved = fcntl(fd.Get(), F_DUPFD_CLOEXEC, 3);
+    if (fd.get() > 2) return true;
+    int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
     if (moved < 0) return false;
-    fd.Reset(moved);
+    fd.reset(moved);
     return true;
 }
 
 bool SetNonBlocking(const Fd& fd) {
-    int flags = fcntl(fd.Get(), F_GETFL);
-    return flags >= 0 && fcntl(fd.Get(), F_SETFL, flags | O_NONBLOCK) == 0;
+    int flags = fcntl(fd.get(), F_GETFL);
+    return flags >= 0 && fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 // Called through syscall(2): glibc 2.36's <sys/pidfd.h> cannot be included from C++.
@@ -247,7 +221,7 @@ int MaxFd() {
 int ReadExecReport(const Fd& reportFd) {
     int error = 0;
     ssize_t n;
-    do n = read(reportFd.Get(), &error, sizeof error);
+    do n = read(reportFd.get(), &error, sizeof error);
     while (n < 0 && errno == EINTR);
     if (n == 0) return 0;
     return n == static_cast<ssize_t>(sizeof error) ? error : EIO;
@@ -303,7 +277,7 @@ public:
     std::string ReadStdout(bool readAll) override { return Read(out_, err_, readAll); }
     std::string ReadStderr(bool readAll) override { return Read(err_, out_, readAll); }
     void WriteStdin(const void* bytes, size_t length) override;
-    void CloseStdin() override { stdin_.Reset(); }
+    void CloseStdin() override { stdin_.reset(); }
     int GetPid() const override { return started_ ? pid_ : 0; }
 
 private:
@@ -320,7 +294,7 @@ private:
     void WaitUntilWritable();
     void Signal(int sig);
     size_t AddPollFds(pollfd* fds, bool withPidfd) const;
-    int SliceMs(int wanted) const { return pidfd_.Valid() ? wanted : std::min(wanted, kFallbackSliceMs); }
+    int SliceMs(int wanted) const { return pidfd_.valid() ? wanted : std::min(wanted, kFallbackSliceMs); }
 
     bool started_ = false;
     bool ended_ = false;  // reaped (or lost)
@@ -349,8 +323,8 @@ bool PosixProcess::Start(const std::string& program, const std::vector<std::stri
 
     Fd devNull, inRead, inWrite, outRead, outWrite, errRead, errWrite, reportRead, reportWrite;
     if (!(pipeStdin && pipeStdout && pipeStderr)) {
-        devNull.Reset(open("/dev/null", O_RDWR | O_CLOEXEC));
-        if (!devNull.Valid()) return false;
+        devNull.reset(open("/dev/null", O_RDWR | O_CLOEXEC));
+        if (!devNull.valid()) return false;
     }
     if ((pipeStdin && !MakePipe(inRead, inWrite)) || (pipeStdout && !MakePipe(outRead, outWrite)) ||
         (pipeStderr && !MakePipe(errRead, errWrite)) || !MakePipe(reportRead, reportWrite))
@@ -365,19 +339,19 @@ bool PosixProcess::Start(const std::string& program, const std::vector<std::stri
     job.path = path.c_str();
     job.argv = argv.data();
     job.envp = environ;
-    job.childFds[0] = childIn.Get();
-    job.childFds[1] = childOut.Get();
-    job.childFds[2] = childErr.Get();
-    job.reportFd = reportWrite.Get();
+    job.childFds[0] = childIn.get();
+    job.childFds[1] = childOut.get();
+    job.childFds[2] = childErr.get();
+    job.reportFd = reportWrite.get();
     job.maxFd = MaxFd();
     if (!Spawner::ForThisProcess()->Run(job) || job.pid < 0) return false;
 
     // Our copies of the child's ends go at once, so end of stream is seen when the child closes its own.
-    devNull.Reset();
-    inRead.Reset();
-    outWrite.Reset();
-    errWrite.Reset();
-    reportWrite.Reset();
+    devNull.reset();
+    inRead.reset();
+    outWrite.reset();
+    errWrite.reset();
+    reportWrite.reset();
     if (ReadExecReport(reportRead) != 0) {
         while (waitpid(job.pid, nullptr, 0) < 0 && errno == EINTR) {
         }
@@ -386,20 +360,20 @@ bool PosixProcess::Start(const std::string& program, const std::vector<std::stri
 
     started_ = true;
     pid_ = job.pid;
-    pidfd_.Reset(OpenPidfd(pid_));  // close-on-exec by definition
+    pidfd_.reset(OpenPidfd(pid_));  // close-on-exec by definition
     stdin_ = std::move(inWrite);
     out_.fd = std::move(outRead);
     err_.fd = std::move(errRead);
     for (const Fd* fd : {&stdin_, &out_.fd, &err_.fd})
-        if (fd->Valid()) SetNonBlocking(*fd);
+        if (fd->valid()) SetNonBlocking(*fd);
     return true;
 }
 
 void PosixProcess::Drain(Output& output) {
-    for (size_t taken = 0; output.fd.Valid() && taken < kDrainLimit;) {
+    for (size_t taken = 0; output.fd.valid() && taken < kDrainLimit;) {
         const size_t before = output.held.size();
         output.held.resize(before + kReadChunk);
-        const ssize_t n = read(output.fd.Get(), &output.held[before], kReadChunk);
+        const ssize_t n = read(output.fd.get(), &output.held[before], kReadChunk);
         output.held.resize(before + static_cast<size_t>(std::max<ssize_t>(n, 0)));
         if (n > 0) {
             taken += static_cast<size_t>(n);
@@ -407,7 +381,7 @@ void PosixProcess::Drain(Output& output) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        output.fd.Reset();  // end of stream, or a read error that would repeat
+        output.fd.reset();  // end of stream, or a read error that would repeat
     }
 }
 
@@ -419,7 +393,7 @@ bool PosixProcess::Reap(bool block) {
     while (reaped < 0 && errno == EINTR);
     if (reaped == 0) return false;
     ended_ = true;
-    pidfd_.Reset();
+    pidfd_.reset();
     if (reaped < 0) {
         lost_ = true;  // SIGCHLD ignored, or reaped by another waitpid
     } else if (WIFEXITED(status)) {
@@ -432,9 +406,9 @@ bool PosixProcess::Reap(bool block) {
 
 size_t PosixProcess::AddPollFds(pollfd* fds, bool withPidfd) const {
     size_t count = 0;
-    if (withPidfd && pidfd_.Valid()) fds[count++] = {pidfd_.Get(), POLLIN, 0};
+    if (withPidfd && pidfd_.valid()) fds[count++] = {pidfd_.get(), POLLIN, 0};
     for (const Output* output : {&out_, &err_})
-        if (output->fd.Valid()) fds[count++] = {output->fd.Get(), POLLIN, 0};
+        if (output->fd.valid()) fds[count++] = {output->fd.get(), POLLIN, 0};
     return count;
 }
 
@@ -464,7 +438,7 @@ int PosixProcess::Wait(int& exitCode, uint32_t ms) {
 
 void PosixProcess::Signal(int sig) {
     if (ended_) return;  // the pid may belong to someone else by now
-    if (pidfd_.Valid() && SendThroughPidfd(pidfd_.Get(), sig)) return;
+    if (pidfd_.valid() && SendThroughPidfd(pidfd_.get(), sig)) return;
     kill(pid_, sig);
 }
 
@@ -475,9 +449,9 @@ bool PosixProcess::Stop(bool gentle, uint32_t ms) {
         // with EPIPE, and a closed input tells a filter that its stream is complete.
         Drain(out_);
         Drain(err_);
-        stdin_.Reset();
-        out_.fd.Reset();
-        err_.fd.Reset();
+        stdin_.reset();
+        out_.fd.reset();
+        err_.fd.reset();
         Signal(SIGTERM);
     } else {
         Signal(SIGKILL);
@@ -495,8 +469,8 @@ void PosixProcess::ReadToEnd(Output& wanted, Output& other) {
         Drain(wanted);
         Drain(other);
         Reap(false);
-        if (!wanted.fd.Valid()) return;
-        int timeout = pidfd_.Valid() ? -1 : kFallbackSliceMs;
+        if (!wanted.fd.valid()) return;
+        int timeout = pidfd_.valid() ? -1 : kFallbackSliceMs;
         if (ended_) {
             if (!graceStarted) {
                 graceStarted = true;
@@ -523,22 +497,22 @@ std::string PosixProcess::Read(Output& wanted, Output& other, bool readAll) {
 // cat stops reading its input while its own output pipe is full.
 void PosixProcess::WaitUntilWritable() {
     pollfd fds[4];
-    fds[0] = {stdin_.Get(), POLLOUT, 0};
+    fds[0] = {stdin_.get(), POLLOUT, 0};
     const size_t count = 1 + AddPollFds(fds + 1, true);
-    poll(fds, count, pidfd_.Valid() ? -1 : kFallbackSliceMs);
+    poll(fds, count, pidfd_.valid() ? -1 : kFallbackSliceMs);
     Drain(out_);
     Drain(err_);
 }
 
 void PosixProcess::WriteStdin(const void* bytes, size_t length) {
     if (!started_) throw std::runtime_error("no program was started");
-    if (!stdin_.Valid()) throw std::runtime_error("the program's standard input is not open");
+    if (!stdin_.valid()) throw std::runtime_error("the program's standard input is not open");
     if (Reap(false)) throw std::runtime_error("the program has ended");
     SigpipeGuard guard;
     const char* next = static_cast<const char*>(bytes);
     size_t left = length;
     while (left > 0) {
-        const ssize_t n = write(stdin_.Get(), next, left);
+        const ssize_t n = write(stdin_.get(), next, left);
         if (n > 0) {
             next += n;
             left -= static_cast<size_t>(n);
