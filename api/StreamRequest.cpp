@@ -1,5 +1,6 @@
 #include "api/StreamRequest.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -24,6 +25,8 @@ bool Attribute(const xml_element* element, const char* name, std::string& value)
     }
     return found;
 }
+
+const int32_t kMaxPictureSide = 4096;
 
 // Numbers are unsigned decimal text. A negative one (the number reader would drop its "-", so "-1"
 // would pick track 1) or one too large for the field leaves the field as it was.
@@ -80,6 +83,9 @@ void ParseStreamRequest(TranscodeParams& params, std::string body) {
     const xml_element* resolution = kiv_xml::find_child(*top, "Resolution", true);
     ReadSigned(resolution, "width", params.Width);
     ReadSigned(resolution, "height", params.Height);
+    // A picture larger than any screen a client has would only make the encoder take gigabytes.
+    params.Width = std::min(params.Width, kMaxPictureSide);
+    params.Height = std::min(params.Height, kMaxPictureSide);
     std::string aspect;
     if (Attribute(resolution, "aspect", aspect)) params.Aspect = numstr::ToDouble(aspect);
 

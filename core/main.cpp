@@ -258,6 +258,8 @@ void MyApp::ReleaseRunningServices() {
     RemoveAllStreams();
     // The release returns once every connection thread has ended.
     listener_.reset();
+    // A play request that was still being served may have made a session after the first removal.
+    RemoveAllStreams();
     // Stops and joins the worker thread, which cleans the cache folder on its way out.
     worker_ = nullptr;
     workerHolder_.reset();

@@ -53,6 +53,13 @@ TEST(StreamRequest, AttributeNamesAreExactAndNegativeNumbersAreNotTracks) {
     EXPECT_EQ(480, p.Height);
 }
 
+TEST(StreamRequest, APictureLargerThanAnyScreenIsCutDown) {
+    TranscodeParams p;
+    ParseStreamRequest(p, "<P><Resolution width=\"16000\" height=\"3840\"/></P>");
+    EXPECT_EQ(4096, p.Width);
+    EXPECT_EQ(3840, p.Height);
+}
+
 TEST(StreamRequest, ADocumentThatDoesNotParseThrows) {
     for (const char* body : {"", "not xml", "<Play><Streams></Play>"}) {
         TranscodeParams p;
