@@ -2,7 +2,7 @@
 # HTTP benchmark, run by hand: byte ranges side by side with nginx, a listing of 10,000 videos, and
 # 1,000 idle keep-alive connections. Everything runs inside a private network namespace that has
 # only loopback.
-#   bench/http_bench.sh [BUILD_DIR]     (default: build/bench, built in Release when missing)
+#   bench/http_bench.sh [BUILD_DIR]     (default: build/bench; configured in Release when new)
 # Environment: BENCH_SECONDS (per wrk run, default 10).
 set -euo pipefail
 
@@ -18,15 +18,18 @@ if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
       break
     }
   done
-  if [ ! -x "$BUILD/bin/calvoro" ]; then
-    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$BUILD" -j "$(nproc)" --target calvoro
-  fi
+  # Always brought up to date: the range harness links the build's libraries, which must be the
+  # sources' of now.
+  [ -f "$BUILD/CMakeCache.txt" ] || cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$BUILD/CMakeCache.txt" || echo "warning: $BUILD is not a Release build" >&2
+  cmake --build "$BUILD" -j "$(nproc)" --target calvoro >/dev/null
   # The range harness: the file routes' own code (ParseRange, HttpListener::SendFileRange) on the
-  # library's listener, linked from the libraries of that build.
+  # library's listener, linked from the libraries of that build (core, media and network refer to
+  # one another: one link group).
   g++ -std=c++17 -O2 -I"$ROOT" "$ROOT/bench/range_server.cpp" -o "$BUILD/bin/range_server" \
-    "$BUILD/libcalvoro_api.a" "$BUILD/libcalvoro_core.a" "$BUILD/libcalvoro_platform.a" "$BUILD/libcalvoro_kivlib.a" \
-    -lboost_regex -lpugixml -lcrypto $(pkg-config --libs avahi-compat-libdns_sd) $(wx-config --libs core,base) -lpthread
+    -Wl,--start-group "$BUILD/libcalvoro_api.a" "$BUILD/libcalvoro_media.a" "$BUILD/libcalvoro_network.a" \
+    "$BUILD/libcalvoro_core.a" "$BUILD/libcalvoro_platform.a" "$BUILD/libcalvoro_kivlib.a" -Wl,--end-group \
+    -lboost_regex -lpugixml -lcrypto $(pkg-config --libs avahi-compat-libdns_sd miniupnpc) $(wx-config --libs core,base) -lpthread
   exec unshare -rn env CALVORO_BENCH_INSIDE=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$BUILD"
 fi
 

@@ -1,12 +1,17 @@
 #include "HttpdConnection.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 
 namespace kivhttp {
 
@@ -32,6 +37,40 @@ bool ReservedReplyHeader(const std::string& name) {
     return EqualsIgnoreCase(name, "Content-Length") || EqualsIgnoreCase(name, "Connection") ||
            EqualsIgnoreCase(name, "Transfer-Encoding");
 }
+
+// The most one sendfile call moves on Linux.
+const size_t kMaxSendfileBytes = 0x7ffff000;
+
+// Blocks SIGPIPE on this thread for its life. A SIGPIPE raised meanwhile (Raised) is taken back
+// before the mask is restored, unless one was pending already.
+class SigpipeBlock {
+public:
+    SigpipeBlock() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+        sigset_t pending;
+        sigpending(&pending);
+        pendingBefore_ = sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~SigpipeBlock() {
+        if (raised_ && !pendingBefore_) {
+            timespec none{0, 0};
+            while (sigtimedwait(&pipe_, nullptr, &none) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeBlock(const SigpipeBlock&) = delete;
+    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+    void Raised() { raised_ = true; }
+
+private:
+    sigset_t pipe_;
+    sigset_t old_;
+    bool pendingBefore_ = false;
+    bool raised_ = false;
+};
 
 }  // namespace
 
@@ -435,29 +474,71 @@ net_result HttpdConnection::SendHeaders(uint32_t ms) {
     return NET_ERROR;
 }
 
-net_result HttpdConnection::Send(const void* bytes, size_t length, size_t& sent, uint32_t ms) {
+// The checks every body send makes first. False when the call is answered here (answer, sent).
+bool HttpdConnection::BodySendAllowed(size_t length, size_t& sent, net_result& answer) {
     sent = 0;
+    answer = NET_ERROR;
     if (!replyStarted_) {
         lastError_ = "Send before SendHeaders";
-        return NET_ERROR;
+        return false;
     }
     if (ended_) {
         if (lastError_.empty()) lastError_ = "The connection has ended";
-        return NET_ERROR;
+        return false;
     }
-    if (length == 0) return NET_DONE;
-    if (bodyless_) {
+    if (length == 0 || bodyless_) {
         sent = length;
-        return NET_DONE;
+        answer = NET_DONE;
+        return false;
     }
     if (length > replyRemaining_) {
         lastError_ = "Send of " + std::to_string(length) + " bytes goes past the reply's Content-Length (" +
                      std::to_string(replyRemaining_) + " bytes left)";
-        return NET_ERROR;
+        return false;
     }
+    return true;
+}
+
+net_result HttpdConnection::Send(const void* bytes, size_t length, size_t& sent, uint32_t ms) {
+    net_result answer;
+    if (!BodySendAllowed(length, sent, answer)) return answer;
     net_result result = Transmit(static_cast<const char*>(bytes), length, sent, ms, replyRemaining_ > length);
     replyRemaining_ -= sent;
     return result;
+}
+
+net_result HttpdConnection::SendFromFile(int fd, uint64_t offset, size_t length, size_t& sent, uint32_t ms) {
+    net_result answer;
+    if (!BodySendAllowed(length, sent, answer)) return answer;
+    const uint64_t maxOffset = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+    if (fd < 0 || length > maxOffset || offset > maxOffset - length) {
+        lastError_ = "No file range to send: descriptor " + std::to_string(fd) + ", offset " + std::to_string(offset);
+        return NET_ERROR;
+    }
+    net_result result = TransmitFile(fd, offset, length, sent, ms);
+    replyRemaining_ -= sent;
+    return result;
+}
+
+// Waits for room in the socket after a send found none: NET_OK to try again; NET_WOULDBLOCK when
+// nothing has gone yet and the caller's time is up; NET_ERROR once the client has taken nothing
+// for the stall limit, counted across calls (the connection then ends).
+net_result HttpdConnection::AwaitRoom(bool anySent, int64_t firstByteBy) {
+    int64_t now = NowMs();
+    if (blockedSince_ < 0) blockedSince_ = now;
+    int64_t stallAt = blockedSince_ + limits_.SendStallMs;
+    if (now >= stallAt) {
+        // Reset rather than leave the unread reply queued in the kernel after we close.
+        linger abort{1, 0};
+        ::setsockopt(socket_.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+        End(NET_ERROR, "The client took no reply bytes for " + std::to_string(limits_.SendStallMs) + " ms", false);
+        return NET_ERROR;
+    }
+    if (!anySent && now >= firstByteBy) return NET_WOULDBLOCK;
+    int64_t until = anySent ? stallAt : std::min(stallAt, firstByteBy);
+    pollfd pfd{socket_.get(), POLLOUT, 0};
+    ::poll(&pfd, 1, PollTimeout(until, now));
+    return NET_OK;
 }
 
 // Writes bytes: NET_WOULDBLOCK when none went within ms; once the first went, on until all went
@@ -482,21 +563,8 @@ net_result HttpdConnection::Transmit(const char* bytes, size_t length, size_t& s
         int error = errno;
         if (n < 0 && error == EINTR) continue;
         if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
-            int64_t now = NowMs();
-            if (blockedSince_ < 0) blockedSince_ = now;
-            int64_t stallAt = blockedSince_ + limits_.SendStallMs;
-            if (now >= stallAt) {
-                // Reset rather than leave the unread reply queued in the kernel after we close.
-                linger abort{1, 0};
-                ::setsockopt(socket_.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-                End(NET_ERROR,
-                    "The client took no reply bytes for " + std::to_string(limits_.SendStallMs) + " ms", false);
-                return NET_ERROR;
-            }
-            if (sent == 0 && now >= firstByteBy) return NET_WOULDBLOCK;
-            int64_t until = sent == 0 ? std::min(stallAt, firstByteBy) : stallAt;
-            pollfd pfd{socket_.get(), POLLOUT, 0};
-            ::poll(&pfd, 1, PollTimeout(until, now));
+            net_result waited = AwaitRoom(sent > 0, firstByteBy);
+            if (waited != NET_OK) return waited;
             continue;
         }
         if (PeerGone(error)) {
@@ -504,6 +572,52 @@ net_result HttpdConnection::Transmit(const char* bytes, size_t length, size_t& s
             return NET_DONE;
         }
         End(NET_ERROR, "send failed: " + kivposix::ErrnoText(error), false);
+        return NET_ERROR;
+    }
+    return NET_DONE;
+}
+
+// Transmit's loop with sendfile. The socket is non-blocking, so sendfile takes what fits and the
+// waiting is AwaitRoom's, as for send. sendfile has no MSG_NOSIGNAL: SigpipeBlock keeps a closed
+// peer an EPIPE even in a program that has not ignored SIGPIPE.
+net_result HttpdConnection::TransmitFile(int fd, uint64_t offset, size_t length, size_t& sent, uint32_t ms) {
+    sent = 0;
+    int64_t firstByteBy = NowMs() + ms;
+    off_t position = static_cast<off_t>(offset);
+    SigpipeBlock sigpipe;
+    while (sent < length) {
+        if (shutdown_) {
+            lastError_ = "The listener is shutting down";
+            return NET_ERROR;
+        }
+        ssize_t n = ::sendfile(socket_.get(), fd, &position, std::min(length - sent, kMaxSendfileBytes));
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            blockedSince_ = -1;
+            continue;
+        }
+        if (n == 0) {
+            // Shorter than when the reply was planned (truncated meanwhile): what is left can only
+            // be made up, so the reply ends short and the client sees it by the Content-Length.
+            End(NET_ERROR,
+                "The file ends before offset " + std::to_string(static_cast<uint64_t>(position)) + ": the reply is " +
+                    std::to_string(replyRemaining_ - sent) + " bytes short of its Content-Length",
+                false);
+            return NET_ERROR;
+        }
+        int error = errno;
+        if (error == EINTR) continue;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            net_result waited = AwaitRoom(sent > 0, firstByteBy);
+            if (waited != NET_OK) return waited;
+            continue;
+        }
+        if (PeerGone(error)) {
+            if (error == EPIPE) sigpipe.Raised();
+            End(NET_DONE, "The client closed the connection", false);
+            return NET_DONE;
+        }
+        End(NET_ERROR, "sendfile failed: " + kivposix::ErrnoText(error), false);
         return NET_ERROR;
     }
     return NET_DONE;

@@ -37,6 +37,9 @@ public:
     bool SetHeaders(const HttpResponseHeaders& headers) override;
     net_result SendHeaders(uint32_t ms) override;
     net_result Send(const void* bytes, size_t length, size_t& sent, uint32_t ms) override;
+    bool CanSendFromFile() const override { return true; }
+    // With sendfile(2): no copy of the bytes, and no mapping a shrinking file could turn into SIGBUS.
+    net_result SendFromFile(int fd, uint64_t offset, size_t length, size_t& sent, uint32_t ms) override;
     std::string GetLastError() const override { return lastError_; }
 
     // Called once the entry has returned: the socket is closed for good (after a short linger when
@@ -62,7 +65,10 @@ private:
     void DiscardBufferedBody();
     net_result ReceiveForHead();
     net_result WaitReadable(int64_t deadline, bool forBody);
+    bool BodySendAllowed(size_t length, size_t& sent, net_result& answer);
     net_result Transmit(const char* bytes, size_t length, size_t& sent, uint32_t ms, bool more);
+    net_result TransmitFile(int fd, uint64_t offset, size_t length, size_t& sent, uint32_t ms);
+    net_result AwaitRoom(bool anySent, int64_t firstByteBy);
     std::string BuildHead() const;
     void End(net_result result, const std::string& error, bool linger);
     void Linger();

@@ -68,6 +68,8 @@ public:
 
     bool Sync() override { return fsync(fd_) == 0; }
 
+    int NativeHandle() const override { return fd_; }
+
 private:
     int fd_;
 };

@@ -24,6 +24,9 @@ public:
     virtual uint64_t GetSize() = 0;
     // Flushes to the disk (fsync); false on failure.
     virtual bool Sync() = 0;
+    // The open file descriptor, for sending the file's bytes to a socket without a copy; -1 when the
+    // stream has none. It stays the stream's own: valid while the stream lives, never to be closed.
+    virtual int NativeHandle() const { return -1; }
 };
 
 class KivFileStream {

@@ -60,6 +60,19 @@ public:
     // connection ends. Bytes past the head's Content-Length are refused; the body of a reply to
     // HEAD is counted as sent and never written.
     virtual net_result Send(const void* bytes, size_t length, size_t& sent, uint32_t ms) = 0;
+    // True when SendFromFile hands file bytes to the socket without copying them through the
+    // program. Requests that cannot (the default) send nothing from SendFromFile: the caller reads
+    // the file and uses Send.
+    virtual bool CanSendFromFile() const { return false; }
+    // Sends length bytes of the open file fd, starting at offset, straight from the page cache to
+    // the socket (the file position is left alone). The answers and limits are Send's; besides, a
+    // file that ends before offset + length gives NET_ERROR and the connection ends, with the bytes
+    // that did exist sent. The default answers NET_ERROR with nothing sent.
+    virtual net_result SendFromFile(int /*fd*/, uint64_t /*offset*/, size_t /*length*/, size_t& sent,
+                                    uint32_t /*ms*/) {
+        sent = 0;
+        return NET_ERROR;
+    }
     virtual std::string GetLastError() const = 0;
 
 protected:

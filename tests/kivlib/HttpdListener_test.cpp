@@ -3,8 +3,10 @@
 #include "kivlib/kiv_httpd_listener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -56,7 +58,7 @@ public:
         events_.push_back(event);
         changed_.notify_all();
     }
-    // Waits until `count` events start with prefix; the first such event, or "" on time-out.
+    // Waits until `count` events start with prefix; the count-th such event, or "" on time-out.
     std::string WaitFor(const std::string& prefix, int timeoutMs = 3000, size_t count = 1) {
         std::unique_lock<std::mutex> lock(mutex_);
         std::string found;
@@ -64,15 +66,14 @@ public:
             size_t seen = 0;
             for (const auto& e : events_) {
                 if (e.compare(0, prefix.size(), prefix) != 0) continue;
-                if (seen++ == 0) found = e;
+                if (++seen == count) {
+                    found = e;
+                    return true;
+                }
             }
-            return seen >= count;
+            return false;
         });
-        size_t seen = 0;
-        for (const auto& e : events_) {
-            if (e.compare(0, prefix.size(), prefix) == 0) ++seen;
-        }
-        return seen >= count ? found : std::string();
+        return found;
     }
     bool Saw(const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -84,6 +85,15 @@ public:
     // From now on a malformed head is answered (the way the program answers one) before the loop reads on.
     void AnswerMalformedHeads() { answerMalformed_ = true; }
     bool AnswersMalformedHeads() const { return answerMalformed_; }
+    // The file /file requests send from.
+    void ServeFile(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        file_ = path;
+    }
+    std::string File() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return file_;
+    }
     void OpenGate() {
         std::lock_guard<std::mutex> lock(mutex_);
         gateOpen_ = true;
@@ -105,6 +115,7 @@ private:
     std::condition_variable changed_;
     std::vector<std::string> events_;
     bool gateOpen_ = false;
+    std::string file_;
     std::atomic<bool> answerMalformed_{false};
     uint16_t port_ = 0;
     boost::shared_ptr<kiv_httpd_listener> listener_;
@@ -183,6 +194,64 @@ void SendBig(TestServer* server, IHttpdRequest* request, size_t piece) {
                    " ms=" + std::to_string(MsSince(start)) + " error=" + request->GetLastError());
 }
 
+// "a=1&b=2" as numbers.
+std::map<std::string, uint64_t> NumbersOf(const std::string& query) {
+    std::map<std::string, uint64_t> numbers;
+    size_t at = 0;
+    while (at < query.size()) {
+        size_t end = query.find('&', at);
+        if (end == std::string::npos) end = query.size();
+        size_t equals = query.find('=', at);
+        if (equals < end) {
+            numbers[query.substr(at, equals - at)] = std::stoull(query.substr(equals + 1, end - equals - 1));
+        }
+        at = end + 1;
+    }
+    return numbers;
+}
+
+// /file?offset=O&length=L[&announce=A][&piece=P][&ms=M][&gap=G]: announces A (default L) bytes,
+// then sends L bytes of the served file from O with SendFromFile, P bytes a call (default all), M ms
+// each, G ms apart. Records how the send ended and what the calls answered.
+void SendFromServedFile(TestServer* server, IHttpdRequest* request) {
+    std::map<std::string, uint64_t> q = NumbersOf(request->GetQuery());
+    const uint64_t offset = q["offset"], length = q["length"];
+    const uint64_t announce = q.count("announce") ? q["announce"] : length;
+    const uint64_t piece = q.count("piece") ? q["piece"] : length;
+    const uint32_t ms = q.count("ms") ? static_cast<uint32_t>(q["ms"]) : 5000;
+    const int gap = static_cast<int>(q["gap"]);
+    const int fd = ::open(server->File().c_str(), O_RDONLY | O_CLOEXEC);
+    HttpResponseHeaders head(200, "OK");
+    head.ContentLength = announce;
+    if (fd < 0 || !request->SetHeaders(head) || request->SendHeaders(5000) != NET_OK) {
+        server->Record("file: no head");
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    uint64_t done = 0;
+    size_t wouldBlock = 0, wouldBlockWithBytes = 0;
+    net_result r = NET_DONE;
+    auto start = Clock::now();
+    while (done < length) {
+        const size_t want = static_cast<size_t>(std::min(piece, length - done));
+        if (gap > 0 && done > 0) SleepMs(gap);
+        size_t sent = 0;
+        r = request->SendFromFile(fd, offset + done, want, sent, ms);
+        done += sent;
+        if (r == NET_WOULDBLOCK) {
+            ++wouldBlock;
+            if (sent != 0) ++wouldBlockWithBytes;
+            continue;
+        }
+        if (r != NET_DONE || sent < want) break;
+    }
+    ::close(fd);
+    server->Record("file: result=" + std::to_string(r) + " sent=" + std::to_string(done) +
+                   " wouldblock=" + std::to_string(wouldBlock) + " wouldblock-with-bytes=" +
+                   std::to_string(wouldBlockWithBytes) + " ms=" + std::to_string(MsSince(start)) +
+                   " error=" + request->GetLastError());
+}
+
 // Replies with a head exactly as the query asks, then tries a second head for the same request.
 void SendFormatted(TestServer* server, IHttpdRequest* request) {
     bool typed = request->GetQuery() != "untyped";
@@ -208,6 +277,7 @@ void Handle(TestServer* server, IHttpdConnection* connection, IHttpdRequest* req
     if (path == "/big") return SendBig(server, request, 64 * 1024);
     if (path == "/trickle") return SendBig(server, request, 1);
     if (path == "/format") return SendFormatted(server, request);
+    if (path == "/file") return SendFromServedFile(server, request);
     if (path == "/short") {
         HttpResponseHeaders head(200, "OK");
         head.ContentLength = 10;
@@ -330,6 +400,14 @@ public:
         while (Receive(until)) {
         }
         return closed_;
+    }
+    // True once at least total bytes have arrived (kept for ReadReply and Buffered).
+    bool ReadAtLeast(size_t total, int timeoutMs) {
+        auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (buffer_.size() < total) {
+            if (!Receive(until)) return false;
+        }
+        return true;
     }
     bool Closed() const { return closed_; }
     const std::string& Buffered() const { return buffer_; }
@@ -766,6 +844,326 @@ TEST_F(HttpdListenerTest, ClosesTheConnectionAfterAShortReply) {
     EXPECT_EQ(server.WaitFor("read error"),
               "read error: The previous reply was 5 bytes short of its Content-Length; connection closed");
     EXPECT_FALSE(server.Saw("/after"));
+}
+
+// ---- replies straight from a file ----
+
+const uint64_t kMiB = 1ull << 20;
+const uint64_t kGiB = 1ull << 30;
+
+// Bytes that differ from one offset to the next, so a shifted or repeated stretch shows.
+std::string Pattern(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 2654435761u + seed) >> 13);
+    return bytes;
+}
+
+bool WriteAt(const std::string& path, const std::string& bytes, uint64_t offset) {
+    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool ok = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) ==
+                    static_cast<ssize_t>(bytes.size());
+    return ::close(fd) == 0 && ok;
+}
+
+bool MakeSparse(const std::string& path, uint64_t size) {
+    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+std::string ReadAt(const std::string& path, uint64_t offset, size_t length) {
+    std::string bytes(length, '\0');
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const ssize_t n = fd < 0 ? -1 : ::pread(fd, &bytes[0], length, static_cast<off_t>(offset));
+    if (fd >= 0) ::close(fd);
+    bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return bytes;
+}
+
+std::string FileTarget(uint64_t offset, uint64_t length, const std::string& more = "") {
+    return "/file?offset=" + std::to_string(offset) + "&length=" + std::to_string(length) + more;
+}
+
+// What the server recorded for its one /file send, in pieces.
+struct FileOutcome {
+    std::string text;
+    int result = -1;
+    uint64_t sent = 0, wouldBlock = 0, wouldBlockWithBytes = 0;
+    long long ms = 0;
+    std::string error;
+};
+
+FileOutcome ParseOutcome(const std::string& text) {
+    FileOutcome o;
+    o.text = text;
+    if (text.compare(0, 6, "file: ") != 0) return o;
+    const auto number = [&](const std::string& key) {
+        return std::stoull(text.substr(text.find(" " + key + "=") + key.size() + 2));
+    };
+    o.result = static_cast<int>(number("result"));
+    o.sent = number("sent");
+    o.wouldBlock = number("wouldblock");
+    o.wouldBlockWithBytes = number("wouldblock-with-bytes");
+    o.ms = static_cast<long long>(number("ms"));
+    o.error = text.substr(text.find(" error=") + 7);
+    return o;
+}
+
+class FileSendTest : public HttpdListenerTest {
+protected:
+    testsupport::TempDir temp;
+};
+
+TEST_F(FileSendTest, SendsTheFilesOwnBytesFromAnyOffsetOfALargeSparseFile) {
+    const uint64_t size = 5 * kGiB + 4321;  // offsets past 32 bits
+    const uint64_t line = 4 * kGiB;
+    const std::string file = temp.file("sparse.bin");
+    ASSERT_TRUE(MakeSparse(file, size));
+    ASSERT_TRUE(WriteAt(file, Pattern(200000, 1), 0));
+    ASSERT_TRUE(WriteAt(file, Pattern(300000, 2), line - 150000));  // across the 4 GiB line
+    ASSERT_TRUE(WriteAt(file, Pattern(100000, 3), size - 100000));
+    const struct {
+        uint64_t offset, length, piece;  // piece 0: one call for all
+    } cases[] = {
+        {0, 200000, 0},
+        {1, 199999, 65537},                  // several calls, none aligned
+        {line - 150010, 300020, 0},          // across the 4 GiB line and the edges of the holes
+        {line + 7, kMiB + 3, 262144},        // past 4 GiB
+        {line + kGiB / 2, 3 * kMiB, 0},      // inside a hole: zeros, far more than the socket holds
+        {size - 100000, 100000, 0},          // up to the last byte
+    };
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    server.ServeFile(file);
+    TestClient client(server.Port());  // one keep-alive connection for all of them
+    size_t served = 0;
+    for (const auto& c : cases) {
+        const std::string label = std::to_string(c.offset) + "+" + std::to_string(c.length);
+        SCOPED_TRACE(label);
+        const std::string piece = c.piece ? "&piece=" + std::to_string(c.piece) : "";
+        ASSERT_TRUE(client.Write(Get(FileTarget(c.offset, c.length, piece))));
+        HttpReply reply;
+        ASSERT_TRUE(client.ReadReply(reply, false, 10000));
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(reply.headers["content-length"], std::to_string(c.length));
+        EXPECT_TRUE(reply.body == ReadAt(file, c.offset, static_cast<size_t>(c.length))) << "body differs";
+        const FileOutcome outcome = ParseOutcome(server.WaitFor("file:", 3000, ++served));
+        EXPECT_EQ(outcome.result, NET_DONE) << outcome.text;
+        EXPECT_EQ(outcome.sent, c.length) << outcome.text;
+    }
+    EXPECT_FALSE(client.Closed());
+}
+
+TEST_F(FileSendTest, AReplyToHeadCountsTheFileBytesAndWritesNone) {
+    const std::string file = temp.file("small.bin");
+    ASSERT_TRUE(WriteAt(file, Pattern(100000, 4), 0));
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    server.ServeFile(file);
+    TestClient client(server.Port());
+    ASSERT_TRUE(client.Write("HEAD " + FileTarget(0, 100000) + " HTTP/1.1\r\n\r\n" + Get(FileTarget(500, 10))));
+    HttpReply reply;
+    ASSERT_TRUE(client.ReadReply(reply, true));
+    EXPECT_EQ(reply.headers["content-length"], "100000");
+    ASSERT_TRUE(client.ReadReply(reply));  // the next reply follows the head directly
+    EXPECT_EQ(reply.body, ReadAt(file, 500, 10));
+    EXPECT_EQ(client.Buffered(), "");
+    EXPECT_EQ(ParseOutcome(server.WaitFor("file:")).sent, 100000u);
+}
+
+TEST_F(FileSendTest, NeverSendsPastTheAnnouncedLength) {
+    const std::string file = temp.file("small.bin");
+    ASSERT_TRUE(WriteAt(file, Pattern(100000, 5), 0));
+    const struct {
+        uint64_t piece;
+        uint64_t bodyBytes;  // what goes before the refused call
+        const char* error;
+    } cases[] = {
+        {2000, 0, "Send of 2000 bytes goes past the reply's Content-Length (1000 bytes left)"},
+        {600, 600, "Send of 600 bytes goes past the reply's Content-Length (400 bytes left)"},
+    };
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    server.ServeFile(file);
+    size_t served = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.piece);
+        TestClient client(server.Port());
+        ASSERT_TRUE(client.Write(Get(FileTarget(0, 2000, "&announce=1000&piece=" + std::to_string(c.piece)))));
+        const FileOutcome outcome = ParseOutcome(server.WaitFor("file:", 3000, ++served));
+        EXPECT_EQ(outcome.result, NET_ERROR) << outcome.text;
+        EXPECT_EQ(outcome.sent, c.bodyBytes) << outcome.text;
+        EXPECT_EQ(outcome.error, c.error);
+        // The reply stays short, so the connection ends after it.
+        EXPECT_TRUE(client.WaitClosed(3000));
+        const size_t end = client.Buffered().find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_NE(client.Buffered().find("Content-Length: 1000\r\n"), std::string::npos);
+        EXPECT_TRUE(client.Buffered().substr(end + 4) == ReadAt(file, 0, static_cast<size_t>(c.bodyBytes)));
+    }
+}
+
+TEST_F(FileSendTest, AFileShorterThanAnnouncedEndsTheConnectionWithTheBytesItHas) {
+    const std::string file = temp.file("short.bin");
+    ASSERT_TRUE(WriteAt(file, Pattern(10000, 6), 0));
+    const struct {
+        uint64_t offset, length, piece;
+        uint64_t exists;  // bytes of the range the file has
+    } cases[] = {
+        {9500, 1000, 0, 500},
+        {9500, 1000, 300, 500},  // the end inside a later call
+        {10000, 1000, 0, 0},
+        {20000, 10, 0, 0},
+    };
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    server.ServeFile(file);
+    size_t served = 0;
+    for (const auto& c : cases) {
+        const std::string label = std::to_string(c.offset) + "+" + std::to_string(c.length);
+        SCOPED_TRACE(label);
+        TestClient client(server.Port());
+        const std::string piece = c.piece ? "&piece=" + std::to_string(c.piece) : "";
+        const std::string after = "/after-" + label;
+        ASSERT_TRUE(client.Write(Get(FileTarget(c.offset, c.length, piece)) + Get(after)));
+        EXPECT_TRUE(client.WaitClosed(3000));  // rather than hang with the reply short
+        const size_t end = client.Buffered().find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_TRUE(client.Buffered().substr(end + 4) == ReadAt(file, c.offset, static_cast<size_t>(c.exists)));
+        const FileOutcome outcome = ParseOutcome(server.WaitFor("file:", 3000, ++served));
+        EXPECT_EQ(outcome.result, NET_ERROR) << outcome.text;
+        EXPECT_EQ(outcome.sent, c.exists);
+        EXPECT_EQ(outcome.error, "The file ends before offset " + std::to_string(c.offset + c.exists) +
+                                     ": the reply is " + std::to_string(c.length - c.exists) +
+                                     " bytes short of its Content-Length");
+        EXPECT_FALSE(server.Saw(after));
+    }
+}
+
+// Unlike a mapping of the file, which turns the vanished pages into SIGBUS for the whole process.
+TEST_F(FileSendTest, AFileTruncatedDuringTheSendEndsOnlyThatConnection) {
+    const size_t size = 64 * kMiB;
+    const std::string original = Pattern(size, 7);
+    const struct {
+        size_t cutTo;
+        const char* what;
+    } cases[] = {
+        {32 * kMiB, "cut beyond what has gone: the client gets every byte up to the cut"},
+        {0, "cut before what has gone: the client keeps what was on its way"},
+    };
+    HttpdLimits limits;
+    limits.SendBufferBytes = 64 * 1024;
+    TestServer server(limits);
+    ASSERT_TRUE(server.Running());
+    const std::string file = temp.file("shrinking.bin");
+    server.ServeFile(file);
+    size_t served = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::WriteFile(file, original);
+        TestClient client(server.Port(), 64 * 1024);
+        ASSERT_TRUE(client.Write(Get(FileTarget(0, size, "&piece=" + std::to_string(4 * kMiB)))));
+        ASSERT_TRUE(client.ReadAtLeast(kMiB, 5000));
+        SleepMs(100);  // the server now waits for room in the socket, part-way through the file
+        ASSERT_EQ(0, ::truncate(file.c_str(), static_cast<off_t>(c.cutTo)));
+        EXPECT_TRUE(client.WaitClosed(10000));
+        const size_t end = client.Buffered().find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos);
+        const std::string body = client.Buffered().substr(end + 4);
+        EXPECT_TRUE(body == original.substr(0, body.size())) << "body differs";
+        if (c.cutTo > 0) {
+            EXPECT_EQ(body.size(), c.cutTo);
+        } else {
+            EXPECT_GE(body.size(), kMiB - end - 4);
+            EXPECT_LT(body.size(), 16 * kMiB);
+        }
+        const FileOutcome outcome = ParseOutcome(server.WaitFor("file:", 3000, ++served));
+        EXPECT_EQ(outcome.result, NET_ERROR) << outcome.text;
+        EXPECT_EQ(outcome.sent, body.size());
+        EXPECT_EQ(outcome.error.compare(0, 28 + std::to_string(body.size()).size(),
+                                        "The file ends before offset " + std::to_string(body.size())),
+                  0)
+            << outcome.error;
+        // The server serves on.
+        TestClient other(server.Port());
+        HttpReply reply;
+        ASSERT_TRUE(other.Write(Get("/ping")));
+        EXPECT_TRUE(other.ReadReply(reply));
+    }
+}
+
+TEST_F(FileSendTest, AClientThatStopsReadingHitsTheStallLimit) {
+    const std::string file = temp.file("hole.bin");
+    ASSERT_TRUE(MakeSparse(file, kGiB));
+    HttpdLimits limits;
+    limits.SendStallMs = 500;
+    limits.SendBufferBytes = 16 * 1024;
+    // Large pieces stall part-way through one call; single bytes find the socket full at the start of a
+    // call, again and again: nothing sent within the call's 100 ms, NET_WOULDBLOCK, with the stall
+    // counted across the calls.
+    for (const char* piece : {"1048576", "1"}) {
+        SCOPED_TRACE(piece);
+        TestServer server(limits);
+        ASSERT_TRUE(server.Running());
+        server.ServeFile(file);
+        TestClient stuck(server.Port(), 4096);
+        ASSERT_TRUE(stuck.Write(Get(FileTarget(0, kGiB, std::string("&ms=100&piece=") + piece))));
+        ASSERT_NE(server.WaitFor("request GET"), "");
+        TestClient other(server.Port());
+        HttpReply reply;
+        ASSERT_TRUE(other.Write(Get("/other")));
+        EXPECT_TRUE(other.ReadReply(reply));
+
+        const FileOutcome outcome = ParseOutcome(server.WaitFor("file:", 5000));
+        EXPECT_EQ(outcome.result, NET_ERROR) << outcome.text;
+        EXPECT_EQ(outcome.error, "The client took no reply bytes for 500 ms");
+        EXPECT_GE(outcome.ms, 500);
+        EXPECT_LT(outcome.ms, 3000);
+        EXPECT_LT(outcome.sent, 4 * kMiB);
+        EXPECT_EQ(outcome.wouldBlockWithBytes, 0u);
+        if (std::string(piece) == "1") {
+            EXPECT_GT(outcome.wouldBlock, 0u) << outcome.text;
+        }
+        EXPECT_TRUE(stuck.WaitClosed(2000));
+        ASSERT_TRUE(other.Write(Get("/still-here")));
+        EXPECT_TRUE(other.ReadReply(reply));
+    }
+}
+
+// sendfile has no MSG_NOSIGNAL: without care, a client gone away kills a program that did not ignore
+// SIGPIPE. The client reads all that came and closes between two sends, so the next send reaches a
+// socket the client has reset after its close: EPIPE, and SIGPIPE with it.
+TEST_F(FileSendTest, AClientThatLeavesIsAResultEvenWhereSigpipeIsNotIgnored) {
+    const std::string file = temp.file("small.bin");
+    ASSERT_TRUE(WriteAt(file, Pattern(100000, 8), 0));
+    struct DefaultSigpipe {  // for this test only, whatever way it ends
+        struct sigaction before {};
+        DefaultSigpipe() {
+            struct sigaction fatal {};
+            fatal.sa_handler = SIG_DFL;
+            sigemptyset(&fatal.sa_mask);
+            sigaction(SIGPIPE, &fatal, &before);
+        }
+        ~DefaultSigpipe() { sigaction(SIGPIPE, &before, nullptr); }
+    } defaultSigpipe;
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    server.ServeFile(file);
+    {
+        TestClient client(server.Port());
+        ASSERT_TRUE(client.Write(Get(FileTarget(0, 100000, "&piece=1000&gap=100"))));
+        SleepMs(50);  // the head and the first 1000 bytes are here, the next ones 50 ms away
+        ASSERT_TRUE(client.ReadAtLeast(1, 3000));
+        const size_t end = client.Buffered().find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos);
+        ASSERT_EQ(client.Buffered().size(), end + 4 + 1000);
+    }  // closed with nothing unread, half-way between two sends
+    const FileOutcome outcome = ParseOutcome(server.WaitFor("file:", 5000));
+    EXPECT_EQ(outcome.result, NET_DONE) << outcome.text;
+    EXPECT_LT(outcome.sent, 100000u);
+    EXPECT_EQ(outcome.error, "The client closed the connection");
 }
 
 // ---- start and release ----
