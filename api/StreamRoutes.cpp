@@ -18,7 +18,9 @@
 #include "media/TranscodeParams.h"
 
 namespace {
-const uint32_t kSegmentPollMs = 125;
+// Short, so a segment goes out soon after it is complete; each poll holds the registry lock only for
+// one status read.
+const uint32_t kSegmentPollMs = 25;
 const char kPlaylistType[] = "application/vnd.apple.mpegurl";
 
 // Play requests run one at a time: each ends every session and makes the next, so at most one session

@@ -29,7 +29,8 @@ public:
         clock_gettime(CLOCK_MONOTONIC, &now);
         return static_cast<int64_t>(now.tv_sec);
     }
-    void Sleep(uint32_t ms) override { make_delay(ms); }
+    // A segment request or a stop cuts the sleep short.
+    void Sleep(uint32_t ms) override { WaitForStreamWork(ms); }
 };
 
 MonotonicClock g_monotonicClock;
@@ -78,6 +79,7 @@ void* Worker::WorkerThreadProc(void* worker) {
 
 void Worker::Stop() {
     stop_ = true;
+    WakeStreamWorker();
     kiv_wait_thread(thread_);
 }
 

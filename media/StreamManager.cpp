@@ -14,6 +14,7 @@
 #include "media/ISegmenter.h"
 #include "media/ITranscode.h"
 #include "media/Segmenter.h"
+#include "media/StreamRegistry.h"
 #include "media/Transcode.h"
 
 StreamManager::StreamManager(const std::wstring& videoPath, uint64_t sessionId, IState* state, const std::wstring& urlBase,
@@ -121,6 +122,7 @@ uint32_t StreamManager::RequestSegment(const std::wstring& fileName) {
     KivLock guard(*lock_);
     const uint32_t id = nextRequestId_++;
     requestQueue_.push_back(SegmentRequest{index, id});
+    WakeStreamWorker();
     return id;
 }
 

@@ -1,6 +1,9 @@
 #include "media/StreamRegistry.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 
 #include "kivlib/kiv_thread.h"
@@ -100,4 +103,24 @@ size_t GetStreamCount() {
     Registry& registry = TheRegistry();
     KivLock guard(*registry.lock);
     return registry.sessions.size();
+}
+
+namespace {
+std::mutex g_wakeLock;
+std::condition_variable g_wake;
+bool g_wakePending = false;
+}  // namespace
+
+void WakeStreamWorker() {
+    {
+        std::lock_guard<std::mutex> hold(g_wakeLock);
+        g_wakePending = true;
+    }
+    g_wake.notify_all();
+}
+
+void WaitForStreamWork(uint32_t ms) {
+    std::unique_lock<std::mutex> hold(g_wakeLock);
+    g_wake.wait_for(hold, std::chrono::milliseconds(ms), [] { return g_wakePending; });
+    g_wakePending = false;
 }

@@ -48,4 +48,9 @@ bool RemoveAllStreams();
 // One step of every session; true when any did work.
 bool ProcessAllStreams();
 size_t GetStreamCount();
+// A segment request arrived: the worker's idle sleep ends early, so the request is served at once
+// instead of after up to a whole idle pause.
+void WakeStreamWorker();
+// Sleeps up to ms, less when WakeStreamWorker is called meanwhile (or was, since the last wait).
+void WaitForStreamWork(uint32_t ms);
 void UnlockStreamRegistry();

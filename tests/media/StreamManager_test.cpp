@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 #include <filesystem>
 #include <future>
 
@@ -523,3 +524,26 @@ TEST_F(StreamSession, LastRequestedSeconds) {
 }
 
 }  // namespace
+
+TEST(StreamWorkWake, ASegmentRequestCutsTheWorkersIdleSleepShort) {
+    WaitForStreamWork(0);  // no wake left over from another test
+    const auto start = std::chrono::steady_clock::now();
+    std::thread waker([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        WakeStreamWorker();
+    });
+    WaitForStreamWork(5000);
+    waker.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+
+    // A wake that came before the wait is not lost.
+    WakeStreamWorker();
+    const auto again = std::chrono::steady_clock::now();
+    WaitForStreamWork(5000);
+    EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::seconds(1));
+
+    // Without a wake the wait lasts its time.
+    const auto idle = std::chrono::steady_clock::now();
+    WaitForStreamWork(100);
+    EXPECT_GE(std::chrono::steady_clock::now() - idle, std::chrono::milliseconds(100));
+}
