@@ -1,0 +1,380 @@
+// Streaming end to end, run by hand through bench/stream_bench.sh:
+//   stream_bench <port> <session id> <share folder> <alias> <clip name> <cache folder> <runs> <server pid>
+// Against the real server: each run stops the previous stream, waits a random 400 to 650 ms, then times
+//   1. POST "/video/play/", the playlist, and segment 1 to its last byte, as a player starts a video;
+//   2. right after, a request for segment 9 (8 ahead of the last one received) to its last byte, as a
+//      player's seek.
+// Beside the client's own times it watches, with inotify, when the transcoder opens the clip and when
+// the segment files appear in the stream's folder (a segment is complete once the next one exists), so
+// every figure splits into its steps, and reads the transcoder's start time (clock ticks) from /proc.
+// It also times ffmpeg alone from its start to the opening of the clip.
+// One line per run and figure, "first ..." / "seek ..." / "spawn ...", all times in seconds.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point from, Clock::time_point to) { return std::chrono::duration<double>(to - from).count(); }
+
+// File events with the time this process saw them.
+class Watcher {
+public:
+    struct Event {
+        int wd;
+        uint32_t mask;
+        std::string name;
+        Clock::time_point at;
+    };
+
+    Watcher() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        char folder[] = "/tmp/stream-bench-marks-XXXXXX";
+        if (fd_ < 0 || pipe(stop_) != 0 || !mkdtemp(folder)) throw std::runtime_error("inotify");
+        marks_ = folder;
+        marksWd_ = Watch(marks_, IN_CREATE);
+        thread_ = std::thread([this] { Loop(); });
+    }
+    ~Watcher() {
+        const char c = 0;
+        if (write(stop_[1], &c, 1) != 1) perror("write");
+        thread_.join();
+        close(fd_);
+        close(stop_[0]);
+        close(stop_[1]);
+        for (int i = 1; i <= marksMade_; ++i) unlink((marks_ + "/" + std::to_string(i)).c_str());
+        rmdir(marks_.c_str());
+    }
+    // A point in the order of events: the events that came after it happened after this call. (The
+    // times are when this process saw an event, so under load they can be a little late; the order
+    // cannot be.)
+    int Mark() {
+        const std::string name = std::to_string(++marksMade_);
+        close(open((marks_ + "/" + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+        return marksMade_;
+    }
+    int Watch(const std::string& path, uint32_t mask) {
+        const int wd = inotify_add_watch(fd_, path.c_str(), mask);
+        if (wd < 0) throw std::runtime_error("cannot watch " + path + ": " + strerror(errno));
+        return wd;
+    }
+    void Unwatch(int wd) { inotify_rm_watch(fd_, wd); }
+    // The first event on wd (with that name, when one is given) after the mark; false when none.
+    bool First(int wd, const std::string& name, int mark, Clock::time_point& at) {
+        std::lock_guard<std::mutex> guard(lock_);
+        const std::string markName = std::to_string(mark);
+        bool marked = false;
+        for (const Event& e : events_) {
+            if (!marked) {
+                marked = e.wd == marksWd_ && e.name == markName;
+            } else if (e.wd == wd && (name.empty() || e.name == name)) {
+                at = e.at;
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    void Loop() {
+        alignas(inotify_event) char buffer[64 * 1024];
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        for (;;) {
+            if (poll(fds, 2, -1) < 0) continue;
+            if (fds[1].revents) return;
+            const ssize_t n = read(fd_, buffer, sizeof(buffer));
+            const Clock::time_point now = Clock::now();
+            std::lock_guard<std::mutex> guard(lock_);
+            for (ssize_t at = 0; at < n;) {
+                const inotify_event* e = reinterpret_cast<const inotify_event*>(buffer + at);
+                events_.push_back(Event{e->wd, e->mask, e->len ? std::string(e->name) : std::string(), now});
+                at += ssize_t(sizeof(inotify_event) + e->len);
+            }
+        }
+    }
+
+    int fd_;
+    int stop_[2];
+    std::string marks_;
+    int marksWd_ = -1;
+    int marksMade_ = 0;
+    std::mutex lock_;
+    std::vector<Event> events_;
+    std::thread thread_;
+};
+
+struct Reply {
+    int status = 0;
+    std::string body;
+    Clock::time_point firstByte;
+    Clock::time_point lastByte;
+};
+
+// One keep-alive HTTP/1.1 connection on loopback.
+class Connection {
+public:
+    explicit Connection(int port) : port_(port) {}
+    ~Connection() { Close(); }
+
+    Reply Request(const std::string& method, const std::string& target, const std::string& body = std::string()) {
+        if (fd_ < 0) Open();
+        std::string head = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n";
+        if (method == "POST") head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        head += "\r\n" + body;
+        for (size_t sent = 0; sent < head.size();) {
+            const ssize_t n = send(fd_, head.data() + sent, head.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) throw std::runtime_error("send failed");
+            sent += size_t(n);
+        }
+        return ReadReply();
+    }
+
+private:
+    void Open() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(uint16_t(port_));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) throw std::runtime_error("connect");
+        const int one = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    }
+    void Close() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+        pending_.clear();
+    }
+    // Reads more bytes into pending_; false at the end of the connection.
+    bool Fill() {
+        char block[256 * 1024];
+        const ssize_t n = recv(fd_, block, sizeof(block), 0);
+        if (n <= 0) return false;
+        pending_.append(block, size_t(n));
+        return true;
+    }
+    Reply ReadReply() {
+        Reply reply;
+        size_t end;
+        bool first = true;
+        while ((end = pending_.find("\r\n\r\n")) == std::string::npos) {
+            if (!Fill()) throw std::runtime_error("connection ended before a reply head");
+            if (first) reply.firstByte = Clock::now();
+            first = false;
+        }
+        const std::string head = pending_.substr(0, end);
+        pending_.erase(0, end + 4);
+        reply.status = atoi(head.c_str() + head.find(' ') + 1);
+        std::string lower = head;
+        std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+        const size_t length = lower.find("\r\ncontent-length:");
+        if (length == std::string::npos) {
+            while (Fill()) {
+            }
+            reply.body.swap(pending_);
+            Close();
+        } else {
+            const size_t wanted = size_t(strtoull(head.c_str() + length + 17, nullptr, 10));
+            while (pending_.size() < wanted) {
+                if (!Fill()) throw std::runtime_error("connection ended inside a reply body");
+            }
+            reply.body = pending_.substr(0, wanted);
+            pending_.erase(0, wanted);
+            if (lower.find("\r\nconnection: close") != std::string::npos) Close();
+        }
+        reply.lastByte = Clock::now();
+        return reply;
+    }
+
+    int port_;
+    int fd_ = -1;
+    std::string pending_;
+};
+
+std::string Between(const std::string& text, const std::string& from, const std::string& to) {
+    const size_t at = text.find(from);
+    if (at == std::string::npos) return std::string();
+    const size_t end = text.find(to, at + from.size());
+    return end == std::string::npos ? std::string() : text.substr(at + from.size(), end - at - from.size());
+}
+
+// The path and query of an absolute URL.
+std::string PathOf(const std::string& url) {
+    const size_t scheme = url.find("://");
+    const size_t at = url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+    return at == std::string::npos ? std::string("/") : url.substr(at);
+}
+
+// The playlist's URL of segment n.
+std::string SegmentUrl(const std::string& playlist, uint32_t n) {
+    const std::string name = "/segment-" + std::to_string(n) + ".ts?";
+    const size_t at = playlist.find(name);
+    if (at == std::string::npos) return std::string();
+    const size_t start = playlist.rfind('\n', at) + 1;
+    const size_t end = playlist.find_first_of("\r\n", at);
+    return playlist.substr(start, end - start);
+}
+
+// Seconds from `from` to the first event after the mark, or -1 when there was none.
+double Step(Watcher& w, int wd, const std::string& name, int mark, Clock::time_point from) {
+    Clock::time_point at;
+    return w.First(wd, name, mark, at) ? Seconds(from, at) : -1;
+}
+
+// The boot-time clock, the one /proc gives process start times on.
+double BootSeconds() {
+    timespec now;
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// The start, in boot-time seconds (clock-tick resolution, 10 ms), of the server's newest child of that
+// name; -1 when it has none.
+double ChildStart(pid_t parent, const std::string& name) {
+    double newest = -1;
+    DIR* proc = opendir("/proc");
+    if (!proc) return newest;
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    while (dirent* entry = readdir(proc)) {
+        if (atoi(entry->d_name) <= 0) continue;
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        const size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || line.substr(open + 1, close - open - 1) != name)
+            continue;
+        // After the command: state, parent, then fields 5 to 21, then the start time (field 22).
+        std::istringstream rest(line.substr(close + 2));
+        std::string field;
+        char state = 0;
+        long long ppid = 0;
+        rest >> state >> ppid;
+        if (ppid != parent || state == 'Z') continue;
+        for (int i = 5; i <= 21; ++i) rest >> field;
+        unsigned long long start = 0;
+        rest >> start;
+        newest = std::max(newest, double(start) / tick);
+    }
+    closedir(proc);
+    return newest;
+}
+
+// ffmpeg alone: from its start to its opening of the clip (loading the program and its libraries).
+double SpawnToOpen(Watcher& watcher, int clipWd, const std::string& clip) {
+    const std::string input = "file:" + clip;
+    const char* argv[] = {"ffmpeg", "-v", "error", "-nostdin", "-i", input.c_str(), "-t", "1", "-f", "null", "-", nullptr};
+    const int mark = watcher.Mark();
+    const Clock::time_point start = Clock::now();
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) return -1;
+    Clock::time_point at;
+    for (int i = 0; i < 4000 && !watcher.First(clipWd, std::string(), mark, at); ++i) usleep(500);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return watcher.First(clipWd, std::string(), mark, at) ? Seconds(start, at) : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 9) {
+        fprintf(stderr, "usage: %s <port> <session id> <share folder> <alias> <clip name> <cache folder> <runs> <server pid>\n",
+                argv[0]);
+        return 2;
+    }
+    const int port = atoi(argv[1]);
+    const std::string session = argv[2];
+    const std::string clip = std::string(argv[3]) + "/" + argv[5];
+    const std::string rest = std::string(argv[4]) + "/" + argv[5];
+    const std::string cache = argv[6];
+    const int runs = atoi(argv[7]);
+    const pid_t server = pid_t(atoi(argv[8]));
+    const std::string query = "?SessionID=" + session;
+
+    srandom(unsigned(getpid()) ^ unsigned(time(nullptr)));
+    try {
+        Watcher watcher;
+        const int clipWd = watcher.Watch(clip, IN_OPEN);
+        Connection player(port);
+        for (int run = 1; run <= runs; ++run) {
+            // Every run starts from a stopped stream, as the pipeline benchmark's runs do.
+            player.Request("GET", "/video/stop/" + rest + query);
+            // A pause of random length: the play lands anywhere in the cycle of the worker's idle sleep.
+            std::this_thread::sleep_for(std::chrono::milliseconds(400 + random() % 250));
+
+            const Clock::time_point start = Clock::now();
+            const Reply play = player.Request("POST", "/video/play/" + rest + query, "<Play/>");
+            const std::string url = Between(play.body, "<URL>", "</URL>");
+            if (play.status != 200 || url.empty()) throw std::runtime_error("play failed: " + play.body);
+            const std::string id = Between(url, "/video/stream/", "/");
+            const int folderWd = watcher.Watch(cache + "/" + id, IN_CREATE | IN_MOVED_TO);
+            const Reply playlist = player.Request("GET", PathOf(url));
+            const std::string first = SegmentUrl(playlist.body, 1);
+            const std::string ninth = SegmentUrl(playlist.body, 9);
+            if (playlist.status != 200 || first.empty() || ninth.empty()) throw std::runtime_error("no playlist");
+
+            const int askedMark = watcher.Mark();
+            const Clock::time_point asked = Clock::now();
+            const double askedBoot = BootSeconds();
+            const Reply segment = player.Request("GET", PathOf(first));
+            if (segment.status != 200 || segment.body.empty()) throw std::runtime_error("segment 1 failed");
+            const double total = Seconds(start, segment.lastByte);
+            // Steps: the worker starts the transcoder; it opens the clip; its first output reaches the
+            // segmenter; segment 1 is complete on disk; the route sees it and the head arrives; the body.
+            const double open = Step(watcher, clipWd, "", askedMark, asked);
+            const double output = Step(watcher, folderWd, "segment-1.ts", askedMark, asked);
+            const double done = Step(watcher, folderWd, "segment-2.ts", askedMark, asked);
+            const double started = ChildStart(server, "ffmpeg") - askedBoot;
+            printf("first run=%d total=%.4f play=%.4f playlist=%.4f spawned=%.3f open=%.4f output=%.4f done=%.4f head=%.4f "
+                   "last=%.4f bytes=%zu\n",
+                   run, total, Seconds(start, play.lastByte), Seconds(play.lastByte, playlist.lastByte), started, open,
+                   output, done, Seconds(asked, segment.firstByte), Seconds(asked, segment.lastByte), segment.body.size());
+
+            const int seekMark = watcher.Mark();
+            const Clock::time_point seek = Clock::now();
+            const double seekBoot = BootSeconds();
+            const Reply later = player.Request("GET", PathOf(ninth));
+            if (later.status != 200 || later.body.empty()) throw std::runtime_error("segment 9 failed");
+            printf("seek run=%d total=%.4f spawned=%.3f open=%.4f output=%.4f done=%.4f head=%.4f bytes=%zu\n", run,
+                   Seconds(seek, later.lastByte), ChildStart(server, "ffmpeg") - seekBoot, Step(watcher, clipWd, "", seekMark, seek),
+                   Step(watcher, folderWd, "segment-9.ts", seekMark, seek),
+                   Step(watcher, folderWd, "segment-10.ts", seekMark, seek),
+                   Seconds(seek, later.firstByte), later.body.size());
+            fflush(stdout);
+            watcher.Unwatch(folderWd);
+        }
+        player.Request("GET", "/video/stop/" + rest + query);
+        for (int i = 0; i < 5; ++i) printf("spawn run=%d open=%.4f\n", i + 1, SpawnToOpen(watcher, clipWd, clip));
+    } catch (const std::exception& e) {
+        fprintf(stderr, "stream_bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
