@@ -69,6 +69,18 @@ IStreamManager* SessionOf(const boost::shared_ptr<IStreamManagerSafe>& handle, c
     return session;
 }
 
+// The session a stream URL names, for the first look-up of a route: route names the route in the
+// not-found texts.
+IStreamManager* FoundSession(const boost::shared_ptr<IStreamManagerSafe>& handle, const std::string& route,
+                             const std::string& rest) {
+    if (!handle)
+        throw std::runtime_error(route + ": Unable to find instance of stream manager that matches the unique ID from the URL " +
+                                 rest);
+    IStreamManager* session = handle->GetStreamManager();
+    if (!session) throw std::runtime_error(route + ": StreamManagerSafe instance was empty for URL " + rest);
+    return session;
+}
+
 std::runtime_error Aborted(const std::wstring& fileName) {
     return std::runtime_error("File request for " + kivm::str_conv(fileName) + " was aborted");
 }
@@ -156,11 +168,7 @@ void HttpListener::GetStreamData(const std::string& rest, uint64_t& sessionId) {
             return;
         }
         boost::shared_ptr<IStreamManagerSafe> handle = FindStream(streamId);
-        if (!handle)
-            throw std::runtime_error(
-                "GetStreamData: Unable to find instance of stream manager that matches the unique ID from the URL " + rest);
-        IStreamManager* session = handle->GetStreamManager();
-        if (!session) throw std::runtime_error("GetStreamData: StreamManagerSafe instance was empty for URL " + rest);
+        IStreamManager* session = FoundSession(handle, "GetStreamData", rest);
         const std::string playlist = session->GetPlaylist(sessionId);
         handle.reset();
         SendResponse(playlist, 200, kPlaylistType);
@@ -176,11 +184,7 @@ void HttpListener::SendSegment(const std::string& rest, const std::wstring& stre
         throw std::runtime_error("Not a segment of this stream: " + rest);
 
     boost::shared_ptr<IStreamManagerSafe> handle = FindStream(streamId);
-    if (!handle)
-        throw std::runtime_error(
-            "GetStreamData: Unable to find instance of stream manager that matches the unique ID from the URL " + rest);
-    IStreamManager* session = handle->GetStreamManager();
-    if (!session) throw std::runtime_error("GetStreamData: StreamManagerSafe instance was empty for URL " + rest);
+    IStreamManager* session = FoundSession(handle, "GetStreamData", rest);
     const uint64_t generation = g_playGeneration.load();
     const uint32_t requestId = session->RequestSegment(fileName);
 
@@ -224,13 +228,7 @@ void HttpListener::GetLastRequestedSeekTime(const std::string& rest, uint64_t&) 
         if (slash == std::wstring::npos)
             throw std::runtime_error("GetLastRequestedSeekTime: malformed URI (does not have '/' character)");
         boost::shared_ptr<IStreamManagerSafe> handle = FindStream(wideRest.substr(0, slash));
-        if (!handle)
-            throw std::runtime_error(
-                "GetLastRequestedSeekTime: Unable to find instance of stream manager that matches the unique ID from "
-                "the URL " +
-                rest);
-        IStreamManager* session = handle->GetStreamManager();
-        if (!session) throw std::runtime_error("GetLastRequestedSeekTime: StreamManagerSafe instance was empty for URL " + rest);
+        IStreamManager* session = FoundSession(handle, "GetLastRequestedSeekTime", rest);
         const uint32_t seconds = WholeSeconds(session->GetLastRequestedSeconds());
         handle.reset();  // never hold the registry while a client takes its reply
         SendSuccessMsg(numstr::ToStr(seconds, 10, 0), 200);
