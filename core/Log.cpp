@@ -10,8 +10,8 @@
 #include <set>
 
 #include "core/LogReport.h"
-#include "core/SystemFacts.h"
 #include "kivlib/kiv_text.h"
+#include "platform/SystemFacts.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 
 #include "core/IState.h"
 #include "core/Log.h"
-#include "core/SystemFacts.h"
 #include "core/XmlText.h"
 #include "kivlib/kiv_thread.h"
+#include "platform/SystemFacts.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 
 #include "core/LogReport.h"
 #include "core/State.h"
-#include "core/SystemFacts.h"
 #include "kivlib/kiv_text.h"
+#include "platform/SystemFacts.h"
 #include "support/TestSupport.h"
 
 namespace {

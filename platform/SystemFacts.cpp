@@ -1,4 +1,4 @@
-#include "core/SystemFacts.h"
+#include "platform/SystemFacts.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

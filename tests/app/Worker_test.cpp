@@ -1,6 +1,6 @@
 // The worker loop driven pass by pass through a clock of the test's own: every idle pass ends in the
 // clock's Sleep, which waits until the test lets the next pass run.
-#include "core/Worker.h"
+#include "app/Worker.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "StateTestSupport.h"
 #include "core/IEvents.h"
 #include "core/Log.h"
+#include "core/StateTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "core/Worker.h"
+#include "app/Worker.h"
 
 #include <time.h>
 
