@@ -1,6 +1,5 @@
 // The play and stream routes: start a stream session, serve its playlist and segments, tell the last
 // seek point, stop it.
-#include <atomic>
 #include <limits>
 #include <stdexcept>
 
@@ -22,20 +21,6 @@ namespace {
 // one status read.
 const uint32_t kSegmentPollMs = 25;
 const char kPlaylistType[] = "application/vnd.apple.mpegurl";
-
-// Play requests run one at a time: each ends every session and makes the next, so at most one session
-// exists and every session belongs to exactly one play generation.
-KivThreadMutex& PlayLock() {
-    static const boost::shared_ptr<KivThreadMutex> lock = KivThreadMutex::GetInstance();
-    if (!lock) throw std::runtime_error("Mutex creation failed");
-    return *lock;
-}
-
-// Counts the plays whose sessions replaced all earlier ones. It moves on after every session of the
-// earlier generation is gone and before the new session is registered, so a segment request that reads
-// it while holding its session's handle sees the generation of that session; a different value later
-// means the session it asked was replaced, even by one with the same stream id.
-std::atomic<uint64_t> g_playGeneration{0};
 
 std::string Hex(uint64_t value) { return numstr::ToStr(value, 16, 0); }
 
@@ -101,10 +86,8 @@ void HttpListener::RequestStream(const std::string& rest, const std::string& bod
     std::string failure;
     bool failed = false;
     {
-        KivLock play(PlayLock());
-        // Before the guard: every session ends, also when this request then fails or plays directly.
-        RemoveAllStreams();
-        ++g_playGeneration;
+        // One play at a time; every earlier session ends here.
+        PlayTurn play;
         try {
             url = StartStream(rest, body, sessionId);
         } catch (const std::exception& e) {
@@ -185,7 +168,7 @@ void HttpListener::SendSegment(const std::string& rest, const std::wstring& stre
 
     boost::shared_ptr<IStreamManagerSafe> handle = FindStream(streamId);
     IStreamManager* session = FoundSession(handle, "GetStreamData", rest);
-    const uint64_t generation = g_playGeneration.load();
+    const uint64_t generation = handle->GetPlayGeneration();
     const uint32_t requestId = session->RequestSegment(fileName);
 
     // The registry lock is held only for one status read at a time: the worker makes the segment under it.
@@ -204,7 +187,7 @@ void HttpListener::SendSegment(const std::string& rest, const std::wstring& stre
         handle = FindStream(streamId);
         session = SessionOf(handle, rest);
         // A newer play replaced the session: the request id means nothing to the new one.
-        if (g_playGeneration.load() != generation) throw SessionEnded(rest);
+        if (handle->GetPlayGeneration() != generation) throw SessionEnded(rest);
     }
     handle.reset();
     if (status != SegmentReady) throw Aborted(fileName);
@@ -214,7 +197,7 @@ void HttpListener::SendSegment(const std::string& rest, const std::wstring& stre
     // Delivered: only the session that made the segment hears of it. A session that went meanwhile
     // needs no report, and the client, which has its whole segment, gets nothing more on this request.
     handle = FindStream(streamId);
-    if (handle && handle->GetStreamManager() && g_playGeneration.load() == generation) {
+    if (handle && handle->GetStreamManager() && handle->GetPlayGeneration() == generation) {
         handle->GetStreamManager()->SegmentFinished(fileName);
     } else {
         KIV_LOG("Segment " + kivm::str_conv(fileName) + " was sent after its stream had ended");

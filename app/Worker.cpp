@@ -29,8 +29,7 @@ public:
         clock_gettime(CLOCK_MONOTONIC, &now);
         return static_cast<int64_t>(now.tv_sec);
     }
-    // A segment request or a stop cuts the sleep short.
-    void Sleep(uint32_t ms) override { WaitForStreamWork(ms); }
+    void Sleep(uint32_t ms, WakeSignal& wake) override { wake.Wait(ms); }
 };
 
 MonotonicClock g_monotonicClock;
@@ -69,6 +68,7 @@ bool Worker::Start() {
     broadcasterHolder_ = UdpBroadcaster::GetInstance(state_);
     broadcaster_ = broadcasterHolder_.get();
     if (!broadcaster_) return false;
+    SetStreamWaker(&wake_);
     return kiv_create_thread(thread_, &Worker::WorkerThreadProc, this);
 }
 
@@ -79,8 +79,9 @@ void* Worker::WorkerThreadProc(void* worker) {
 
 void Worker::Stop() {
     stop_ = true;
-    WakeStreamWorker();
+    wake_.Wake();
     kiv_wait_thread(thread_);
+    SetStreamWaker(nullptr);
 }
 
 void Worker::RequestExternalAccessCheck() { contactNow_ = true; }
@@ -105,7 +106,7 @@ void Worker::Pass() {
         failedPasses_ = 0;
         sameFailures_ = 0;
         lastFailure_.clear();
-        if (!busy) clock_->Sleep(GetLiveSegmenterCount() > 0 ? kStreamingSleepMs : kIdleSleepMs);
+        if (!busy) clock_->Sleep(GetLiveSegmenterCount() > 0 ? kStreamingSleepMs : kIdleSleepMs, wake_);
     } catch (const std::exception& e) {
         PassFailed(e.what());
     } catch (...) {
@@ -138,5 +139,5 @@ void Worker::PassFailed(const std::string& what) {
     }
     // A first failure starts the next pass at once; one that keeps coming back must not spin.
     const uint32_t backOff = WorkerBackOffMs(failedPasses_);
-    if (backOff) clock_->Sleep(backOff);
+    if (backOff) clock_->Sleep(backOff, wake_);
 }

@@ -10,6 +10,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include "core/KivDeleter.h"
+#include "core/Waker.h"
 #include "kivlib/kiv_thread.h"
 
 class IState;
@@ -18,11 +19,11 @@ class IOfflineTranscode;
 class UdpBroadcaster;
 
 // The worker's view of time: a monotonic clock in whole seconds (a change of the wall clock cannot
-// stop the timed steps) and its sleep.
+// stop the timed steps) and its sleep, which the worker's own wake signal may cut short.
 class IWorkerClock {
 public:
     virtual int64_t NowSeconds() = 0;
-    virtual void Sleep(uint32_t ms) = 0;
+    virtual void Sleep(uint32_t ms, WakeSignal& wake) = 0;
 
 protected:
     ~IWorkerClock() = default;
@@ -65,6 +66,8 @@ private:
     UdpBroadcaster* broadcaster_ = nullptr;
     std::atomic<bool> portMappingDone_{false};
     std::atomic<bool> stop_{false};
+    // A segment request (through the stream registry) or a stop ends the worker's sleep early.
+    WakeSignal wake_;
     IOfflineTranscode* offline_;
     std::atomic<bool> contactNow_{false};
     IWorkerClock* clock_;

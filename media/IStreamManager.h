@@ -42,6 +42,9 @@ protected:
 class IStreamManagerSafe {
 public:
     virtual IStreamManager* GetStreamManager() = 0;
+    // The play generation the session was made in. A later look-up of the same stream id that gives
+    // another generation found a session of a newer play: the one asked before has ended.
+    virtual uint64_t GetPlayGeneration() = 0;
 
 protected:
     ~IStreamManagerSafe() = default;

@@ -1,22 +1,32 @@
 #include "media/StreamRegistry.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <stdexcept>
 
+#include "core/Waker.h"
 #include "kivlib/kiv_thread.h"
 #include "media/StreamManager.h"
 
 namespace {
 
+struct Entry {
+    boost::shared_ptr<StreamManager> session;
+    uint64_t generation = 0;
+};
+
 struct Registry {
-    Registry() : lock(KivThreadMutex::GetInstance()) {
-        if (!lock) throw std::runtime_error("Mutex creation failed");
+    Registry() : lock(KivThreadMutex::GetInstance()), playLock(KivThreadMutex::GetInstance()) {
+        if (!lock || !playLock) throw std::runtime_error("Mutex creation failed");
     }
     boost::shared_ptr<KivThreadMutex> lock;
-    std::map<std::wstring, boost::shared_ptr<StreamManager>> sessions;
+    std::map<std::wstring, Entry> sessions;
+    // The current play generation (under lock); play turns run one at a time under playLock.
+    uint64_t generation = 0;
+    boost::shared_ptr<KivThreadMutex> playLock;
+    // Apart from the registry lock: a wake comes while a session is held.
+    std::mutex wakerLock;
+    IWaker* waker = nullptr;
 };
 
 Registry& TheRegistry() {
@@ -26,13 +36,24 @@ Registry& TheRegistry() {
 
 }  // namespace
 
-boost::shared_ptr<IStreamManagerSafe> StreamManagerSafe::GetInstance(IStreamManager* session) {
-    return boost::shared_ptr<IStreamManagerSafe>(new StreamManagerSafe(session), KivDeleter::deleter());
+boost::shared_ptr<IStreamManagerSafe> StreamManagerSafe::GetInstance(IStreamManager* session, uint64_t generation) {
+    return boost::shared_ptr<IStreamManagerSafe>(new StreamManagerSafe(session, generation), KivDeleter::deleter());
 }
 
 StreamManagerSafe::~StreamManagerSafe() { UnlockStreamRegistry(); }
 
 void UnlockStreamRegistry() { TheRegistry().lock->UnlockEx(); }
+
+PlayTurn::PlayTurn() {
+    Registry& registry = TheRegistry();
+    registry.playLock->LockEx();
+    // Every session ends, also when this play then fails or plays directly.
+    KivLock guard(*registry.lock);
+    registry.sessions.clear();
+    ++registry.generation;
+}
+
+PlayTurn::~PlayTurn() { TheRegistry().playLock->UnlockEx(); }
 
 boost::shared_ptr<IStreamManagerSafe> CreateStream(const std::wstring& videoPath, uint64_t sessionId, IState* state,
                                                    const std::wstring& urlBase, int32_t width, int32_t height,
@@ -57,12 +78,13 @@ boost::shared_ptr<IStreamManagerSafe> CreateStream(const std::wstring& videoPath
 
     Registry& registry = TheRegistry();
     registry.lock->LockEx();
-    boost::shared_ptr<StreamManager>& slot = registry.sessions[session->GetStreamId()];
+    Entry& slot = registry.sessions[session->GetStreamId()];
     // The same client playing the same file again: the old session's folder is the new one's now, so its
     // end must not remove it.
-    if (slot) slot->HandOverFolder();
-    slot = session;  // the old session, if any, ends here
-    return StreamManagerSafe::GetInstance(session.get());
+    if (slot.session) slot.session->HandOverFolder();
+    slot.session = session;  // the old session, if any, ends here
+    slot.generation = registry.generation;
+    return StreamManagerSafe::GetInstance(session.get(), slot.generation);
 }
 
 boost::shared_ptr<IStreamManagerSafe> FindStream(const std::wstring& streamId) {
@@ -73,7 +95,7 @@ boost::shared_ptr<IStreamManagerSafe> FindStream(const std::wstring& streamId) {
         registry.lock->UnlockEx();
         return boost::shared_ptr<IStreamManagerSafe>();
     }
-    return StreamManagerSafe::GetInstance(found->second.get());
+    return StreamManagerSafe::GetInstance(found->second.session.get(), found->second.generation);
 }
 
 bool RemoveStream(const std::wstring& streamId) {
@@ -95,7 +117,7 @@ bool ProcessAllStreams() {
     Registry& registry = TheRegistry();
     KivLock guard(*registry.lock);
     bool work = false;
-    for (auto& entry : registry.sessions) work = entry.second->Process() || work;
+    for (auto& entry : registry.sessions) work = entry.second.session->Process() || work;
     return work;
 }
 
@@ -105,22 +127,14 @@ size_t GetStreamCount() {
     return registry.sessions.size();
 }
 
-namespace {
-std::mutex g_wakeLock;
-std::condition_variable g_wake;
-bool g_wakePending = false;
-}  // namespace
-
-void WakeStreamWorker() {
-    {
-        std::lock_guard<std::mutex> hold(g_wakeLock);
-        g_wakePending = true;
-    }
-    g_wake.notify_all();
+void SetStreamWaker(IWaker* waker) {
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> hold(registry.wakerLock);
+    registry.waker = waker;
 }
 
-void WaitForStreamWork(uint32_t ms) {
-    std::unique_lock<std::mutex> hold(g_wakeLock);
-    g_wake.wait_for(hold, std::chrono::milliseconds(ms), [] { return g_wakePending; });
-    g_wakePending = false;
+void WakeStreamWorker() {
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> hold(registry.wakerLock);
+    if (registry.waker) registry.waker->Wake();
 }

@@ -12,6 +12,7 @@
 #include "media/IStreamManager.h"
 
 class IState;
+class IWaker;
 class IMetadataFactory;
 class IFileMaker;
 class ITranscodeFactory;
@@ -21,14 +22,28 @@ class ISegmenterFactory;
 class StreamManagerSafe final : public IStreamManagerSafe, public KivDeleter {
 public:
     // The caller holds the registry lock already.
-    static boost::shared_ptr<IStreamManagerSafe> GetInstance(IStreamManager* session);
+    static boost::shared_ptr<IStreamManagerSafe> GetInstance(IStreamManager* session, uint64_t generation);
     IStreamManager* GetStreamManager() override { return session_; }
+    uint64_t GetPlayGeneration() override { return generation_; }
     void Destroy() override { delete this; }
 
 private:
-    explicit StreamManagerSafe(IStreamManager* session) : session_(session) {}
+    StreamManagerSafe(IStreamManager* session, uint64_t generation) : session_(session), generation_(generation) {}
     ~StreamManagerSafe();
     IStreamManager* session_;
+    uint64_t generation_;
+};
+
+// A play request's turn. Play requests run one at a time: each ends every session and starts the next
+// play generation before it makes its own session, so at most one session exists and every session
+// belongs to exactly one generation. Holds the play lock for its whole life (taken before the
+// registry lock, never inside it).
+class PlayTurn {
+public:
+    PlayTurn();
+    ~PlayTurn();
+    PlayTurn(const PlayTurn&) = delete;
+    PlayTurn& operator=(const PlayTurn&) = delete;
 };
 
 // A new session, probed and with its folder, registered under its stream id (a session already there
@@ -48,9 +63,9 @@ bool RemoveAllStreams();
 // One step of every session; true when any did work.
 bool ProcessAllStreams();
 size_t GetStreamCount();
-// A segment request arrived: the worker's idle sleep ends early, so the request is served at once
-// instead of after up to a whole idle pause.
+// The worker's waker: a segment request wakes it, so the request is served at once instead of after up
+// to a whole idle pause. nullptr takes it away; the call returns once no wake through the old one runs.
+void SetStreamWaker(IWaker* waker);
+// A segment request arrived: wakes the waker given, if any.
 void WakeStreamWorker();
-// Sleeps up to ms, less when WakeStreamWorker is called meanwhile (or was, since the last wait).
-void WaitForStreamWork(uint32_t ms);
 void UnlockStreamRegistry();

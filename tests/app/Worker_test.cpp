@@ -15,6 +15,7 @@
 #include "core/IEvents.h"
 #include "core/Log.h"
 #include "core/StateTestSupport.h"
+#include "media/StreamRegistry.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -26,7 +27,7 @@ public:
         now_ += advancePerRead_;
         return now_;
     }
-    void Sleep(uint32_t ms) override {
+    void Sleep(uint32_t ms, WakeSignal&) override {
         std::unique_lock<std::mutex> hold(lock_);
         sleeps_.push_back(ms);
         changed_.notify_all();
@@ -172,6 +173,46 @@ TEST(WorkerBackOffTest, NoneForAFirstFailureThenDoublingToFiveSeconds) {
 TEST(WorkerStartTest, WithoutStateOrEventsTheWorkerDoesNotStart) {
     CountingEvents events;
     EXPECT_FALSE(Worker::GetInstance(nullptr, &events, nullptr));
+}
+
+// Sleeps as the real clock does, only for long: nothing but a wake ends a sleep soon.
+class LongSleepClock : public IWorkerClock {
+public:
+    int64_t NowSeconds() override { return 1000; }
+    void Sleep(uint32_t, WakeSignal& wake) override {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            ++sleeps_;
+            changed_.notify_all();
+        }
+        wake.Wait(60000);
+    }
+    bool WaitForSleeps(size_t count) {
+        std::unique_lock<std::mutex> hold(lock_);
+        return changed_.wait_for(hold, std::chrono::seconds(20), [&] { return sleeps_ >= count; });
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    size_t sleeps_ = 0;
+};
+
+// The worker gives the stream registry its waker: a segment request ends the idle sleep, and so does
+// the stop (else the release would wait out the whole sleep).
+TEST(WorkerWake, AStreamRequestAndTheStopEndTheSleep) {
+    REQUIRE_ISOLATED_NETWORK();
+    statetest::TempStore store;
+    CountingEvents events;
+    LongSleepClock clock;
+    boost::shared_ptr<Worker> worker = Worker::GetInstance(store.state.get(), &events, nullptr, &clock);
+    ASSERT_TRUE(worker);
+    ASSERT_TRUE(clock.WaitForSleeps(1));
+    WakeStreamWorker();
+    EXPECT_TRUE(clock.WaitForSleeps(2));
+    const auto stopping = std::chrono::steady_clock::now();
+    worker.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(30));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "MediaFakes.h"
 #include "MediaTestSupport.h"
 #include "core/Util.h"
+#include "core/Waker.h"
 #include "kivlib/kiv_text.h"
 #include "media/ISegmenter.h"
 #include "media/ITranscode.h"
@@ -525,25 +526,38 @@ TEST_F(StreamSession, LastRequestedSeconds) {
 
 }  // namespace
 
-TEST(StreamWorkWake, ASegmentRequestCutsTheWorkersIdleSleepShort) {
-    WaitForStreamWork(0);  // no wake left over from another test
-    const auto start = std::chrono::steady_clock::now();
-    std::thread waker([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        WakeStreamWorker();
-    });
-    WaitForStreamWork(5000);
-    waker.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+// The worker hands the registry its waker: every segment request wakes it, and none comes through a
+// waker that was taken away.
+TEST_F(StreamSession, ASegmentRequestWakesTheWorker) {
+    struct CountingWaker : IWaker {
+        void Wake() override { ++wakes; }
+        int wakes = 0;
+    } waker;
+    Create(60);
+    SetStreamWaker(&waker);
+    Request(3);
+    Request(4);
+    SetStreamWaker(nullptr);
+    Request(5);
+    EXPECT_EQ(waker.wakes, 2);
+}
 
-    // A wake that came before the wait is not lost.
-    WakeStreamWorker();
-    const auto again = std::chrono::steady_clock::now();
-    WaitForStreamWork(5000);
-    EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::seconds(1));
-
-    // Without a wake the wait lasts its time.
-    const auto idle = std::chrono::steady_clock::now();
-    WaitForStreamWork(100);
-    EXPECT_GE(std::chrono::steady_clock::now() - idle, std::chrono::milliseconds(100));
+// The registry hands out the play generation with the handle: a play turn ends every session, and the
+// session the next play makes under the same stream id tells by its generation that it is another one.
+TEST_F(StreamSession, APlayTurnEndsEverySessionAndStartsTheNextGeneration) {
+    Create(60);
+    uint64_t first = 0;
+    {
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        ASSERT_TRUE(h);
+        first = h->GetPlayGeneration();
+    }
+    {
+        PlayTurn play;
+        EXPECT_EQ(GetStreamCount(), 0u);
+        Create(60);
+    }
+    boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+    ASSERT_TRUE(h);
+    EXPECT_NE(h->GetPlayGeneration(), first);
 }
