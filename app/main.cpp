@@ -1,7 +1,5 @@
 // The application object: creates the server's services in a fixed order, runs the event loop (or,
 // silent, waits for the end of the session) and takes everything down again in a fixed order.
-#include <arpa/inet.h>
-#include <limits.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -30,6 +28,7 @@
 #include "media/StreamRegistry.h"
 #include "media/Transcode.h"
 #include "platform/DnsSd.h"
+#include "platform/ProgramFolder.h"
 #include "platform/ShutdownSignals.h"
 #include "platform/SingleInstance.h"
 #include "platform/Updater.h"
@@ -47,14 +46,6 @@ bool SilentRequested(int argc, wxChar** argv) {
         if (argument == "-s" || argument == "--silent") return true;
     }
     return false;
-}
-
-std::string ProgramFolder() {
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    if (n <= 0) return std::string();
-    const std::string path(self, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/'));
 }
 
 void DNSSD_API OnBonjourRegistered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType errorCode, const char* name,
@@ -220,8 +211,7 @@ bool MyApp::OnInit() {
 void MyApp::RegisterDnsSd() {
     const uint16_t port = static_cast<uint16_t>(state_->GetHttpPort());
     DNSServiceRef registration = nullptr;
-    const DNSServiceErrorType error = DNSServiceRegister(&registration, 0, 0, nullptr, "_calvoro._tcp.", nullptr,
-                                                         nullptr, htons(port), 0, nullptr, OnBonjourRegistered, nullptr);
+    const DNSServiceErrorType error = DnsSdRegister(registration, "_calvoro._tcp.", port, OnBonjourRegistered);
     if (error != kDNSServiceErr_NoError) {
         KIV_LOG("Bonjour Registration Failed: " + std::to_string(error));
         if (error == kDnsSdServiceMissing) dnsSdMissing_ = true;

@@ -1,5 +1,6 @@
 #include "platform/DnsSd.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <poll.h>
 
@@ -14,4 +15,11 @@ DNSServiceErrorType DnsSdProcessResult(DNSServiceRef ref, int timeoutMs) {
     } while (ready < 0 && errno == EINTR);
     if (ready <= 0) return kDnsSdTimeout;
     return DNSServiceProcessResult(ref);
+}
+
+DNSServiceErrorType DnsSdRegister(DNSServiceRef& ref, const char* serviceType, uint16_t port,
+                                  DNSServiceRegisterReply onReply) {
+    ref = nullptr;
+    return DNSServiceRegister(&ref, 0, 0, nullptr, serviceType, nullptr, nullptr, htons(port), 0, nullptr, onReply,
+                              nullptr);
 }

@@ -4,6 +4,8 @@
 
 #include <dns_sd.h>
 
+#include <cstdint>
+
 // The DNS-SD error code for "unknown error", which the client library gives when the DNS-SD
 // service is not there.
 constexpr DNSServiceErrorType kDnsSdServiceMissing = -65537;
@@ -14,3 +16,9 @@ constexpr DNSServiceErrorType kDnsSdTimeout = -65568;
 // Waits up to timeoutMs for the reply on ref, then processes it (the reply function runs on this
 // thread). kDNSServiceErr_NoError when a reply was processed; kDnsSdTimeout when none came.
 DNSServiceErrorType DnsSdProcessResult(DNSServiceRef ref, int timeoutMs);
+
+// Registers a service of serviceType ("_name._tcp.") on port (host order) under the machine's name, in
+// the default domain; onReply gets the service's answer when DnsSdProcessResult processes it. On
+// kDNSServiceErr_NoError, ref holds the registration until DNSServiceRefDeallocate.
+DNSServiceErrorType DnsSdRegister(DNSServiceRef& ref, const char* serviceType, uint16_t port,
+                                  DNSServiceRegisterReply onReply);
