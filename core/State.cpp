@@ -61,15 +61,9 @@ boost::shared_ptr<State> State::GetInstance(const std::wstring& dataFolder) {
 
 // ---- data and cache folders
 
-std::wstring State::GetDataFolder() {
-    KivLock lock(*mutex_);
-    return dataFolder_;
-}
+std::wstring State::GetDataFolder() { return Read(dataFolder_); }
 
-std::wstring State::GetCacheFolder() {
-    KivLock lock(*mutex_);
-    return cacheFolder_;
-}
+std::wstring State::GetCacheFolder() { return Read(cacheFolder_); }
 
 void State::ApplyCacheFolder(const std::wstring& path) {
     if (!kiv_mkdir(kivm::str_conv(path))) throw std::runtime_error("Unable to create desired cache folder");
@@ -98,154 +92,72 @@ bool State::IsDefaultCacheFolder() {
 
 // ---- preferences
 
-uint32_t State::GetHttpPort() {
-    KivLock lock(*mutex_);
-    return httpPort_;
-}
+uint32_t State::GetHttpPort() { return Read(httpPort_); }
 
-void State::SetHttpPort(uint32_t port) {
-    KivLock lock(*mutex_);
-    httpPort_ = port;
-}
+void State::SetHttpPort(uint32_t port) { Write(httpPort_, port); }
 
 void State::ResetHttpPort() { SetHttpPort(kDefaultHttpPort); }
 
 bool State::IsDefaultHttpPort() { return GetHttpPort() == kDefaultHttpPort; }
 
-bool State::GetExternalAccess() {
-    KivLock lock(*mutex_);
-    return externalAccess_;
-}
+bool State::GetExternalAccess() { return Read(externalAccess_); }
 
-void State::SetExternalAccess(bool on) {
-    KivLock lock(*mutex_);
-    externalAccess_ = on;
-}
+void State::SetExternalAccess(bool on) { Write(externalAccess_, on); }
 
-std::wstring State::GetLookupName() {
-    KivLock lock(*mutex_);
-    return lookupName_;
-}
+std::wstring State::GetLookupName() { return Read(lookupName_); }
 
-void State::SetLookupName(const std::wstring& name) {
-    const std::wstring stored = statetext::Stored(name);
-    KivLock lock(*mutex_);
-    lookupName_ = stored;
-}
+void State::SetLookupName(const std::wstring& name) { Write(lookupName_, statetext::Stored(name)); }
 
-bool State::GetUpnpEnabled() {
-    KivLock lock(*mutex_);
-    return upnpEnabled_;
-}
+bool State::GetUpnpEnabled() { return Read(upnpEnabled_); }
 
-void State::SetUpnpEnabled(bool on) {
-    KivLock lock(*mutex_);
-    upnpEnabled_ = on;
-}
+void State::SetUpnpEnabled(bool on) { Write(upnpEnabled_, on); }
 
-bool State::GetStartAtLogin() {
-    KivLock lock(*mutex_);
-    return startAtLogin_;
-}
+bool State::GetStartAtLogin() { return Read(startAtLogin_); }
 
-void State::SetStartAtLogin(bool on) {
-    KivLock lock(*mutex_);
-    startAtLogin_ = on;
-}
+void State::SetStartAtLogin(bool on) { Write(startAtLogin_, on); }
 
-bool State::GetDoNotShowBonjourLink() {
-    KivLock lock(*mutex_);
-    return doNotShowBonjourLink_;
-}
+bool State::GetDoNotShowBonjourLink() { return Read(doNotShowBonjourLink_); }
 
-void State::SetDoNotShowBonjourLink(bool on) {
-    KivLock lock(*mutex_);
-    doNotShowBonjourLink_ = on;
-}
+void State::SetDoNotShowBonjourLink(bool on) { Write(doNotShowBonjourLink_, on); }
 
-uint32_t State::GetSDCorePercent() {
-    KivLock lock(*mutex_);
-    return sdCorePercent_;
-}
+uint32_t State::GetSDCorePercent() { return Read(sdCorePercent_); }
 
-void State::SetSDCorePercent(uint32_t percent) {
-    KivLock lock(*mutex_);
-    sdCorePercent_ = percent;
-}
+void State::SetSDCorePercent(uint32_t percent) { Write(sdCorePercent_, percent); }
 
-uint32_t State::GetHDCorePercent() {
-    KivLock lock(*mutex_);
-    return hdCorePercent_;
-}
+uint32_t State::GetHDCorePercent() { return Read(hdCorePercent_); }
 
-void State::SetHDCorePercent(uint32_t percent) {
-    KivLock lock(*mutex_);
-    hdCorePercent_ = percent;
-}
+void State::SetHDCorePercent(uint32_t percent) { Write(hdCorePercent_, percent); }
 
-uint32_t State::GetCCorePercent() {
-    KivLock lock(*mutex_);
-    return cCorePercent_;
-}
+uint32_t State::GetCCorePercent() { return Read(cCorePercent_); }
 
-void State::SetCCorePercent(uint32_t percent) {
-    KivLock lock(*mutex_);
-    cCorePercent_ = percent;
-}
+void State::SetCCorePercent(uint32_t percent) { Write(cCorePercent_, percent); }
 
-bool State::GetShowAllConversions() {
-    KivLock lock(*mutex_);
-    return showAllConversions_;
-}
+bool State::GetShowAllConversions() { return Read(showAllConversions_); }
 
-void State::SetShowAllConversions(bool on) {
-    KivLock lock(*mutex_);
-    showAllConversions_ = on;
-}
+void State::SetShowAllConversions(bool on) { Write(showAllConversions_, on); }
 
 // ---- run-time values
 
-int State::GetExternalPort() {
-    KivLock lock(*mutex_);
-    return externalPort_;
-}
+int State::GetExternalPort() { return Read(externalPort_); }
 
-void State::SetExternalPort(int port) {
-    KivLock lock(*mutex_);
-    externalPort_ = port;
-}
+void State::SetExternalPort(int port) { Write(externalPort_, port); }
 
-void State::SetCheckExternalAccessFlag(bool raised) {
-    KivLock lock(*mutex_);
-    checkExternalAccess_ = raised;
-}
+void State::SetCheckExternalAccessFlag(bool raised) { Write(checkExternalAccess_, raised); }
 
-bool State::GetCheckExternalAccessFlag() {
-    KivLock lock(*mutex_);
-    return checkExternalAccess_;
-}
+bool State::GetCheckExternalAccessFlag() { return Read(checkExternalAccess_); }
 
-int State::GetCpuCount() {
-    KivLock lock(*mutex_);
-    return cpuCount_;
-}
+int State::GetCpuCount() { return Read(cpuCount_); }
 
 void State::CountProcessors() {
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    int count = 1;
-    {
-        KivLock lock(*mutex_);
-        cpuCount_ = count = online < 2 ? 1 : static_cast<int>(online);
-    }
+    const int count = online < 2 ? 1 : static_cast<int>(online);
+    Write(cpuCount_, count);
     KIV_LOG("CPU Count " + numstr::ToStr(static_cast<int32_t>(count), 10, 0));
 }
 
 // ---- finished conversions
 
-std::list<FinishedConversion> State::GetFinishedConversions() {
-    KivLock lock(*mutex_);
-    return finishedConversions_;
-}
+std::list<FinishedConversion> State::GetFinishedConversions() { return Read(finishedConversions_); }
 
 void State::AppendFinishedConversion(const FinishedConversion& conversion) {
     FinishedConversion stored;

@@ -114,6 +114,18 @@ private:
     State(const State&) = delete;
     State& operator=(const State&) = delete;
 
+    // One field read or written under the store's lock, so a getter or setter is one line.
+    template <typename T>
+    T Read(const T& field) {
+        KivLock lock(*mutex_);
+        return field;
+    }
+    template <typename T>
+    void Write(T& field, const T& value) {
+        KivLock lock(*mutex_);
+        field = value;
+    }
+
     // These need the lock held by the caller.
     bool InsertFolder(const FolderEntry& entry);
     void AppendFinishedConversion(const FinishedConversion& conversion);
