@@ -24,12 +24,11 @@ if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
   grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$BUILD/CMakeCache.txt" || echo "warning: $BUILD is not a Release build" >&2
   cmake --build "$BUILD" -j "$(nproc)" --target calvoro >/dev/null
   # The range harness: the file routes' own code (ParseRange, HttpListener::SendFileRange) on the
-  # library's listener, linked from the libraries of that build (core, media and network refer to
-  # one another: one link group).
+  # library's listener, linked from the libraries of that build, the top of the stack first.
   g++ -std=c++17 -O2 -I"$ROOT" "$ROOT/bench/range_server.cpp" -o "$BUILD/bin/range_server" \
-    -Wl,--start-group "$BUILD/libcalvoro_api.a" "$BUILD/libcalvoro_media.a" "$BUILD/libcalvoro_network.a" \
-    "$BUILD/libcalvoro_core.a" "$BUILD/libcalvoro_platform.a" "$BUILD/libcalvoro_kivlib.a" -Wl,--end-group \
-    -lboost_regex -lpugixml -lcrypto $(pkg-config --libs avahi-compat-libdns_sd miniupnpc) $(wx-config --libs core,base) -lpthread
+    "$BUILD/libcalvoro_api.a" "$BUILD/libcalvoro_media.a" "$BUILD/libcalvoro_core.a" \
+    "$BUILD/libcalvoro_platform.a" "$BUILD/libcalvoro_kivlib.a" \
+    -lboost_regex -lpugixml -lcrypto $(pkg-config --libs avahi-compat-libdns_sd) $(wx-config --libs core,base) -lpthread
   exec unshare -rn env CALVORO_BENCH_INSIDE=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$BUILD"
 fi
 

@@ -28,6 +28,7 @@
 #include "media/StreamManager.h"
 #include "media/StreamRegistry.h"
 #include "media/TranscodeParams.h"
+#include "tests/media/MediaFakes.h"
 
 namespace {
 
@@ -39,47 +40,6 @@ bool Exists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
 }
-
-class BenchState : public IState {
-public:
-    explicit BenchState(std::wstring cache) : cache_(std::move(cache)) {}
-    std::list<FinishedConversion> GetFinishedConversions() override { return {}; }
-    void AddFinishedConversion(const FinishedConversion&) override {}
-    ClientSession GetOrCreateSession(const std::wstring&, const std::wstring&) override { return ClientSession(); }
-    ClientSession GetSession(uint64_t) override { return ClientSession(); }
-    bool AuthorizeClient(uint64_t) override { return false; }
-    bool UnauthorizeClient(uint64_t) override { return false; }
-    void SetClientConnected(uint64_t, bool) override {}
-    uint32_t GetClientTimeoutMs() override { return 300000; }
-    std::wstring GetCacheFolder() override { return cache_; }
-    bool GetExternalAccess() override { return false; }
-    int GetExternalPort() override { return 0; }
-    uint32_t GetHttpPort() override { return 8683; }
-    std::wstring GetLookupName() override { return L""; }
-    void SetLookupName(const std::wstring&) override {}
-    bool Save() override { return true; }
-
-private:
-    std::wstring cache_;
-};
-
-// The worker loop's stream step: all sessions, then 1 ms of sleep when nothing happened.
-class Worker {
-public:
-    Worker() : thread_([this] {
-                   while (!stop_) {
-                       if (!ProcessAllStreams()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                   }
-               }) {}
-    ~Worker() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 // The stream route's wait: request, then look every few milliseconds with the lock let go.
 bool Fetch(const std::wstring& id, uint32_t index, uint32_t pollMs = 5) {
@@ -162,13 +122,13 @@ int main(int argc, char** argv) {
     const int steadySeconds = argc > 3 ? atoi(argv[3]) : 30;
     const int runs = 5;
     std::filesystem::create_directories(work + "/cache");
-    BenchState state(kivm::FromUTF8ExW(work + "/cache"));
+    mediatest::FakeState state(kivm::FromUTF8ExW(work + "/cache"));
     boost::shared_ptr<IFileMaker> files = FileMaker::GetInstance();
     boost::shared_ptr<IMetadataFactory> metadata = MetadataFactory::GetInstance();
 
     std::vector<double> baseline, firstCold, firstWarm, seek, stop;
     {
-        Worker worker;
+        mediatest::StreamPump worker;
         for (int run = 0; run < runs; ++run) {
             baseline.push_back(BaselineFirstSegment(clip, work + "/baseline"));
             if (run == 0) ClearMetadataCache();
@@ -207,7 +167,7 @@ int main(int argc, char** argv) {
 
     // Steady state: one segment every 5 s, as a player does once its buffer is full.
     {
-        Worker worker;
+        mediatest::StreamPump worker;
         boost::shared_ptr<IStreamManagerSafe> h =
             CreateStream(kivm::FromUTF8ExW(clip), 200, &state, L"http://127.0.0.1:8683/video/stream/", 320, 240,
                          metadata.get(), files.get(), nullptr, nullptr, 1200, 1300, -1, -1, 0, 2);

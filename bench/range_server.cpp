@@ -6,42 +6,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <exception>
 #include <string>
 
-#include "api/ByteRange.h"
-#include "api/HttpListener.h"
 #include "api/HttpListenerContext.h"
 #include "kivlib/kiv_httpd_listener.h"
 #include "kivlib/kiv_net.h"
 #include "kivlib/kiv_text.h"
-
-namespace {
-std::wstring g_file;
-
-void* RangeEntry(void* opaque) {
-    IHttpdConnection* connection = static_cast<IHttpdConnection*>(opaque);
-    IHttpdRequest* request = connection->GetRequest();
-    while (!connection->ShutdownRequested()) {
-        const net_result read = request->ReadRequest(1000);
-        if (read == NET_WOULDBLOCK) continue;
-        if (read != NET_OK || !request->ParseRequest()) break;
-        HttpListener listener(connection);
-        std::string range;
-        request->GetHeader(range, "Range");
-        uint64_t from = 0;
-        uint64_t to = 0;
-        ParseRange(range, from, to);
-        try {
-            listener.SendFileRange("file", g_file, nullptr, from, to);
-        } catch (const std::exception& e) {
-            listener.SendErrorMsg(e.what(), 404);
-        }
-        if (listener.ConnectionMustClose()) break;
-    }
-    return nullptr;
-}
-}  // namespace
+#include "tests/api/RangeRoute.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -57,11 +28,11 @@ int main(int argc, char** argv) {
     if (!freopen("/dev/null", "w", stdout)) return 1;
 
     net_init();
-    g_file = kivm::FromUTF8ExW(argv[2]);
+    httptest::g_rangeFile = kivm::FromUTF8ExW(argv[2]);
     static HttpListenerContext context;
     {
         boost::shared_ptr<kiv_httpd_listener> listener =
-            kiv_httpd_listener::GetInstance(static_cast<uint16_t>(atoi(argv[1])), RangeEntry, &context);
+            kiv_httpd_listener::GetInstance(static_cast<uint16_t>(atoi(argv[1])), httptest::RangeEntry, &context);
         if (!listener) {
             fprintf(stderr, "%s\n", kiv_httpd_listener::GetLastGetInstanceError().c_str());
             return 1;

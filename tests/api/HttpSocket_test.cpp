@@ -11,6 +11,7 @@
 
 #include "FakeHttpd.h"
 #include "HttpTestClient.h"
+#include "RangeRoute.h"
 #include "api/ByteRange.h"
 #include "api/HttpListener.h"
 #include "core/Log.h"
@@ -24,33 +25,6 @@ using httptest::Reply;
 const uint64_t kSparseSize = 5ull * 1024 * 1024 * 1024 + 777;  // past every 32-bit offset
 const uint64_t kMarkAt = 4ull * 1024 * 1024 * 1024 + 12345;
 const size_t kMarkBytes = 300000;
-
-std::wstring g_rangeFile;
-
-// What a file route does: the Range header, then the file or an error reply. A fresh HttpListener per
-// request, as the request loop starts each request afresh.
-void* RangeEntry(void* opaque) {
-    IHttpdConnection* connection = static_cast<IHttpdConnection*>(opaque);
-    IHttpdRequest* request = connection->GetRequest();
-    while (!connection->ShutdownRequested()) {
-        const net_result read = request->ReadRequest(1000);
-        if (read == NET_WOULDBLOCK) continue;
-        if (read != NET_OK || !request->ParseRequest()) break;
-        HttpListener listener(connection);
-        std::string range;
-        request->GetHeader(range, "Range");
-        uint64_t from = 0;
-        uint64_t to = 0;
-        ParseRange(range, from, to);
-        try {
-            listener.SendFileRange("film", g_rangeFile, nullptr, from, to);
-        } catch (const std::exception& e) {
-            listener.SendErrorMsg(e.what(), 404);
-        }
-        if (listener.ConnectionMustClose()) break;
-    }
-    return nullptr;
-}
 
 std::string Pattern(size_t size, unsigned seed) {
     std::string bytes(size, '\0');
@@ -87,8 +61,8 @@ protected:
         ASSERT_EQ(static_cast<ssize_t>(tail.size()),
                   pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(kSparseSize - tail.size())));
         close(fd);
-        g_rangeFile = kivm::FromUTF8ExW(file);
-        listener = kiv_httpd_listener::GetInstance(0, RangeEntry, &services.context);
+        httptest::g_rangeFile = kivm::FromUTF8ExW(file);
+        listener = kiv_httpd_listener::GetInstance(0, httptest::RangeEntry, &services.context);
         ASSERT_TRUE(listener) << kiv_httpd_listener::GetLastGetInstanceError();
         port = listener->GetPort();
     }

@@ -18,6 +18,7 @@
 #include "RouteTestSupport.h"
 #include "kivlib/kiv_text.h"
 #include "media/FfmpegMetadataParser.h"
+#include "media/MediaFakes.h"
 #include "media/MediaTestSupport.h"
 #include "media/StreamManager.h"
 #include "media/StreamRegistry.h"
@@ -40,25 +41,6 @@ std::string Clip() {
                                                    "-i", "sine", "-t", "12", "-c:v", "libx264", "-preset", "ultrafast",
                                                    "-c:a", "aac"});
 }
-
-// The worker loop's part: every session one step per pass.
-class Pump {
-public:
-    Pump()
-        : thread_([this] {
-              while (!stop_) {
-                  if (!ProcessAllStreams()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-              }
-          }) {}
-    ~Pump() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 // A connection entry whose segment requests give up after g_waitLimitMs.
 std::atomic<uint32_t> g_waitLimitMs{30000};
@@ -122,7 +104,7 @@ protected:
 
     routetest::Server server;
     boost::shared_ptr<IMetadataFactory> metadata;
-    std::unique_ptr<Pump> pump;
+    std::unique_ptr<mediatest::StreamPump> pump;
     std::string movies;
     std::string cache;
     uint64_t session = 0;
@@ -192,7 +174,7 @@ TEST_F(StreamRoutes, ThePlaylistCoversTheClipWithTheAskersSessionInEveryAddress)
 TEST_F(StreamRoutes, SegmentsAreServedAsTheWorkerMakesThem) {
     StartServer();
     const std::string id = Started("clip.mp4", session);
-    pump.reset(new Pump);
+    pump.reset(new mediatest::StreamPump);
     std::string all;
     httptest::Connection client(server.Port());  // one keep-alive connection, as players use
     for (int i = 1; i <= 3; ++i) {
@@ -219,7 +201,7 @@ TEST_F(StreamRoutes, SegmentsAreServedAsTheWorkerMakesThem) {
 TEST_F(StreamRoutes, SegmentsOutsideThePlaylistFailOnlyThemselves) {
     StartServer();
     const std::string id = Started("clip.mp4", session);
-    pump.reset(new Pump);
+    pump.reset(new mediatest::StreamPump);
     ASSERT_EQ(200, Segment(id, "segment-1.ts", session).status);
     for (const char* name : {"segment-0.ts", "segment-4.ts", "segment-4294967295.ts"}) {
         const httptest::Reply reply = Segment(id, name, session);
@@ -341,7 +323,7 @@ TEST_F(StreamRoutes, AWaitingSegmentRequestEndsWhenItsSessionGoes) {
 TEST_F(StreamRoutes, StopEndsTheDevicesSessionOfTheFileAndItsPrograms) {
     StartServer();
     const std::string id = Started("clip.mp4", session);
-    pump.reset(new Pump);
+    pump.reset(new mediatest::StreamPump);
     ASSERT_EQ(200, Segment(id, "segment-1.ts", session).status);
 
     // Only the device that plays it can stop it.

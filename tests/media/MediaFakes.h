@@ -1,14 +1,19 @@
 // Stand-ins for the services a stream session is given: the state store (only its cache folder
-// matters), a metadata factory with set facts, and a file service that can refuse to delete.
+// matters), a metadata factory with set facts, a file service that can refuse to delete, and the
+// worker loop's stream step. The media benchmark uses them too.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "core/FileMaker.h"
 #include "core/IState.h"
 #include "media/FfmpegMetadataParser.h"
+#include "media/StreamRegistry.h"
 
 namespace mediatest {
 
@@ -69,6 +74,25 @@ public:
 
 private:
     boost::shared_ptr<IFileMaker> real_;
+};
+
+// The worker loop's part: every session one step per pass, 1 ms of sleep when nothing happened.
+class StreamPump {
+public:
+    StreamPump()
+        : thread_([this] {
+              while (!stop_) {
+                  if (!ProcessAllStreams()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
+          }) {}
+    ~StreamPump() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 }  // namespace mediatest

@@ -20,24 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The worker loop's part: every session one step per pass, a short sleep when nothing happened.
-class Worker {
-public:
-    Worker() : thread_([this] {
-                   while (!stop_) {
-                       if (!ProcessAllStreams()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                   }
-               }) {}
-    ~Worker() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
 // A 60 s clip whose brightness tells the time: luma = 4 x seconds.
 std::string ClockClip() {
     return mediatest::MakeClip("pipeline-clock.mkv",
@@ -136,7 +118,7 @@ TEST_F(Pipeline, ScriptedSessionInOrderSeekBackwardsOutOfRangeAndEnd) {
         EXPECT_NE(playlist.find("/video/stream/" + kivm::str_conv(id) + "/segment-12.ts?SessionID=3e9\r\n#EXT-X-ENDLIST\r\n"),
                   std::string::npos);
     }
-    Worker worker;
+    mediatest::StreamPump worker;
 
     // In order.
     for (uint32_t i = 1; i <= 3; ++i) {
