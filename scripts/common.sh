@@ -31,11 +31,16 @@ install_packages() {
   fi
 }
 
-# build DIR TYPE [extra cmake arguments]
-build() {
+# configure DIR TYPE [extra cmake arguments]
+configure() {
   local dir="$1" type="$2"; shift 2
   cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
-  cmake --build "$dir" -j "$JOBS"
+}
+
+# build DIR TYPE [extra cmake arguments]: every target, test programs included
+build() {
+  configure "$@"
+  cmake --build "$1" -j "$JOBS"
 }
 
 # Runs a command inside a private network namespace that has only loopback, so nothing the server
