@@ -38,7 +38,7 @@ public:
 
 protected:
     // The toolkit hands the focus on to the inner window: its keys count as the panel's own.
-    void OnInnerPanelChar(wxKeyEvent& event) override { OnChar(event); }
+    void OnInnerPanelChar(wxKeyEvent& event) override { event.Skip(); }
 
 private:
     IEvents* events_;
