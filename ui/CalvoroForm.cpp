@@ -73,6 +73,7 @@ CalvoroForm::~CalvoroForm() {
     events_->SetClientEventCallback(nullptr, nullptr);
     ModalScope::Forget(&rebuildKey_);
     ModalScope::Forget(&showKey_);
+    ModalScope::Forget(&closeKey_);
     icon_.reset();
     if (gInstance == this) gInstance = nullptr;
 }
@@ -246,10 +247,12 @@ void CalvoroForm::OnClose(wxCloseEvent& event) {
         event.Veto();
         return;
     }
-    // The real close: a dialog of ours still running ends first, then the window and what it owns go.
-    ModalScope::EndModalDialogs();
-    icon_.reset();
-    Destroy();
+    // The real close: a dialog of ours still running ends first; the window and what it owns go once
+    // the handler that opened it has returned (the dialog's parent must outlive it).
+    EndDialogsThen(&closeKey_, [this]() {
+        icon_.reset();
+        Destroy();
+    });
 }
 
 void CalvoroForm::SetNotificationIcon(std::unique_ptr<INotificationIcon> icon) { icon_ = std::move(icon); }

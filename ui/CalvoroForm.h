@@ -92,6 +92,7 @@ private:
     // Keys of the two kinds of waiting work (see ModalScope).
     char rebuildKey_ = 0;
     char showKey_ = 0;
+    char closeKey_ = 0;
 
     wxDECLARE_EVENT_TABLE();
 };

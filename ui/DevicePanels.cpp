@@ -3,6 +3,7 @@
 #include <exception>
 
 #include <wx/button.h>
+#include <wx/scrolwin.h>
 #include <wx/statbmp.h>
 #include <wx/stattext.h>
 
@@ -25,7 +26,24 @@ EnterDigitsPnl::EnterDigitsPnl(IEvents* events, uint64_t sessionId, wxWindow* pa
       star_(LoadUiBitmap(L"images/digit_star.png")),
       cursor_(LoadUiBitmap(L"images/digit_cursor.png")),
       empty_(LoadUiBitmap(L"images/digit_empty.png")) {
+    m_inner->Bind(wxEVT_KEY_DOWN, &EnterDigitsPnl::OnInnerKeyDown, this);
     UpdateDigitImages();
+}
+
+// The toolkit hands the panel's focus on to the inner window, and there, once the focus has moved from
+// another window, its text input swallows plain key presses without making characters of them. So a
+// digit key is taken as the panel's character at its press (and not passed on: no character follows).
+void EnterDigitsPnl::OnInnerKeyDown(wxKeyEvent& event) {
+    int digit = event.GetKeyCode();
+    if (digit >= WXK_NUMPAD0 && digit <= WXK_NUMPAD9) digit = '0' + (digit - WXK_NUMPAD0);
+    if (digit < '0' || digit > '9' || event.HasAnyModifiers()) {
+        event.Skip();
+        return;
+    }
+    wxKeyEvent character(wxEVT_CHAR, event);
+    character.m_keyCode = digit;
+    character.m_uniChar = static_cast<wxChar>(digit);
+    OnChar(character);
 }
 
 void EnterDigitsPnl::UpdateDigitImages() {

@@ -41,6 +41,8 @@ protected:
     void OnInnerPanelChar(wxKeyEvent& event) override { event.Skip(); }
 
 private:
+    void OnInnerKeyDown(wxKeyEvent& event);
+
     IEvents* events_;
     uint64_t sessionId_;
     PinDigitBuffer buffer_;

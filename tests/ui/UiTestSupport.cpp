@@ -11,8 +11,12 @@
 #include <thread>
 
 #include <wx/app.h>
+#include <wx/dialog.h>
 #include <wx/evtloop.h>
 #include <wx/timer.h>
+#include <wx/uiaction.h>
+
+#include <X11/Xlib.h>
 
 #include "core/Events.h"
 #include "kivlib/kiv_text.h"
@@ -82,6 +86,39 @@ void Pump(std::chrono::milliseconds duration) {
     PumpUntil([] { return false; }, duration);
 }
 
+void ClickOn(wxWindow* window, wxPoint offset) {
+    static std::chrono::steady_clock::time_point lastClick;
+    // Longer than the toolkit's double-click time.
+    const auto apart = lastClick + std::chrono::milliseconds(600);
+    if (std::chrono::steady_clock::now() < apart) Pump(std::chrono::duration_cast<std::chrono::milliseconds>(apart - std::chrono::steady_clock::now()));
+    const wxPoint at = offset == wxDefaultPosition ? wxPoint(window->GetSize().x / 2, window->GetSize().y / 2) : offset;
+    wxUIActionSimulator sim;
+    sim.MouseMove(window->GetScreenRect().GetPosition() + at);
+    Pump(std::chrono::milliseconds(50));
+    sim.MouseClick();
+    lastClick = std::chrono::steady_clock::now();
+    Pump(std::chrono::milliseconds(100));
+}
+
+void FocusForTyping(wxWindow* window) {
+    // There is no window manager to give the window the input focus (and with it the toolkit's focus
+    // events, which its character input needs): set it on the top-level window under the pointer.
+    window->Raise();
+    wxUIActionSimulator sim;
+    sim.MouseMove(window->GetScreenRect().GetPosition() + wxPoint(window->GetSize().x / 2, window->GetSize().y / 2));
+    Pump(std::chrono::milliseconds(100));
+    if (Display* display = XOpenDisplay(nullptr)) {
+        Window root = 0, child = 0;
+        int rootX = 0, rootY = 0, x = 0, y = 0;
+        unsigned int mask = 0;
+        if (XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &x, &y, &mask) && child)
+            XSetInputFocus(display, child, RevertToPointerRoot, CurrentTime);
+        XSync(display, False);
+        XCloseDisplay(display);
+    }
+    Pump(std::chrono::milliseconds(100));
+}
+
 void RunLater(std::chrono::milliseconds delay, std::function<void()> action) {
     wxTimer* timer = new wxTimer();
     timer->Bind(wxEVT_TIMER, [timer, action](wxTimerEvent&) {
@@ -90,6 +127,19 @@ void RunLater(std::chrono::milliseconds delay, std::function<void()> action) {
         wxTheApp->CallAfter([timer]() { delete timer; });
     });
     timer->StartOnce(static_cast<int>(delay.count()));
+}
+
+void WhenModalDialog(std::function<void(wxDialog*)> action) {
+    RunLater(std::chrono::milliseconds(50), [action]() {
+        for (wxWindow* top : wxTopLevelWindows) {
+            wxDialog* dialog = dynamic_cast<wxDialog*>(top);
+            if (dialog && dialog->IsModal()) {
+                action(dialog);
+                return;
+            }
+        }
+        WhenModalDialog(action);
+    });
 }
 
 void DestroyWindow() {

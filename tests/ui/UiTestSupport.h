@@ -10,6 +10,7 @@
 #include <string>
 
 #include <boost/shared_ptr.hpp>
+#include <wx/gdicmn.h>
 #include <gtest/gtest.h>
 #include <wx/msgdlg.h>
 #include <wx/generic/msgdlgg.h>
@@ -21,6 +22,7 @@
 #include "support/TestSupport.h"
 
 class CalvoroForm;
+class wxDialog;
 
 namespace uitest {
 
@@ -40,6 +42,13 @@ private:
 bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 // Runs the event handling for a while.
 void Pump(std::chrono::milliseconds duration);
+// Clicks a window with the real pointer, as a person would: in its middle, or at offset. Clicks are
+// kept apart in time, so two never make a double click.
+void ClickOn(wxWindow* window, wxPoint offset = wxDefaultPosition);
+// Gives the window the keyboard: the X input focus (there is no window manager) and the pointer.
+void FocusForTyping(wxWindow* window);
+// Runs action (from the dialog's own loop) once a modal dialog of ours is showing.
+void WhenModalDialog(std::function<void(wxDialog*)> action);
 // Runs action later from the event loop that is running then (also a dialog's own loop).
 void RunLater(std::chrono::milliseconds delay, std::function<void()> action);
 

@@ -14,18 +14,10 @@
 namespace {
 
 using namespace std::chrono_literals;
+using uitest::ClickOn;
 using uitest::PumpUntil;
 
 class MainWindow : public uitest::WindowTest {};
-
-// Clicks the middle of a window with the real pointer, as a person would.
-void ClickOn(wxWindow* window) {
-    wxUIActionSimulator sim;
-    sim.MouseMove(window->GetScreenRect().GetPosition() + window->GetSize() / 2);
-    uitest::Pump(50ms);
-    sim.MouseClick();
-    uitest::Pump(100ms);
-}
 
 class FakeIcon : public INotificationIcon {
 public:
@@ -77,15 +69,16 @@ TEST_F(MainWindow, AFirstAnnounceShowsTheHiddenWindowForItsPin) {
 
 TEST_F(MainWindow, TypedDigitsSubmitThePinAndOtherKeysDoNothing) {
     CalvoroForm* window = OpenWindow();
+    // The panel typed into is not the first one the window made.
+    AnnounceFromThread(L"Other", L"device-0");
     const uint64_t id = AnnounceFromThread(L"Phone", L"device-1");
     const std::string pin = std::to_string(SessionOf(L"device-1").Pin);
     ASSERT_EQ(4u, pin.size());
     EnterDigitsPnl* panel = dynamic_cast<EnterDigitsPnl*>(window->GetContent());
     ASSERT_NE(nullptr, panel);
 
+    uitest::FocusForTyping(window);
     wxUIActionSimulator sim;
-    sim.MouseMove(panel->GetScreenRect().GetPosition() + wxPoint(10, 10));
-    uitest::Pump(50ms);
     sim.Char(pin[0]);
     sim.Char('a');
     sim.Char(WXK_HOME);
@@ -110,9 +103,8 @@ TEST_F(MainWindow, AWrongPinOnlyEmptiesThePlaces) {
     const uint32_t wrong = SessionOf(L"device-1").Pin == 9999 ? 1000 : SessionOf(L"device-1").Pin + 1;
     EnterDigitsPnl* panel = dynamic_cast<EnterDigitsPnl*>(window->GetContent());
     ASSERT_NE(nullptr, panel);
+    uitest::FocusForTyping(window);
     wxUIActionSimulator sim;
-    sim.MouseMove(panel->GetScreenRect().GetPosition() + wxPoint(10, 10));
-    uitest::Pump(50ms);
     const std::string digits = std::to_string(wrong);
     sim.Text(digits.substr(0, 3).c_str());
     ASSERT_TRUE(PumpUntil([&] { return panel->GetPlaces() == "sssc"; }, 5s));
