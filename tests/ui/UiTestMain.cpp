@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     // The images lie beside the programs, as for the server.
     if (chdir(CALVORO_BIN_DIR) != 0) return 1;
 
-    uitest::XServer display;
+    testsupport::XServer display;
     if (!display.Start()) {
         fprintf(stderr, "Xvfb did not start\n");
         return 1;

@@ -20,22 +20,12 @@
 #include "core/State.h"
 #include "core/Timer.h"
 #include "support/TestSupport.h"
+#include "support/XServer.h"
 
 class CalvoroForm;
 class wxDialog;
 
 namespace uitest {
-
-// A private X server for this test program (Xvfb -displayfd), ended with the object.
-class XServer {
-public:
-    ~XServer();
-    // Starts it and points DISPLAY at it; false when it did not come up.
-    bool Start();
-
-private:
-    pid_t pid_ = -1;
-};
 
 // Runs the toolkit's event handling (X events, queued events, idle work) until done() holds or the
 // time is up; the result of done() at the end.
