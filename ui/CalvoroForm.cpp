@@ -207,19 +207,9 @@ void CalvoroForm::OnSideBarEntryClick(int entryId) {
 
 void CalvoroForm::OnLibraryDrop(wxWindow*, const wxArrayString& paths) {
     if (!gInstance) return;
-    wxString refused;
-    for (const wxString& dropped : paths) {
-        const std::wstring path = FromToolkitFileName(dropped);
-        bool shared = false;
-        try {
-            shared = gInstance->state_->ShareExistingFolder(path);
-        } catch (const std::exception& e) {
-            KIV_LOG(std::string("Sharing a dropped folder failed: ") + e.what());
-        }
-        if (!shared) refused += "\n" + ToUiText(path);
-    }
+    const wxString refused = ShareDroppedFolders(gInstance->state_, paths);
     PostShowWindow(gInstance);
-    if (!refused.empty()) ShowUiError(gInstance, "These could not be shared:" + refused);
+    if (!refused.empty()) ShowUiError(gInstance, refused);
 }
 
 void CalvoroForm::OnAddFolderClick(wxMouseEvent&) {

@@ -9,6 +9,7 @@
 
 #include "core/Log.h"
 #include "core/State.h"
+#include "core/StateText.h"
 #include "ui/FileDropTarget.h"
 #include "ui/FolderRows.h"
 #include "ui/ModalScope.h"
@@ -37,6 +38,10 @@ bool ChooseWithDialog(wxWindow* parent, std::wstring& path) {
     path = FromToolkitFileName(dialog.GetPath());
     return true;
 }
+
+// state.xml holds only valid text: the store would keep a name with bytes that are not UTF-8 as
+// another path, one that does not exist. Such a folder is refused here instead of shared wrongly.
+bool StoreKeepsPath(const std::wstring& path) { return statetext::Stored(path) == path; }
 
 VideoFoldersList::FolderChooser& Chooser() {
     static VideoFoldersList::FolderChooser chooser = ChooseWithDialog;
@@ -168,7 +173,7 @@ void VideoFoldersList::AddFolder() {
     std::wstring path;
     if (!Chooser()(this, path)) return;
     try {
-        if (!state_->ShareFolder(path))
+        if (!StoreKeepsPath(path) || !state_->ShareFolder(path))
             ShowUiError(this, "The folder " + ToUiText(path) + " could not be shared.");
     } catch (const std::exception& e) {
         ShowUiError(this, wxString::FromUTF8(e.what()));
@@ -193,21 +198,26 @@ void VideoFoldersList::RemoveSelectedFolder() {
     PostFoldersChanged();
 }
 
-void VideoFoldersList::OnFilesDropped(wxWindow* userData, const wxArrayString& paths) {
-    VideoFoldersList* list = wxDynamicCast(userData, VideoFoldersList);
-    if (!list) return;
-    KIV_LOG("VideoFoldersList drop detected");
+wxString ShareDroppedFolders(State* state, const wxArrayString& paths) {
     wxString refused;
     for (const wxString& dropped : paths) {
         const std::wstring path = FromToolkitFileName(dropped);
         bool shared = false;
         try {
-            shared = list->state_->ShareExistingFolder(path);
+            shared = StoreKeepsPath(path) && state->ShareExistingFolder(path);
         } catch (const std::exception& e) {
             KIV_LOG(std::string("Sharing a dropped folder failed: ") + e.what());
         }
         if (!shared) refused += "\n" + ToUiText(path);
     }
+    return refused.empty() ? refused : "These could not be shared:" + refused;
+}
+
+void VideoFoldersList::OnFilesDropped(wxWindow* userData, const wxArrayString& paths) {
+    VideoFoldersList* list = wxDynamicCast(userData, VideoFoldersList);
+    if (!list) return;
+    KIV_LOG("VideoFoldersList drop detected");
+    const wxString refused = ShareDroppedFolders(list->state_, paths);
     list->PostFoldersChanged();
-    if (!refused.empty()) ShowUiError(list, "These could not be shared:" + refused);
+    if (!refused.empty()) ShowUiError(list, refused);
 }

@@ -15,6 +15,10 @@ class MyFileDropTarget;
 class State;
 class VideoFoldersList;
 
+// Shares every dropped path that names a folder the store can list; the text that tells the user
+// which ones could not be shared, empty when all were.
+wxString ShareDroppedFolders(State* state, const wxArrayString& paths);
+
 class VideoFoldersScroller : public wxScrolledWindow {
 public:
     VideoFoldersScroller(wxWindow* parent, State* state);

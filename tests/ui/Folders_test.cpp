@@ -102,6 +102,25 @@ TEST_F(FolderList, ACancelledChooserChangesNothing) {
     EXPECT_TRUE(SharedPaths(*state_).empty());
 }
 
+TEST_F(FolderList, AChosenFolderTheStoreCannotKeepIsReported) {
+    const std::string notText = media_.path() + "/caf\xE9";
+    std::filesystem::create_directories(notText);
+    testsupport::WriteFile(notText + "/clip.mp4", "v");
+    OpenWindow();
+    VideoFoldersList::SetFolderChooser([&](wxWindow*, std::wstring& path) {
+        path = kivm::str_conv(notText);
+        return true;
+    });
+    const wxString report = "The folder " + ToUiText(kivm::str_conv(notText)) + " could not be shared.";
+    wxTEST_DIALOG(
+        {
+            ClickOn(BottomBarImage(window_, 0));
+            Pump(300ms);
+        },
+        wxExpectModal<wxGenericMessageDialog>(wxID_OK, report));
+    EXPECT_TRUE(SharedPaths(*state_).empty());
+}
+
 TEST_F(FolderList, ExpandingShowsTheContentsAndSelectionFollowsThePath) {
     const std::wstring movies = MakeVideoFolder("Movies");
     std::filesystem::create_directories(media_.path() + "/Movies/Season 1");
