@@ -19,18 +19,17 @@ CalvoroBase::CalvoroBase(wxWindow* parent, wxWindowID id, const wxString& title,
     m_sideBar->SetMinSize(wxSize(200, -1));
     m_sideBarSizer = new wxBoxSizer(wxVERTICAL);
     m_sideBarSizer->SetMinSize(wxSize(200, -1));
-    m_libraryHeader = new wxStaticBitmap(m_sideBar, wxID_ANY, wxNullBitmap, wxDefaultPosition, wxSize(190, 18));
-    m_sideBarSizer->Add(m_libraryHeader, 0, wxALL, 5);
-    wxBoxSizer* libraryRow = new wxBoxSizer(wxHORIZONTAL);
-    m_librarySection = new wxBoxSizer(wxVERTICAL);
-    libraryRow->Add(m_librarySection, 1, wxEXPAND, 0);
-    m_sideBarSizer->Add(libraryRow, 0, wxEXPAND, 0);
-    m_devicesHeader = new wxStaticBitmap(m_sideBar, wxID_ANY, wxNullBitmap, wxDefaultPosition, wxSize(190, 18));
-    m_sideBarSizer->Add(m_devicesHeader, 0, wxALL, 5);
-    wxBoxSizer* devicesRow = new wxBoxSizer(wxHORIZONTAL);
-    m_devicesSection = new wxBoxSizer(wxVERTICAL);
-    devicesRow->Add(m_devicesSection, 1, wxEXPAND, 0);
-    m_sideBarSizer->Add(devicesRow, 1, wxEXPAND, 0);
+    // Each section: its header image, then its entries in a row of their own.
+    auto addSection = [this](wxStaticBitmap*& header, wxBoxSizer*& section, int proportion) {
+        header = new wxStaticBitmap(m_sideBar, wxID_ANY, wxNullBitmap, wxDefaultPosition, wxSize(190, 18));
+        m_sideBarSizer->Add(header, 0, wxALL, 5);
+        wxBoxSizer* row = new wxBoxSizer(wxHORIZONTAL);
+        section = new wxBoxSizer(wxVERTICAL);
+        row->Add(section, 1, wxEXPAND, 0);
+        m_sideBarSizer->Add(row, proportion, wxEXPAND, 0);
+    };
+    addSection(m_libraryHeader, m_librarySection, 0);
+    addSection(m_devicesHeader, m_devicesSection, 1);
     m_sideBar->SetSizer(m_sideBarSizer);
     upperRow->Add(m_sideBar, 0, wxEXPAND | wxALL, 1);
 
