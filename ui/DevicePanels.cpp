@@ -86,7 +86,7 @@ AuthorizedPnl::AuthorizedPnl(State* state, IEvents* events, uint64_t sessionId, 
 }
 
 void AuthorizedPnl::ShowSession() {
-    const ClientSession session = static_cast<IState*>(state_)->GetSession(sessionId_);
+    const ClientSession session = state_->GetSession(sessionId_);
     m_title->SetLabelText(wxEmptyString);
     struct Known {
         const wchar_t* type;
