@@ -161,6 +161,44 @@ TEST_F(FolderList, ExpandingShowsTheContentsAndSelectionFollowsThePath) {
     ASSERT_TRUE(PumpUntil([&] { return RowsAre(2); }));
 }
 
+// The pop-up menu of any folder row stops sharing the selected shared folder, after the confirmation
+// that names it.
+TEST_F(FolderList, TheDeleteItemOfAFolderRowRemovesTheSelectedSharedFolder) {
+    const std::wstring movies = MakeVideoFolder("Movies");
+    std::filesystem::create_directories(media_.path() + "/Movies/Season 1");
+    testsupport::WriteFile(media_.path() + "/Movies/Season 1/e1.mkv", "v");
+    ASSERT_TRUE(state_->ShareFolder(movies));
+    ASSERT_TRUE(state_->ShareFolder(MakeVideoFolder("Other")));
+    state_->ToggleFolderExpanded(movies);
+    OpenWindow();
+    ASSERT_TRUE(PumpUntil([&] { return RowsAre(4); }));
+    SelectRow(3);  // "Other", the second shared folder
+    uitest::FocusForTyping(window_);
+
+    // Right-click the sub-folder row of "Movies" and choose the menu's one item with the keyboard.
+    wxWindow* subFolder = List()->GetRows()[1];
+    ASSERT_NE(nullptr, wxDynamicCast(subFolder, FolderListEntry));
+    bool chose = false;
+    uitest::RunLater(300ms, [&]() {
+        wxUIActionSimulator keys;
+        keys.Char(WXK_DOWN);
+        keys.Char(WXK_RETURN);
+        chose = true;
+    });
+    wxTEST_DIALOG(
+        {
+            wxUIActionSimulator sim;
+            sim.MouseMove(subFolder->GetScreenRect().GetPosition() + wxPoint(60, 8));
+            Pump(50ms);
+            sim.MouseClick(wxMOUSE_BTN_RIGHT);
+            ASSERT_TRUE(PumpUntil([&] { return chose; }));
+            Pump(300ms);
+        },
+        wxExpectModal<wxGenericMessageDialog>(wxID_YES, "Are you sure you wish to stop sharing \"Other\"?"));
+    ASSERT_TRUE(PumpUntil([&] { return RowsAre(3); }));
+    EXPECT_EQ(std::vector<std::wstring>{movies}, SharedPaths(*state_));
+}
+
 // A drop as the toolkit delivers it: a text/uri-list turned into file names by wxFileDataObject.
 wxArrayString DroppedNames(const std::string& uriList) {
     wxFileDataObject data;
