@@ -32,6 +32,8 @@
 #include "platform/ShutdownSignals.h"
 #include "platform/SingleInstance.h"
 #include "platform/Updater.h"
+#include "ui/CalvoroForm.h"
+#include "ui/ModalScope.h"
 
 namespace {
 const char* const kVersion = "1.0.3.3";
@@ -78,6 +80,9 @@ public:
 private:
     void RegisterDnsSd();
     void ReleaseRunningServices();
+    void CreateMainWindow();
+    void EndSessionWithWindow();
+    void DestroyMainWindow();
 
     // Members in the order of their creation; destruction runs in the reverse order.
     boost::shared_ptr<State> stateHolder_;
@@ -186,14 +191,7 @@ bool MyApp::OnInit() {
         // Without a window nobody would see why the HTTP interface is missing.
         if (!listener_) KIV_LOG("WARNING: " + kiv_httpd_listener::GetLastGetInstanceError());
 
-        if (!silent_) {
-            if (!listener_) {
-                wxMessageBox(kivm::FromUTF8ExW(kiv_httpd_listener::GetLastGetInstanceError() +
-                                               "\nPlease change this in preferences and try again"),
-                             L"Calvoro Error", wxOK | wxCENTRE);
-            }
-            KIV_LOG("Prepared UI");
-        }
+        if (!silent_) CreateMainWindow();
 
         result = true;
 
@@ -206,6 +204,38 @@ bool MyApp::OnInit() {
     }
     if (!result) ReleaseRunningServices();
     return result;
+}
+
+void MyApp::CreateMainWindow() {
+    CalvoroForm::RouteClientEvents(this);
+    CalvoroForm* window = new CalvoroForm(state_, events_.get(), nullptr);
+    if (!listener_) {
+        wxMessageBox(kivm::FromUTF8ExW(kiv_httpd_listener::GetLastGetInstanceError() +
+                                       "\nPlease change this in preferences and try again"),
+                     L"Calvoro Error", wxOK | wxCENTRE, window);
+    }
+    KIV_LOG("Prepared UI");
+    // Without an icon in a notification area the window is the only way in, so it shows at once.
+    if (state_->GetFolderCount() == 0 || !window->HasNotificationIcon()) {
+        window->Show(true);
+        SetTopWindow(window);
+    }
+}
+
+// The end of the session: dialogs first (each runs a loop of its own), then the services, the window
+// and the main loop.
+void MyApp::EndSessionWithWindow() {
+    EndDialogsThen(this, [this]() {
+        OnQueryEndSession();
+        DestroyMainWindow();
+        ExitMainLoop();
+    });
+}
+
+// The window and what it owns go before the framework's clean-up.
+void MyApp::DestroyMainWindow() {
+    if (CalvoroForm* window = CalvoroForm::GetInstance()) window->Destroy();
+    DeletePendingObjects();
 }
 
 void MyApp::RegisterDnsSd() {
@@ -225,10 +255,7 @@ void MyApp::RegisterDnsSd() {
 
 int MyApp::OnRun() {
     if (!silent_) {
-        ShutdownSignals::Watch([this](int) { CallAfter([this]() {
-            OnQueryEndSession();
-            ExitMainLoop();
-        }); });
+        ShutdownSignals::Watch([this](int) { CallAfter([this]() { EndSessionWithWindow(); }); });
         return wxApp::OnRun();
     }
     // Silent: no window, no icon, nothing to quit from; the server runs until the session ends.
@@ -257,6 +284,7 @@ void MyApp::ReleaseRunningServices() {
 
 int MyApp::OnExit() {
     KIV_LOG("Application Closing, saving state");
+    if (!silent_) DestroyMainWindow();
     ReleaseRunningServices();
     fileMaker_.reset();
     transcodeFactory_.reset();

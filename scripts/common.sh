@@ -12,7 +12,7 @@ PACKAGES=(
   libwxgtk3.2-dev libboost-dev libboost-regex-dev libpugixml-dev libssl-dev
   libminiupnpc-dev libavahi-compat-libdnssd-dev
   libgtest-dev libgmock-dev googletest
-  ffmpeg iproute2 util-linux xvfb xauth
+  ffmpeg iproute2 util-linux xvfb xauth xdotool imagemagick
 )
 
 as_root() {

@@ -36,6 +36,7 @@ bool ServerProcess::Start(const std::vector<std::string>& arguments) {
     }
     env.push_back("XDG_DATA_HOME=" + dataHome_);
     env.push_back("AVAHI_COMPAT_NOWARN=1");
+    env.insert(env.end(), extraEnv_.begin(), extraEnv_.end());
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);

@@ -16,6 +16,8 @@ public:
     explicit ServerProcess(std::string dataHome);
     ~ServerProcess();  // SIGKILL and reap when still running
 
+    // Adds NAME=value to the environment of the next start (for a windowed start: DISPLAY).
+    void SetEnvironment(const std::string& name, const std::string& value) { extraEnv_.push_back(name + "=" + value); }
     // Starts bin/calvoro with the arguments; false when it could not be started.
     bool Start(const std::vector<std::string>& arguments = {"-s"});
     void Signal(int signal);
@@ -37,6 +39,7 @@ private:
     pid_t pid_ = -1;
     int stdoutFd_ = -1;
     std::string stdout_;
+    std::vector<std::string> extraEnv_;
 };
 
 // Process ids of the living children of pid (from /proc).

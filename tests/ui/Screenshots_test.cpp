@@ -1,0 +1,88 @@
+// Screenshots of the window as a person sees it, made with the X server's own pixels (import -window),
+// into screenshots/ of the build folder.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include <wx/image.h>
+#include <wx/uiaction.h>
+
+#include "UiTestSupport.h"
+#include "ui/CalvoroForm.h"
+#include "ui/DevicePanels.h"
+#include "ui/FolderRows.h"
+#include "ui/VideoFoldersList.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using uitest::Pump;
+using uitest::PumpUntil;
+
+class Screenshots : public uitest::WindowTest {
+protected:
+    // Writes the window's pixels to screenshots/NAME.png and checks it is the window's size.
+    void Take(const std::string& name) {
+        Pump(300ms);
+        const std::string folder = CALVORO_SCREENSHOT_DIR;
+        std::filesystem::create_directories(folder);
+        const std::string file = folder + "/" + name + ".png";
+        std::filesystem::remove(file);
+        const std::string command = "import -window \"$(xdotool search --onlyvisible --name 'Calvoro - v1.0.3.3' | head -1)\" " + file;
+        ASSERT_EQ(0, system(command.c_str())) << command;
+        wxImage image;
+        ASSERT_TRUE(image.LoadFile(file, wxBITMAP_TYPE_PNG)) << file;
+        EXPECT_EQ(window_->GetClientSize(), image.GetSize());
+    }
+
+    void ShareTwoFoldersOneExpanded() {
+        const std::wstring movies = MakeVideoFolder("Movies");
+        std::filesystem::create_directories(media_.path() + "/Movies/Holiday 2024");
+        testsupport::WriteFile(media_.path() + "/Movies/Holiday 2024/beach.mkv", "v");
+        testsupport::WriteFile(media_.path() + "/Movies/Night & Day.avi", "v");
+        ASSERT_TRUE(state_->ShareFolder(movies));
+        ASSERT_TRUE(state_->ShareFolder(MakeVideoFolder("Series")));
+        state_->ToggleFolderExpanded(movies);
+    }
+
+    uint64_t Device(const std::wstring& name, const std::wstring& id, const std::wstring& type, bool authorised) {
+        const ClientSession session = state_->GetOrCreateSession(name, id);
+        state_->SetClientConnected(session.SessionId, true);
+        if (!type.empty()) state_->SetDeviceType(session.SessionId, type);
+        state_->SetDeviceVersion(session.SessionId, L"6.1");
+        if (authorised) state_->AuthorizeClient(session.SessionId);
+        return session.SessionId;
+    }
+};
+
+TEST_F(Screenshots, FoldersAndDevicesPinPanelAndAuthorisedDevice) {
+    ShareTwoFoldersOneExpanded();
+    const uint64_t phone = Device(L"Anna's iPhone", L"d1", L"iphone", true);
+    const uint64_t tablet = Device(L"Kitchen iPad", L"d2", L"ipad", false);
+    Device(L"Tom & Jerry", L"d3", L"", false);
+
+    CalvoroForm* window = OpenWindow();
+    window->RebuildSideBar(0);
+    ASSERT_TRUE(PumpUntil([&] {
+        return window->GetFolderList() && window->GetFolderList()->GetList()->GetRows().size() == 5;
+    }));
+    uitest::ClickOn(window->GetFolderList()->GetList()->GetRows()[0], wxPoint(60, 8));
+    ASSERT_TRUE(PumpUntil([&] { return window->GetFolderList()->GetList()->GetSelectedRowId() == 0; }));
+    Take("folders-and-devices");
+
+    window->RebuildSideBar(tablet);
+    EnterDigitsPnl* pin = dynamic_cast<EnterDigitsPnl*>(window->GetContent());
+    ASSERT_NE(nullptr, pin);
+    uitest::FocusForTyping(window);
+    wxUIActionSimulator sim;
+    sim.Text("27");
+    ASSERT_TRUE(PumpUntil([&] { return pin->GetPlaces() == "ssce"; }, 5s));
+    Take("pin-panel-two-digits");
+
+    window->RebuildSideBar(phone);
+    ASSERT_NE(nullptr, dynamic_cast<AuthorizedPnl*>(window->GetContent()));
+    Take("authorised-device");
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+#include "UiTestSupport.h"
+
+#include <filesystem>
+#include <thread>
+
+#include <wx/app.h>
+#include <wx/dialog.h>
+#include <wx/evtloop.h>
+#include <wx/timer.h>
+#include <wx/uiaction.h>
+
+#include <X11/Xlib.h>
+
+#include "core/Events.h"
+#include "kivlib/kiv_text.h"
+#include "ui/CalvoroForm.h"
+
+namespace uitest {
+
+namespace {
+void PumpOnce() {
+    if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->YieldFor(wxEVT_CATEGORY_ALL);
+    wxTheApp->ProcessPendingEvents();
+    wxTheApp->ProcessIdle();
+}
+}  // namespace
+
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        PumpOnce();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void Pump(std::chrono::milliseconds duration) {
+    PumpUntil([] { return false; }, duration);
+}
+
+void ClickOn(wxWindow* window, wxPoint offset) {
+    static std::chrono::steady_clock::time_point lastClick;
+    // Longer than the toolkit's double-click time.
+    const auto apart = lastClick + std::chrono::milliseconds(600);
+    if (std::chrono::steady_clock::now() < apart) Pump(std::chrono::duration_cast<std::chrono::milliseconds>(apart - std::chrono::steady_clock::now()));
+    const wxPoint at = offset == wxDefaultPosition ? wxPoint(window->GetSize().x / 2, window->GetSize().y / 2) : offset;
+    wxUIActionSimulator sim;
+    sim.MouseMove(window->GetScreenRect().GetPosition() + at);
+    Pump(std::chrono::milliseconds(50));
+    sim.MouseClick();
+    lastClick = std::chrono::steady_clock::now();
+    Pump(std::chrono::milliseconds(100));
+}
+
+void FocusForTyping(wxWindow* window) {
+    // There is no window manager to give the window the input focus (and with it the toolkit's focus
+    // events, which its character input needs): set it on the top-level window under the pointer.
+    window->Raise();
+    wxUIActionSimulator sim;
+    sim.MouseMove(window->GetScreenRect().GetPosition() + wxPoint(window->GetSize().x / 2, window->GetSize().y / 2));
+    Pump(std::chrono::milliseconds(100));
+    if (Display* display = XOpenDisplay(nullptr)) {
+        Window root = 0, child = 0;
+        int rootX = 0, rootY = 0, x = 0, y = 0;
+        unsigned int mask = 0;
+        if (XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &x, &y, &mask) && child)
+            XSetInputFocus(display, child, RevertToPointerRoot, CurrentTime);
+        XSync(display, False);
+        XCloseDisplay(display);
+    }
+    Pump(std::chrono::milliseconds(100));
+}
+
+void RunLater(std::chrono::milliseconds delay, std::function<void()> action) {
+    wxTimer* timer = new wxTimer();
+    timer->Bind(wxEVT_TIMER, [timer, action](wxTimerEvent&) {
+        action();
+        // The timer goes once its handler has returned.
+        wxTheApp->CallAfter([timer]() { delete timer; });
+    });
+    timer->StartOnce(static_cast<int>(delay.count()));
+}
+
+void WhenModalDialog(std::function<void(wxDialog*)> action) {
+    RunLater(std::chrono::milliseconds(50), [action]() {
+        for (wxWindow* top : wxTopLevelWindows) {
+            wxDialog* dialog = dynamic_cast<wxDialog*>(top);
+            if (dialog && dialog->IsModal()) {
+                action(dialog);
+                return;
+            }
+        }
+        WhenModalDialog(action);
+    });
+}
+
+void DestroyWindow() {
+    if (CalvoroForm* window = CalvoroForm::GetInstance()) window->Destroy();
+    PumpUntil([] { return CalvoroForm::GetInstance() == nullptr; }, std::chrono::seconds(5));
+}
+
+void WindowTest::SetUp() {
+    state_ = State::GetInstance(data_.wpath());
+    ASSERT_TRUE(state_);
+    events_ = Events::GetInstance(state_.get(), &timers_);
+    ASSERT_TRUE(events_);
+}
+
+void WindowTest::TearDown() {
+    DestroyWindow();
+    EXPECT_EQ(nullptr, CalvoroForm::GetInstance());
+    Pump(std::chrono::milliseconds(20));
+}
+
+CalvoroForm* WindowTest::OpenWindow() {
+    window_ = new CalvoroForm(state_.get(), events_.get(), nullptr);
+    window_->Show(true);
+    PumpUntil([this] { return window_->IsShownOnScreen(); });
+    Pump(std::chrono::milliseconds(100));
+    return window_;
+}
+
+uint64_t WindowTest::AnnounceFromThread(const std::wstring& name, const std::wstring& uniqueId) {
+    IEvents* events = events_.get();
+    std::thread connection([events, name, uniqueId]() { events->ClientAnnounced(name, uniqueId); });
+    connection.join();
+    const uint64_t sessionId = SessionOf(uniqueId).SessionId;
+    PumpUntil([this, sessionId] {
+        return CalvoroForm::GetInstance() && window_->GetEntrySession(window_->GetSelectedEntryId()) == sessionId;
+    });
+    return sessionId;
+}
+
+ClientSession WindowTest::SessionOf(const std::wstring& uniqueId) {
+    std::list<ClientSession> sessions;
+    state_->GetSessions(sessions);
+    for (const ClientSession& session : sessions)
+        if (session.UniqueId == uniqueId) return session;
+    ADD_FAILURE() << "no session for " << kivm::str_conv(uniqueId);
+    return ClientSession();
+}
+
+std::wstring WindowTest::MakeVideoFolder(const std::string& name) {
+    const std::string path = media_.path() + "/" + name;
+    std::filesystem::create_directories(path);
+    testsupport::WriteFile(path + "/clip.mp4", "v");
+    return kivm::str_conv(path);
+}
+
+}  // namespace uitest

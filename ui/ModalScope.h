@@ -1,0 +1,43 @@
+// Keeps count of the modal things the window's handlers open (dialogs, the folder chooser, pop-up
+// menus). While one runs, the toolkit goes on dispatching queued events inside it; a rebuild there
+// would delete the panel or row whose handler is still running underneath. So rebuilds wait until the
+// last modal thing has closed, and a quit first ends the dialogs.
+#pragma once
+
+#include <functional>
+
+#include <wx/string.h>
+
+class wxDialog;
+class wxWindow;
+
+class ModalScope {
+public:
+    // dialog: the modal dialog this scope runs, so a quit can end it; none for a pop-up menu.
+    explicit ModalScope(wxDialog* dialog = nullptr);
+    ~ModalScope();
+    ModalScope(const ModalScope&) = delete;
+    ModalScope& operator=(const ModalScope&) = delete;
+
+    static bool Active();
+    // Runs action at once when nothing modal is open; otherwise once the last modal thing has closed
+    // and its handler returned. A later action of the same owner replaces an earlier one.
+    static void RunWhenClear(const void* owner, std::function<void()> action);
+    // Drops a waiting action of owner (an owner calls it as it goes).
+    static void Forget(const void* owner);
+    // Ends every modal dialog of ours with Cancel; true when one was running.
+    static bool EndModalDialogs();
+
+private:
+    wxDialog* dialog_;
+};
+
+// Ends our modal dialogs, then runs finish once every modal thing has closed and its handler returned,
+// in the outermost event loop (ending that loop from inside a nested one would end only the nested one).
+void EndDialogsThen(const void* owner, std::function<void()> finish);
+
+// Asks a Yes/No question in a modal dialog of ours; true for Yes.
+bool AskYesNo(wxWindow* parent, const wxString& message, const wxString& caption);
+// Tells the user about a failure once the current handler has returned (never from inside a drop or
+// a dialog's handler).
+void ShowUiError(wxWindow* parent, const wxString& message);

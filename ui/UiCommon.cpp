@@ -1,0 +1,48 @@
+#include "ui/UiCommon.h"
+
+#include <wx/log.h>
+
+#include "core/Log.h"
+#include "kivlib/kiv_text.h"
+
+wxDEFINE_EVENT(EVT_FOLDERS_CHANGED, wxCommandEvent);
+wxDEFINE_EVENT(EVT_CLIENT_CHANGED, wxThreadEvent);
+wxDEFINE_EVENT(EVT_SHOW_WINDOW, wxCommandEvent);
+wxDEFINE_EVENT(EVT_QUIT, wxCommandEvent);
+
+std::wstring GetUiString(UiString id) {
+    switch (id) {
+        case UiString::AddVideoFolder: return L"Add Video Folder";
+        case UiString::ChooseStorageFolder: return L"Choose Storage Folder";
+        case UiString::ChooseVideoFolder: return L"Choose Video Folder";
+        case UiString::Name: return L"Name";
+        case UiString::VideoFolders: return L"Video Folders";
+        case UiString::ProductName: return L"Calvoro";
+        case UiString::RestartRequired: return L"The server must be restarted to apply any changes.";
+    }
+    return L"Unknown String";
+}
+
+std::wstring GetImagePath(const std::wstring& relativeName) { return L"./" + relativeName; }
+
+wxBitmap LoadUiBitmap(const std::wstring& relativeName) { return LoadBitmapFile(GetImagePath(relativeName)); }
+
+wxBitmap LoadBitmapFile(const std::wstring& path) {
+    wxBitmap bitmap;
+    {
+        wxLogNull quiet;  // no modal error box from the toolkit
+        bitmap.LoadFile(ToUiText(path), wxBITMAP_TYPE_ANY);
+    }
+    if (!bitmap.IsOk()) KIV_LOG("Image could not be loaded: " + kivm::ToValidUtf8(kivm::str_conv(path)));
+    return bitmap;
+}
+
+wxString ToUiText(const std::wstring& text) {
+    const std::string utf8 = kivm::ToValidUtf8(kivm::str_conv(text));
+    return wxString::FromUTF8(utf8.data(), utf8.size());
+}
+
+std::wstring FromToolkitFileName(const wxString& name) {
+    const wxCharBuffer bytes = name.fn_str();
+    return kivm::str_conv(std::string(bytes.data() ? bytes.data() : "", bytes.length()));
+}

@@ -1,0 +1,43 @@
+// What every part of the window shares: its fixed texts, the image files, the text conversions between
+// the toolkit and the server, and the program's own event types.
+#pragma once
+
+#include <string>
+
+#include <wx/bitmap.h>
+#include <wx/event.h>
+#include <wx/string.h>
+
+enum class UiString {
+    AddVideoFolder = 0,
+    ChooseStorageFolder = 1,
+    ChooseVideoFolder = 2,
+    Name = 3,
+    VideoFolders = 4,
+    ProductName = 5,
+    RestartRequired = 6,
+};
+
+// The fixed text of id; "Unknown String" for an id outside the table.
+std::wstring GetUiString(UiString id);
+// "images/plus.png" -> "./images/plus.png": images lie in the working folder, the program's own.
+std::wstring GetImagePath(const std::wstring& relativeName);
+// The image as a bitmap. The toolkit's error box is kept quiet: a file that cannot be loaded is
+// logged and gives an empty bitmap.
+wxBitmap LoadUiBitmap(const std::wstring& relativeName);
+// The same for a path as GetImagePath gives it.
+wxBitmap LoadBitmapFile(const std::wstring& path);
+
+// Server text (UTF-8 in wide form, where U+DC80..U+DCFF stand for bytes that are not UTF-8) as a
+// label: always valid text, each such byte shown as U+FFFD.
+wxString ToUiText(const std::wstring& text);
+// A file name from the toolkit (chooser, drop) in the server's form: the toolkit's own file-name bytes
+// converted by our rule, so a name that is not UTF-8 keeps its bytes.
+std::wstring FromToolkitFileName(const wxString& name);
+
+// Program event types. EVT_CLIENT_CHANGED goes to the application object and carries the session id
+// as its payload (uint64_t); the others go to their target window.
+wxDECLARE_EVENT(EVT_FOLDERS_CHANGED, wxCommandEvent);
+wxDECLARE_EVENT(EVT_CLIENT_CHANGED, wxThreadEvent);
+wxDECLARE_EVENT(EVT_SHOW_WINDOW, wxCommandEvent);
+wxDECLARE_EVENT(EVT_QUIT, wxCommandEvent);
