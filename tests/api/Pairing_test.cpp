@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <chrono>
 #include <list>
 #include <string>
+
+#include <boost/regex.hpp>
 
 #include "FakeHttpd.h"
 #include "api/HttpListener.h"
@@ -103,6 +107,64 @@ TEST_F(Pairing, NamesWithMarkupCharactersAndTheOptionalFieldsAreKept) {
 
     Announce(AnnounceBody("other name", "u2"));
     EXPECT_EQ(L"iPad", SessionOf(L"u2").DeviceType);  // absent fields leave the stored ones
+}
+
+TEST(WrapNamesInCdata, GivesWhatTheShortestMatchRewriteGives) {
+    // The rewrite as a regular expression states it; the scan must agree with it on every body.
+    const auto byRegex = [](const std::string& body) {
+        static const boost::regex kName("<Name>(.*?)</Name>", boost::regex::perl);
+        return boost::regex_replace(body, kName, "<Name><![CDATA[$1]]></Name>", boost::format_perl);
+    };
+    const std::string bodies[] = {
+        "",
+        "no names here",
+        AnnounceBody("Ann's phone", "dev-1"),
+        AnnounceBody("Tom & Jerry's <iPad>\nsecond line", "u2"),
+        AnnounceBody("", "empty name"),
+        "<a><Name>one</Name><b/><Name>two & three</Name></a>",
+        "<Name><Name>nested</Name></Name>",
+        "<Name>open only",
+        "<Name>x</Name><Name>unclosed",
+        "</Name><Name>after a stray close</Name>",
+        "<Name>a</Name></Name>",
+        "<Name>]]></Name>",
+        "<name>other case</name><Name>kept</Name>",
+        std::string("<Name>bytes \0\xff\n</Name>", 21),
+    };
+    for (const std::string& body : bodies) EXPECT_EQ(byRegex(body), WrapNamesInCdata(body)) << body;
+}
+
+TEST_F(Pairing, ABodyOfOpeningTagsCostsLittleTime) {
+    // 64 KiB of "<Name>" with no closing tag: a search that tries every opening tag against the rest of the
+    // body spends a fifth of a second of processor time on it.
+    std::string body;
+    while (body.size() < 64 * 1024) body += "<Name>";
+    struct timespec start, end;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+    const apitest::FakeReply reply = Announce(body);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+    const double ms = (end.tv_sec - start.tv_sec) * 1e3 + (end.tv_nsec - start.tv_nsec) / 1e6;
+    EXPECT_EQ(500, reply.head.StatusCode);
+    // Processor time of this thread only: a loaded machine stretches the wall clock, not this.
+    EXPECT_LT(ms, 40.0);
+    RecordProperty("cpu_ms", std::to_string(ms));
+}
+
+TEST_F(Pairing, ALongDeviceNameIsCutTo255CharactersBeforeItIsKept) {
+    testsupport::WriteFile(kivm::ToUTF8Ex(services.DataFolder()) + "/state.xml",
+                           "<CalvoroState><Authorized><UniqueID>long</UniqueID></Authorized></CalvoroState>");
+    ASSERT_TRUE(services.state->Load());
+    // 254 two-byte letters, then a four-byte one as character 255, then more: the cut keeps whole
+    // characters, however many bytes each takes.
+    std::string name;
+    for (int i = 0; i < 254; ++i) name += "\xc3\xa9";  // e acute
+    name += "\xf0\x9f\x93\xb1";                        // a mobile phone sign
+    name += std::string(60000, 'x');
+    const apitest::FakeReply reply = Announce(AnnounceBody(name, "long"));
+    EXPECT_EQ(200, reply.head.StatusCode);
+    const std::wstring kept = SessionOf(L"long").Name;
+    ASSERT_EQ(255u, kept.size());
+    EXPECT_EQ(std::wstring(254, L'\u00e9') + L"\U0001F4F1", kept);
 }
 
 TEST_F(Pairing, BadBodiesGetTheirErrorTexts) {
