@@ -78,7 +78,7 @@ bool HttpListener::SendSuccessMsg(const std::string& text, int status) {
 }
 
 bool HttpListener::SendErrorMsg(const std::string& text, int status) {
-    KIV_LOG(text);
+    KIV_LOG(LogExcerpt(text));
     return SendXml("<Calvoro>\n\t<ErrorMsg>" + EscapeXmlText(text) + "</ErrorMsg>\n</Calvoro>\n", status);
 }
 

@@ -114,7 +114,7 @@ void HttpListener::RequestStream(const std::string& rest, const std::string& bod
     }
     // The reply goes out after the play lock has gone, so a slow client holds up no other play.
     if (failed) {
-        KIV_LOG("Listener Exception: " + failure);
+        KIV_LOG(LogExcerpt("Listener Exception: " + failure));
         SendStreamError(failure);
         return;
     }

@@ -16,6 +16,11 @@ void SetLogState(IState* state);
 // Writes the system report into the log.
 void LogSystemInformation();
 
+// Text that came with a request as the log shows it: whole up to 1 KiB; longer, its first KiB (cut at a
+// character boundary) and a note of its full length, so no client can fill the log.
+std::string LogExcerpt(const std::string& text);
+const size_t kLogExcerptBytes = 1024;
+
 // ".\Name" for a source file path such as ".../core/Worker.cpp".
 const char* LogSourceName(const char* filePath);
 

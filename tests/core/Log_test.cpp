@@ -177,6 +177,17 @@ TEST(LogSourceName, IsADotABackslashAndTheBareName) {
     EXPECT_EQ(LogSourceName("/a/Worker.cpp"), LogSourceName("/b/Worker.cpp"));  // one copy, kept for good
 }
 
+TEST(LogExcerpt, KeepsOneKibibyteAndNotesTheFullLength) {
+    const std::string kib(kLogExcerptBytes, 'a');
+    EXPECT_EQ("", LogExcerpt(""));
+    EXPECT_EQ(kib, LogExcerpt(kib));
+    EXPECT_EQ(kib + " [... cut, 1025 bytes in all]", LogExcerpt(kib + "b"));
+    EXPECT_EQ(kib + " [... cut, 65536 bytes in all]", LogExcerpt(kib + std::string(65536 - 1024, 'b')));
+    // A character that straddles the cut is left out whole: here a three-byte one at bytes 1023-1025.
+    const std::string straddling = std::string(1023, 'a') + "\xe2\x82\xac" + "tail";
+    EXPECT_EQ(std::string(1023, 'a') + " [... cut, 1030 bytes in all]", LogExcerpt(straddling));
+}
+
 TEST(OpenProcessLog, FallsBackToStandardErrorWithoutADataFolder) {
     testsupport::TempDir dir;
     testsupport::WriteFile(dir.file("plain"), "");
