@@ -309,6 +309,22 @@ TEST_F(StreamingE2e, AClientSeekRestartsTheTranscoderAtItsSegment) {
     }
 }
 
+TEST_F(StreamingE2e, A25FpsClipStreamsAt25FpsWithALevelThatFitsItsSize) {
+    const std::string url = PlayUrl("Clips/short.mp4", "<Play><Resolution width=\"640\" height=\"360\"/></Play>");
+    const Reply segment = Get("/video/stream/" + StreamIdOf(url) + "/segment-1.ts", "", 60000);
+    ASSERT_EQ(200, segment.status) << segment.body.substr(0, 200);
+    testsupport::TempDir dir;
+    testsupport::WriteFile(dir.file("segment-1.ts"), segment.body);
+    const mediatest::VideoFacts video = mediatest::ProbeVideo(dir.file("segment-1.ts"));
+    EXPECT_EQ("25/1", video.rate);
+    EXPECT_EQ("25/1", video.averageRate);
+    EXPECT_NEAR(125, video.frames, 1);  // five seconds, no picture added or dropped
+    EXPECT_EQ(640, video.width);
+    EXPECT_EQ(360, video.height);
+    EXPECT_TRUE(mediatest::H264LevelFits(video.level, video.width, video.height, 25))
+        << "level " << video.level << " for " << video.width << "x" << video.height;
+}
+
 TEST_F(StreamingE2e, LastSeekTimeTellsWhereTheLastRequestedSegmentStarts) {
     const std::string url = PlayUrl("Clips/short.mp4");
     const std::string id = StreamIdOf(url);

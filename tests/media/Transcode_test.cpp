@@ -72,6 +72,40 @@ TEST(Transcode, WritesAPlayableTransportStreamToItsOutput) {
     EXPECT_NEAR(times[1] - times[0], 5.0, 0.05);
 }
 
+// A 25 fps film keeps its rate; a 60 fps one comes down to 29.97. Either way the stream declares an
+// H.264 level that allows its picture size and rate.
+TEST(Transcode, KeepsASourceRateUpTo30AndDeclaresALevelThatFits) {
+    const std::string fast = mediatest::MakeClip(
+        "transcode-60fps.mkv", {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=60:duration=2", "-f", "lavfi", "-i",
+                                "sine=duration=2", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"});
+    const struct {
+        std::string source;
+        int width, height;
+        std::string rate;
+        double fps, seconds;
+    } cases[] = {
+        {Source(), 640, 360, "25/1", 25, 6},
+        {fast, 320, 240, "30000/1001", 30000.0 / 1001, 2},
+    };
+    for (const auto& c : cases) {
+        TranscodeParams p = StreamParams(c.source);
+        p.Width = c.width;
+        p.Height = c.height;
+        boost::shared_ptr<ITranscode> t = TranscodeFactory::GetInstance()->CreateTranscode(p, nullptr);
+        ASSERT_TRUE(t);
+        testsupport::TempDir dir;
+        testsupport::WriteFile(dir.file("out.ts"), Drain(*t, 60000));
+        ASSERT_FALSE(t->HasFailed());
+        const mediatest::VideoFacts video = mediatest::ProbeVideo(dir.file("out.ts"));
+        EXPECT_EQ(c.rate, video.rate) << c.source;
+        EXPECT_EQ(c.rate, video.averageRate) << c.source;
+        EXPECT_NEAR(c.fps * c.seconds, video.frames, 2) << c.source;
+        EXPECT_EQ(c.width, video.width);
+        EXPECT_TRUE(mediatest::H264LevelFits(video.level, video.width, video.height, c.fps))
+            << "level " << video.level << " for " << video.width << "x" << video.height;
+    }
+}
+
 TEST(Transcode, SeekStartsAtTheSecondAndKeepsTheTimeline) {
     const std::string clock = mediatest::MakeClockClip("transcode-clock.mkv", 12);
     TranscodeParams p = StreamParams(clock);
