@@ -6,6 +6,10 @@
 #include "core/Log.h"
 #include "kivlib/kiv_httpd_listener.h"
 
+// Log entries name the component, the HTTP interface, whichever of its files writes them.
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "HttpListener"
+
 namespace {
 const uint32_t kSendMs = 5000;
 // Sends that make no progress at all for this many time-outs in a row give the client up.

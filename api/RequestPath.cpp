@@ -10,6 +10,10 @@
 #include "kivlib/kiv_httpd_listener.h"
 #include "kivlib/kiv_text.h"
 
+// Log entries name the component, the HTTP interface, whichever of its files writes them.
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "HttpListener"
+
 namespace {
 const uint32_t kReadBodyMs = 5000;
 }  // namespace

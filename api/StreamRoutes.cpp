@@ -17,6 +17,10 @@
 #include "media/StreamRegistry.h"
 #include "media/TranscodeParams.h"
 
+// Log entries name the component, the HTTP interface, whichever of its files writes them.
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "HttpListener"
+
 namespace {
 // Short, so a segment goes out soon after it is complete; each poll holds the registry lock only for
 // one status read.

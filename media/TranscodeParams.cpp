@@ -10,6 +10,10 @@
 #include "kivlib/kiv_fs.h"
 #include "kivlib/kiv_text.h"
 
+// Log entries name the component, the transcoders, whichever of its files writes them.
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "Transcode"
+
 namespace {
 
 std::wstring W(const std::string& text) { return kivm::str_conv(text); }

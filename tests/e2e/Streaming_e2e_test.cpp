@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <future>
 #include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -241,6 +244,21 @@ TEST_F(StreamingE2e, AnHlsClientPlaysTheWholeStream) {
     EXPECT_EQ(std::string::npos, log.find(server->sessionHex)) << "hexadecimal session id in the log";
     const std::string decimal = std::to_string(std::stoull(server->sessionHex, nullptr, 16));
     EXPECT_EQ(std::string::npos, log.find(decimal)) << "decimal session id in the log";
+
+    // Every entry names its component (start-up, state store, HTTP interface, probe, stream session,
+    // transcoder, worker ...), never one of the files a component is made of.
+    const std::set<std::string> components = {"main", "State", "Events", "Worker", "Log", "Util", "StreamManager",
+                                              "Transcode", "FfmpegMetadataParser", "HttpListener", "UdpBroadcaster"};
+    static const std::regex entry(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d+\] \.\\([A-Za-z]+)\(\d+\): )");
+    std::set<std::string> seen;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (std::regex_search(line, match, entry)) seen.insert(match[1].str());
+    }
+    for (const std::string& name : seen) EXPECT_EQ(1u, components.count(name)) << name;
+    for (const char* name : {"main", "State", "HttpListener", "StreamManager", "Transcode"})
+        EXPECT_EQ(1u, seen.count(name)) << name;
 }
 
 TEST_F(StreamingE2e, EveryPlaylistEntryIsAtMostTheTargetDuration) {
