@@ -114,7 +114,7 @@ protected:
     // A second client gets its answer while something else goes on.
     void ExpectServed() {
         Connection other(server->port);
-        const Reply reply = other.Request("HEAD /any HTTP/1.1\r\nHost: h\r\n\r\n", 3000);
+        const Reply reply = other.Request("HEAD /any HTTP/1.1\r\nHost: h\r\n\r\n", 10000);
         EXPECT_TRUE(reply.ok);
         EXPECT_EQ(200, reply.status);
     }

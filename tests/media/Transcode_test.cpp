@@ -147,7 +147,8 @@ TEST(Transcode, StoppingWithAFullPipeIsQuick) {
     const auto start = Clock::now();
     t.reset();
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    EXPECT_LT(ms, 500.0);
+    // A stop that waited for ffmpeg would take its whole grace time (5 s); a loaded machine takes far less.
+    EXPECT_LT(ms, 2000.0);
     EXPECT_TRUE(mediatest::ProcessesNaming(copy).empty());
 }
 
