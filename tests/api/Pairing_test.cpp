@@ -2,9 +2,11 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <list>
 #include <string>
+#include <vector>
 
 #include <boost/regex.hpp>
 
@@ -134,20 +136,34 @@ TEST(WrapNamesInCdata, GivesWhatTheShortestMatchRewriteGives) {
     for (const std::string& body : bodies) EXPECT_EQ(byRegex(body), WrapNamesInCdata(body)) << body;
 }
 
-TEST_F(Pairing, ABodyOfOpeningTagsCostsLittleTime) {
-    // 64 KiB of "<Name>" with no closing tag: a search that tries every opening tag against the rest of the
-    // body spends a fifth of a second of processor time on it.
-    std::string body;
-    while (body.size() < 64 * 1024) body += "<Name>";
-    struct timespec start, end;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
-    const apitest::FakeReply reply = Announce(body);
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
-    const double ms = (end.tv_sec - start.tv_sec) * 1e3 + (end.tv_nsec - start.tv_nsec) / 1e6;
-    EXPECT_EQ(500, reply.head.StatusCode);
+TEST_F(Pairing, ABodyOfOpeningTagsCostsNoMoreThanAnyBodyOfItsSize) {
+    // 64 KiB of "<Name>" with no closing tag: a search that tries every opening tag against the rest of
+    // the body spends a fifth of a second of processor time on it. The yardstick is a body of the same
+    // size and shape with another tag name, which fails to parse the same way.
+    const auto bodyOf = [](const std::string& tag) {
+        std::string body;
+        while (body.size() < 64 * 1024) body += tag;
+        return body;
+    };
+    const std::string hostile = bodyOf("<Name>"), yardstick = bodyOf("<Nome>");
     // Processor time of this thread only: a loaded machine stretches the wall clock, not this.
-    EXPECT_LT(ms, 40.0);
-    RecordProperty("cpu_ms", std::to_string(ms));
+    const auto cpuMs = [this](const std::string& body) {
+        struct timespec start, end;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+        EXPECT_EQ(500, Announce(body).head.StatusCode);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+        return (end.tv_sec - start.tv_sec) * 1e3 + (end.tv_nsec - start.tv_nsec) / 1e6;
+    };
+    std::vector<double> hostileMs, yardstickMs;
+    for (int i = 0; i < 5; ++i) {
+        hostileMs.push_back(cpuMs(hostile));
+        yardstickMs.push_back(cpuMs(yardstick));
+    }
+    std::sort(hostileMs.begin(), hostileMs.end());
+    std::sort(yardstickMs.begin(), yardstickMs.end());
+    RecordProperty("hostile_cpu_ms", std::to_string(hostileMs[2]));
+    RecordProperty("yardstick_cpu_ms", std::to_string(yardstickMs[2]));
+    EXPECT_LT(hostileMs[2], 4 * yardstickMs[2] + 10) << "medians of five, ms";
 }
 
 TEST_F(Pairing, ALongDeviceNameIsCutTo255CharactersBeforeItIsKept) {
