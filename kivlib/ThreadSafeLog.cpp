@@ -76,7 +76,11 @@ private:
         struct stat now;
         if (fstat(fd_, &now) != 0 || now.st_size == 0) return;
         if (uint64_t(now.st_size) + adding <= rotateAt_) return;
-        if (rename(file_.c_str(), (file_ + ".1").c_str()) != 0 && errno != ENOENT) return;
+        // When another writer of the same file has moved it aside already, only follow it to the new one.
+        struct stat named;
+        const bool movedAlready =
+            stat(file_.c_str(), &named) == 0 && (named.st_ino != now.st_ino || named.st_dev != now.st_dev);
+        if (!movedAlready && rename(file_.c_str(), (file_ + ".1").c_str()) != 0 && errno != ENOENT) return;
         const int fresh = OpenForAppend(file_);
         if (fresh < 0) return;
         close(fd_);

@@ -152,8 +152,21 @@ TEST(Log, AFullFileMovesAsideAndANewOneBegins) {
         for (int i = 0; i < entries; ++i) ASSERT_EQ(i, seen[t][i]) << "thread " << t;
     }
 
-    // A log opened on a full file moves it aside before its first entry.
+    // Two writers of one file: the second follows the first to the new file instead of moving it aside
+    // over the older one.
     log.reset();
+    testsupport::WriteFile(path, std::string(ThreadSafeLog::kRotateAtBytes - 10, 'x'));
+    boost::shared_ptr<ThreadSafeLog> one = Open(path), two = Open(path);
+    one->Log("moves the full file aside", "src.cpp", 1);
+    two->Log("follows it", "src.cpp", 2);
+    EXPECT_EQ(ThreadSafeLog::kRotateAtBytes - 10, testsupport::ReadFile(path + ".1").size());
+    const std::string both = testsupport::ReadFile(path);
+    EXPECT_NE(std::string::npos, both.find("moves the full file aside"));
+    EXPECT_NE(std::string::npos, both.find("follows it"));
+    one.reset();
+    two.reset();
+
+    // A log opened on a full file moves it aside before its first entry.
     testsupport::WriteFile(path, std::string(ThreadSafeLog::kRotateAtBytes, 'x'));
     log = Open(path);
     log->Log("first of the new file", "src.cpp", 1);
