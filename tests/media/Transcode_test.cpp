@@ -192,8 +192,9 @@ TEST(TranscodeFromStdin, GarbageInputFailsAtFinish) {
 }
 
 // Destroying a running conversion from standard input closes the input and lets ffmpeg finish the file.
+// Two seconds of video: a loaded machine still finishes them well within the stop's grace time.
 TEST(TranscodeFromStdin, DestroyingARunningOneFinishesTheFile) {
-    const std::string source = mediatest::ReadAll(mediatest::MakeTsClip("stdin-src.ts", 6));
+    const std::string source = mediatest::ReadAll(mediatest::MakeTsClip("stdin-short.ts", 2));
     testsupport::TempDir dir;
     TranscodeParams p;
     p.OutputPath = kivm::FromUTF8ExW(dir.file("out.mov"));
@@ -202,7 +203,7 @@ TEST(TranscodeFromStdin, DestroyingARunningOneFinishesTheFile) {
     t->Write(source);
     t.reset();
     const std::string facts = mediatest::Probe({"-show_entries", "format=duration", "-of", "csv=p=0", dir.file("out.mov")});
-    EXPECT_NEAR(std::stod(facts), 6.0, 0.3);
+    EXPECT_NEAR(std::stod(facts), 2.0, 0.3);
 }
 
 TEST(TranscodeFileToFile, TakeProgress) {
