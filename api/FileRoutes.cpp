@@ -10,6 +10,10 @@
 #include "core/State.h"
 #include "kivlib/kiv_text.h"
 
+// Log entries name the component, the HTTP interface, whichever of its files writes them.
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "HttpListener"
+
 namespace {
 // The two URL forms of a converted file: the conversion status hands out "offline/" + its name, the
 // play route its name + ".mp4".

@@ -123,7 +123,7 @@ void HttpListener::Run() {
         while (ServeOneRequest()) {
         }
     } catch (const std::exception& e) {
-        KIV_LOG(e.what());
+        KIV_LOG(LogExcerpt(e.what()));
     } catch (...) {
         KIV_LOG("Unknown exception (fix this)");
     }
@@ -141,7 +141,7 @@ bool HttpListener::ServeOneRequest() {
     const std::string method = request_->GetMethod();
     const std::string path = request_->GetPath();
     const std::string query = request_->GetQuery();
-    KIV_LOG("HTTP Request Method [" + method + "] Path [" + path + "] Query [" + RedactSessionId(query) + "]");
+    KIV_LOG(LogExcerpt("HTTP Request Method [" + method + "] Path [" + path + "] Query [" + RedactSessionId(query) + "]"));
     uint64_t sessionId = ParseSessionId(query);
 
     replyHeadSent_ = false;
@@ -150,7 +150,7 @@ bool HttpListener::ServeOneRequest() {
         Dispatch(method, path, sessionId);
     } catch (const std::exception& e) {
         SendErrorMsg(e.what(), 500);
-        KIV_LOG(e.what());
+        KIV_LOG(LogExcerpt(e.what()));
     }
     return !closeConnection_;
 }

@@ -32,6 +32,9 @@ uint64_t ParseSessionId(const std::string& query);
 // The query with the value of every "SessionID=" (in any letter case) replaced, so that a client's
 // credential never reaches the log.
 std::string RedactSessionId(const std::string& query);
+// An announce body with the text of every "<Name>...</Name>" (the shortest text between the tags, line
+// breaks included) wrapped in CDATA, so that any device name parses; the rest is copied unchanged.
+std::string WrapNamesInCdata(const std::string& body);
 
 // The per-connection request loop and the route handlers of the client interface. Built on the
 // connection thread's stack; holds nothing it must release.

@@ -1,8 +1,6 @@
 // The pairing route "/video/announce/": a device announces itself and gets its session id, or a PIN.
 #include <stdexcept>
 
-#include <boost/regex.hpp>
-
 #include "api/HttpListener.h"
 #include "core/XmlText.h"
 #include "core/IEvents.h"
@@ -18,10 +16,12 @@ const char kServerVersion[] = "1.0.3.3";
 // The wait before a PIN goes out: it slows down anyone guessing at devices.
 const uint32_t kPinReplyDelayMs = 1000;
 
-// Device names are free text typed by a person; wrapping them in CDATA lets "&" and "<" through.
-std::string WrapNamesInCdata(const std::string& body) {
-    static const boost::regex kName("<Name>(.*?)</Name>", boost::regex::perl);
-    return boost::regex_replace(body, kName, "<Name><![CDATA[$1]]></Name>", boost::format_perl);
+// A device's name as it is kept and shown: its first 255 characters.
+const size_t kMaxDeviceNameChars = 255;
+
+std::wstring DeviceName(const std::wstring& announced) {
+    // Wide text holds one character per element, so any cut lies between characters.
+    return announced.substr(0, kMaxDeviceNameChars);
 }
 
 const xml_element& RequireChild(const xml_element& parent, const char* name) {
@@ -42,6 +42,30 @@ std::string PinReply(uint32_t pin) {
 }
 }  // namespace
 
+std::string WrapNamesInCdata(const std::string& body) {
+    // One pass, each byte looked at a bounded number of times: the first "<Name>" pairs with the first
+    // "</Name>" after it. When no "</Name>" follows a "<Name>", none follows any later one either.
+    static const std::string kOpen = "<Name>";
+    static const std::string kClose = "</Name>";
+    std::string out;
+    out.reserve(body.size());
+    size_t done = 0;
+    for (;;) {
+        const size_t open = body.find(kOpen, done);
+        if (open == std::string::npos) break;
+        const size_t text = open + kOpen.size();
+        const size_t close = body.find(kClose, text);
+        if (close == std::string::npos) break;
+        out.append(body, done, open - done);
+        out += "<Name><![CDATA[";
+        out.append(body, text, close - text);
+        out += "]]></Name>";
+        done = close + kClose.size();
+    }
+    out.append(body, done, std::string::npos);
+    return out;
+}
+
 void HttpListener::Announce(const std::string& body) {
     try {
         const std::string rewritten = WrapNamesInCdata(body);
@@ -52,7 +76,7 @@ void HttpListener::Announce(const std::string& body) {
         const boost::shared_ptr<xml_element> top = parser.get_parsed_element();
         if (!top) throw std::runtime_error("Unable to find 'Announce' element");
         const xml_element& announce = RequireChild(*top, "Announce");
-        const std::wstring name = kivm::FromUTF8ExW(RequireChild(announce, "Name").text);
+        const std::wstring name = DeviceName(kivm::FromUTF8ExW(RequireChild(announce, "Name").text));
         const std::wstring uniqueId = kivm::FromUTF8ExW(RequireChild(announce, "UniqueID").text);
 
         const ClientSession session = state_->GetOrCreateSession(name, uniqueId);

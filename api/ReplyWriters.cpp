@@ -6,6 +6,10 @@
 #include "core/Log.h"
 #include "kivlib/kiv_httpd_listener.h"
 
+// Log entries name the component, the HTTP interface, whichever of its files writes them.
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "HttpListener"
+
 namespace {
 const uint32_t kSendMs = 5000;
 // Sends that make no progress at all for this many time-outs in a row give the client up.
@@ -78,7 +82,7 @@ bool HttpListener::SendSuccessMsg(const std::string& text, int status) {
 }
 
 bool HttpListener::SendErrorMsg(const std::string& text, int status) {
-    KIV_LOG(text);
+    KIV_LOG(LogExcerpt(text));
     return SendXml("<Calvoro>\n\t<ErrorMsg>" + EscapeXmlText(text) + "</ErrorMsg>\n</Calvoro>\n", status);
 }
 

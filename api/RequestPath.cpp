@@ -10,6 +10,10 @@
 #include "kivlib/kiv_httpd_listener.h"
 #include "kivlib/kiv_text.h"
 
+// Log entries name the component, the HTTP interface, whichever of its files writes them.
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "HttpListener"
+
 namespace {
 const uint32_t kReadBodyMs = 5000;
 }  // namespace
@@ -51,9 +55,9 @@ std::wstring HttpListener::ResolvePath(const std::string& rest) {
         KIV_LOG("File can't be opened at " + kivm::ToUTF8Ex(folder->Path) + " (refused request path)");
         throw std::runtime_error("Cannot open " + rest);
     }
-    KIV_LOG("----- FULL PATH = " + kivm::ToUTF8Ex(path));
+    KIV_LOG(LogExcerpt("----- FULL PATH = " + kivm::ToUTF8Ex(path)));
     if (!fileMaker_->Exists(path)) {
-        KIV_LOG("File can't be opened at " + kivm::str_conv(path));
+        KIV_LOG(LogExcerpt("File can't be opened at " + kivm::str_conv(path)));
         throw std::runtime_error("Cannot open " + rest);
     }
     return path;

@@ -12,6 +12,10 @@
 #include "media/IMetadata.h"
 #include "media/TranscodeParams.h"
 
+// Log entries name the component, the HTTP interface, whichever of its files writes them.
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "HttpListener"
+
 namespace {
 // The last value of the attribute (a name given twice counts with its last value); false when absent.
 bool Attribute(const xml_element* element, const char* name, std::string& value) {

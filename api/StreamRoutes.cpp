@@ -16,6 +16,10 @@
 #include "media/StreamRegistry.h"
 #include "media/TranscodeParams.h"
 
+// Log entries name the component, the HTTP interface, whichever of its files writes them.
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "HttpListener"
+
 namespace {
 // Short, so a segment goes out soon after it is complete; each poll holds the registry lock only for
 // one status read.
@@ -97,7 +101,7 @@ void HttpListener::RequestStream(const std::string& rest, const std::string& bod
     }
     // The reply goes out after the play lock has gone, so a slow client holds up no other play.
     if (failed) {
-        KIV_LOG("Listener Exception: " + failure);
+        KIV_LOG(LogExcerpt("Listener Exception: " + failure));
         SendStreamError(failure);
         return;
     }

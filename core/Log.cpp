@@ -89,6 +89,14 @@ std::wstring GetLogFilePath() { return Holder().path; }
 
 void SetLogState(IState* state) { g_reportState.store(state); }
 
+std::string LogExcerpt(const std::string& text) {
+    if (text.size() <= kLogExcerptBytes) return text;
+    size_t cut = kLogExcerptBytes;
+    // Back over UTF-8 continuation bytes (at most three) so no character is split.
+    for (int i = 0; i < 3 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++i) --cut;
+    return text.substr(0, cut) + " [... cut, " + std::to_string(text.size()) + " bytes in all]";
+}
+
 const char* LogSourceName(const char* filePath) {
     // Log calls pass __FILE__ every time: keep one copy of each name, never freed.
     static std::mutex* guard = new std::mutex();

@@ -16,7 +16,15 @@ void SetLogState(IState* state);
 // Writes the system report into the log.
 void LogSystemInformation();
 
+// Text that came with a request as the log shows it: whole up to 1 KiB; longer, its first KiB (cut at a
+// character boundary) and a note of its full length, so no client can fill the log.
+std::string LogExcerpt(const std::string& text);
+const size_t kLogExcerptBytes = 1024;
+
 // ".\Name" for a source file path such as ".../core/Worker.cpp".
 const char* LogSourceName(const char* filePath);
 
-#define KIV_LOG(message) GetLog()->Log((message), LogSourceName(__FILE__), __LINE__)
+// Log entries name their component: the calling file's name, unless a file of a component that spans
+// several files redefines KIV_LOG_SOURCE (after its includes) to the component's name.
+#define KIV_LOG_SOURCE __FILE__
+#define KIV_LOG(message) GetLog()->Log((message), LogSourceName(KIV_LOG_SOURCE), __LINE__)

@@ -13,10 +13,11 @@ void LogSessions(ThreadSafeLog& log, State& state) {
     state.GetSessions(sessions);
     for (const ClientSession& session : sessions) {
         LogField(log, "Client     ", kivm::ToUTF8Ex(session.Name));
-        // The low 32 bits, read as a signed number.
-        LogIntField(log, "  |_ SID: ", static_cast<int32_t>(static_cast<uint32_t>(session.SessionId)));
+        // The session id and an authorised unique id are each a device's whole credential, and the report
+        // goes out with issue reports: neither is shown.
+        LogField(log, "  |_ SID: ", "(hidden)");
         LogIntField(log, "  |_ Auth:", session.Authorized ? 1 : 0);
-        LogField(log, "  |_ UDID:", kivm::ToUTF8Ex(session.UniqueId));
+        LogField(log, "  |_ UDID:", "(hidden)");
         LogField(log, "  |_ DVer:", kivm::ToUTF8Ex(session.Version));
         LogField(log, "  |_ Type:", kivm::ToUTF8Ex(session.DeviceType));
     }

@@ -13,6 +13,10 @@
 #include "kivlib/kiv_text.h"
 #include "kivlib/kiv_xml.h"
 
+// Log entries name the component, the state store, whichever of its files writes them.
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "State"
+
 namespace {
 
 const size_t kReadBlock = 320;

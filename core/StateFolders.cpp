@@ -8,6 +8,10 @@
 #include "kivlib/KivFileFinder.h"
 #include "kivlib/kiv_text.h"
 
+// Log entries name the component, the state store, whichever of its files writes them.
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "State"
+
 namespace {
 
 // The name a folder is offered under before it is made unique: the last component of its standard form.

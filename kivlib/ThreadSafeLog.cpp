@@ -2,10 +2,14 @@
 //
 // Each entry is handed to the kernel in one write() on an O_APPEND descriptor, under a mutex, so entries
 // from different threads (and even from other processes appending to the same file) never interleave.
+// An entry that would take the file past its size limit first moves the file aside to "<path>.1" (the
+// one older file kept, replacing the one before) and starts a new one, so the log keeps its recent
+// history in bounded space.
 #include "kivlib/ThreadSafeLog.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -29,9 +33,11 @@ std::string TimeStamp() {
     return text;
 }
 
+int OpenForAppend(const std::string& file) { return open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644); }
+
 class FileLog final : public ThreadSafeLog {
 public:
-    explicit FileLog(int fd) : fd_(fd) {}
+    FileLog(int fd, const std::string& file, uint64_t rotateAtBytes) : fd_(fd), file_(file), rotateAt_(rotateAtBytes) {}
     ~FileLog() override { close(fd_); }
     FileLog(const FileLog&) = delete;
     FileLog& operator=(const FileLog&) = delete;
@@ -48,6 +54,7 @@ public:
 
     void LogBuffer(const char* bytes, size_t length) override {
         std::lock_guard<std::mutex> hold(mutex_);
+        RotateIfFull(length);
         // A regular file takes the whole buffer in one call; the loop only covers a short write (a full
         // disk), after which the rest is retried until write() reports the error.
         while (length > 0) {
@@ -63,7 +70,26 @@ public:
     }
 
 private:
+    // Called under the mutex. Any step that fails leaves the entry going to the file in hand: nothing
+    // logged is lost, and the next entry tries again.
+    void RotateIfFull(size_t adding) {
+        struct stat now;
+        if (fstat(fd_, &now) != 0 || now.st_size == 0) return;
+        if (uint64_t(now.st_size) + adding <= rotateAt_) return;
+        // When another writer of the same file has moved it aside already, only follow it to the new one.
+        struct stat named;
+        const bool movedAlready =
+            stat(file_.c_str(), &named) == 0 && (named.st_ino != now.st_ino || named.st_dev != now.st_dev);
+        if (!movedAlready && rename(file_.c_str(), (file_ + ".1").c_str()) != 0 && errno != ENOENT) return;
+        const int fresh = OpenForAppend(file_);
+        if (fresh < 0) return;
+        close(fd_);
+        fd_ = fresh;
+    }
+
     int fd_;
+    const std::string file_;
+    const uint64_t rotateAt_;
     std::mutex mutex_;
 };
 
@@ -71,7 +97,7 @@ private:
 
 boost::shared_ptr<ThreadSafeLog> ThreadSafeLog::GetInstance(const std::wstring& path) {
     std::string file = kivm::ToUTF8Ex(path);
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = OpenForAppend(file);
     if (fd < 0) return boost::shared_ptr<ThreadSafeLog>();
-    return boost::shared_ptr<ThreadSafeLog>(new FileLog(fd));
+    return boost::shared_ptr<ThreadSafeLog>(new FileLog(fd, file, kRotateAtBytes));
 }

@@ -2,12 +2,16 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include <boost/shared_ptr.hpp>
 
 class ThreadSafeLog {
 public:
+    // The size at which the log file is moved aside to "<path>.1" and a new one begun.
+    static constexpr uint64_t kRotateAtBytes = 10 * 1024 * 1024;
+
     // Opens (appends to) the log file; empty when it cannot be opened.
     static boost::shared_ptr<ThreadSafeLog> GetInstance(const std::wstring& path);
     virtual ~ThreadSafeLog() = default;

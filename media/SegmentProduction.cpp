@@ -13,6 +13,10 @@
 #include "media/ITranscode.h"
 #include "media/StreamManager.h"
 
+// Log entries name the component, the stream session, whichever of its files writes them.
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "StreamManager"
+
 std::wstring MakeStreamId(const std::wstring& videoPath, uint64_t sessionId) {
     // The path's characters as UTF-16 code units, two bytes each, low byte first.
     std::string bytes;

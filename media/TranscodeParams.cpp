@@ -10,6 +10,10 @@
 #include "kivlib/kiv_fs.h"
 #include "kivlib/kiv_text.h"
 
+// Log entries name the component, the transcoders, whichever of its files writes them.
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "Transcode"
+
 namespace {
 
 std::wstring W(const std::string& text) { return kivm::str_conv(text); }
@@ -54,7 +58,7 @@ void BuildFfmpegArgs(std::vector<std::wstring>& args, const TranscodeParams& par
                              L"-qcomp", L"0.6", L"-trellis", L"0", L"-sc_threshold", L"40", L"-subq", L"5",
                              L"-partitions", L"+parti4x4+parti8x8+partp8x8", L"-cmp", L"+chroma",
                              L"-deblock", L"0:0", L"-keyint_min", L"25", L"-b_strategy", L"0", L"-bf", L"0",
-                             L"-flags", L"+loop", L"-flags2", L"+fast", L"-level", L"13",
+                             L"-flags", L"+loop", L"-flags2", L"+fast",
                              L"-maxrate", bitrate, L"-bufsize", L"512k", L"-wpredp", L"0",
                              L"-b:v", bitrate, L"-bt", bitrate, L"-async", L"2"});
     args.insert(args.end(), {L"-vcodec", L"libx264", L"-ac", L"2"});
@@ -63,7 +67,10 @@ void BuildFfmpegArgs(std::vector<std::wstring>& args, const TranscodeParams& par
     } else {
         KIV_LOG("Video & Audio Streams not specified to transcoder - not telling ffmpeg what to map");
     }
-    args.insert(args.end(), {L"-r", L"29.97"});
+    // A source of up to 30 frames a second keeps its own rate (a 25 fps film put on a 29.97 grid judders);
+    // a faster one is brought down to 29.97. The H.264 level is left to the encoder, which derives it from
+    // the picture size and this rate.
+    args.insert(args.end(), {L"-vf", kFrameRateFilter});
     if (mode == TranscodeToStdout) {
         args.insert(args.end(), {L"-ar", L"44100", L"-b:a", W(StreamingAudioBitrate(params.TargetBitrate)),
                                  L"-acodec", L"libmp3lame", L"-f", L"mpegts"});

@@ -33,6 +33,10 @@ enum TranscodeMode {
     TranscodeFileToFileMode = 2  // source file in, QuickTime file out
 };
 
+// The output frame rate: the source's own up to 30 frames a second (an unknown rate counts as faster),
+// 29.97 above that.
+constexpr const wchar_t* kFrameRateFilter = L"fps='if(gt(source_fps,0)*lte(source_fps,30),source_fps,30000/1001)'";
+
 // Seconds between forced keyframes of a stream run: the segment length, so every segment can start with one.
 constexpr int kKeyframeSeconds = 5;
 

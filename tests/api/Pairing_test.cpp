@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <chrono>
 #include <list>
 #include <string>
+#include <vector>
+
+#include <boost/regex.hpp>
 
 #include "FakeHttpd.h"
 #include "api/HttpListener.h"
@@ -103,6 +109,78 @@ TEST_F(Pairing, NamesWithMarkupCharactersAndTheOptionalFieldsAreKept) {
 
     Announce(AnnounceBody("other name", "u2"));
     EXPECT_EQ(L"iPad", SessionOf(L"u2").DeviceType);  // absent fields leave the stored ones
+}
+
+TEST(WrapNamesInCdata, GivesWhatTheShortestMatchRewriteGives) {
+    // The rewrite as a regular expression states it; the scan must agree with it on every body.
+    const auto byRegex = [](const std::string& body) {
+        static const boost::regex kName("<Name>(.*?)</Name>", boost::regex::perl);
+        return boost::regex_replace(body, kName, "<Name><![CDATA[$1]]></Name>", boost::format_perl);
+    };
+    const std::string bodies[] = {
+        "",
+        "no names here",
+        AnnounceBody("Ann's phone", "dev-1"),
+        AnnounceBody("Tom & Jerry's <iPad>\nsecond line", "u2"),
+        AnnounceBody("", "empty name"),
+        "<a><Name>one</Name><b/><Name>two & three</Name></a>",
+        "<Name><Name>nested</Name></Name>",
+        "<Name>open only",
+        "<Name>x</Name><Name>unclosed",
+        "</Name><Name>after a stray close</Name>",
+        "<Name>a</Name></Name>",
+        "<Name>]]></Name>",
+        "<name>other case</name><Name>kept</Name>",
+        std::string("<Name>bytes \0\xff\n</Name>", 21),
+    };
+    for (const std::string& body : bodies) EXPECT_EQ(byRegex(body), WrapNamesInCdata(body)) << body;
+}
+
+TEST_F(Pairing, ABodyOfOpeningTagsCostsNoMoreThanAnyBodyOfItsSize) {
+    // 64 KiB of "<Name>" with no closing tag: a search that tries every opening tag against the rest of
+    // the body spends a fifth of a second of processor time on it. The yardstick is a body of the same
+    // size and shape with another tag name, which fails to parse the same way.
+    const auto bodyOf = [](const std::string& tag) {
+        std::string body;
+        while (body.size() < 64 * 1024) body += tag;
+        return body;
+    };
+    const std::string hostile = bodyOf("<Name>"), yardstick = bodyOf("<Nome>");
+    // Processor time of this thread only: a loaded machine stretches the wall clock, not this.
+    const auto cpuMs = [this](const std::string& body) {
+        struct timespec start, end;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+        EXPECT_EQ(500, Announce(body).head.StatusCode);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+        return (end.tv_sec - start.tv_sec) * 1e3 + (end.tv_nsec - start.tv_nsec) / 1e6;
+    };
+    std::vector<double> hostileMs, yardstickMs;
+    for (int i = 0; i < 5; ++i) {
+        hostileMs.push_back(cpuMs(hostile));
+        yardstickMs.push_back(cpuMs(yardstick));
+    }
+    std::sort(hostileMs.begin(), hostileMs.end());
+    std::sort(yardstickMs.begin(), yardstickMs.end());
+    RecordProperty("hostile_cpu_ms", std::to_string(hostileMs[2]));
+    RecordProperty("yardstick_cpu_ms", std::to_string(yardstickMs[2]));
+    EXPECT_LT(hostileMs[2], 4 * yardstickMs[2] + 10) << "medians of five, ms";
+}
+
+TEST_F(Pairing, ALongDeviceNameIsCutTo255CharactersBeforeItIsKept) {
+    testsupport::WriteFile(kivm::ToUTF8Ex(services.DataFolder()) + "/state.xml",
+                           "<CalvoroState><Authorized><UniqueID>long</UniqueID></Authorized></CalvoroState>");
+    ASSERT_TRUE(services.state->Load());
+    // 254 two-byte letters, then a four-byte one as character 255, then more: the cut keeps whole
+    // characters, however many bytes each takes.
+    std::string name;
+    for (int i = 0; i < 254; ++i) name += "\xc3\xa9";  // e acute
+    name += "\xf0\x9f\x93\xb1";                        // a mobile phone sign
+    name += std::string(60000, 'x');
+    const apitest::FakeReply reply = Announce(AnnounceBody(name, "long"));
+    EXPECT_EQ(200, reply.head.StatusCode);
+    const std::wstring kept = SessionOf(L"long").Name;
+    ASSERT_EQ(255u, kept.size());
+    EXPECT_EQ(std::wstring(254, L'\u00e9') + L"\U0001F4F1", kept);
 }
 
 TEST_F(Pairing, BadBodiesGetTheirErrorTexts) {

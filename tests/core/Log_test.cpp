@@ -177,6 +177,17 @@ TEST(LogSourceName, IsADotABackslashAndTheBareName) {
     EXPECT_EQ(LogSourceName("/a/Worker.cpp"), LogSourceName("/b/Worker.cpp"));  // one copy, kept for good
 }
 
+TEST(LogExcerpt, KeepsOneKibibyteAndNotesTheFullLength) {
+    const std::string kib(kLogExcerptBytes, 'a');
+    EXPECT_EQ("", LogExcerpt(""));
+    EXPECT_EQ(kib, LogExcerpt(kib));
+    EXPECT_EQ(kib + " [... cut, 1025 bytes in all]", LogExcerpt(kib + "b"));
+    EXPECT_EQ(kib + " [... cut, 65536 bytes in all]", LogExcerpt(kib + std::string(65536 - 1024, 'b')));
+    // A character that straddles the cut is left out whole: here a three-byte one at bytes 1023-1025.
+    const std::string straddling = std::string(1023, 'a') + "\xe2\x82\xac" + "tail";
+    EXPECT_EQ(std::string(1023, 'a') + " [... cut, 1030 bytes in all]", LogExcerpt(straddling));
+}
+
 TEST(OpenProcessLog, FallsBackToStandardErrorWithoutADataFolder) {
     testsupport::TempDir dir;
     testsupport::WriteFile(dir.file("plain"), "");
@@ -339,12 +350,6 @@ TEST(WriteSystemReport, KeepsThePrimaryBlockWhenThereIsNoPrimaryInterface) {
     EXPECT_EQ(log.messages[primary + 9], Field("Interface", "lo"));
 }
 
-// The low 32 bits of a session id as a signed number, worked out without a cast.
-std::string LowSigned(uint64_t id) {
-    int64_t low = static_cast<int64_t>(id % 4294967296ull);
-    if (low >= 2147483648ll) low -= 4294967296ll;
-    return std::to_string(low);
-}
 
 TEST(LogStateSection, ListsFoldersSessionsAndPreferences) {
     testsupport::TempDir dir;
@@ -366,17 +371,24 @@ TEST(LogStateSection, ListsFoldersSessionsAndPreferences) {
     EXPECT_EQ(lines[0], Field("Folder:", dir.file("Films")));
     const size_t annAt = IndexOf(lines, Field("Client     ", "Ann\xe2\x80\x99s iPhone"));
     ASSERT_LT(annAt + 5, lines.size());
-    EXPECT_EQ(lines[annAt + 1], Field("  |_ SID: ", LowSigned(ann.SessionId)));
+    EXPECT_EQ(lines[annAt + 1], Field("  |_ SID: ", "(hidden)"));
     EXPECT_EQ(lines[annAt + 2], Field("  |_ Auth:", "1"));
-    EXPECT_EQ(lines[annAt + 3], Field("  |_ UDID:", "UDID-ANN"));
+    EXPECT_EQ(lines[annAt + 3], Field("  |_ UDID:", "(hidden)"));
     EXPECT_EQ(lines[annAt + 4], Field("  |_ DVer:", "2.1"));
     EXPECT_EQ(lines[annAt + 5], Field("  |_ Type:", "iPhone"));
     const size_t bobAt = IndexOf(lines, Field("Client     ", "Bob"));
     ASSERT_LT(bobAt + 5, lines.size());
-    EXPECT_EQ(lines[bobAt + 1], Field("  |_ SID: ", LowSigned(bob.SessionId)));
+    EXPECT_EQ(lines[bobAt + 1], Field("  |_ SID: ", "(hidden)"));
     EXPECT_EQ(lines[bobAt + 2], Field("  |_ Auth:", "0"));
     EXPECT_EQ(lines[bobAt + 4], Field("  |_ DVer:", "Unknown Version"));
     EXPECT_EQ(lines[bobAt + 5], Field("  |_ Type:", "Unknown Device"));
+    // No credential in any form: the unique ids, the session ids, nor their low 32 bits.
+    for (const ClientSession& s : {ann, bob}) {
+        const std::string forms[] = {kivm::ToUTF8Ex(s.UniqueId), numstr::ToStr(s.SessionId, 16, 0),
+                                     std::to_string(s.SessionId), std::to_string(int32_t(uint32_t(s.SessionId)))};
+        for (const std::string& line : lines)
+            for (const std::string& form : forms) EXPECT_EQ(std::string::npos, line.find(form)) << line;
+    }
 
     const std::vector<std::string> tail = {
         std::string(21, ' ') + "HTTP Port 8683" + std::string(26, ' '),

@@ -114,7 +114,7 @@ protected:
     // A second client gets its answer while something else goes on.
     void ExpectServed() {
         Connection other(server->port);
-        const Reply reply = other.Request("HEAD /any HTTP/1.1\r\nHost: h\r\n\r\n", 3000);
+        const Reply reply = other.Request("HEAD /any HTTP/1.1\r\nHost: h\r\n\r\n", 10000);
         EXPECT_TRUE(reply.ok);
         EXPECT_EQ(200, reply.status);
     }
@@ -217,6 +217,23 @@ TEST_F(HttpE2e, BadAnnounceBodiesGetTheirErrorTexts) {
     const xml_element* message = kiv_xml::find_child(*parser.get_parsed_element(), "ErrorMsg", true);
     ASSERT_NE(nullptr, message);
     EXPECT_NE(std::string::npos, message->text.find(" - post data = not <xml & at all")) << message->text;
+}
+
+TEST_F(HttpE2e, ABodyThatDoesNotParseTakesAKibibyteOfLog) {
+    // Bodies that fail to parse come back in the error text; the log keeps only their first KiB.
+    const std::string logFile = server->process->DataFolder() + "/CalvoroLog.txt";
+    const uintmax_t before = std::filesystem::file_size(logFile);
+    std::string body = "<Device><Announce><Name>";
+    while (body.size() < 60000) body += "<Name>";
+    for (int i = 0; i < 8; ++i) {
+        const Reply reply = Post("/video/announce/", body);
+        ASSERT_EQ(500, reply.status);
+        EXPECT_NE(std::string::npos, reply.body.find("&lt;Name&gt;&lt;Name&gt;"));  // the reply is not cut
+    }
+    ASSERT_TRUE(server->process->WaitForLog(" [... cut, 60" , std::chrono::seconds(5)));
+    const uintmax_t grown = std::filesystem::file_size(logFile) - before;
+    EXPECT_LT(grown, 8u * 3 * 1024) << "grew by " << grown;
+    EXPECT_NE(std::string::npos, server->process->LogText().find(" bytes in all]"));
 }
 
 struct Listed {

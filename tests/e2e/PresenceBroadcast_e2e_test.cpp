@@ -81,7 +81,7 @@ int RunInOwnNetwork(FILE* out) {
                                  "</ServerName>\n<HttpPort>8683</HttpPort>\n</Calvoro>\n";
     // Arrival times of distinct sends (a copy may arrive on both ends of the pair at once).
     std::vector<Clock::time_point> sends;
-    const auto deadline = Clock::now() + 16s;
+    const auto deadline = Clock::now() + 30s;
     int failures = 0;
     while (sends.size() < 3 && Clock::now() < deadline) {
         pollfd wait = {listener, POLLIN, 0};
@@ -96,10 +96,11 @@ int RunInOwnNetwork(FILE* out) {
         }
         if (sends.empty() || Clock::now() - sends.back() > 1s) sends.push_back(Clock::now());
     }
-    if (sends.size() < 3) return fprintf(out, "%zu packets in 16 s\n", sends.size()), 1;
+    if (sends.size() < 3) return fprintf(out, "%zu packets in 30 s\n", sends.size()), 1;
     for (size_t i = 1; i < sends.size(); ++i) {
         const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(sends[i] - sends[i - 1]).count();
-        if (gap < 4900 || gap > 6000) {
+        // Every 5 s; a loaded machine delays a send or its receipt by a second or so either way.
+        if (gap < 3500 || gap > 7500) {
             fprintf(out, "packets %lld ms apart\n", static_cast<long long>(gap));
             ++failures;
         }

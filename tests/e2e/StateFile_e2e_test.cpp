@@ -83,7 +83,7 @@ TEST_F(StateFileE2eTest, ServerWritesBackTheStateItLoaded) {
 
     ServerProcess server(home.path());
     ASSERT_TRUE(server.Start({"-s"}));
-    ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 10s)) << server.LogText();
+    ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 30s)) << server.LogText();
     server.Signal(SIGTERM);
     ASSERT_TRUE(server.WaitExit(5s));
 

@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <future>
 #include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -241,6 +244,21 @@ TEST_F(StreamingE2e, AnHlsClientPlaysTheWholeStream) {
     EXPECT_EQ(std::string::npos, log.find(server->sessionHex)) << "hexadecimal session id in the log";
     const std::string decimal = std::to_string(std::stoull(server->sessionHex, nullptr, 16));
     EXPECT_EQ(std::string::npos, log.find(decimal)) << "decimal session id in the log";
+
+    // Every entry names its component (start-up, state store, HTTP interface, probe, stream session,
+    // transcoder, worker ...), never one of the files a component is made of.
+    const std::set<std::string> components = {"main", "State", "Events", "Worker", "Log", "Util", "StreamManager",
+                                              "Transcode", "FfmpegMetadataParser", "HttpListener", "UdpBroadcaster"};
+    static const std::regex entry(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d+\] \.\\([A-Za-z]+)\(\d+\): )");
+    std::set<std::string> seen;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (std::regex_search(line, match, entry)) seen.insert(match[1].str());
+    }
+    for (const std::string& name : seen) EXPECT_EQ(1u, components.count(name)) << name;
+    for (const char* name : {"main", "State", "HttpListener", "StreamManager", "Transcode"})
+        EXPECT_EQ(1u, seen.count(name)) << name;
 }
 
 TEST_F(StreamingE2e, EveryPlaylistEntryIsAtMostTheTargetDuration) {
@@ -307,6 +325,22 @@ TEST_F(StreamingE2e, AClientSeekRestartsTheTranscoderAtItsSegment) {
         EXPECT_NE(std::string::npos,
                   log.find("FFMPEG Command Line [ffmpeg.exe -ss " + std::to_string((target - 1) * 5) + " -i "));
     }
+}
+
+TEST_F(StreamingE2e, A25FpsClipStreamsAt25FpsWithALevelThatFitsItsSize) {
+    const std::string url = PlayUrl("Clips/short.mp4", "<Play><Resolution width=\"640\" height=\"360\"/></Play>");
+    const Reply segment = Get("/video/stream/" + StreamIdOf(url) + "/segment-1.ts", "", 60000);
+    ASSERT_EQ(200, segment.status) << segment.body.substr(0, 200);
+    testsupport::TempDir dir;
+    testsupport::WriteFile(dir.file("segment-1.ts"), segment.body);
+    const mediatest::VideoFacts video = mediatest::ProbeVideo(dir.file("segment-1.ts"));
+    EXPECT_EQ("25/1", video.rate);
+    EXPECT_EQ("25/1", video.averageRate);
+    EXPECT_NEAR(125, video.frames, 1);  // five seconds, no picture added or dropped
+    EXPECT_EQ(640, video.width);
+    EXPECT_EQ(360, video.height);
+    EXPECT_TRUE(mediatest::H264LevelFits(video.level, video.width, video.height, 25))
+        << "level " << video.level << " for " << video.width << "x" << video.height;
 }
 
 TEST_F(StreamingE2e, LastSeekTimeTellsWhereTheLastRequestedSegmentStarts) {

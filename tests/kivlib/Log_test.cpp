@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -106,6 +107,72 @@ TEST(Log, EntriesFromManyThreadsNeverInterleave) {
             ASSERT_EQ(body[0], 'a' + std::stoi(match[2].str()));
         }
     }
+}
+
+// Entries from several threads, 12 MiB in all: the full file moves aside once, an older one goes, and
+// between the two files every entry is there, whole, the older ones in the moved file.
+TEST(Log, AFullFileMovesAsideAndANewOneBegins) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("log.txt");
+    testsupport::WriteFile(path + ".1", "from a run long ago\n");
+    boost::shared_ptr<ThreadSafeLog> log = Open(path);
+    ASSERT_TRUE(log);
+    const int threadCount = 4, entries = 800;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < threadCount; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < entries; ++i)
+                log->Log(std::to_string(i) + " " + std::string(4000, static_cast<char>('a' + t)), "src.cpp", t);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+
+    const std::string older = testsupport::ReadFile(path + ".1");
+    const std::string newer = testsupport::ReadFile(path);
+    EXPECT_LE(older.size(), ThreadSafeLog::kRotateAtBytes);
+    EXPECT_GT(older.size(), ThreadSafeLog::kRotateAtBytes - 8192);  // moved only when nearly full
+    EXPECT_LE(newer.size(), ThreadSafeLog::kRotateAtBytes);
+    EXPECT_GT(newer.size(), 0u);
+    EXPECT_EQ(std::string::npos, older.find("long ago"));
+
+    std::regex entry(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[\d+\] src\.cpp\((\d)\): (\d+) ([a-d]+)$)");
+    std::map<int, std::vector<int>> seen;  // per thread, its entry numbers, the older file first
+    for (const std::string* text : {&older, &newer}) {
+        for (const std::string& line : Lines(*text)) {
+            std::smatch match;
+            ASSERT_TRUE(std::regex_match(line, match, entry)) << line.substr(0, 80);
+            const int t = std::stoi(match[1].str());
+            ASSERT_EQ(4000u, match[3].length());
+            ASSERT_EQ(std::string::npos, match[3].str().find_first_not_of(char('a' + t)));
+            seen[t].push_back(std::stoi(match[2].str()));
+        }
+    }
+    for (int t = 0; t < threadCount; ++t) {
+        ASSERT_EQ(size_t(entries), seen[t].size()) << "thread " << t;
+        for (int i = 0; i < entries; ++i) ASSERT_EQ(i, seen[t][i]) << "thread " << t;
+    }
+
+    // Two writers of one file: the second follows the first to the new file instead of moving it aside
+    // over the older one.
+    log.reset();
+    testsupport::WriteFile(path, std::string(ThreadSafeLog::kRotateAtBytes - 10, 'x'));
+    boost::shared_ptr<ThreadSafeLog> one = Open(path), two = Open(path);
+    one->Log("moves the full file aside", "src.cpp", 1);
+    two->Log("follows it", "src.cpp", 2);
+    EXPECT_EQ(ThreadSafeLog::kRotateAtBytes - 10, testsupport::ReadFile(path + ".1").size());
+    const std::string both = testsupport::ReadFile(path);
+    EXPECT_NE(std::string::npos, both.find("moves the full file aside"));
+    EXPECT_NE(std::string::npos, both.find("follows it"));
+    one.reset();
+    two.reset();
+
+    // A log opened on a full file moves it aside before its first entry.
+    testsupport::WriteFile(path, std::string(ThreadSafeLog::kRotateAtBytes, 'x'));
+    log = Open(path);
+    log->Log("first of the new file", "src.cpp", 1);
+    EXPECT_EQ(ThreadSafeLog::kRotateAtBytes, testsupport::ReadFile(path + ".1").size());
+    EXPECT_NE(std::string::npos, testsupport::ReadFile(path).find("first of the new file"));
+    EXPECT_LT(testsupport::ReadFile(path).size(), 200u);
 }
 
 }  // namespace

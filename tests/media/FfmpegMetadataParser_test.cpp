@@ -385,7 +385,7 @@ TEST_F(ProbeClips, ProbeThatHangsIsStopped) {
     EXPECT_FALSE(MetadataFactory::GetInstance()->GetMetadata(kivm::FromUTF8ExW(fifo)));
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(seconds, 4.9);
-    EXPECT_LT(seconds, 8.0);
+    EXPECT_LT(seconds, 20.0);  // stopped, not left waiting; room for a loaded machine
     // No process is left that names the FIFO on its command line.
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string cmdline = mediatest::ReadAll(entry.path().string() + "/cmdline");

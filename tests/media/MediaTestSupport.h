@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -221,6 +222,52 @@ inline std::vector<int> ProcessesNaming(const std::string& text) {
         if (cmdline.find(text) != std::string::npos) found.push_back(pid);
     }
     return found;
+}
+
+// The video of a file as ffprobe sees it: frame rates as fractions, the declared H.264 level (level_idc,
+// 30 for level 3), the size and the number of frames.
+struct VideoFacts {
+    std::string rate, averageRate;
+    int level = -1, width = 0, height = 0, frames = 0;
+};
+
+inline VideoFacts ProbeVideo(const std::string& path) {
+    std::istringstream lines(Probe({"-select_streams", "v:0", "-count_frames", "-show_entries",
+                                    "stream=r_frame_rate,avg_frame_rate,level,width,height,nb_read_frames", "-of",
+                                    "default=nw=1", path}));
+    VideoFacts facts;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        if (key == "r_frame_rate") facts.rate = value;
+        if (key == "avg_frame_rate") facts.averageRate = value;
+        if (key == "level") facts.level = std::stoi(value);
+        if (key == "width") facts.width = std::stoi(value);
+        if (key == "height") facts.height = std::stoi(value);
+        if (key == "nb_read_frames") facts.frames = std::stoi(value);
+    }
+    return facts;
+}
+
+// Whether an H.264 level (level_idc) allows pictures of width x height at fps frames a second: its
+// largest frame and its macroblock rate, from the standard's table of level limits.
+inline bool H264LevelFits(int level, int width, int height, double fps) {
+    static const struct {
+        int level;
+        double maxMacroblocksPerSecond;
+        int maxFrameMacroblocks;
+    } kLimits[] = {{9, 1485, 99},         {10, 1485, 99},       {11, 3000, 396},      {12, 6000, 396},
+                   {13, 11880, 396},      {20, 11880, 396},     {21, 19800, 792},     {22, 20250, 1620},
+                   {30, 40500, 1620},     {31, 108000, 3600},   {32, 216000, 5120},   {40, 245760, 8192},
+                   {41, 245760, 8192},    {42, 522240, 8704},   {50, 589824, 22080},  {51, 983040, 36864},
+                   {52, 2073600, 36864}};
+    const int macroblocks = ((width + 15) / 16) * ((height + 15) / 16);
+    for (const auto& limit : kLimits) {
+        if (limit.level == level)
+            return macroblocks <= limit.maxFrameMacroblocks && macroblocks * fps <= limit.maxMacroblocksPerSecond;
+    }
+    return false;
 }
 
 }  // namespace mediatest

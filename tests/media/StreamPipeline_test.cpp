@@ -4,7 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <future>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "MediaFakes.h"
 #include "MediaTestSupport.h"
@@ -24,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 std::string ClockClip() {
     return mediatest::MakeClip("pipeline-clock.mkv",
                                {"-f", "lavfi", "-i",
-                                "color=c=black:size=64x36:rate=25:duration=60,format=gray,geq=lum='4*T',scale=640:360,"
+                                "color=c=black:size=64x36:rate=25:duration=60,format=gray,geq=lum='4*T',scale=160:120,"
                                 "format=yuv420p",
                                 "-f", "lavfi", "-i", "sine=duration=60", "-c:v", "libx264", "-preset", "ultrafast", "-g",
                                 "25", "-c:a", "aac"});
@@ -37,7 +41,7 @@ protected:
 
     std::wstring Create(const std::string& video, uint64_t sessionId) {
         boost::shared_ptr<IStreamManagerSafe> h =
-            CreateStream(kivm::FromUTF8ExW(video), sessionId, &state, L"http://127.0.0.1:8683/video/stream/", 320, 240,
+            CreateStream(kivm::FromUTF8ExW(video), sessionId, &state, L"http://127.0.0.1:8683/video/stream/", 160, 120,
                          metadata.get(), files.get(), nullptr, nullptr, 1200, 1300, -1, -1, 0, 2);
         EXPECT_TRUE(h);
         return h ? h->GetStreamManager()->GetStreamId() : std::wstring();
@@ -84,12 +88,19 @@ protected:
         const std::string path = dir.file("s.ts");
         testsupport::WriteFile(path, bytes);
         f.pictureSecond = mediatest::FirstPictureLuma(path) / 4.0;
-        const std::string v = mediatest::Probe({"-select_streams", "v", "-show_entries", "stream=start_time,duration",
-                                                "-of", "csv=p=0", path});
-        f.startTime = std::stod(v);
-        f.duration = std::stod(v.substr(v.find(',') + 1));
-        const std::string flags = mediatest::Probe({"-select_streams", "v", "-show_entries", "packet=flags", "-of", "csv=p=0", path});
-        f.keyFirst = !flags.empty() && flags[0] == 'K';
+        // One probe for both: "packet,<flags>" lines, then "stream,<start_time>,<duration>".
+        std::istringstream lines(mediatest::Probe(
+            {"-select_streams", "v", "-show_entries", "stream=start_time,duration:packet=flags", "-of", "csv", path}));
+        bool firstPacket = true;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("packet,", 0) == 0 && firstPacket) {
+                f.keyFirst = line.size() > 7 && line[7] == 'K';
+                firstPacket = false;
+            } else if (line.rfind("stream,", 0) == 0) {
+                f.startTime = std::stod(line.substr(7));
+                f.duration = std::stod(line.substr(line.find(',', 7) + 1));
+            }
+        }
         const auto packets = mediatest::Packets(bytes.substr(0, 2 * 188));
         EXPECT_EQ(packets.size(), 2u);
         if (packets.size() == 2) {
@@ -99,6 +110,17 @@ protected:
         return f;
     }
 
+    // Inspects a segment on a thread of its own while the session goes on (each look runs ffmpeg and
+    // ffprobe); the checks run when InspectionsDone collects them, in the order they were queued.
+    void InspectLater(const std::string& bytes, std::function<void(const SegmentFacts&)> check) {
+        inspections.push_back({std::async(std::launch::async, [this, bytes] { return Inspect(bytes); }), check});
+    }
+    void InspectionsDone() {
+        for (auto& inspection : inspections) inspection.second(inspection.first.get());
+        inspections.clear();
+    }
+
+    std::vector<std::pair<std::future<SegmentFacts>, std::function<void(const SegmentFacts&)>>> inspections;
     testsupport::TempDir cache;
     mediatest::FakeState state;
     boost::shared_ptr<IFileMaker> files;
@@ -124,10 +146,11 @@ TEST_F(Pipeline, ScriptedSessionInOrderSeekBackwardsOutOfRangeAndEnd) {
     for (uint32_t i = 1; i <= 3; ++i) {
         const std::string s = Fetch(id, i);
         ASSERT_FALSE(s.empty()) << "segment " << i;
-        const SegmentFacts f = Inspect(s);
-        EXPECT_TRUE(f.keyFirst) << i;
-        EXPECT_NEAR(f.pictureSecond, (i - 1) * 5.0, 0.6) << i;
-        EXPECT_NEAR(f.duration, 5.0, 0.2) << i;
+        InspectLater(s, [i](const SegmentFacts& f) {
+            EXPECT_TRUE(f.keyFirst) << i;
+            EXPECT_NEAR(f.pictureSecond, (i - 1) * 5.0, 0.6) << i;
+            EXPECT_NEAR(f.duration, 5.0, 0.2) << i;
+        });
     }
     std::string first = Fetch(id, 1);
     EXPECT_FALSE(first.empty()) << "a segment of this run is still there";
@@ -135,10 +158,11 @@ TEST_F(Pipeline, ScriptedSessionInOrderSeekBackwardsOutOfRangeAndEnd) {
     // Eight ahead: a seek; the run restarts at that segment and the timeline goes on.
     std::string s = Fetch(id, 11);
     ASSERT_FALSE(s.empty());
-    SegmentFacts f = Inspect(s);
-    EXPECT_TRUE(f.keyFirst);
-    EXPECT_NEAR(f.pictureSecond, 50.0, 0.6);
-    EXPECT_NEAR(f.startTime, 50.0 + 1.4, 0.1);
+    InspectLater(s, [](const SegmentFacts& f) {
+        EXPECT_TRUE(f.keyFirst);
+        EXPECT_NEAR(f.pictureSecond, 50.0, 0.6);
+        EXPECT_NEAR(f.startTime, 50.0 + 1.4, 0.1);
+    });
     {
         boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
         EXPECT_EQ(h->GetStreamManager()->GetFirstSegmentIdx(), 11u);
@@ -147,16 +171,17 @@ TEST_F(Pipeline, ScriptedSessionInOrderSeekBackwardsOutOfRangeAndEnd) {
     // Backwards, before the run's first segment: another seek.
     s = Fetch(id, 2);
     ASSERT_FALSE(s.empty());
-    f = Inspect(s);
-    EXPECT_NEAR(f.pictureSecond, 5.0, 0.6);
-    EXPECT_NEAR(f.startTime, 5.0 + 1.4, 0.1);
+    InspectLater(s, [](const SegmentFacts& f) {
+        EXPECT_NEAR(f.pictureSecond, 5.0, 0.6);
+        EXPECT_NEAR(f.startTime, 5.0 + 1.4, 0.1);
+    });
 
     // Out of range: that request fails, the run goes on.
     EXPECT_TRUE(Fetch(id, 13).empty());
     EXPECT_TRUE(Fetch(id, 0).empty());
     s = Fetch(id, 3);
     ASSERT_FALSE(s.empty());
-    EXPECT_NEAR(Inspect(s).pictureSecond, 10.0, 0.6);
+    InspectLater(s, [](const SegmentFacts& f) { EXPECT_NEAR(f.pictureSecond, 10.0, 0.6); });
     {
         boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
         EXPECT_EQ(h->GetStreamManager()->GetFirstSegmentIdx(), 2u) << "no seek for the failed requests";
@@ -165,15 +190,17 @@ TEST_F(Pipeline, ScriptedSessionInOrderSeekBackwardsOutOfRangeAndEnd) {
     // The last segment: the run ends with the video.
     s = Fetch(id, 12);  // a seek
     ASSERT_FALSE(s.empty());
-    f = Inspect(s);
-    EXPECT_NEAR(f.pictureSecond, 55.0, 0.6);
-    EXPECT_NEAR(f.duration, 5.0, 0.3);
+    InspectLater(s, [](const SegmentFacts& f) {
+        EXPECT_NEAR(f.pictureSecond, 55.0, 0.6);
+        EXPECT_NEAR(f.duration, 5.0, 0.3);
+    });
 
     const std::string folder = Folder(id);
     EXPECT_TRUE(RemoveStream(id));
     EXPECT_TRUE(mediatest::ProcessesNaming(folder).empty()) << "a segmenter is left";
     EXPECT_TRUE(mediatest::ProcessesNaming(clip).empty()) << "an ffmpeg is left";
     EXPECT_FALSE(testsupport::PathExists(folder));
+    InspectionsDone();
 }
 
 TEST_F(Pipeline, SegmenterArgumentsAndTheLiveCount) {

@@ -49,9 +49,10 @@ TEST(BuildFfmpegArgs, StreamRunWithDefaults) {
         L"-me_range", L"-16", L"-qdiff", L"4", L"-qmin", L"10", L"-qmax", L"51", L"-qcomp", L"0.6",
         L"-trellis", L"0", L"-sc_threshold", L"40", L"-subq", L"5", L"-partitions", L"+parti4x4+parti8x8+partp8x8",
         L"-cmp", L"+chroma", L"-deblock", L"0:0", L"-keyint_min", L"25", L"-b_strategy", L"0", L"-bf", L"0",
-        L"-flags", L"+loop", L"-flags2", L"+fast", L"-level", L"13", L"-maxrate", L"1200k", L"-bufsize", L"512k",
+        L"-flags", L"+loop", L"-flags2", L"+fast", L"-maxrate", L"1200k", L"-bufsize", L"512k",
         L"-wpredp", L"0", L"-b:v", L"1200k", L"-bt", L"1200k", L"-async", L"2",
-        L"-vcodec", L"libx264", L"-ac", L"2", L"-r", L"29.97",
+        L"-vcodec", L"libx264", L"-ac", L"2",
+        L"-vf", L"fps='if(gt(source_fps,0)*lte(source_fps,30),source_fps,30000/1001)'",
         L"-ar", L"44100", L"-b:a", L"196k", L"-acodec", L"libmp3lame", L"-f", L"mpegts",
         L"-s", L"320x240", L"-threads", L"2", L"-pix_fmt", L"yuv420p",
         L"-force_key_frames", L"expr:gte(t,n_forced*5)", L"-"};

@@ -1,6 +1,8 @@
 // The three transcoders, each running the real ffmpeg.
 #include "media/Transcode.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -72,6 +74,40 @@ TEST(Transcode, WritesAPlayableTransportStreamToItsOutput) {
     EXPECT_NEAR(times[1] - times[0], 5.0, 0.05);
 }
 
+// A 25 fps film keeps its rate; a 60 fps one comes down to 29.97. Either way the stream declares an
+// H.264 level that allows its picture size and rate.
+TEST(Transcode, KeepsASourceRateUpTo30AndDeclaresALevelThatFits) {
+    const std::string fast = mediatest::MakeClip(
+        "transcode-60fps.mkv", {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=60:duration=2", "-f", "lavfi", "-i",
+                                "sine=duration=2", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"});
+    const struct {
+        std::string source;
+        int width, height;
+        std::string rate;
+        double fps, seconds;
+    } cases[] = {
+        {Source(), 640, 360, "25/1", 25, 6},
+        {fast, 320, 240, "30000/1001", 30000.0 / 1001, 2},
+    };
+    for (const auto& c : cases) {
+        TranscodeParams p = StreamParams(c.source);
+        p.Width = c.width;
+        p.Height = c.height;
+        boost::shared_ptr<ITranscode> t = TranscodeFactory::GetInstance()->CreateTranscode(p, nullptr);
+        ASSERT_TRUE(t);
+        testsupport::TempDir dir;
+        testsupport::WriteFile(dir.file("out.ts"), Drain(*t, 60000));
+        ASSERT_FALSE(t->HasFailed());
+        const mediatest::VideoFacts video = mediatest::ProbeVideo(dir.file("out.ts"));
+        EXPECT_EQ(c.rate, video.rate) << c.source;
+        EXPECT_EQ(c.rate, video.averageRate) << c.source;
+        EXPECT_NEAR(c.fps * c.seconds, video.frames, 2) << c.source;
+        EXPECT_EQ(c.width, video.width);
+        EXPECT_TRUE(mediatest::H264LevelFits(video.level, video.width, video.height, c.fps))
+            << "level " << video.level << " for " << video.width << "x" << video.height;
+    }
+}
+
 TEST(Transcode, SeekStartsAtTheSecondAndKeepsTheTimeline) {
     const std::string clock = mediatest::MakeClockClip("transcode-clock.mkv", 12);
     TranscodeParams p = StreamParams(clock);
@@ -113,7 +149,8 @@ TEST(Transcode, StoppingWithAFullPipeIsQuick) {
     const auto start = Clock::now();
     t.reset();
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    EXPECT_LT(ms, 500.0);
+    // A stop that waited for ffmpeg would take its whole grace time (5 s); a loaded machine takes far less.
+    EXPECT_LT(ms, 2000.0);
     EXPECT_TRUE(mediatest::ProcessesNaming(copy).empty());
 }
 
@@ -155,8 +192,9 @@ TEST(TranscodeFromStdin, GarbageInputFailsAtFinish) {
 }
 
 // Destroying a running conversion from standard input closes the input and lets ffmpeg finish the file.
+// Two seconds of video: a loaded machine still finishes them well within the stop's grace time.
 TEST(TranscodeFromStdin, DestroyingARunningOneFinishesTheFile) {
-    const std::string source = mediatest::ReadAll(mediatest::MakeTsClip("stdin-src.ts", 6));
+    const std::string source = mediatest::ReadAll(mediatest::MakeTsClip("stdin-short.ts", 2));
     testsupport::TempDir dir;
     TranscodeParams p;
     p.OutputPath = kivm::FromUTF8ExW(dir.file("out.mov"));
@@ -165,7 +203,7 @@ TEST(TranscodeFromStdin, DestroyingARunningOneFinishesTheFile) {
     t->Write(source);
     t.reset();
     const std::string facts = mediatest::Probe({"-show_entries", "format=duration", "-of", "csv=p=0", dir.file("out.mov")});
-    EXPECT_NEAR(std::stod(facts), 6.0, 0.3);
+    EXPECT_NEAR(std::stod(facts), 2.0, 0.3);
 }
 
 TEST(TranscodeFileToFile, TakeProgress) {
@@ -219,11 +257,12 @@ TEST(TranscodeFileToFile, FailedRunIsFlaggedAndItsLogRemoved) {
     testsupport::TempDir dir;
     TranscodeParams p;
     p.InputPath = kivm::FromUTF8ExW(Source());
+    // ffmpeg cannot write its output where a folder stands, and says so at once.
+    ASSERT_EQ(0, mkdir(dir.file("out.mov").c_str(), 0755));
     p.OutputPath = kivm::FromUTF8ExW(dir.file("out.mov"));
-    p.Width = 100000;  // ffmpeg refuses the picture size
     boost::shared_ptr<ITranscodeFileToFile> t = TranscodeFactory::GetInstance()->CreateTranscodeFileToFile(p);
     ASSERT_TRUE(t);
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    const auto deadline = Clock::now() + std::chrono::seconds(120);
     while (t->IsRunning() && Clock::now() < deadline) {
         t->Poll();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
