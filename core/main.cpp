@@ -27,7 +27,9 @@
 #include "kivlib/kiv_net.h"
 #include "kivlib/kiv_text.h"
 #include "media/FfmpegMetadataParser.h"
+#include "media/OfflineTranscode.h"
 #include "media/StreamRegistry.h"
+#include "media/Thumbnail.h"
 #include "media/Transcode.h"
 #include "platform/DnsSd.h"
 #include "platform/ShutdownSignals.h"
@@ -98,6 +100,7 @@ private:
     DNSServiceRef dnsSdRegistration_ = nullptr;
     boost::shared_ptr<ITranscodeFactory> transcodeFactory_;
     boost::shared_ptr<IFileMaker> fileMaker_;
+    boost::shared_ptr<IOfflineTranscode> offlineTranscode_;
     boost::shared_ptr<IEvents> events_;
     boost::shared_ptr<IMetadataFactory> metadataFactory_;
     TimerFactory timerFactory_;
@@ -155,6 +158,8 @@ bool MyApp::OnInit() {
     KIV_LOG(std::string("Calvoro started - Version ") + kVersion);
     if (!inProgramFolder) KIV_LOG("WARNING: could not make the program's folder the working folder");
 
+    SetImageResizeCallback(ResizeImage);
+    SetImageSizeCallback(GetImageSize);
     net_init();
 
     bool result = false;
@@ -167,12 +172,14 @@ bool MyApp::OnInit() {
 
         transcodeFactory_ = TranscodeFactory::GetInstance();
         fileMaker_ = FileMaker::GetInstance();
+        if (transcodeFactory_ && fileMaker_)
+            offlineTranscode_ = OfflineTranscode::GetInstance(state_, transcodeFactory_.get(), fileMaker_.get());
         events_ = Events::GetInstance(state_, &timerFactory_);
         metadataFactory_ = MetadataFactory::GetInstance();
-        if (!transcodeFactory_ || !fileMaker_ || !events_ || !metadataFactory_)
+        if (!transcodeFactory_ || !fileMaker_ || !offlineTranscode_ || !events_ || !metadataFactory_)
             throw std::runtime_error("Server services failed to instantiate");
 
-        workerHolder_ = Worker::GetInstance(state_, events_.get(), nullptr);
+        workerHolder_ = Worker::GetInstance(state_, events_.get(), offlineTranscode_.get());
         worker_ = workerHolder_.get();
         if (!worker_) {
             KIV_LOG("Worker thread failed to instantiate");
@@ -182,6 +189,7 @@ bool MyApp::OnInit() {
         RegisterDnsSd();
 
         listenerContext_.State = state_;
+        listenerContext_.OfflineTranscode = offlineTranscode_.get();
         listenerContext_.FileMaker = fileMaker_.get();
         listenerContext_.Events = events_.get();
         listenerContext_.MetadataFactory = metadataFactory_.get();
@@ -268,6 +276,8 @@ void MyApp::ReleaseRunningServices() {
 int MyApp::OnExit() {
     KIV_LOG("Application Closing, saving state");
     ReleaseRunningServices();
+    // The worker has stopped: nothing steps the queue any more.
+    offlineTranscode_.reset();
     fileMaker_.reset();
     transcodeFactory_.reset();
     if (state_) state_->Save();
