@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -12,6 +13,8 @@ struct Slots {
     std::condition_variable freed;
     uint32_t taken = 0;
 };
+
+std::atomic<uint32_t> g_timeLimitMs{5000};
 
 Slots& TheSlots() {
     static Slots slots;
@@ -27,6 +30,10 @@ uint32_t MediaRunSlot::Limit() {
     }();
     return limit;
 }
+
+uint32_t MediaRunSlot::TimeLimitMs() { return g_timeLimitMs; }
+
+void MediaRunSlot::SetTimeLimitMs(uint32_t ms) { g_timeLimitMs = ms; }
 
 uint32_t MediaRunSlot::Taken() {
     Slots& slots = TheSlots();

@@ -18,4 +18,9 @@ public:
     static uint32_t Limit();
     // How many slots are taken now (tests).
     static uint32_t Taken();
+
+    // How long one run may take once it has its slot: 5000 ms. Tests on a machine under heavy load
+    // give the runs they do not time more room.
+    static uint32_t TimeLimitMs();
+    static void SetTimeLimitMs(uint32_t ms);
 };

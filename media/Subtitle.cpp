@@ -18,7 +18,6 @@
 
 namespace {
 
-const uint32_t kExtractBaseMs = 5000;
 const uint64_t kExtractBytesPerSecond = 50ull * 1000 * 1000;
 
 bool Equals(const std::string& line, const char* text) { return kivm::str_case_eq(line, std::string(text)); }
@@ -119,7 +118,7 @@ std::vector<std::string> Subtitle::ExtractArguments(const std::wstring& outputPa
 
 uint32_t Subtitle::ExtractTimeoutMs(uint64_t videoBytes) {
     const uint64_t extraSeconds = videoBytes / kExtractBytesPerSecond;
-    const uint64_t ms = kExtractBaseMs + extraSeconds * 1000;
+    const uint64_t ms = uint64_t(MediaRunSlot::TimeLimitMs()) + extraSeconds * 1000;
     return ms > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(ms);
 }
 

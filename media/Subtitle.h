@@ -38,7 +38,7 @@ public:
     // The extraction's ffmpeg arguments (after the program name).
     static std::vector<std::string> ExtractArguments(const std::wstring& outputPath, const std::wstring& videoPath,
                                                      uint32_t streamNumber);
-    // How long an extraction may run: 5000 ms, and 1 s more per 50 MB of video (a track of a Matroska
+    // How long an extraction may run: a media run's limit (5000 ms), and 1 s more per 50 MB of video (a track of a Matroska
     // file is found only by reading the whole file).
     static uint32_t ExtractTimeoutMs(uint64_t videoBytes);
     // The type of one line, -1 when no probe holds (the probes in their order).

@@ -11,8 +11,6 @@
 #include "media/MediaRunSlot.h"
 #include "media/TranscodeParams.h"
 
-const uint32_t Thumbnail::kGrabTimeoutMs = 5000;
-
 namespace {
 
 // Written once at start-up and read by every connection thread afterwards.
@@ -59,7 +57,7 @@ Thumbnail::GrabResult Thumbnail::Grab(KivProcess& process, const std::wstring& i
                                       const std::wstring& videoPath, uint32_t seconds) {
     process.Start("ffmpeg.exe", GrabArguments(imagePath, videoPath, seconds), true, false, true);
     int code = -1;
-    const int state = process.Wait(code, kGrabTimeoutMs);
+    const int state = process.Wait(code, MediaRunSlot::TimeLimitMs());
     if (state == KivProcess::WAIT_ENDED) {
         if (code != 0) {
             KIV_LOG("ffmpeg returned an error exit code: " + std::to_string(code));

@@ -43,8 +43,6 @@ public:
     // The grab's ffmpeg arguments (after the program name).
     static std::vector<std::string> GrabArguments(const std::wstring& imagePath, const std::wstring& videoPath,
                                                   uint32_t seconds);
-    // Milliseconds a grab may run once it has started: 5000.
-    static const uint32_t kGrabTimeoutMs;
 
 private:
     explicit Thumbnail(IMetadataFactory* metadata) : metadata_(metadata) {}

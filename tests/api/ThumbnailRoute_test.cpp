@@ -14,6 +14,7 @@
 #include "core/Util.h"
 #include "kivlib/kiv_text.h"
 #include "media/FfmpegMetadataParser.h"
+#include "media/MediaRunSlot.h"
 #include "media/MediaTestSupport.h"
 #include "media/Thumbnail.h"
 
@@ -21,9 +22,12 @@ namespace {
 
 using routetest::ErrorMsg;
 
+// The image handlers, no display; the ffmpeg runs get a minute instead of 5 s, which a grab alone can
+// take at a load of 30.
 class ImageEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
+        MediaRunSlot::SetTimeLimitMs(60000);
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
         ASSERT_TRUE(wxInitialize());

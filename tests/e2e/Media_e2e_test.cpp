@@ -359,6 +359,12 @@ TEST_F(MediaE2e, ConversionsQueueRunFinishAndStayListed) {
     EXPECT_EQ((std::vector<std::string>{"Queued", "Active", "Finished"}), seen["/Clips/second.avi"]);
     EXPECT_EQ((std::vector<std::string>{"Queued", "Active", "Finished"}), seen["/Clips/third.3gp"]);
     EXPECT_GT(bestPercent["/Clips/second.avi"], 0.0);
+    // The MP4 and the 3GP were read by ffmpeg itself, the AVI fed on its standard input.
+    const std::string log = server->process->LogText();
+    for (const char* name : {"first.mp4", "third.3gp"})
+        EXPECT_NE(std::string::npos, log.find("-i file:" + server->clips + "/" + name + " ")) << name;
+    EXPECT_EQ(std::string::npos, log.find("-i file:" + server->clips + "/second.avi"));
+    EXPECT_NE(std::string::npos, log.find("-i - ")) << log;
     for (const Row& row : rows) {
         const std::string file = server->cache + "/offline/" + row.filename.substr(7);
         EXPECT_EQ("http://" + server->Host() + "/video/cache/offline/" + row.filename.substr(7), row.url);

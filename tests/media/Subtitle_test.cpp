@@ -9,6 +9,7 @@
 
 #include "MediaTestSupport.h"
 #include "kivlib/kiv_text.h"
+#include "media/MediaRunSlot.h"
 
 namespace {
 
@@ -167,9 +168,12 @@ TEST(SubtitleExtract, ArgumentsAndTimeLimit) {
     EXPECT_EQ((std::vector<std::string>{"-y", "-i", "file:/v/a.mkv", "-an", "-vn", "-map", "0:3", "-c:s", "srt", "-f",
                                         "srt", "file:/c/temp-9.subtitle"}),
               Subtitle::ExtractArguments(L"/c/temp-9.subtitle", L"/v/a.mkv", 3));
+    const uint32_t limit = MediaRunSlot::TimeLimitMs();
+    MediaRunSlot::SetTimeLimitMs(5000);
     EXPECT_EQ(5000u, Subtitle::ExtractTimeoutMs(0));
     EXPECT_EQ(5000u, Subtitle::ExtractTimeoutMs(49999999));
     EXPECT_EQ(7000u, Subtitle::ExtractTimeoutMs(100000000));
+    MediaRunSlot::SetTimeLimitMs(limit);
 }
 
 TEST(SubtitleExtract, TextTracksComeOutAsSubRipWithTheirTimes) {

@@ -1,6 +1,8 @@
 // Thumbnails from real ffmpeg runs on small lavfi clips, scaled by the application's image operations.
 #include "media/Thumbnail.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <filesystem>
 #include <string>
@@ -22,10 +24,12 @@ namespace {
 
 using testsupport::TempDir;
 
-// The image operations need the image handlers, never a display.
+// The image operations need the image handlers, never a display. The ffmpeg runs of this program get
+// a minute instead of 5 s: at a load of 30 a grab alone can take 5 s (the limit itself is tested below).
 class ImageEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
+        MediaRunSlot::SetTimeLimitMs(60000);
         unsetenv("DISPLAY");
         unsetenv("WAYLAND_DISPLAY");
         ASSERT_TRUE(wxInitialize());
@@ -180,6 +184,20 @@ TEST_F(ThumbnailTest, WithoutResizeCallbackTheGrabbedFrameStandsAsItIs) {
     ASSERT_TRUE(Thumbnail::GetInstance(metadataHolder.get())->CreateJPEG(W(out), W(WideClip()), 320, 240, 1));
     EXPECT_NE(std::string::npos, mediatest::Probe({"-show_entries", "stream=codec_name,width", "-of", "default=nw=1", out})
                                      .find("codec_name=png\nwidth=640"));
+}
+
+TEST_F(ThumbnailTest, AGrabThatOutlivesItsLimitIsStopped) {
+    // ffmpeg waits for a writer that never comes.
+    const std::string fifo = dir.file("stalled.mp4");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    MediaRunSlot::SetTimeLimitMs(500);
+    boost::shared_ptr<Thumbnail> thumbnail = Thumbnail::GetInstance(metadataHolder.get());
+    const bool made = thumbnail->CreateJPEG(W(dir.file("x.jpg")), W(fifo), 320, 240, 4);
+    MediaRunSlot::SetTimeLimitMs(60000);
+    EXPECT_FALSE(made);
+    EXPECT_EQ(L"", thumbnail->GetLastError());
+    EXPECT_TRUE(mediatest::ProcessesNaming(fifo).empty());
+    EXPECT_EQ(std::vector<std::string>{"stalled.mp4"}, Files());
 }
 
 TEST_F(ThumbnailTest, ResizeFitsAPictureByItsShape) {
