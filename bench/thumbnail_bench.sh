@@ -72,7 +72,7 @@ now() { date +%s.%N; }
 for round in $(seq "$ROUNDS"); do
   for run in $(seq "$RUNS"); do
     start=$(now)
-    taskset -c "$PIN" ffmpeg -nostdin -y -ss 4 -i "file:$WORK/clips/film.mp4" -vcodec png -frames:v 1 -update 1 -an \
+    taskset -c "$PIN" ffmpeg -nostdin -y -threads 1 -ss 4 -i "file:$WORK/clips/film.mp4" -vcodec png -frames:v 1 -update 1 -an \
       -f image2 "file:$WORK/grab.jpg.png" 2>/dev/null
     grab=$(python3 -c "print($(now) - $start)")
     status=$(curl -s -o "$WORK/reply.jpg" -w '%{http_code} %{time_total}' -X POST --data "$BODY" "$URL")

@@ -47,10 +47,12 @@ boost::shared_ptr<Thumbnail> Thumbnail::GetInstance(IMetadataFactory* metadata) 
 std::vector<std::string> Thumbnail::GrabArguments(const std::wstring& imagePath, const std::wstring& videoPath,
                                                   uint32_t seconds) {
     // The seek stands before the input, so ffmpeg jumps to the nearest keyframe instead of decoding
-    // everything before it. "-update 1" writes one picture under the name as it is (the image muxer
-    // would expand "%d" in it), and "-y" overwrites a file left by an earlier run.
-    return {"-y", "-ss", numstr::ToStr(seconds), "-i", FfmpegLocalFile(videoPath), "-vcodec", "png", "-frames:v", "1",
-            "-update", "1", "-an", "-f", "image2", FfmpegLocalFile(imagePath)};
+    // everything before it. One decoding thread: a single frame gains nothing from frame threads (they
+    // only add delay), and the runs at once are limited to one per core. "-update 1" writes one picture
+    // under the name as it is (the image muxer would expand "%d" in it), and "-y" overwrites a file left
+    // by an earlier run.
+    return {"-y", "-threads", "1", "-ss", numstr::ToStr(seconds), "-i", FfmpegLocalFile(videoPath), "-vcodec", "png",
+            "-frames:v", "1", "-update", "1", "-an", "-f", "image2", FfmpegLocalFile(imagePath)};
 }
 
 Thumbnail::GrabResult Thumbnail::Grab(KivProcess& process, const std::wstring& imagePath,

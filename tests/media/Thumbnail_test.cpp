@@ -98,7 +98,7 @@ protected:
 };
 
 TEST(ThumbnailArguments, SeekBeforeTheInputOnePictureUnderItsOwnName) {
-    EXPECT_EQ((std::vector<std::string>{"-y", "-ss", "7", "-i", "file:/v/a %d.avi", "-vcodec", "png", "-frames:v", "1",
+    EXPECT_EQ((std::vector<std::string>{"-y", "-threads", "1", "-ss", "7", "-i", "file:/v/a %d.avi", "-vcodec", "png", "-frames:v", "1",
                                         "-update", "1", "-an", "-f", "image2", "file:/c/temp-1.jpg.png"}),
               Thumbnail::GrabArguments(L"/c/temp-1.jpg.png", L"/v/a %d.avi", 7));
 }
