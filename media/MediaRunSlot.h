@@ -19,8 +19,9 @@ public:
     // How many slots are taken now (tests).
     static uint32_t Taken();
 
-    // How long one run may take once it has its slot: 5000 ms. Tests on a machine under heavy load
-    // give the runs they do not time more room.
+    // How long one run may take once it has its slot: 5000 ms (the environment variable
+    // CALVORO_MEDIA_RUN_LIMIT_MS, 1 to 600000, sets another at start). Tests on a machine under heavy
+    // load give the runs they do not time more room.
     static uint32_t TimeLimitMs();
     static void SetTimeLimitMs(uint32_t ms);
 };
