@@ -16,28 +16,15 @@
 #include "media/FfmpegMetadataParser.h"
 #include "media/MediaRunSlot.h"
 #include "media/MediaTestSupport.h"
+#include "media/ThumbnailEnvironment.h"
 #include "media/Thumbnail.h"
 
 namespace {
 
 using routetest::ErrorMsg;
 
-// The image handlers, no display; the ffmpeg runs get a minute instead of 5 s, which a grab alone can
-// take at a load of 30.
-class ImageEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        MediaRunSlot::SetTimeLimitMs(60000);
-        unsetenv("DISPLAY");
-        unsetenv("WAYLAND_DISPLAY");
-        ASSERT_TRUE(wxInitialize());
-        wxInitAllImageHandlers();
-        SetImageResizeCallback(ResizeImage);
-        SetImageSizeCallback(GetImageSize);
-    }
-    void TearDown() override { wxUninitialize(); }
-};
-::testing::Environment* const g_images = ::testing::AddGlobalTestEnvironment(new ImageEnvironment);
+::testing::Environment* const g_images =
+    ::testing::AddGlobalTestEnvironment(new mediatest::ThumbnailEnvironment);
 
 // 16:9, 6 s, one video and two audio tracks (English with a title, French).
 std::string Clip() {

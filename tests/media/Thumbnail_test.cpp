@@ -15,6 +15,7 @@
 
 #include "MediaFakes.h"
 #include "MediaTestSupport.h"
+#include "ThumbnailEnvironment.h"
 #include "core/Util.h"
 #include "kivlib/kiv_text.h"
 #include "media/FfmpegMetadataParser.h"
@@ -24,20 +25,8 @@ namespace {
 
 using testsupport::TempDir;
 
-// The image operations need the image handlers, never a display. The ffmpeg runs of this program get
-// a minute instead of 5 s: at a load of 30 a grab alone can take 5 s (the limit itself is tested below).
-class ImageEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        MediaRunSlot::SetTimeLimitMs(60000);
-        unsetenv("DISPLAY");
-        unsetenv("WAYLAND_DISPLAY");
-        ASSERT_TRUE(wxInitialize());
-        wxInitAllImageHandlers();
-    }
-    void TearDown() override { wxUninitialize(); }
-};
-::testing::Environment* const g_images = ::testing::AddGlobalTestEnvironment(new ImageEnvironment);
+::testing::Environment* const g_images =
+    ::testing::AddGlobalTestEnvironment(new mediatest::ThumbnailEnvironment);
 
 std::string WideClip() {  // 16:9, 6 s
     return mediatest::MakeClip("thumb-wide.mp4", {"-f", "lavfi", "-i", "testsrc=size=640x360:rate=25:duration=6",
