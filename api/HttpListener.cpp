@@ -68,6 +68,9 @@ const Route kGetRoutes[] = {
     {"/video/lastseektime/", false,
      [](HttpListener& l, RouteCall& c) { l.GetLastRequestedSeekTime(c.rest, *c.sessionId); }},
     {"/video/stop/", false, [](HttpListener& l, RouteCall& c) { l.StopStreamVideo(c.rest, *c.sessionId); }},
+    {"/video/convertdelete/", false, [](HttpListener& l, RouteCall& c) { l.DeleteConversion(c.rest); }},
+    {"/video/convertcancel/", false, [](HttpListener& l, RouteCall& c) { l.CancelConversion(c.rest); }},
+    {"/video/convertstatus/", true, [](HttpListener& l, RouteCall&) { l.GetConversionStatus(); }},
 };
 
 // POST routes, tried in order; the body is read and, but for the announce, the session accepted.
@@ -75,6 +78,11 @@ const Route kPostRoutes[] = {
     {"/video/announce/", false, [](HttpListener& l, RouteCall& c) { l.Announce(*c.body); }},
     {"/video/play/", false, [](HttpListener& l, RouteCall& c) { l.RequestStream(c.rest, *c.body, *c.sessionId); }},
     {"/video/playcached/", false, [](HttpListener& l, RouteCall& c) { l.PlayCached(c.rest, *c.sessionId); }},
+    {"/video/subtitle/", false, [](HttpListener& l, RouteCall& c) { l.SendSubtitle(c.rest, *c.body); }},
+    {"/video/folder/thumbnail/", false,
+     [](HttpListener& l, RouteCall& c) { l.SendThumbnail(c.rest, *c.body, true); }},
+    {"/video/thumbnails/", false, [](HttpListener& l, RouteCall& c) { l.SendThumbnail(c.rest, *c.body, false); }},
+    {"/video/convert/", false, [](HttpListener& l, RouteCall& c) { l.RequestConversion(c.rest, *c.body); }},
 };
 }  // namespace
 

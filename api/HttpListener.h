@@ -97,6 +97,25 @@ public:
     void SendCachedFile(const std::string& rest, const std::string& range);
     void PlayCached(const std::string& rest, uint64_t& sessionId);
 
+    // ---- thumbnail route: a box-sized JPEG; a video's reply carries its media facts
+    void SendThumbnail(const std::string& rest, const std::string& body, bool folder);
+    // folderPath + folder/thumb/thumbnail + .jpg/.png, the first that exists.
+    static bool FindFolderImage(const std::wstring& folderPath, std::wstring& imagePath);
+    // The video's path with its extension replaced by .jpg, then .png, the first that exists.
+    static bool FindSidecarImage(const std::wstring& videoPath, std::wstring& imagePath);
+
+    // ---- subtitle route: an embedded track or a subtitle file, answered as SubRip
+    void SendSubtitle(const std::string& rest, const std::string& body);
+
+    // ---- conversion routes
+    void RequestConversion(const std::string& rest, const std::string& body);
+    void GetConversionStatus();
+    // The status document: every row of the queue's list; urlBase is "http://" and the Host value.
+    static std::string BuildConversionStatusXml(IOfflineTranscode* queue, const std::string& urlBase,
+                                                IFileMaker* files, bool showAll);
+    void CancelConversion(const std::string& rest);
+    void DeleteConversion(const std::string& rest);
+
     // True, with its value, when the current request has the header; false with the value empty.
     bool GetRequestHeader(const std::string& name, std::string& value) const;
 

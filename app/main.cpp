@@ -25,7 +25,9 @@
 #include "kivlib/kiv_net.h"
 #include "kivlib/kiv_text.h"
 #include "media/FfmpegMetadataParser.h"
+#include "media/OfflineTranscode.h"
 #include "media/StreamRegistry.h"
+#include "media/Thumbnail.h"
 #include "media/Transcode.h"
 #include "platform/DnsSd.h"
 #include "platform/ProgramFolder.h"
@@ -94,6 +96,7 @@ private:
     DNSServiceRef dnsSdRegistration_ = nullptr;
     boost::shared_ptr<ITranscodeFactory> transcodeFactory_;
     boost::shared_ptr<IFileMaker> fileMaker_;
+    boost::shared_ptr<IOfflineTranscode> offlineTranscode_;
     boost::shared_ptr<IEvents> events_;
     boost::shared_ptr<IMetadataFactory> metadataFactory_;
     TimerFactory timerFactory_;
@@ -151,6 +154,8 @@ bool MyApp::OnInit() {
     KIV_LOG(std::string("Calvoro started - Version ") + kVersion);
     if (!inProgramFolder) KIV_LOG("WARNING: could not make the program's folder the working folder");
 
+    SetImageResizeCallback(ResizeImage);
+    SetImageSizeCallback(GetImageSize);
     net_init();
 
     bool result = false;
@@ -163,12 +168,14 @@ bool MyApp::OnInit() {
 
         transcodeFactory_ = TranscodeFactory::GetInstance();
         fileMaker_ = FileMaker::GetInstance();
+        if (transcodeFactory_ && fileMaker_)
+            offlineTranscode_ = OfflineTranscode::GetInstance(state_, transcodeFactory_.get(), fileMaker_.get());
         events_ = Events::GetInstance(state_, &timerFactory_);
         metadataFactory_ = MetadataFactory::GetInstance();
-        if (!transcodeFactory_ || !fileMaker_ || !events_ || !metadataFactory_)
+        if (!transcodeFactory_ || !fileMaker_ || !offlineTranscode_ || !events_ || !metadataFactory_)
             throw std::runtime_error("Server services failed to instantiate");
 
-        workerHolder_ = Worker::GetInstance(state_, events_.get(), nullptr);
+        workerHolder_ = Worker::GetInstance(state_, events_.get(), offlineTranscode_.get());
         worker_ = workerHolder_.get();
         if (!worker_) {
             KIV_LOG("Worker thread failed to instantiate");
@@ -178,6 +185,7 @@ bool MyApp::OnInit() {
         RegisterDnsSd();
 
         listenerContext_.State = state_;
+        listenerContext_.OfflineTranscode = offlineTranscode_.get();
         listenerContext_.FileMaker = fileMaker_.get();
         listenerContext_.Events = events_.get();
         listenerContext_.MetadataFactory = metadataFactory_.get();
@@ -286,6 +294,8 @@ int MyApp::OnExit() {
     KIV_LOG("Application Closing, saving state");
     if (!silent_) DestroyMainWindow();
     ReleaseRunningServices();
+    // The worker has stopped: nothing steps the queue any more.
+    offlineTranscode_.reset();
     fileMaker_.reset();
     transcodeFactory_.reset();
     if (state_) state_->Save();

@@ -1,6 +1,7 @@
 // The transcoders: one run of ffmpeg each, watched without blocking.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -58,7 +59,8 @@ private:
     TranscodeParams params_;
     boost::shared_ptr<KivProcess> process_;
     boost::shared_ptr<ITimer> timer_;
-    uint64_t bytesWritten_ = 0;
+    // Read by status requests while the worker feeds.
+    std::atomic<uint64_t> bytesWritten_{0};
     bool running_ = false;
     bool failed_ = false;
 };
@@ -92,7 +94,7 @@ private:
     boost::shared_ptr<ITimer> timer_;
     boost::shared_ptr<IMetadataFactory> metadata_;
     double duration_ = 0;
-    double progress_ = 0;
+    std::atomic<double> progress_{0};  // read by status requests while the worker polls
     bool running_ = false;
     bool failed_ = false;
     std::string stderrBuffer_;

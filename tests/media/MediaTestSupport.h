@@ -271,3 +271,57 @@ inline bool H264LevelFits(int level, int width, int height, double fps) {
 }
 
 }  // namespace mediatest
+
+namespace mediatest {
+
+// A small hand-written PGS (Blu-ray bitmap subtitle) stream: a 16 x 8 box shown from 1 s to 3 s.
+inline std::string PgsSubtitleStream() {
+    auto u16 = [](std::string& s, unsigned v) { s += char(v >> 8); s += char(v & 0xFF); };
+    auto segment = [&](unsigned pts, unsigned char type, const std::string& data) {
+        std::string s = "PG";
+        for (int i = 0; i < 2; ++i)
+            for (int shift = 24; shift >= 0; shift -= 8) s += char((pts >> shift) & 0xFF);
+        s += char(type);
+        u16(s, unsigned(data.size()));
+        return s + data;
+    };
+    auto displaySet = [&](unsigned pts, unsigned number, bool show) {
+        std::string pcs;
+        u16(pcs, 320);
+        u16(pcs, 240);
+        pcs += char(0x10);
+        u16(pcs, number);
+        pcs += char(show ? 0x80 : 0x00);  // epoch start, or a normal set that clears
+        pcs += std::string("\0\0", 2);
+        pcs += char(show ? 1 : 0);
+        if (show) {
+            u16(pcs, 0);
+            pcs += std::string("\0\0", 2);
+            u16(pcs, 10);
+            u16(pcs, 10);
+        }
+        std::string wds(1, char(1));
+        wds += char(0);
+        for (unsigned v : {10u, 10u, 16u, 8u}) u16(wds, v);
+        std::string out = segment(pts, 0x16, pcs) + segment(pts, 0x17, wds);
+        if (show) {
+            out += segment(pts, 0x14, std::string("\0\0\x01\xEB\x80\x80\xFF", 7));
+            std::string rle;
+            for (int line = 0; line < 8; ++line) rle += std::string("\0\x90\x01\0\0", 5);  // 16 pixels of colour 1
+            std::string ods;
+            u16(ods, 0);
+            ods += char(0);
+            ods += char(0xC0);
+            const unsigned length = unsigned(rle.size()) + 4;
+            ods += char(length >> 16);
+            u16(ods, length & 0xFFFF);
+            u16(ods, 16);
+            u16(ods, 8);
+            out += segment(pts, 0x15, ods + rle);
+        }
+        return out + segment(pts, 0x80, std::string());
+    };
+    return displaySet(90000, 0, true) + displaySet(270000, 1, false);
+}
+
+}  // namespace mediatest

@@ -1,0 +1,234 @@
+// "/video/thumbnails/" and "/video/folder/thumbnail/" through the request loop on loopback, over the
+// real state store, media probe, ffmpeg and image operations.
+#include <gtest/gtest.h>
+#include <wx/image.h>
+#include <wx/init.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RouteTestSupport.h"
+#include "api/MediaFactHeaders.h"
+#include "core/Util.h"
+#include "kivlib/kiv_text.h"
+#include "media/FfmpegMetadataParser.h"
+#include "media/MediaRunSlot.h"
+#include "media/MediaTestSupport.h"
+#include "media/ThumbnailEnvironment.h"
+#include "media/Thumbnail.h"
+
+namespace {
+
+using routetest::ErrorMsg;
+
+::testing::Environment* const g_images =
+    ::testing::AddGlobalTestEnvironment(new mediatest::ThumbnailEnvironment);
+
+// 16:9, 6 s, one video and two audio tracks (English with a title, French).
+std::string Clip() {
+    return mediatest::MakeClip(
+        "thumb-route.mkv", {"-f", "lavfi", "-i", "testsrc=size=640x360:rate=25:duration=6", "-f", "lavfi", "-i",
+                            "sine=duration=6", "-f", "lavfi", "-i", "sine=frequency=220:duration=6", "-map", "0", "-map",
+                            "1", "-map", "2", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac",
+                            "-metadata:s:a:0", "language=eng", "-metadata:s:a:0", "title=Main", "-metadata:s:a:1",
+                            "language=fre"});
+}
+
+// A one-colour picture of the given size.
+void Picture(const std::string& path, const std::string& colour, const std::string& size) {
+    mediatest::Run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "color=" + colour + ":size=" + size, "-frames:v",
+                    "1", path});
+}
+
+struct Image {
+    int width = 0, height = 0;
+    double red = 0, blue = 0;  // mean of the middle row's channels
+};
+
+Image Decode(const std::string& bytes, const testsupport::TempDir& dir) {
+    const std::string path = dir.file("reply.jpg");
+    testsupport::WriteFile(path, bytes);
+    Image image;
+    const std::string size = mediatest::Probe({"-show_entries", "stream=width,height", "-of", "csv=p=0", path});
+    sscanf(size.c_str(), "%d,%d", &image.width, &image.height);
+    const std::string rgb = mediatest::Run({"ffmpeg", "-v", "error", "-i", path, "-vf", "crop=iw:2:0:ih/2", "-f",
+                                            "rawvideo", "-pix_fmt", "rgb24", "-"}).out;
+    for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
+        image.red += static_cast<unsigned char>(rgb[i]);
+        image.blue += static_cast<unsigned char>(rgb[i + 2]);
+    }
+    if (!rgb.empty()) {
+        image.red /= double(rgb.size() / 3);
+        image.blue /= double(rgb.size() / 3);
+    }
+    return image;
+}
+
+std::string Body(const std::string& resolution, const std::string& offset) {
+    return "<Thumbnail><resolution " + resolution + "/><timeoffset " + offset + "/></Thumbnail>";
+}
+
+class ThumbnailRoute : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_ISOLATED_NETWORK();
+        ClearMetadataCache();
+        metadata = MetadataFactory::GetInstance();
+        server.services.context.MetadataFactory = metadata.get();
+        movies = server.services.Share("share/Videos", "Movies");
+        std::filesystem::copy_file(Clip(), movies + "/film.mkv");
+        ASSERT_TRUE(server.Start());
+        session = server.Pair(L"thumb-device");
+    }
+    httptest::Reply Post(const std::string& target, const std::string& body) {
+        return server.Request("POST", target, session, "Host: 127.0.0.1\r\n", body);
+    }
+    // What is left in the cache folder once the handler is done (it deletes its file just after the last
+    // byte went out, a moment after the client has it).
+    std::vector<std::string> TempFiles() const {
+        std::vector<std::string> left;
+        const std::string cache = kivm::ToUTF8Ex(server.services.state->GetCacheFolder());
+        for (int i = 0; i < 250; ++i) {
+            left.clear();
+            for (const auto& e : std::filesystem::directory_iterator(cache)) left.push_back(e.path().filename());
+            if (left.empty()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return left;
+    }
+
+    boost::shared_ptr<IMetadataFactory> metadata;
+    routetest::Server server;
+    std::string movies;
+    uint64_t session = 0;
+    testsupport::TempDir scratch;
+};
+
+TEST_F(ThumbnailRoute, AVideoFrameInTheBoxWithTheVideosFacts) {
+    const httptest::Reply reply = Post("/video/thumbnails/Movies/film.mkv", Body("", ""));
+    ASSERT_EQ(200, reply.status) << reply.body;
+    EXPECT_EQ("application/octet-stream", reply.Header("content-type"));
+    const Image image = Decode(reply.body, scratch);
+    EXPECT_EQ(320, image.width);
+    EXPECT_EQ(240, image.height);
+
+    const double duration = std::stod(reply.Header("ca-durationseconds"));
+    EXPECT_GT(duration, 5.9);
+    EXPECT_LT(duration, 6.2);
+    EXPECT_EQ("640", reply.Header("ca-width"));
+    EXPECT_EQ("360", reply.Header("ca-height"));
+    EXPECT_EQ("1", reply.Header("ca-calvorocount"));
+    EXPECT_EQ("2", reply.Header("ca-audiostreamcount"));
+    EXPECT_EQ("0", reply.Header("ca-subtitlestreamcount"));
+    EXPECT_EQ("0", reply.Header("ca-calvoro.0.id"));
+    EXPECT_EQ("1", reply.Header("ca-audiostream.0.id"));
+    EXPECT_EQ("eng", reply.Header("ca-audiostream.0.locale"));
+    EXPECT_EQ("Main", reply.Header("ca-audiostream.0.descr"));
+    EXPECT_EQ("fre", reply.Header("ca-audiostream.1.locale"));
+    EXPECT_EQ("2", reply.Header("ca-audiostream.1.id"));
+    EXPECT_NE(std::string::npos, reply.Header("ca-audiostream.1.techdescr").find("aac"));
+    for (const auto& header : reply.headers) EXPECT_EQ(std::string::npos, header.first.find("ca-subtitlestream."));
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(ThumbnailRoute, AttributeNamesInAnyCaseAndUnknownOnesIgnored) {
+    const httptest::Reply reply =
+        Post("/video/thumbnails/Movies/film.mkv", Body("WIDTH=\"160\" Height=\"90\" aspect=\"2\"", "SECONDS=\"1\""));
+    ASSERT_EQ(200, reply.status) << reply.body;
+    const Image image = Decode(reply.body, scratch);
+    EXPECT_EQ(160, image.width);
+    EXPECT_EQ(90, image.height);
+}
+
+TEST_F(ThumbnailRoute, RequestsItRefuses) {
+    struct Case {
+        std::string target, body, error;
+    } cases[] = {
+        {"/video/thumbnails/Movies/film.mkv", "<T><resolution/></T>", "Can't find 'TimeOffset' element"},
+        {"/video/thumbnails/Movies/film.mkv", "<T><timeoffset/></T>", "Can't find 'resolution' element"},
+        {"/video/thumbnails/Movies/film.mkv", Body("width=\"0\"", ""), "Thumbnail size must be 1 to 4096 on each side"},
+        {"/video/thumbnails/Movies/film.mkv", Body("height=\"4097\"", ""),
+         "Thumbnail size must be 1 to 4096 on each side"},
+        {"/video/thumbnails/Elsewhere/film.mp4", Body("", ""), "Unable to find root folder Elsewhere"},
+        {"/video/thumbnails/Movies/../film.mp4", Body("", ""), "Cannot open Movies/../film.mp4"},
+    };
+    for (const Case& c : cases) {
+        const httptest::Reply reply = Post(c.target, c.body);
+        EXPECT_EQ(404, reply.status) << c.target << " " << c.body;
+        EXPECT_EQ(ErrorMsg(c.error), reply.body);
+    }
+    const httptest::Reply notXml = Post("/video/thumbnails/Movies/film.mkv", "no xml");
+    EXPECT_EQ(404, notXml.status);
+    EXPECT_EQ(std::string::npos, notXml.body.find("<SuccessMsg>"));
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(ThumbnailRoute, AFailedGrabIsRefusedAndLeavesNoTemporaryFile) {
+    testsupport::WriteFile(movies + "/notes.avi", "not a video");
+    const httptest::Reply reply = Post("/video/thumbnails/Movies/notes.avi", Body("", ""));
+    EXPECT_EQ(404, reply.status);
+    EXPECT_EQ(ErrorMsg("CreateJPEG failed: "), reply.body);
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(ThumbnailRoute, APictureBesideTheVideoIsUsedWithTheVideosFacts) {
+    Picture(movies + "/film.jpg", "red", "100x100");
+    const httptest::Reply reply = Post("/video/thumbnails/Movies/film.mkv", Body("", ""));
+    ASSERT_EQ(200, reply.status) << reply.body;
+    const Image image = Decode(reply.body, scratch);
+    EXPECT_EQ(320, image.width);
+    EXPECT_EQ(240, image.height);
+    EXPECT_GT(image.red, 120.0);  // 240 of the 320 columns are red, the rest black
+    EXPECT_EQ("640", reply.Header("ca-width"));
+
+    // The point of a folder's name is no extension: a video named without one has no such picture.
+    std::filesystem::create_directories(movies + "/the.series");
+    std::filesystem::copy_file(Clip(), movies + "/the.series/pilot");
+    Picture(movies + "/the.jpg", "red", "100x100");
+    const httptest::Reply plain = Post("/video/thumbnails/Movies/the.series/pilot", Body("", ""));
+    ASSERT_EQ(200, plain.status) << plain.body;
+    EXPECT_LT(Decode(plain.body, scratch).red, 200.0);  // the test picture, not the red square
+}
+
+TEST_F(ThumbnailRoute, AFolderPictureByItsNamesInTheirOrder) {
+    const std::string stills = movies + "/Stills";
+    std::filesystem::create_directories(stills);
+    Picture(stills + "/thumb.jpg", "blue", "64x48");
+    Picture(stills + "/folder.png", "red", "64x48");
+    const httptest::Reply reply = Post("/video/folder/thumbnail/Movies/Stills/", Body("", ""));
+    ASSERT_EQ(200, reply.status) << reply.body;
+    const Image image = Decode(reply.body, scratch);
+    EXPECT_EQ(320, image.width);
+    EXPECT_GT(image.red, 200.0);
+    EXPECT_LT(image.blue, 60.0);
+    EXPECT_TRUE(reply.Header("ca-width").empty());
+
+    // Without the final "/" the names are looked for beside the folder.
+    Picture(movies + "/Stillsthumb.jpg", "blue", "64x48");
+    const httptest::Reply beside = Post("/video/folder/thumbnail/Movies/Stills", Body("", ""));
+    ASSERT_EQ(200, beside.status) << beside.body;
+    EXPECT_GT(Decode(beside.body, scratch).blue, 200.0);
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST(MediaFactHeaders, ValuesNeverCarryControlBytes) {
+    Metadata::Facts facts;
+    facts.duration = 12.5;
+    facts.width = 1280;
+    facts.height = 720;
+    facts.video.push_back(StreamInfo{"", "h264", "und", "0"});
+    facts.subtitles.push_back(StreamInfo{"en\r\nX-Injected: 1", "external file", "", "film.en\r\nX-Injected: 1.srt"});
+    boost::shared_ptr<IMetadata> metadata = Metadata::GetInstance(facts);
+    const std::map<std::string, std::string> headers = MediaFactHeaders(*metadata);
+    EXPECT_EQ("12.5", headers.at("CA-DurationSeconds"));
+    EXPECT_EQ("1", headers.at("CA-SubtitleStreamCount"));
+    EXPECT_EQ("0", headers.at("CA-AudioStreamCount"));
+    EXPECT_EQ("film.en??X-Injected: 1.srt", headers.at("CA-SubtitleStream.0.id"));
+    EXPECT_EQ("en??X-Injected: 1", headers.at("CA-SubtitleStream.0.descr"));
+    EXPECT_EQ("h264", headers.at("CA-Calvoro.0.techDescr"));
+    EXPECT_EQ(6u + 4u + 4u, headers.size());
+}
+
+}  // namespace

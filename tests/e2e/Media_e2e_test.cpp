@@ -1,0 +1,474 @@
+// Thumbnails, subtitles and offline conversions from the real server (calvoro -s, seeded state.xml), with
+// clips made by ffmpeg's lavfi sources and ffprobe as the judge of what comes back.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/HttpTestClient.h"
+#include "kivlib/kiv_text.h"
+#include "media/MediaTestSupport.h"
+#include "support/ServerProcess.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using httptest::Connection;
+using httptest::Reply;
+using mediatest::MakeClip;
+
+const char kDevice[] = "e2e-media-device";
+const char kNotSupported[] = "<Calvoro>\n\t<ErrorMsg>CALVORO_SUBTITLE_FORMAT_NOT_SUPPORTED</ErrorMsg>\n</Calvoro>\n";
+const char kSrt[] = "1\n00:00:00,500 --> 00:00:01,500\nHello\n\n2\n00:00:02,000 --> 00:00:03,000\nAgain\n";
+const char kAss[] =
+    "[Script Info]\nScriptType: v4.00+\n\n[V4+ Styles]\n"
+    "Format: Name, Fontname, Fontsize, PrimaryColour, Bold, Italic, Alignment, MarginL, MarginR, MarginV, Encoding\n"
+    "Style: Default,Arial,20,&H00FFFFFF,0,0,2,10,10,10,1\n\n"
+    "[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n"
+    "Dialogue: 0,0:00:00.50,0:00:01.50,Default,,0,0,0,,Hello\n"
+    "Dialogue: 0,0:00:02.00,0:00:03.00,Default,,0,0,0,,Again\\Nand again\n";
+
+std::string Source(const std::string& name, const std::string& text) {
+    const std::string path = mediatest::ClipFolder() + "/" + name;
+    testsupport::WriteFile(path, text);
+    return path;
+}
+
+// 6 s of 640x360 with an English audio track and four subtitle tracks: SubRip 2, ASS 3, PGS 4, dvdsub 5.
+std::string TrackClip() {
+    const std::string srt = Source("e2e.srt", kSrt), ass = Source("e2e.ass", kAss),
+                      sup = Source("e2e.sup", mediatest::PgsSubtitleStream());
+    return MakeClip("e2e-tracks.mkv",
+                    {"-f", "lavfi", "-i", "testsrc=size=640x360:rate=25:duration=6", "-f", "lavfi", "-i",
+                     "sine=duration=6", "-i", srt, "-i", ass, "-i", sup, "-i", sup, "-map", "0", "-map", "1", "-map", "2",
+                     "-map", "3", "-map", "4", "-map", "5", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac",
+                     "-c:s:0", "srt", "-c:s:1", "ass", "-c:s:2", "copy", "-c:s:3", "dvdsub", "-metadata:s:v", "language=eng",
+                     "-metadata:s:a", "language=eng", "-metadata:s:a", "title=Stereo mix", "-metadata:s:s:0",
+                     "language=eng", "-metadata:s:s:0", "title=Plain", "-metadata:s:s:1", "language=fre",
+                     "-metadata:s:s:2", "language=ger", "-metadata:s:s:3", "language=spa"});
+}
+std::string MovTextClip() {
+    return MakeClip("e2e-movtext.mp4", {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=4", "-i",
+                                        Source("e2e-mt.srt", kSrt), "-map", "0", "-map", "1", "-c:v", "libx264",
+                                        "-preset", "ultrafast", "-c:s", "mov_text"});
+}
+std::string ShortClip() {  // 2 s: shorter than the default offset
+    return MakeClip("e2e-2s.mp4", {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=2", "-c:v", "libx264",
+                                   "-preset", "ultrafast", "-pix_fmt", "yuv420p"});
+}
+// Conversion sources: picture and tone in the three containers the queue treats differently.
+std::string ConvertClip(const std::string& name, int seconds, const std::vector<std::string>& codecs) {
+    std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=" + std::to_string(seconds),
+                                     "-f", "lavfi", "-i", "sine=duration=" + std::to_string(seconds)};
+    args.insert(args.end(), codecs.begin(), codecs.end());
+    return MakeClip(name, args);
+}
+
+struct Server {
+    testsupport::TempDir home;
+    std::unique_ptr<testsupport::ServerProcess> process;
+    int port = 0;
+    std::string clips, cache, sessionHex;
+
+    bool Start() {
+        clips = home.path() + "/share/Clips";
+        std::filesystem::create_directories(clips);
+        port = testsupport::FreePort();
+        std::filesystem::create_directories(home.path() + "/Calvoro");
+        testsupport::WriteFile(home.path() + "/Calvoro/state.xml",
+                               "<?xml version=\"1.0\"?>\n<CalvoroState>\n<VideoFolders>\n<Folder><Path>" + clips +
+                                   "</Path><Alias>Clips</Alias></Folder>\n</VideoFolders>\n<Authorized><UniqueID>" +
+                                   kDevice + "</UniqueID></Authorized>\n<FinishedConv/>\n<HttpPort>" +
+                                   std::to_string(port) + "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n");
+        cache = home.path() + "/Calvoro/cache";
+        return Run();
+    }
+    // Starts the server on what the data folder holds now.
+    bool Run() {
+        process.reset(new testsupport::ServerProcess(home.path()));
+        if (!process->Start({"-s"})) return false;
+        if (!process->WaitForLog("Started HTTP Listener", std::chrono::seconds(20))) return false;
+        for (int i = 0; i < 100; ++i) {
+            Connection probe(port);
+            if (probe.Connected()) return Pair();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    bool Stop() {
+        process->Signal(SIGTERM);
+        return process->WaitExit(std::chrono::seconds(30));
+    }
+    bool Pair() {
+        Connection client(port);
+        const Reply reply = client.Request(httptest::Post(
+            "/video/announce/", std::string("<Device><Announce><Name>Pad</Name><UniqueID>") + kDevice +
+                                    "</UniqueID></Announce></Device>"));
+        const size_t at = reply.body.find("<SessionID>");
+        if (reply.status != 200 || at == std::string::npos) return false;
+        sessionHex = reply.body.substr(at + 11, reply.body.find('<', at + 11) - at - 11);
+        return true;
+    }
+    std::string Host() const { return "127.0.0.1:" + std::to_string(port); }
+    std::string Query() const { return "?SessionID=" + sessionHex; }
+    Reply Get(const std::string& target) const {
+        Connection client(port);
+        return client.Request("GET " + target + Query() + " HTTP/1.1\r\nHost: " + Host() + "\r\n\r\n", 60000);
+    }
+    Reply Post(const std::string& target, const std::string& body) const {
+        Connection client(port);
+        return client.Request("POST " + target + Query() + " HTTP/1.1\r\nHost: " + Host() +
+                                  "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
+                              60000);
+    }
+    // Files the requests left in the cache folder ("offline" aside).
+    std::vector<std::string> Leftovers() const {
+        std::vector<std::string> left;
+        for (int i = 0; i < 250; ++i) {
+            left.clear();
+            for (const auto& e : std::filesystem::directory_iterator(cache))
+                if (e.path().filename() != "offline") left.push_back(e.path().filename());
+            if (left.empty()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return left;
+    }
+};
+
+Server* g_server = nullptr;
+
+class MediaE2e : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_ISOLATED_NETWORK();
+        if (!g_server) {
+            // At the load of a shared CI machine a grab alone can take the server's 5 s: the server of
+            // these tests gives its runs a minute (the limit itself is tested by the media tests).
+            setenv("CALVORO_MEDIA_RUN_LIMIT_MS", "60000", 1);
+            g_server = new Server;
+            ASSERT_TRUE(g_server->Start()) << g_server->process->LogText();
+        }
+        server = g_server;
+        ASSERT_TRUE(server->process->Running());
+    }
+    void TearDown() override {
+        if (server) server->process->Stdout();
+    }
+    static void TearDownTestSuite() {
+        delete g_server;
+        g_server = nullptr;
+    }
+    void Share(const std::string& clip, const std::string& name) const {
+        if (!std::filesystem::exists(server->clips + "/" + name))
+            std::filesystem::copy_file(clip, server->clips + "/" + name);
+    }
+    Reply Thumbnail(const std::string& rest, const std::string& attributes = "", bool folder = false) const {
+        return server->Post(std::string(folder ? "/video/folder/thumbnail/" : "/video/thumbnails/") + rest,
+                            "<Thumbnail><resolution " + attributes + "/><timeoffset/></Thumbnail>");
+    }
+    Reply Subtitle(const std::string& rest, const std::string& id) const {
+        return server->Post("/video/subtitle/" + rest, "<Subtitle><ID>" + id + "</ID></Subtitle>");
+    }
+    // The server's log lines about its ffmpeg runs, for a failure's message.
+    std::string FfmpegNotes() const {
+        std::string notes;
+        std::istringstream log(server->process->LogText());
+        for (std::string line; std::getline(log, line);)
+            if (line.find("ffmpeg") != std::string::npos) notes += "\n" + line;
+        return notes;
+    }
+    // width x height of a JPEG reply, from ffprobe.
+    std::string JpegSize(const std::string& body) const {
+        const std::string path = scratch.file("reply.jpg");
+        testsupport::WriteFile(path, body);
+        return mediatest::Probe({"-show_entries", "stream=codec_name,width,height", "-of", "csv=p=0", path});
+    }
+
+    Server* server = nullptr;
+    testsupport::TempDir scratch;
+};
+
+TEST_F(MediaE2e, AVideoThumbnailCarriesTheFactsFfprobeSees) {
+    Share(TrackClip(), "movie.mkv");
+    testsupport::WriteFile(server->clips + "/movie.en.srt", kSrt);
+    const Reply reply = Thumbnail("Clips/movie.mkv", "width=\"200\" height=\"150\"");
+    ASSERT_EQ(200, reply.status) << reply.body;
+    EXPECT_EQ("mjpeg,200,150\n", JpegSize(reply.body));
+
+    const std::string movie = server->clips + "/movie.mkv";
+    const double duration = std::stod(mediatest::Probe({"-show_entries", "format=duration", "-of", "csv=p=0", movie}));
+    EXPECT_NEAR(duration, std::stod(reply.Header("ca-durationseconds")), 0.011);
+    EXPECT_EQ("640", reply.Header("ca-width"));
+    EXPECT_EQ("360", reply.Header("ca-height"));
+
+    // Every stream as ffprobe lists it: index, kind, language, title.
+    const std::string streams = mediatest::Probe({"-show_entries", "stream=index,codec_type:stream_tags=language,title",
+                                                  "-of", "compact=p=0:nk=1", movie});
+    std::map<std::string, int> counts;
+    std::istringstream lines(streams);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> f;
+        std::stringstream fields(line);
+        for (std::string field; std::getline(fields, field, '|');) f.push_back(field);
+        ASSERT_GE(f.size(), 3u) << line;
+        const std::string prefix = f[1] == "video" ? "ca-calvoro." : f[1] == "audio" ? "ca-audiostream." : "ca-subtitlestream.";
+        const std::string key = prefix + std::to_string(counts[f[1]]++);
+        EXPECT_EQ(f[0], reply.Header(key + ".id")) << line;
+        EXPECT_EQ(f[2], reply.Header(key + ".locale")) << line;
+        EXPECT_EQ(f.size() > 3 ? f[3] : "", reply.Header(key + ".descr")) << line;
+    }
+    EXPECT_EQ("1", reply.Header("ca-calvorocount"));
+    EXPECT_EQ("1", reply.Header("ca-audiostreamcount"));
+    EXPECT_NE(std::string::npos, reply.Header("ca-audiostream.0.techdescr").find("aac"));
+    // Four embedded subtitle tracks and the file beside the video.
+    EXPECT_EQ("5", reply.Header("ca-subtitlestreamcount"));
+    EXPECT_EQ("movie.en.srt", reply.Header("ca-subtitlestream.4.id"));
+    EXPECT_EQ("external file", reply.Header("ca-subtitlestream.4.techdescr"));
+    EXPECT_TRUE(server->Leftovers().empty());
+}
+
+TEST_F(MediaE2e, FolderPicturesSidecarPicturesAndShortClips) {
+    const std::string stills = server->clips + "/Stills";
+    std::filesystem::create_directories(stills);
+    mediatest::Run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "color=red:size=200x100", "-frames:v", "1",
+                    stills + "/folder.jpg"});
+    Reply reply = Thumbnail("Clips/Stills/", "", true);
+    ASSERT_EQ(200, reply.status) << reply.body;
+    EXPECT_EQ("mjpeg,320,240\n", JpegSize(reply.body));
+
+    Share(ShortClip(), "two.mp4");
+    mediatest::Run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "color=blue:size=90x160", "-frames:v", "1",
+                    server->clips + "/two.png"});
+    reply = Thumbnail("Clips/two.mp4");
+    ASSERT_EQ(200, reply.status) << reply.body;
+    EXPECT_EQ("mjpeg,320,240\n", JpegSize(reply.body));
+    EXPECT_EQ("320", reply.Header("ca-width"));
+
+    // The 2 s clip has no frame at the default 4 s: its first one serves.
+    Share(ShortClip(), "short.mp4");
+    reply = Thumbnail("Clips/short.mp4");
+    ASSERT_EQ(200, reply.status) << reply.body;
+    EXPECT_EQ("mjpeg,320,240\n", JpegSize(reply.body));
+    EXPECT_TRUE(server->Leftovers().empty());
+}
+
+TEST_F(MediaE2e, SixteenThumbnailsAtOnce) {
+    // A small clip: each grab must end within the server's 5 s even while the suite loads the machine.
+    Share(MakeClip("e2e-small.mp4", {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=6", "-c:v", "libx264",
+                                     "-preset", "ultrafast", "-pix_fmt", "yuv420p"}),
+          "small.mp4");
+    std::vector<std::future<Reply>> replies;
+    for (int i = 0; i < 16; ++i) {
+        replies.push_back(std::async(std::launch::async, [this, i] {
+            return server->Post("/video/thumbnails/Clips/small.mp4",
+                                "<Thumbnail><resolution width=\"" + std::to_string(100 + i) +
+                                    "\" height=\"80\"/><timeoffset seconds=\"1\"/></Thumbnail>");
+        }));
+    }
+    for (int i = 0; i < 16; ++i) {
+        const Reply reply = replies[i].get();
+        ASSERT_EQ(200, reply.status) << i << " " << reply.body << FfmpegNotes();
+        EXPECT_EQ("mjpeg," + std::to_string(100 + i) + ",80\n", JpegSize(reply.body));
+    }
+    EXPECT_TRUE(server->Leftovers().empty());
+}
+
+TEST_F(MediaE2e, TextSubtitlesComeBackAsSubRipWithTheirTimes) {
+    Share(TrackClip(), "movie.mkv");
+    Share(MovTextClip(), "phone.mp4");
+    testsupport::WriteFile(server->clips + "/movie.en.srt", kSrt);
+    testsupport::WriteFile(server->clips + "/movie.fr.ass", kAss);
+    struct Case {
+        std::string rest, id;
+    } cases[] = {{"Clips/movie.mkv", "2"}, {"Clips/movie.mkv", "3"}, {"Clips/phone.mp4", "1"},
+                 {"Clips/movie.mkv", "movie.en.srt"}};
+    const std::regex times("00:00:00,5\\d\\d --> 00:00:01,5\\d\\d\n(<font[^>]*>)?Hello");
+    for (const Case& c : cases) {
+        const Reply reply = Subtitle(c.rest, c.id);
+        ASSERT_EQ(200, reply.status) << c.rest << " " << c.id << " " << reply.body;
+        EXPECT_TRUE(std::regex_search(reply.body, times)) << c.id << ":\n" << reply.body;
+        EXPECT_NE(std::string::npos, reply.body.find("00:00:02,0")) << c.id << ":\n" << reply.body;
+    }
+    const Reply ass = Subtitle("Clips/movie.mkv", "movie.fr.ass");
+    ASSERT_EQ(200, ass.status) << ass.body;
+    EXPECT_EQ("1\n0:00:00.50 --> 0:00:01.50\nHello\n2\n0:00:02.00 --> 0:00:03.00\nAgain\nand again\n", ass.body);
+    EXPECT_TRUE(server->Leftovers().empty());
+}
+
+TEST_F(MediaE2e, SubtitlesThatCannotBeServedAreRefused) {
+    Share(TrackClip(), "movie.mkv");
+    testsupport::WriteFile(server->clips + "/movie.sub", "{10}{20}MicroDVD line\n");
+    testsupport::WriteFile(server->home.path() + "/share/outside.srt", kSrt);
+    for (const std::string id : {"4", "5", "1", "0", "movie.sub", "../outside.srt", "missing.srt"}) {
+        const Reply reply = Subtitle("Clips/movie.mkv", id);
+        EXPECT_EQ(404, reply.status) << id;
+        EXPECT_EQ(kNotSupported, reply.body) << id;
+    }
+    EXPECT_TRUE(server->Leftovers().empty());
+}
+
+// The status rows as (file name, status, percent) triples.
+struct Row {
+    std::string filename, status, url, bytes;
+    double percent = -1;
+};
+std::vector<Row> Rows(const std::string& xml) {
+    std::vector<Row> rows;
+    auto text = [](const std::string& block, const std::string& name) {
+        const size_t at = block.find("<" + name + ">");
+        if (at == std::string::npos) return std::string();
+        const size_t start = at + name.size() + 2;
+        return block.substr(start, block.find("</" + name + ">", start) - start);
+    };
+    for (size_t at = xml.find("<convertVideo>"); at != std::string::npos; at = xml.find("<convertVideo>", at + 1)) {
+        const std::string block = xml.substr(at, xml.find("</convertVideo>", at) - at);
+        Row row{text(block, "filename"), text(block, "status"), text(block, "URL"), text(block, "TotalBytes")};
+        const std::string percent = text(block, "percentComplete");
+        if (!percent.empty()) row.percent = std::stod(percent);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+TEST_F(MediaE2e, ConversionsQueueRunFinishAndStayListed) {
+    // The first is long enough to be still running while the others are queued behind it.
+    Share(ConvertClip("e2e-conv.mp4", 40, {"-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"}), "first.mp4");
+    Share(ConvertClip("e2e-conv.avi", 12, {"-c:v", "mpeg4", "-c:a", "mp3"}), "second.avi");
+    Share(ConvertClip("e2e-conv.3gp", 6, {"-c:v", "libx264", "-preset", "ultrafast", "-s", "176x144", "-c:a", "aac",
+                                          "-ar", "16000", "-ac", "1"}),
+          "third.3gp");
+    // Every row's states as the status shows them, in the order they were seen.
+    std::map<std::string, std::vector<std::string>> seen;
+    double bestPercent = 0;
+    std::vector<Row> rows;
+    auto look = [&]() {
+        const Reply status = server->Get("/video/convertstatus/");
+        EXPECT_EQ(200, status.status) << status.body;
+        rows = Rows(status.body);
+        size_t finished = 0;
+        for (const Row& row : rows) {
+            std::vector<std::string>& states = seen[row.filename];
+            if (states.empty() || states.back() != row.status) states.push_back(row.status);
+            if (row.status == "Active") bestPercent = std::max(bestPercent, row.percent);
+            if (row.status == "Finished") ++finished;
+        }
+        return finished;
+    };
+    const std::string body = "<Convert><ClientIdentifier>pad</ClientIdentifier></Convert>";
+    for (const char* name : {"first.mp4", "second.avi", "third.3gp"}) {
+        const Reply reply = server->Post(std::string("/video/convert/Clips/") + name, body);
+        ASSERT_EQ(200, reply.status) << name << reply.body;
+        look();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+    while (look() < 3) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    // The first runs at once; the others wait their turn behind it; each goes only forward.
+    EXPECT_EQ((std::vector<std::string>{"Active", "Finished"}), seen["/Clips/first.mp4"]);
+    for (const char* name : {"/Clips/second.avi", "/Clips/third.3gp"}) {
+        const std::vector<std::string>& states = seen[name];
+        ASSERT_FALSE(states.empty()) << name;
+        EXPECT_EQ("Queued", states.front()) << name;
+        EXPECT_EQ("Finished", states.back()) << name;
+        EXPECT_LE(states.size(), 3u) << name;
+    }
+    EXPECT_GT(bestPercent, 0.0);
+    // The MP4 and the 3GP were read by ffmpeg itself, the AVI fed on its standard input.
+    const std::string log = server->process->LogText();
+    for (const char* name : {"first.mp4", "third.3gp"})
+        EXPECT_NE(std::string::npos, log.find("-i file:" + server->clips + "/" + name + " ")) << name;
+    EXPECT_EQ(std::string::npos, log.find("-i file:" + server->clips + "/second.avi"));
+    EXPECT_NE(std::string::npos, log.find("-i - ")) << log;
+    for (const Row& row : rows) {
+        const std::string file = server->cache + "/offline/" + row.filename.substr(7);
+        EXPECT_EQ("http://" + server->Host() + "/video/cache/offline/" + row.filename.substr(7), row.url);
+        EXPECT_EQ(std::to_string(std::filesystem::file_size(file)), row.bytes);
+        // Playable: ffprobe finds the picture and the sound, as long as the source.
+        const std::string probe = mediatest::Probe({"-show_entries", "stream=codec_type:format=duration", "-of",
+                                                    "default=nw=1", file});
+        EXPECT_NE(std::string::npos, probe.find("codec_type=video")) << probe;
+        EXPECT_NE(std::string::npos, probe.find("codec_type=audio")) << probe;
+        // And served whole by the cached-file route.
+        const Reply served = server->Get(row.url.substr(row.url.find("/video/")));
+        EXPECT_EQ(200, served.status);
+        EXPECT_EQ(testsupport::ReadFile(file), served.body);
+    }
+
+    // The same source again: the name is taken, so the output gets ".1".
+    ASSERT_EQ(200, server->Post("/video/convert/Clips/third.3gp", body).status);
+    for (int i = 0; i < 1200; ++i) {
+        rows = Rows(server->Get("/video/convertstatus/").body);
+        if (rows.size() == 4 && rows.front().status == "Finished" && rows.back().status == "Finished") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(4u, rows.size());
+    EXPECT_EQ("http://" + server->Host() + "/video/cache/offline/third.3gp.1", rows.back().url);
+    EXPECT_NE(std::string::npos, mediatest::Probe({"-show_entries", "stream=codec_type", "-of", "csv=p=0",
+                                                   server->cache + "/offline/third.3gp.1"}).find("video"));
+
+    // Deleted: the file and the row go; a second delete finds nothing.
+    Reply reply = server->Get("/video/convertdelete//video/cache/offline/third.3gp.1");
+    EXPECT_EQ("Deleted", reply.body);
+    EXPECT_FALSE(testsupport::PathExists(server->cache + "/offline/third.3gp.1"));
+    reply = server->Get("/video/convertdelete//video/cache/offline/third.3gp.1");
+    EXPECT_EQ("Not found [/video/cache/offline/third.3gp.1]", reply.body);
+
+    // A restart keeps the finished conversions.
+    ASSERT_TRUE(server->Stop());
+    ASSERT_TRUE(server->Run()) << server->process->LogText();
+    rows = Rows(server->Get("/video/convertstatus/").body);
+    ASSERT_EQ(3u, rows.size());
+    for (const Row& row : rows) EXPECT_EQ("Finished", row.status);
+}
+
+TEST_F(MediaE2e, CancelAndShutdownLeaveNoPartialOutput) {
+    Share(ConvertClip("e2e-long.avi", 120, {"-c:v", "mpeg4", "-c:a", "mp3"}), "long.avi");
+    Share(ConvertClip("e2e-long.mp4", 120, {"-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"}), "long.mp4");
+    const std::string body = "<Convert><ClientIdentifier>pad</ClientIdentifier></Convert>";
+    auto waitActive = [this](const std::string& output) {
+        for (int i = 0; i < 600; ++i) {
+            if (testsupport::PathExists(output) && std::filesystem::file_size(output) > 0) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    };
+
+    ASSERT_EQ(200, server->Post("/video/convert/Clips/long.avi", body).status);
+    const std::string output = server->cache + "/offline/long.avi";
+    ASSERT_TRUE(waitActive(output));
+    EXPECT_EQ("Not found [Clips/other.avi]", server->Get("/video/convertcancel/Clips/other.avi").body);
+    EXPECT_EQ("Deleted", server->Get("/video/convertcancel/Clips/long.avi").body);
+    bool gone = false;
+    for (int i = 0; i < 300 && !gone; ++i) {
+        gone = Rows(server->Get("/video/convertstatus/").body).size() == 0 ||
+               Rows(server->Get("/video/convertstatus/").body).front().filename != "/Clips/long.avi";
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(gone);
+    EXPECT_FALSE(testsupport::PathExists(output));
+    EXPECT_TRUE(server->process->WaitForLog("Offline conversion was canceled.", std::chrono::seconds(10)));
+
+    // A conversion still running at shutdown takes its partial output with it.
+    ASSERT_EQ(200, server->Post("/video/convert/Clips/long.mp4", body).status);
+    const std::string running = server->cache + "/offline/long.mp4";
+    ASSERT_TRUE(waitActive(running));
+    ASSERT_TRUE(server->Stop());
+    EXPECT_FALSE(testsupport::PathExists(running));
+    ASSERT_TRUE(server->Run()) << server->process->LogText();
+    for (const Row& row : Rows(server->Get("/video/convertstatus/").body)) EXPECT_NE("/Clips/long.mp4", row.filename);
+}
+
+}  // namespace
