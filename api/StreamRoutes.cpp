@@ -1,5 +1,6 @@
 // The play and stream routes: start a stream session, serve its playlist and segments, tell the last
 // seek point, stop it.
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
@@ -21,9 +22,9 @@
 #define KIV_LOG_SOURCE "HttpListener"
 
 namespace {
-// Short, so a segment goes out soon after it is complete; each poll holds the registry lock only for
-// one status read.
-const uint32_t kSegmentPollMs = 25;
+// A waiting segment request wakes as soon as a step answers a request or a session ends; it looks on its
+// own only this often, for the listener's shutdown.
+const uint32_t kShutdownLookMs = 100;
 const char kPlaylistType[] = "application/vnd.apple.mpegurl";
 
 std::string Hex(uint64_t value) { return numstr::ToStr(value, 16, 0); }
@@ -179,15 +180,18 @@ void HttpListener::SendSegment(const std::string& rest, const std::wstring& stre
     const uint32_t started = refresh_timer();
     SegmentRequestStatus status = SegmentPending;
     while (!connection_->ShutdownRequested()) {
+        // Read before the status: an answer given after the read below moves it, so the wait cannot miss it.
+        const uint64_t answers = GetSegmentAnswerCount();
         status = session->GetRequestStatus(requestId);
         if (status != SegmentPending) break;
         handle.reset();
-        if (get_elapsed_ms(started) >= segmentWaitLimitMs_) {
+        const uint32_t waited = get_elapsed_ms(started);
+        if (waited >= segmentWaitLimitMs_) {
             KIV_LOG("Gave up waiting for " + kivm::str_conv(fileName) + " after " +
                     numstr::ToStr(segmentWaitLimitMs_) + " ms");
             break;
         }
-        make_delay(kSegmentPollMs);
+        WaitForSegmentAnswer(answers, std::min(segmentWaitLimitMs_ - waited, kShutdownLookMs));
         handle = FindStream(streamId);
         session = SessionOf(handle, rest);
         // A newer play replaced the session: the request id means nothing to the new one.

@@ -1,14 +1,13 @@
 // Streaming end to end, run by hand through bench/stream_bench.sh:
-//   stream_bench <port> <session id> <share folder> <alias> <clip name> <cache folder> <runs> <server pid>
+//   stream_bench <port> <session id> <share folder> <alias> <clip name> <cache folder> <runs> <server pid> <scratch>
 // Against the real server: each run stops the previous stream, waits a random 400 to 650 ms, then times
 //   1. POST "/video/play/", the playlist, and segment 1 to its last byte, as a player starts a video;
-//   2. right after, a request for segment 9 (8 ahead of the last one received) to its last byte, as a
-//      player's seek.
-// Beside the client's own times it watches, with inotify, when the transcoder opens the clip and when
-// the segment files appear in the stream's folder (a segment is complete once the next one exists), so
-// every figure splits into its steps, and reads the transcoder's start time (clock ticks) from /proc.
-// It also times ffmpeg alone from its start to the opening of the clip.
-// One line per run and figure, "first ..." / "seek ..." / "spawn ...", all times in seconds.
+//   2. right after, a request for segment 13 (12 ahead of the last one received) to its last byte, as a
+//      player's seek;
+// and with inotify, from the segmenter closing each of those segments to its last byte at the client.
+// Then the yardsticks, interleaved: ffmpeg alone with the argument lists the server's transcoder had in
+// 1 and 2 (read from /proc), to its first segment closed. One line per run and figure, "first ...",
+// "seek ...", "base ...", "baseseek ...", all times in seconds.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -86,15 +85,16 @@ public:
         return wd;
     }
     void Unwatch(int wd) { inotify_rm_watch(fd_, wd); }
-    // The first event on wd (with that name, when one is given) after the mark; false when none.
-    bool First(int wd, const std::string& name, int mark, Clock::time_point& at) {
+    // The first event on wd (with that name, when one is given, and one of the kinds in mask) after the
+    // mark; false when none.
+    bool First(int wd, const std::string& name, int mark, Clock::time_point& at, uint32_t mask = ~0u) {
         std::lock_guard<std::mutex> guard(lock_);
         const std::string markName = std::to_string(mark);
         bool marked = false;
         for (const Event& e : events_) {
             if (!marked) {
                 marked = e.wd == marksWd_ && e.name == markName;
-            } else if (e.wd == wd && (name.empty() || e.name == name)) {
+            } else if (e.wd == wd && (name.empty() || e.name == name) && (e.mask & mask)) {
                 at = e.at;
                 return true;
             }
@@ -242,35 +242,21 @@ std::string SegmentUrl(const std::string& playlist, uint32_t n) {
     return playlist.substr(start, end - start);
 }
 
-// Seconds from `from` to the first event after the mark, or -1 when there was none.
-double Step(Watcher& w, int wd, const std::string& name, int mark, Clock::time_point from) {
-    Clock::time_point at;
-    return w.First(wd, name, mark, at) ? Seconds(from, at) : -1;
-}
-
-// The boot-time clock, the one /proc gives process start times on.
-double BootSeconds() {
-    timespec now;
-    clock_gettime(CLOCK_BOOTTIME, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
-// The start, in boot-time seconds (clock-tick resolution, 10 ms), of the server's newest child of that
-// name; -1 when it has none.
-double ChildStart(pid_t parent, const std::string& name) {
+// The command line of the server's newest living child of that name (from /proc); empty when none.
+std::vector<std::string> ChildCommand(pid_t parent, const std::string& name) {
+    std::vector<std::string> args;
     double newest = -1;
     DIR* proc = opendir("/proc");
-    if (!proc) return newest;
-    const double tick = double(sysconf(_SC_CLK_TCK));
+    if (!proc) return args;
     while (dirent* entry = readdir(proc)) {
         if (atoi(entry->d_name) <= 0) continue;
-        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        const std::string dir = std::string("/proc/") + entry->d_name;
+        std::ifstream stat(dir + "/stat");
         std::string line;
         if (!std::getline(stat, line)) continue;
         const size_t open = line.find('('), close = line.rfind(')');
         if (open == std::string::npos || close == std::string::npos || line.substr(open + 1, close - open - 1) != name)
             continue;
-        // After the command: state, parent, then fields 5 to 21, then the start time (field 22).
         std::istringstream rest(line.substr(close + 2));
         std::string field;
         char state = 0;
@@ -278,34 +264,62 @@ double ChildStart(pid_t parent, const std::string& name) {
         rest >> state >> ppid;
         if (ppid != parent || state == 'Z') continue;
         for (int i = 5; i <= 21; ++i) rest >> field;
-        unsigned long long start = 0;
+        double start = 0;
         rest >> start;
-        newest = std::max(newest, double(start) / tick);
+        if (start < newest) continue;
+        newest = start;
+        std::ifstream cmdline(dir + "/cmdline");
+        const std::string text((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+        args.clear();
+        for (size_t at = 0; at < text.size();) {
+            const size_t end = text.find('\0', at);
+            args.push_back(text.substr(at, end - at));
+            at = end == std::string::npos ? text.size() : end + 1;
+        }
     }
     closedir(proc);
-    return newest;
+    return args;
 }
 
-// ffmpeg alone: from its start to its opening of the clip (loading the program and its libraries).
-double SpawnToOpen(Watcher& watcher, int clipWd, const std::string& clip) {
-    const std::string input = "file:" + clip;
-    const char* argv[] = {"ffmpeg", "-v", "error", "-nostdin", "-i", input.c_str(), "-t", "1", "-f", "null", "-", nullptr};
+// ffmpeg alone with the server's own argument list (taken from its transcoder), its MPEG-TS output
+// handed to ffmpeg's segment muxer in place of the pipe: seconds from its start until its first 5 s
+// segment is closed (the second file is created), the same criterion as a segment of ours.
+double Yardstick(Watcher& watcher, const std::vector<std::string>& server, const std::string& folder) {
+    if (server.size() < 3 || server.back() != "-") return -1;
+    system(("rm -rf '" + folder + "' && mkdir -p '" + folder + "'").c_str());
+    std::vector<std::string> args = {"ffmpeg", "-v", "error", "-nostdin"};
+    for (size_t i = 1; i + 1 < server.size(); ++i) {
+        if (server[i] == "mpegts" && args.back() == "-f") {
+            args.insert(args.end(), {"segment", "-segment_time", "5", "-segment_format", "mpegts"});
+            continue;
+        }
+        args.push_back(server[i]);
+    }
+    args.push_back(folder + "/base-%03d.ts");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    const int wd = watcher.Watch(folder, IN_CREATE);
     const int mark = watcher.Mark();
     const Clock::time_point start = Clock::now();
     pid_t pid = 0;
-    if (posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) return -1;
+    if (posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0) return -1;
     Clock::time_point at;
-    for (int i = 0; i < 4000 && !watcher.First(clipWd, std::string(), mark, at); ++i) usleep(500);
+    bool seen = false;
+    for (int i = 0; i < 120000 && !(seen = watcher.First(wd, "base-001.ts", mark, at)); ++i) usleep(250);
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-    return watcher.First(clipWd, std::string(), mark, at) ? Seconds(start, at) : -1;
+    watcher.Unwatch(wd);
+    return seen ? Seconds(start, at) : -1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 9) {
-        fprintf(stderr, "usage: %s <port> <session id> <share folder> <alias> <clip name> <cache folder> <runs> <server pid>\n",
+    if (argc < 10) {
+        fprintf(stderr,
+                "usage: %s <port> <session id> <share folder> <alias> <clip name> <cache folder> <runs> <server pid> "
+                "<scratch folder>\n",
                 argv[0]);
         return 2;
     }
@@ -316,15 +330,16 @@ int main(int argc, char** argv) {
     const std::string cache = argv[6];
     const int runs = atoi(argv[7]);
     const pid_t server = pid_t(atoi(argv[8]));
+    const std::string scratch = argv[9];
     const std::string query = "?SessionID=" + session;
+    const uint32_t seekTo = 13;  // 12 ahead of the segment just received
 
     srandom(unsigned(getpid()) ^ unsigned(time(nullptr)));
     try {
         Watcher watcher;
-        const int clipWd = watcher.Watch(clip, IN_OPEN);
         Connection player(port);
         for (int run = 1; run <= runs; ++run) {
-            // Every run starts from a stopped stream, as the pipeline benchmark's runs do.
+            // Every run starts from a stopped stream.
             player.Request("GET", "/video/stop/" + rest + query);
             // A pause of random length: the play lands anywhere in the cycle of the worker's idle sleep.
             std::this_thread::sleep_for(std::chrono::milliseconds(400 + random() % 250));
@@ -334,44 +349,42 @@ int main(int argc, char** argv) {
             const std::string url = Between(play.body, "<URL>", "</URL>");
             if (play.status != 200 || url.empty()) throw std::runtime_error("play failed: " + play.body);
             const std::string id = Between(url, "/video/stream/", "/");
-            const int folderWd = watcher.Watch(cache + "/" + id, IN_CREATE | IN_MOVED_TO);
+            const int folderWd = watcher.Watch(cache + "/" + id, IN_CREATE | IN_CLOSE_WRITE);
             const Reply playlist = player.Request("GET", PathOf(url));
             const std::string first = SegmentUrl(playlist.body, 1);
-            const std::string ninth = SegmentUrl(playlist.body, 9);
-            if (playlist.status != 200 || first.empty() || ninth.empty()) throw std::runtime_error("no playlist");
+            const std::string later = SegmentUrl(playlist.body, seekTo);
+            if (playlist.status != 200 || first.empty() || later.empty()) throw std::runtime_error("no playlist");
 
             const int askedMark = watcher.Mark();
-            const Clock::time_point asked = Clock::now();
-            const double askedBoot = BootSeconds();
             const Reply segment = player.Request("GET", PathOf(first));
             if (segment.status != 200 || segment.body.empty()) throw std::runtime_error("segment 1 failed");
-            const double total = Seconds(start, segment.lastByte);
-            // Steps: the worker starts the transcoder; it opens the clip; its first output reaches the
-            // segmenter; segment 1 is complete on disk; the route sees it and the head arrives; the body.
-            const double open = Step(watcher, clipWd, "", askedMark, asked);
-            const double output = Step(watcher, folderWd, "segment-1.ts", askedMark, asked);
-            const double done = Step(watcher, folderWd, "segment-2.ts", askedMark, asked);
-            const double started = ChildStart(server, "ffmpeg") - askedBoot;
-            printf("first run=%d total=%.4f play=%.4f playlist=%.4f spawned=%.3f open=%.4f output=%.4f done=%.4f head=%.4f "
-                   "last=%.4f bytes=%zu\n",
-                   run, total, Seconds(start, play.lastByte), Seconds(play.lastByte, playlist.lastByte), started, open,
-                   output, done, Seconds(asked, segment.firstByte), Seconds(asked, segment.lastByte), segment.body.size());
+            const std::vector<std::string> firstArgs = ChildCommand(server, "ffmpeg");
+            // Segment 1 complete on disk (the segmenter closed it) to its last byte at the client.
+            Clock::time_point closed;
+            const double closedToLast =
+                watcher.First(folderWd, "segment-1.ts", askedMark, closed, IN_CLOSE_WRITE) ? Seconds(closed, segment.lastByte) : -1;
+            printf("first run=%d total=%.4f closed_to_last=%.4f bytes=%zu\n", run, Seconds(start, segment.lastByte),
+                   closedToLast, segment.body.size());
 
             const int seekMark = watcher.Mark();
             const Clock::time_point seek = Clock::now();
-            const double seekBoot = BootSeconds();
-            const Reply later = player.Request("GET", PathOf(ninth));
-            if (later.status != 200 || later.body.empty()) throw std::runtime_error("segment 9 failed");
-            printf("seek run=%d total=%.4f spawned=%.3f open=%.4f output=%.4f done=%.4f head=%.4f bytes=%zu\n", run,
-                   Seconds(seek, later.lastByte), ChildStart(server, "ffmpeg") - seekBoot, Step(watcher, clipWd, "", seekMark, seek),
-                   Step(watcher, folderWd, "segment-9.ts", seekMark, seek),
-                   Step(watcher, folderWd, "segment-10.ts", seekMark, seek),
-                   Seconds(seek, later.firstByte), later.body.size());
-            fflush(stdout);
+            const Reply ahead = player.Request("GET", PathOf(later));
+            if (ahead.status != 200 || ahead.body.empty()) throw std::runtime_error("the seek's segment failed");
+            const std::vector<std::string> seekArgs = ChildCommand(server, "ffmpeg");
+            const std::string seekName = "segment-" + std::to_string(seekTo) + ".ts";
+            const double seekClosedToLast =
+                watcher.First(folderWd, seekName, seekMark, closed, IN_CLOSE_WRITE) ? Seconds(closed, ahead.lastByte) : -1;
+            printf("seek run=%d total=%.4f closed_to_last=%.4f bytes=%zu\n", run, Seconds(seek, ahead.lastByte),
+                   seekClosedToLast, ahead.body.size());
             watcher.Unwatch(folderWd);
+            player.Request("GET", "/video/stop/" + rest + query);
+
+            // The yardsticks right after, with the very arguments the server used: ffmpeg alone to its first
+            // segment, from the start of the file and from the seek's second.
+            printf("base run=%d total=%.4f\n", run, Yardstick(watcher, firstArgs, scratch));
+            printf("baseseek run=%d total=%.4f\n", run, Yardstick(watcher, seekArgs, scratch));
+            fflush(stdout);
         }
-        player.Request("GET", "/video/stop/" + rest + query);
-        for (int i = 0; i < 5; ++i) printf("spawn run=%d open=%.4f\n", i + 1, SpawnToOpen(watcher, clipWd, clip));
     } catch (const std::exception& e) {
         fprintf(stderr, "stream_bench: %s\n", e.what());
         return 1;

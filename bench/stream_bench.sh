@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Streaming end to end, run by hand: the real server (calvoro -s, seeded state.xml) timed from a play
-# request to the last byte of segment 1 and from a seek to its segment, beside the media benchmark's
-# pipeline-only figures in the same run; then 64 clients playing files directly with byte ranges, beside
-# nginx serving the same files. Everything runs inside a private network namespace that has only loopback.
+# request to the last byte of segment 1 and from a seek 12 ahead to its segment, each beside ffmpeg alone
+# with the server's own argument list in the same run, by turns, server, client and ffmpeg pinned to the
+# same cores; then 64 clients playing files directly with byte ranges, beside nginx serving the same files.
+# Everything runs inside a private network namespace that has only loopback.
 #   bench/stream_bench.sh [BUILD_DIR]     (default: build/bench, built in Release when missing)
-# Environment: ROUNDS (default 4; each round runs the media benchmark's 5 runs, then 5 end-to-end runs),
-# BENCH_SECONDS (per wrk run, default 10), CLIENTS (default 64), REPEATS (wrk runs per server, by turns,
-# default 3; 0 leaves the direct play out).
+# Environment: STREAM_REPEATS (default 3), RUNS (per repeat and clip, default 5; the first plays a file not
+# yet probed), PIN (cores, default 4-7), BENCH_SECONDS (per wrk run, default 10), CLIENTS (default 64),
+# REPEATS (wrk runs per server, by turns, default 3; 0 leaves the direct play out).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${1:-$ROOT/build/bench}"
-ROUNDS="${ROUNDS:-4}"
+STREAM_REPEATS="${STREAM_REPEATS:-3}"
+RUNS="${RUNS:-5}"
+PIN="${PIN:-4-7}"
 SECONDS_PER_RUN="${BENCH_SECONDS:-10}"
 CLIENTS="${CLIENTS:-64}"
 REPEATS="${REPEATS:-3}"
@@ -28,10 +31,6 @@ if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
   fi
   cmake --build "$BUILD" -j "$(nproc)" --target calvoro Segmenter
-  # The media benchmark's own program, built as bench/media_bench.sh builds it, beside Segmenter.
-  g++ -std=c++17 -O2 -I"$ROOT" "$ROOT/bench/media_bench.cpp" -o "$BUILD/bin/media_bench" \
-    "$BUILD/libcalvoro_media.a" "$BUILD/libcalvoro_core.a" "$BUILD/libcalvoro_platform.a" "$BUILD/libcalvoro_kivlib.a" \
-    -lboost_regex -lpugixml -lcrypto $(pkg-config --libs avahi-compat-libdns_sd) $(wx-config --libs core,base) -lpthread
   g++ -std=c++17 -O2 -Wall -Wextra "$ROOT/bench/stream_bench.cpp" -o "$BUILD/bin/stream_bench" -lpthread
   exec unshare -rn env CALVORO_BENCH_INSIDE=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$BUILD"
 fi
@@ -57,14 +56,17 @@ echo "# Calvoro streaming end to end, $(date -u +%Y-%m-%d), $CORES cores, load $
   "$(ffmpeg -version | head -1 | cut -d' ' -f1-3), wrk $(wrk -v 2>&1 | head -n 1 | awk '{print $2}'), $(nginx -v 2>&1 | cut -d' ' -f3)"
 
 # ---- the clips, the films and the server
-mkdir -p "$WORK/home/Calvoro" "$WORK/clips" "$WORK/films" "$WORK/mb"
-# The media benchmark's clip: one minute of 640x360 H.264 with AAC sound.
-ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=640x360:rate=29.97:duration=60 \
-  -f lavfi -i sine=frequency=440:duration=60 -c:v libx264 -preset medium -pix_fmt yuv420p -c:a aac -b:a 128k \
-  "$WORK/clip.mp4"
-for i in $(seq "$ROUNDS"); do cp "$WORK/clip.mp4" "$WORK/clips/round-$i.mp4"; done  # a new path is a cold probe
-for i in $(seq "$FILMS"); do head -c "$FILM_SIZE" /dev/urandom >"$WORK/films/film-$i.mp4"; done
-cat "$WORK"/films/* >/dev/null  # both servers read from the page cache
+mkdir -p "$WORK/home/Calvoro" "$WORK/clips" "$WORK/films"
+# 90 s of H.264 with AAC sound at 360p and at 1080p (a seek 12 ahead starts at second 60).
+for size in 640x360:360p 1920x1080:1080p; do
+  ffmpeg -v error -nostdin -y -f lavfi -i "testsrc2=size=${size%%:*}:rate=29.97:duration=90" \
+    -f lavfi -i sine=frequency=440:duration=90 -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 128k \
+    "$WORK/clip-${size##*:}.mp4"
+done
+if [ "$REPEATS" -gt 0 ]; then
+  for i in $(seq "$FILMS"); do head -c "$FILM_SIZE" /dev/urandom >"$WORK/films/film-$i.mp4"; done
+  cat "$WORK"/films/* >/dev/null  # both servers read from the page cache
+fi
 # The stream transcoder gets ceil(SDCorePercent% of the cores) threads: 2, as in the media benchmark.
 SD_PERCENT=$((200 / CORES))
 cat >"$WORK/home/Calvoro/state.xml" <<EOF
@@ -75,7 +77,7 @@ cat >"$WORK/home/Calvoro/state.xml" <<EOF
 <SDCorePercent>$SD_PERCENT</SDCorePercent>
 <HttpPort>$SERVER_PORT</HttpPort><UpnpEnabled>0</UpnpEnabled></CalvoroState>
 EOF
-(cd "$BUILD/bin" && XDG_DATA_HOME="$WORK/home" exec ./calvoro -s >"$WORK/server.out" 2>&1) &
+(cd "$BUILD/bin" && XDG_DATA_HOME="$WORK/home" exec taskset -c "$PIN" ./calvoro -s >"$WORK/server.out" 2>&1) &
 SERVER=$!
 PIDS+=($SERVER)
 for _ in $(seq 100); do curl -s -o /dev/null -I "http://127.0.0.1:$SERVER_PORT/" && break; sleep 0.1; done
@@ -83,86 +85,68 @@ SESSION=$(curl -s --data '<Device><Announce><Name>bench</Name><UniqueID>bench-de
   "http://127.0.0.1:$SERVER_PORT/video/announce/" | sed -n 's:.*<SessionID>\(.*\)</SessionID>.*:\1:p')
 [ -n "$SESSION" ] || { echo "no session id from the server"; cat "$WORK/server.out"; exit 1; }
 
-# ---- 1. first segment and seek: pipeline only (the media benchmark's program) and end to end, by turns
-for i in $(seq "$ROUNDS"); do
-  echo "round $i of $ROUNDS: pipeline only, then end to end" >&2
-  "$BUILD/bin/media_bench" "$WORK/clip.mp4" "$WORK/mb" 0 | tee -a "$WORK/pipeline.txt" | grep -E "^(time to first|seek)" >&2
-  "$BUILD/bin/stream_bench" "$SERVER_PORT" "$SESSION" "$WORK/clips" Clips "round-$i.mp4" "$WORK/home/Calvoro/cache" 5 \
-    "$SERVER" | tee -a "$WORK/e2e.txt" >&2
+# ---- 1. first segment, first play and seek against ffmpeg alone, by turns, at 360p and 1080p
+for repeat in $(seq "$STREAM_REPEATS"); do
+  for clip in 360p 1080p; do
+    echo "repeat $repeat of $STREAM_REPEATS, $clip: $RUNS runs, each followed by its yardsticks" >&2
+    cp "$WORK/clip-$clip.mp4" "$WORK/clips/r$repeat-$clip.mp4"  # a new path: the first play probes it
+    taskset -c "$PIN" "$BUILD/bin/stream_bench" "$SERVER_PORT" "$SESSION" "$WORK/clips" Clips "r$repeat-$clip.mp4" \
+      "$WORK/home/Calvoro/cache" "$RUNS" "$SERVER" "$WORK/yardstick" | sed "s/^/clip=$clip repeat=$repeat /" |
+      tee -a "$WORK/e2e.txt" >&2
+  done
 done
 if ps -o comm= --ppid "$SERVER" | grep -qE "ffmpeg|Segmenter"; then echo "(!) a transcoder or segmenter is left running"; fi
 
-python3 - "$WORK/pipeline.txt" "$WORK/e2e.txt" <<'EOF'
-import re, statistics, sys
-pipe = open(sys.argv[1]).read()
-e2e = [l.split() for l in open(sys.argv[2])]
+python3 - "$WORK/e2e.txt" <<'EOF2'
+import statistics, sys
+rows = []
+for line in open(sys.argv[1]):
+    f = line.split()
+    d = dict(kv.split("=") for kv in f[:2] + f[3:])
+    d["kind"] = f[2]
+    rows.append(d)
 
-def nums(pattern):
-    out = []
-    for m in re.finditer(pattern, pipe):
-        out += [float(v) for v in m.group(1).split()]
-    return out
-base = nums(r"all runs: baseline ([0-9. ]+);")
-warm = nums(r"; ours ([0-9. ]+);")
-seek = nums(r"; seek ([0-9. ]+)\n")
-cold = nums(r"first run with the probe ([0-9.]+) s")
+def values(clip, repeat, kind, key="total", runs=lambda r: True):
+    return [float(r[key]) for r in rows if r["clip"] == clip and r["repeat"] == repeat and r["kind"] == kind
+            and runs(int(r["run"])) and float(r[key]) >= 0]
 
-def rows(kind, runs=None):
-    out = []
-    for f in e2e:
-        if f[0] != kind: continue
-        d = dict(kv.split("=") for kv in f[1:])
-        if runs is None or runs(int(d["run"])): out.append({k: float(v) for k, v in d.items()})
-    return out
-first_cold = rows("first", lambda r: r == 1)
-first_warm = rows("first", lambda r: r > 1)
-seeks = rows("seek")
-spawn = [r["open"] for r in rows("spawn")]
+med = statistics.median
+def spread(v, fmt="%.2f"):
+    return (fmt + " [" + fmt + "-" + fmt + "]") % (med(v), min(v), max(v)) if v else "-"
 
-def med(v): return statistics.median(v) if v else float("nan")
-def spread(v):
-    if not v: return "-"
-    q = statistics.quantiles(v, n=4) if len(v) > 1 else [v[0]] * 3
-    return "%.3f s [%.3f-%.3f, IQR %.3f-%.3f, n=%d]" % (med(v), min(v), max(v), q[0], q[2], len(v))
-def ratio(a, b): return "%.2f" % (med(a) / med(b))
-
-e_warm = [r["total"] for r in first_warm]
-e_cold = [r["total"] for r in first_cold]
-e_seek = [r["total"] for r in seeks]
+repeats = sorted({r["repeat"] for r in rows})
 print()
-print("## First segment and seek: end to end over HTTP against the pipeline alone")
+print("## First segment, first play and seek: the server against ffmpeg alone with the same arguments")
 print()
-def over(e, p): return "%d of %d" % (sum(1 for v in e if v > 1.3 * med(p)), len(e))
-print("| figure | ffmpeg alone | pipeline only | end to end | end to end / pipeline (medians) | end-to-end runs over 1.3 x the pipeline median | goal |")
-print("|---|---|---|---|---|---|---|")
-print("| play to last byte of segment 1 | %s | %s | %s | %s | %s | at most 1.3 |" % (spread(base), spread(warm), spread(e_warm), ratio(e_warm, warm), over(e_warm, warm)))
-print("| the same, first play of the file (probe included) | | %s | %s | %s | %s | at most 1.3 |" % (spread(cold), spread(e_cold), ratio(e_cold, cold), over(e_cold, cold)))
-print("| seek 8 ahead to last byte of its segment | | %s | %s | %s | %s | at most 1.3 |" % (spread(seek), spread(e_seek), ratio(e_seek, seek), over(e_seek, seek)))
+print("Ratios are medians of the runs of one repeat, over the median of that repeat's yardsticks; the table")
+print("gives the median of the %d repeats and [min-max] over them. Times in seconds, medians over all runs." % len(repeats))
 print()
-print("Where the end-to-end time goes (medians, seconds; from the request that starts each step):")
+print("| clip | figure | ffmpeg alone | server | ratio, median [min-max] over repeats | goal |")
+print("|---|---|---|---|---|---|")
+closed = []
+for clip in ("360p", "1080p"):
+    warm_r, cold_r, seek_r = [], [], []
+    all_base, all_warm, all_cold, all_bseek, all_seek = [], [], [], [], []
+    for rep in repeats:
+        base = values(clip, rep, "base")
+        warm = values(clip, rep, "first", runs=lambda r: r > 1)
+        cold = values(clip, rep, "first", runs=lambda r: r == 1)
+        bseek = values(clip, rep, "baseseek")
+        seek = values(clip, rep, "seek")
+        closed.extend(values(clip, rep, "first", "closed_to_last") + values(clip, rep, "seek", "closed_to_last"))
+        if base and warm: warm_r.append(med(warm) / med(base))
+        if base and cold: cold_r.append(med(cold) / med(base))
+        if bseek and seek: seek_r.append(med(seek) / med(bseek))
+        all_base += base; all_warm += warm; all_cold += cold; all_bseek += bseek; all_seek += seek
+    print("| %s | play to last byte of segment 1 | %.3f | %.3f | %s | at most 1.05 |" % (clip, med(all_base), med(all_warm), spread(warm_r)))
+    print("| %s | the same, first play of the file (probe) | %.3f | %.3f | %s | at most 1.25 |" % (clip, med(all_base), med(all_cold), spread(cold_r)))
+    print("| %s | seek 12 ahead to last byte of its segment | %.3f | %.3f | %s | at most 1.05 |" % (clip, med(all_bseek), med(all_seek), spread(seek_r)))
 print()
-def step(rs, a, b):
-    v = [r[b] - (r[a] if a else 0) for r in rs if r.get(b, -1) >= 0 and (not a or r.get(a, -1) >= 0)]
-    return "%.3f [%.3f-%.3f]" % (med(v), min(v), max(v)) if v else "-"
-print("| step | first segment, warm | first segment, cold | seek |")
-print("|---|---|---|---|")
-print("| POST /video/play/ answered | %s | %s | |" % (step(first_warm, None, "play"), step(first_cold, None, "play")))
-print("| index.m3u8 answered | %s | %s | |" % (step(first_warm, None, "playlist"), step(first_cold, None, "playlist")))
-print("| segment request to the worker starting ffmpeg (10 ms resolution) | %s | %s | %s |" % (step(first_warm, None, "spawned"), step(first_cold, None, "spawned"), step(seeks, None, "spawned")))
-print("| ffmpeg started to its opening the clip | %s | %s | %s |" % (step(first_warm, "spawned", "open"), step(first_cold, "spawned", "open"), step(seeks, "spawned", "open")))
-print("| clip opened to first output in the segmenter | %s | %s | %s |" % (step(first_warm, "open", "output"), step(first_cold, "open", "output"), step(seeks, "open", "output")))
-print("| first output to the segment complete on disk | %s | %s | %s |" % (step(first_warm, "output", "done"), step(first_cold, "output", "done"), step(seeks, "output", "done")))
-print("| complete on disk to the reply head at the client | %s | %s | %s |" % (step(first_warm, "done", "head"), step(first_cold, "done", "head"), step(seeks, "done", "head")))
-print("| reply head to last byte | %s | %s | %s |" % (step(first_warm, "head", "last"), step(first_cold, "head", "last"), "-"))
-print()
-print("ffmpeg alone, from its start to its opening of the clip: %s" % spread(spawn))
-def on_poll(rs):
-    return sum(1 for r in rs if (r["head"] + 0.003) % 0.125 < 0.006)
-allfirst = first_warm + first_cold
-print("reply heads within 3 ms of a multiple of 125 ms after their request: %d of %d first segments, %d of %d seeks"
-      % (on_poll(allfirst), len(allfirst), on_poll(seeks), len(seeks)))
-print("segment bytes: first %d, seek %d (medians)" % (med([r["bytes"] for r in first_warm]), med([r["bytes"] for r in seeks])))
-EOF
+ms = [v * 1000 for v in closed]
+q = statistics.quantiles(ms, n=4) if len(ms) > 1 else ms * 3
+print("Segment closed by the segmenter to its last byte at the client: median %.1f ms, IQR %.1f-%.1f ms, "
+      "[%.1f-%.1f] ms, n=%d (goal: median under 5 ms)" % (med(ms), q[0], q[2], min(ms), max(ms), len(ms)))
+EOF2
 
 # ---- 2. direct play: many clients with byte ranges, the real server beside nginx, the same files
 [ "$REPEATS" -gt 0 ] || exit 0

@@ -15,6 +15,15 @@ enum SegmenterSendResult {
 class ISegmenter {
 public:
     virtual int Send(const void* bytes, size_t length) = 0;
+    // How many segments the program has closed whole so far, as it reported them (taken without waiting).
+    // False once the program has ended on its own with a failure; why then says what went wrong.
+    virtual bool TakeClosed(uint32_t& closedCount, std::string& why) = 0;
+    // The input is complete: closes it and waits up to ms for the program to cut the rest and end. False
+    // when it did not end cleanly (why says what went wrong); closedCount is the final count either way.
+    virtual bool Finish(uint32_t ms, uint32_t& closedCount, std::string& why) = 0;
+    // Tells the program to end at once without waiting for it (its files are of no further use); the
+    // release then only waits for its end, so two programs told together end together.
+    virtual void BeginStop() = 0;
 
 protected:
     ~ISegmenter() = default;

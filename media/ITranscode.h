@@ -24,6 +24,9 @@ class ITranscode : public ITranscodeBase {
 public:
     // What the output pipe holds now (never waits); after the end, the rest of it.
     virtual std::string ReadOutput() = 0;
+    // Tells ffmpeg to end at once without waiting for it; the release then only waits for its end, so
+    // the transcoder and the segmenter of a run end together.
+    virtual void BeginStop() = 0;
 
 protected:
     ~ITranscode() = default;

@@ -101,16 +101,16 @@ SegmentWaitResult StreamManager::WaitForSegment(uint32_t index) {
                 if (segmenter_->Send(chunk.data(), chunk.size()) != MSG_OK) {
                     KIV_LOG("Segmenter Send returned something besides MSG_OK!");
                     result = WaitError;
-                } else {
-                    ScanNewSegments();
                 }
             }
+            // Looked at on every step, not only after a chunk: the segmenter closes a file a moment
+            // after the chunk that ends it went in.
+            if (!endOfOutput && !ScanNewSegments()) result = WaitError;
         }
     }
     if (endOfOutput) {
-        segmenter_.reset();  // the program finishes its last file before it ends
+        FinishSegmenter();
         KIV_LOG("Setting segmenter instance to NULL because of EOF");
-        ScanNewSegments();
     }
     if (lastCreatedSegmentIdx_ >= index) return WaitAvailable;
     if (endOfOutput) {
@@ -120,16 +120,43 @@ SegmentWaitResult StreamManager::WaitForSegment(uint32_t index) {
     return result;
 }
 
-void StreamManager::ScanNewSegments() {
-    // While the segmenter runs, its newest file may still grow: a file is complete once the next exists.
-    for (uint32_t n = lastCreatedSegmentIdx_ + 1; files_->Exists(SegmentFile(n)); ++n) {
-        lastCreatedSegmentIdx_ = segmenter_ ? n - 1 : n;
-    }
+// A segment is complete when the segmenter says it closed it whole; the file's mere presence proves
+// nothing (a full disk leaves a cut file behind). False when the segmenter has failed (logged).
+bool StreamManager::ScanNewSegments() {
+    uint32_t closed = 0;
+    std::string why;
+    const bool sound = segmenter_->TakeClosed(closed, why);
+    CountClosed(closed);
+    if (!sound) KIV_LOG("Segmenter failed: " + why);
+    return sound;
+}
+
+void StreamManager::CountClosed(uint32_t closedCount) {
+    if (closedCount > 0) lastCreatedSegmentIdx_ = firstSegmentIdx_ - 1 + closedCount;
+}
+
+// The transcoder's output has ended: the segmenter cuts the rest, closes its last file and ends. Only
+// what it reports closed whole counts; a failure (a full disk, say) is logged with its reason.
+void StreamManager::FinishSegmenter() {
+    uint32_t closed = 0;
+    std::string why;
+    if (!segmenter_->Finish(kSegmenterFinishMs, closed, why)) KIV_LOG("Segmenter failed: " + why);
+    CountClosed(closed);
+    segmenter_.reset();
+}
+
+// Both programs are told to end before either is waited for, so a run ends in the time of the slower
+// one. Their output is of no further use: a seek empties the folder, and a finished stream has
+// delivered its last segment.
+void StreamManager::EndRun() {
+    if (segmenter_) segmenter_->BeginStop();
+    if (transcoder_) transcoder_->BeginStop();
+    segmenter_.reset();
+    transcoder_.reset();
 }
 
 bool StreamManager::StopAndCleanTemp() {
-    segmenter_.reset();
-    transcoder_.reset();
+    EndRun();
     try {
         DeleteFolderFiles();
     } catch (const std::exception& error) {
@@ -167,8 +194,7 @@ bool StreamManager::HoldsSegmentNames() {
 
 void StreamManager::StopAndRemoveTemp() {
     if (!ownsFolder_) {
-        segmenter_.reset();
-        transcoder_.reset();
+        EndRun();
         return;
     }
     StopAndCleanTemp();

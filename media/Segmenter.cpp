@@ -11,6 +11,14 @@ namespace {
 // Segmenters are made and destroyed under the registry lock, but the worker reads the count without it.
 std::atomic<int32_t> LiveSegmenterCount{0};
 
+// What an ended program says of its end: its exit code and its own last words.
+std::string EndText(int code, std::string err) {
+    while (!err.empty() && (err.back() == '\n' || err.back() == '\r' || err.back() == ' ')) err.pop_back();
+    const size_t line = err.rfind('\n');
+    if (line != std::string::npos) err.erase(0, line + 1);
+    return "the segmenter ended with exit code " + std::to_string(code) + (err.empty() ? std::string() : ": " + err);
+}
+
 }  // namespace
 
 int32_t GetLiveSegmenterCount() { return LiveSegmenterCount.load(); }
@@ -48,8 +56,54 @@ bool Segmenter::Start(uint32_t segmentSeconds, const std::wstring& prefix, const
     urlBase_ = urlBase;
     process_ = KivProcess::GetInstance();
     if (!process_) return false;
-    return process_->Start("Segmenter.exe", Arguments(segmentSeconds, prefix, playlist, urlBase, firstNumber), false,
-                           true, false);
+    // Its standard output reports each file closed whole; its standard error says why a run failed.
+    return process_->Start("Segmenter.exe", Arguments(segmentSeconds, prefix, playlist, urlBase, firstNumber), true,
+                           true, true);
+}
+
+uint32_t Segmenter::CountClosedLines(std::string& pending, const std::string& text) {
+    pending += text;
+    uint32_t count = 0;
+    size_t start = 0;
+    for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+        if (pending.compare(start, 7, "closed ") == 0) ++count;
+    }
+    pending.erase(0, start);
+    return count;
+}
+
+bool Segmenter::TakeClosed(uint32_t& closedCount, std::string& why) {
+    int code = 0;
+    const int state = process_->Wait(code, 0);  // also moves what the program wrote into our buffers
+    closed_ += CountClosedLines(pendingReport_, process_->ReadStdout(state != KivProcess::WAIT_RUNNING));
+    closedCount = closed_;
+    if (state == KivProcess::WAIT_RUNNING) return true;
+    // It reads until its input ends, and the input is still open: any end now is a failure.
+    why = state == KivProcess::WAIT_ENDED ? EndText(code, process_->ReadStderr(true)) : "the segmenter's end could not be read";
+    return false;
+}
+
+bool Segmenter::Finish(uint32_t ms, uint32_t& closedCount, std::string& why) {
+    process_->CloseStdin();
+    int code = -1;
+    const int state = process_->Wait(code, ms);
+    closed_ += CountClosedLines(pendingReport_, process_->ReadStdout(state != KivProcess::WAIT_RUNNING));
+    closedCount = closed_;
+    if (state == KivProcess::WAIT_RUNNING) {
+        why = "the segmenter did not end within " + std::to_string(ms) + " ms";
+        return false;
+    }
+    if (state != KivProcess::WAIT_ENDED) {
+        why = "the segmenter's end could not be read";
+        return false;
+    }
+    if (code == 0) return true;
+    why = EndText(code, process_->ReadStderr(true));
+    return false;
+}
+
+void Segmenter::BeginStop() {
+    if (process_) process_->Stop(false, 0);
 }
 
 int Segmenter::Send(const void* bytes, size_t length) {

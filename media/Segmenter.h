@@ -19,7 +19,14 @@ public:
                                                      uint32_t firstNumber);
 
     int Send(const void* bytes, size_t length) override;
+    bool TakeClosed(uint32_t& closedCount, std::string& why) override;
+    bool Finish(uint32_t ms, uint32_t& closedCount, std::string& why) override;
+    void BeginStop() override;
     void Destroy() override { delete this; }
+
+    // Counts the "closed <n>" lines of the program's report in text (partial lines are kept for the next
+    // call); exposed for tests.
+    static uint32_t CountClosedLines(std::string& pending, const std::string& text);
 
     // The argument list after the program name, as the segmenter program takes it.
     static std::vector<std::string> Arguments(uint32_t segmentSeconds, const std::wstring& prefix,
@@ -36,6 +43,8 @@ private:
     std::wstring playlist_;
     std::wstring urlBase_;
     boost::shared_ptr<KivProcess> process_;
+    uint32_t closed_ = 0;
+    std::string pendingReport_;
 };
 
 class SegmenterFactory final : public ISegmenterFactory, public KivDeleter {

@@ -126,6 +126,11 @@ uint32_t StreamManager::RequestSegment(const std::wstring& fileName) {
     return id;
 }
 
+size_t StreamManager::AnsweredCount() {
+    KivLock guard(*lock_);
+    return readyRequests_.size() + failedRequests_.size();
+}
+
 SegmentRequestStatus StreamManager::GetRequestStatus(uint32_t requestId) {
     KivLock guard(*lock_);
     if (readyRequests_.erase(requestId)) return SegmentReady;
@@ -252,10 +257,7 @@ bool StreamManager::ProcessStreaming() {
     bool work = false;
     const uint32_t expected = lastCompletedSegmentIdx_ + 1;
     if (deliveredSegments_.erase(expected)) lastCompletedSegmentIdx_ = expected;
-    if (lastCompletedSegmentIdx_ >= segmentCount_) {
-        segmenter_.reset();
-        transcoder_.reset();
-    }
+    if (lastCompletedSegmentIdx_ >= segmentCount_) EndRun();
     if (segmenter_) {
         if (lastCreatedSegmentIdx_ < lastCompletedSegmentIdx_) {
             KIV_LOG("FATAL ERROR: LastCompletedSegmentIdx is somehow greater than LastCreatedSegmentIdx");

@@ -40,6 +40,10 @@ struct StreamSettings {
     int32_t threads = 0;
 };
 
+// How long the segmenter may take to cut the rest of its input and end once the transcoder's output has
+// ended.
+constexpr uint32_t kSegmenterFinishMs = 5000;
+
 class StreamManager final : public IStreamManager, public KivDeleter {
 public:
     StreamManager(const std::wstring& videoPath, uint64_t sessionId, IState* state, const std::wstring& urlBase,
@@ -66,6 +70,9 @@ public:
     std::wstring GetTempFolder() const { return tempFolder_; }
     uint32_t GetSegmentCount() const { return segmentCount_; }
     uint32_t GetLastSegmentSeconds() const { return lastSegmentSeconds_; }
+    // Requests answered (ready or failed) and not yet collected; a change across a step means a waiting
+    // route has an answer.
+    size_t AnsweredCount();
 
     // The number after the last "-" of a file name ("segment-17.ts" gives 17); 0 when there is none.
     static uint32_t GetSegmentIdx(const std::wstring& fileName);
@@ -89,7 +96,10 @@ private:
     // Production (SegmentProduction.cpp).
     bool StartSeekRequest(uint32_t index);
     SegmentWaitResult WaitForSegment(uint32_t index);
-    void ScanNewSegments();
+    bool ScanNewSegments();
+    void CountClosed(uint32_t closedCount);
+    void FinishSegmenter();
+    void EndRun();
     // False when something that would pass for a segment file is still in the folder afterwards.
     bool StopAndCleanTemp();
     void DeleteFolderFiles();

@@ -1,5 +1,7 @@
 #include "media/StreamRegistry.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -27,11 +29,24 @@ struct Registry {
     // Apart from the registry lock: a wake comes while a session is held.
     std::mutex wakerLock;
     IWaker* waker = nullptr;
+    // Segment answers; taken after the registry lock, never before it.
+    std::mutex answerLock;
+    std::condition_variable answered;
+    uint64_t answers = 0;
 };
 
 Registry& TheRegistry() {
     static Registry registry;
     return registry;
+}
+
+void AnnounceAnswers() {
+    Registry& registry = TheRegistry();
+    {
+        std::lock_guard<std::mutex> hold(registry.answerLock);
+        ++registry.answers;
+    }
+    registry.answered.notify_all();
 }
 
 }  // namespace
@@ -51,6 +66,7 @@ PlayTurn::PlayTurn() {
     KivLock guard(*registry.lock);
     registry.sessions.clear();
     ++registry.generation;
+    AnnounceAnswers();  // a route waiting on an ended session learns it now
 }
 
 PlayTurn::~PlayTurn() { TheRegistry().playLock->UnlockEx(); }
@@ -81,8 +97,10 @@ boost::shared_ptr<IStreamManagerSafe> CreateStream(const std::wstring& videoPath
     Entry& slot = registry.sessions[session->GetStreamId()];
     // The same client playing the same file again: the old session's folder is the new one's now, so its
     // end must not remove it.
-    if (slot.session) slot.session->HandOverFolder();
+    const bool replacing = bool(slot.session);
+    if (replacing) slot.session->HandOverFolder();
     slot.session = session;  // the old session, if any, ends here
+    if (replacing) AnnounceAnswers();
     slot.generation = registry.generation;
     return StreamManagerSafe::GetInstance(session.get(), slot.generation);
 }
@@ -101,7 +119,9 @@ boost::shared_ptr<IStreamManagerSafe> FindStream(const std::wstring& streamId) {
 bool RemoveStream(const std::wstring& streamId) {
     Registry& registry = TheRegistry();
     KivLock guard(*registry.lock);
-    return registry.sessions.erase(streamId) != 0;
+    const bool removed = registry.sessions.erase(streamId) != 0;
+    if (removed) AnnounceAnswers();
+    return removed;
 }
 
 bool StopStream(const std::wstring& videoPath, uint64_t sessionId) { return RemoveStream(MakeStreamId(videoPath, sessionId)); }
@@ -109,7 +129,9 @@ bool StopStream(const std::wstring& videoPath, uint64_t sessionId) { return Remo
 bool RemoveAllStreams() {
     Registry& registry = TheRegistry();
     KivLock guard(*registry.lock);
+    const bool any = !registry.sessions.empty();
     registry.sessions.clear();
+    if (any) AnnounceAnswers();
     return true;
 }
 
@@ -117,7 +139,14 @@ bool ProcessAllStreams() {
     Registry& registry = TheRegistry();
     KivLock guard(*registry.lock);
     bool work = false;
-    for (auto& entry : registry.sessions) work = entry.second.session->Process() || work;
+    bool answered = false;
+    for (auto& entry : registry.sessions) {
+        StreamManager& session = *entry.second.session;
+        const size_t before = session.AnsweredCount();
+        work = session.Process() || work;
+        answered = answered || session.AnsweredCount() != before;
+    }
+    if (answered) AnnounceAnswers();
     return work;
 }
 
@@ -137,4 +166,16 @@ void WakeStreamWorker() {
     Registry& registry = TheRegistry();
     std::lock_guard<std::mutex> hold(registry.wakerLock);
     if (registry.waker) registry.waker->Wake();
+}
+
+uint64_t GetSegmentAnswerCount() {
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> hold(registry.answerLock);
+    return registry.answers;
+}
+
+void WaitForSegmentAnswer(uint64_t seen, uint32_t ms) {
+    Registry& registry = TheRegistry();
+    std::unique_lock<std::mutex> hold(registry.answerLock);
+    registry.answered.wait_for(hold, std::chrono::milliseconds(ms), [&] { return registry.answers != seen; });
 }

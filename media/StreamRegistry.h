@@ -68,4 +68,9 @@ size_t GetStreamCount();
 void SetStreamWaker(IWaker* waker);
 // A segment request arrived: wakes the waker given, if any.
 void WakeStreamWorker();
+// Segment waits. The count moves whenever a step answers a segment request (ready or failed) or a session
+// ends; a route reads it before it reads its request's status, then waits for it to move.
+uint64_t GetSegmentAnswerCount();
+// Waits until the count is no longer `seen`, or ms have passed.
+void WaitForSegmentAnswer(uint64_t seen, uint32_t ms);
 void UnlockStreamRegistry();

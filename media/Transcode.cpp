@@ -68,6 +68,10 @@ Transcode::~Transcode() {
     KIV_LOG("TRANSCODE DESTROYED");
 }
 
+void Transcode::BeginStop() {
+    if (process_) process_->Stop(false, 0);
+}
+
 std::string Transcode::ReadOutput() {
     if (!running_) return std::string();
     int code = 0;

@@ -23,6 +23,7 @@ public:
     bool IsRunning() override { return running_; }
     bool HasFailed() override { return failed_; }
     std::string ReadOutput() override;
+    void BeginStop() override;
     void Destroy() override { delete this; }
 
 private:

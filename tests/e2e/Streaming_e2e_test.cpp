@@ -1,10 +1,14 @@
 // Playing videos from the real server (calvoro -s, seeded state.xml): HTTP Live Streaming to ffmpeg and
 // ffprobe as clients, seeks, the end of a stream, direct play and converted files from the cache folder.
+#include <sched.h>
+#include <sys/mount.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <memory>
@@ -455,3 +459,76 @@ TEST_F(StreamingE2e, PlayCachedAndTheCacheRouteServeAConvertedFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// A cache folder on a file system of its own, too small for the stream: a tmpfs mounted in a mount
+// namespace of the test's thread (the server, forked from it, sees it; nothing outside does).
+class SmallCacheFolder {
+public:
+    SmallCacheFolder(const std::string& path, size_t bytes) : path_(path) {
+        std::filesystem::create_directories(path);
+        if (unshare(CLONE_NEWNS) != 0) return;
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+        mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) == 0;
+    }
+    ~SmallCacheFolder() {
+        if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return mounted_; }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+}  // namespace
+
+// A full cache folder: every segment the server answers with 200 is whole (the right length of
+// picture, whole transport packets); a segment that could not be written fails with the route's error,
+// and the log says why. The stream's 5 s segments take about 290 KB each, its last one (2 s) 115 KB:
+// in 200 KiB only the last fits; in 64 KiB none does, and the last one, which the segmenter holds whole
+// in its buffer until the end of its input, is cut only when it is written out at the end.
+TEST(StreamingFullDiskE2e, NoCutSegmentIsEverServed) {
+    REQUIRE_ISOLATED_NETWORK();
+    for (const size_t kib : {64, 200}) {
+        SCOPED_TRACE(std::to_string(kib) + " KiB");
+        Server server;
+        SmallCacheFolder cache(server.home.path() + "/Calvoro/cache", kib * 1024);
+        ASSERT_TRUE(cache.Mounted()) << "needs root: " << strerror(errno);
+        ASSERT_TRUE(server.Start()) << server.process->LogText();
+
+        Connection client(server.port);
+        const std::string query = "?SessionID=" + server.sessionHex;
+        const std::string host = "\r\nHost: " + server.Host() + "\r\n";
+        const Reply play = client.Request("POST /video/play/Clips/short.mp4" + query + " HTTP/1.1" + host +
+                                          "Content-Length: 7\r\n\r\n<Play/>");
+        ASSERT_EQ(200, play.status) << play.body;
+        const size_t at = play.body.find("/video/stream/") + 14;
+        const std::string id = play.body.substr(at, play.body.find('/', at) - at);
+
+        const double seconds[] = {5, 5, 2};
+        int failed = 0;
+        for (int n = 1; n <= 3; ++n) {
+            const std::string name = "segment-" + std::to_string(n) + ".ts";
+            const Reply reply =
+                client.Request("GET /video/stream/" + id + "/" + name + query + " HTTP/1.1" + host + "\r\n", 60000);
+            if (reply.status != 200) {
+                EXPECT_EQ(404, reply.status);
+                EXPECT_EQ(ErrorMsg("File request for " + name + " was aborted"), reply.body);
+                ++failed;
+                continue;
+            }
+            EXPECT_EQ(0u, reply.body.size() % 188) << name << ": " << reply.body.size() << " bytes";
+            testsupport::TempDir keep;
+            testsupport::WriteFile(keep.file(name), reply.body);
+            const std::string duration =
+                mediatest::Probe({"-show_entries", "format=duration", "-of", "csv=p=0", keep.file(name)});
+            EXPECT_NEAR(seconds[n - 1], std::stod(duration), 0.6) << name << ", " << reply.body.size() << " bytes";
+        }
+        EXPECT_GE(failed, 1) << "the cache folder was not full enough to show anything";
+        std::string log = server.process->LogText();
+        std::transform(log.begin(), log.end(), log.begin(), ::tolower);
+        EXPECT_NE(std::string::npos, log.find("no space left on device")) << server.process->LogText();
+    }
+}

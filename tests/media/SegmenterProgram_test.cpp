@@ -54,6 +54,8 @@ TEST(SegmenterProgram, CutsFromTheFirstNumberClosingEachFileBeforeTheNext) {
     EXPECT_TRUE(mediatest::SameFiles(ReadSegments(dir, 7, 4), expected));
     EXPECT_FALSE(testsupport::PathExists(dir.file("segment-6.ts")));
     EXPECT_FALSE(testsupport::PathExists(dir.file("segment-11.ts")));
+    // Each file is reported once it is closed whole, in order: the server's word that it is complete.
+    EXPECT_EQ(run.out, "closed 7\nclosed 8\nclosed 9\nclosed 10\n");
 
     // The order of events on the folder: segment n is closed before segment n + 1 is created.
     std::vector<std::string> events;

@@ -30,6 +30,8 @@ struct World {
     bool failTranscoder = false;
     bool failSegmenter = false;
     bool refuseSends = false;
+    bool segmenterFailsAtEnd = false;  // the last file is cut: the segmenter ends with a failure
+    std::vector<std::string> ends;     // how the programs of each run were ended, in order
     std::vector<TranscodeParams> runs;
     std::vector<uint32_t> firsts;  // the first number of each segmenter
     int liveTranscoders = 0;
@@ -52,10 +54,14 @@ public:
         --left_;
         return "chunk";
     }
+    void BeginStop() override { w_.ends.push_back("stop transcoder"); }
     void Destroy() override { delete this; }
 
 private:
-    ~FakeTranscode() { --w_.liveTranscoders; }
+    ~FakeTranscode() {
+        --w_.liveTranscoders;
+        w_.ends.push_back("release transcoder");
+    }
     World& w_;
     uint32_t left_;
     bool running_ = true;
@@ -69,12 +75,30 @@ public:
     int Send(const void*, size_t) override {
         if (w_.refuseSends) return MSG_SEND_FAILED;
         testsupport::WriteFile(kivm::str_conv(prefix_) + "-" + std::to_string(next_++) + ".ts", "ts");
+        ++written_;
         return MSG_OK;
     }
+    // As the program does: a file is reported closed once the next one has begun, the last at the end.
+    bool TakeClosed(uint32_t& closed, std::string&) override {
+        closed = written_ > 0 ? written_ - 1 : 0;
+        return true;
+    }
+    bool Finish(uint32_t, uint32_t& closed, std::string& why) override {
+        closed = written_;
+        if (!w_.segmenterFailsAtEnd || written_ == 0) return true;
+        closed = written_ - 1;
+        why = "cannot write the last file: No space left on device";
+        return false;
+    }
+    void BeginStop() override { w_.ends.push_back("stop segmenter"); }
     void Destroy() override { delete this; }
 
 private:
-    ~FakeSegmenter() { --w_.liveSegmenters; }
+    ~FakeSegmenter() {
+        --w_.liveSegmenters;
+        w_.ends.push_back("release segmenter");
+    }
+    uint32_t written_ = 0;
     World& w_;
     std::wstring prefix_;
     uint32_t next_;
@@ -560,4 +584,44 @@ TEST_F(StreamSession, APlayTurnEndsEverySessionAndStartsTheNextGeneration) {
     boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
     ASSERT_TRUE(h);
     EXPECT_NE(h->GetPlayGeneration(), first);
+}
+
+// Only what the segmenter reports closed whole counts: a run whose segmenter fails on its last file (a
+// full disk) leaves that file uncounted, and the request for it fails instead of getting a cut segment.
+TEST_F(StreamSession, ACutLastFileIsNeverReady) {
+    Create(60);
+    ASSERT_EQ(Await(Request(11)), SegmentReady);
+    Finished(11);
+    world.segmenterFailsAtEnd = true;
+    Step(20);
+    EXPECT_TRUE(HasFile(12)) << "the cut file is there";
+    EXPECT_EQ(world.liveSegmenters, 0);
+    EXPECT_EQ(Await(Request(12)), SegmentFailed);
+}
+
+// A seek tells both programs of the old run to end before it waits for either.
+TEST_F(StreamSession, ASeekEndsBothProgramsTogether) {
+    Create(60);
+    ASSERT_EQ(Await(Request(1)), SegmentReady);
+    world.ends.clear();
+    ASSERT_EQ(Await(Request(9)), SegmentReady);
+    const std::vector<std::string> wanted = {"stop segmenter", "stop transcoder", "release segmenter", "release transcoder"};
+    EXPECT_EQ(world.ends, wanted);
+}
+
+// A route waiting for its answer wakes when a step answers a request, and when the session ends.
+TEST_F(StreamSession, AnAnswerOrAnEndedSessionWakesTheWaitingRoutes) {
+    Create(60);
+    const uint32_t r = Request(1);
+    uint64_t seen = GetSegmentAnswerCount();
+    auto waiter = std::async(std::launch::async, [&seen] { WaitForSegmentAnswer(seen, 120000); });
+    EXPECT_EQ(Await(r), SegmentReady);
+    EXPECT_EQ(waiter.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+
+    seen = GetSegmentAnswerCount();
+    auto second = std::async(std::launch::async, [&seen] { WaitForSegmentAnswer(seen, 120000); });
+    Step(5);  // work, but no answer
+    EXPECT_EQ(second.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    RemoveAllStreams();
+    EXPECT_EQ(second.wait_for(std::chrono::seconds(20)), std::future_status::ready);
 }

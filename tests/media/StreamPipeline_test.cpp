@@ -254,6 +254,43 @@ TEST_F(Pipeline, SendAfterTheProgramEnded) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_EQ(result, MSG_SEND_FAILED);
+    // The end is a failure, and the program's own words say why.
+    uint32_t closed = 99;
+    std::string why;
+    EXPECT_FALSE(s->TakeClosed(closed, why));
+    EXPECT_EQ(closed, 0u);
+    EXPECT_NE(why.find("exit code 1: "), std::string::npos) << why;
+    EXPECT_NE(why.find("No such file or directory"), std::string::npos) << why;
+}
+
+// Files count as they are reported closed whole: while the input is open the newest one is not, at the
+// end of the input all are.
+TEST_F(Pipeline, TheSegmenterReportsEachFileClosedWhole) {
+    testsupport::TempDir dir;
+    boost::shared_ptr<ISegmenter> s =
+        SegmenterFactory::GetInstance()->CreateSegmenter(5, dir.wpath() + L"/segment", dir.wpath() + L"/s.m3u8", L"u/", 3);
+    ASSERT_TRUE(s);
+    const std::string stream = mediatest::ReadAll(mediatest::MakeTsClip("cutter.ts", 17));  // 5, 5, 5 and 2 s
+    ASSERT_EQ(s->Send(stream.data(), stream.size()), MSG_OK);
+    uint32_t closed = 0;
+    std::string why;
+    for (int i = 0; i < 2000 && closed < 3; ++i) {
+        ASSERT_TRUE(s->TakeClosed(closed, why)) << why;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(closed, 3u) << "the fourth file stays open until the input ends";
+    EXPECT_TRUE(testsupport::PathExists(dir.file("segment-6.ts")));
+    EXPECT_TRUE(s->Finish(20000, closed, why)) << why;
+    EXPECT_EQ(closed, 4u);
+}
+
+TEST(SegmenterReport, CountsWholeClosedLinesAndKeepsAPartialOne) {
+    std::string pending;
+    EXPECT_EQ(Segmenter::CountClosedLines(pending, "closed 1\nclosed 2\nclo"), 2u);
+    EXPECT_EQ(pending, "clo");
+    EXPECT_EQ(Segmenter::CountClosedLines(pending, "sed 3\nother text\n"), 1u);
+    EXPECT_EQ(pending, "");
+    EXPECT_EQ(Segmenter::CountClosedLines(pending, ""), 0u);
 }
 
 }  // namespace

@@ -32,10 +32,15 @@ void WriteAll(int fd, const uint8_t* bytes, size_t length, const std::string& pa
 
 }  // namespace
 
-FileSegmentSink::FileSegmentSink(std::string prefix) : prefix_(std::move(prefix)) { buffer_.reserve(kBufferBytes); }
+FileSegmentSink::FileSegmentSink(std::string prefix, int reportFd) : prefix_(std::move(prefix)), reportFd_(reportFd) {
+    buffer_.reserve(kBufferBytes);
+}
 
 FileSegmentSink::~FileSegmentSink() {
-    if (fd_ >= 0) ::close(fd_);
+    // Still open here means the run failed part-way: a cut file must not pass for a segment.
+    if (fd_ < 0) return;
+    ::close(fd_);
+    ::unlink(path_.c_str());
 }
 
 std::string FileSegmentSink::PathOf(uint32_t number) const { return prefix_ + "-" + std::to_string(number) + ".ts"; }
@@ -43,6 +48,7 @@ std::string FileSegmentSink::PathOf(uint32_t number) const { return prefix_ + "-
 void FileSegmentSink::Open(uint32_t number) {
     if (fd_ >= 0) throw std::logic_error("segment opened while another is open");
     path_ = PathOf(number);
+    number_ = number;
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) throw std::runtime_error(ErrorText("cannot create", path_));
 }
@@ -68,7 +74,20 @@ void FileSegmentSink::Close() {
     Flush();
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) throw std::runtime_error(ErrorText("cannot close", path_));
+    if (::close(fd) != 0 && errno != EINTR) {
+        const std::string message = ErrorText("cannot close", path_);
+        ::unlink(path_.c_str());
+        throw std::runtime_error(message);
+    }
+    Report(number_);
+}
+
+void FileSegmentSink::Report(uint32_t number) {
+    if (reportFd_ < 0) return;
+    const std::string line = "closed " + std::to_string(number) + "\n";
+    // One short write: a line this small reaches a pipe whole. A reader that has gone is no failure of ours.
+    while (::write(reportFd_, line.data(), line.size()) < 0 && errno == EINTR) {
+    }
 }
 
 void WriteFileAtomically(const std::string& path, const std::string& text) {

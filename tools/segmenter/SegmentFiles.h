@@ -11,10 +11,12 @@
 namespace tscut {
 
 // Writes segment n to prefix + "-" + n + ".ts". A file is created only after the one before it has been
-// closed, so a reader may take a file as complete once the next one exists.
+// closed. Once a file has been written and closed whole, the line "closed <n>" goes to reportFd (when it
+// is not -1): the reader's word that the file is complete. A file that could not be written whole is
+// removed and never reported.
 class FileSegmentSink : public ISegmentSink {
 public:
-    explicit FileSegmentSink(std::string prefix);
+    explicit FileSegmentSink(std::string prefix, int reportFd = -1);
     ~FileSegmentSink() override;
     FileSegmentSink(const FileSegmentSink&) = delete;
     FileSegmentSink& operator=(const FileSegmentSink&) = delete;
@@ -27,9 +29,12 @@ public:
 
 private:
     void Flush();
+    void Report(uint32_t number);
 
     std::string prefix_;
+    int reportFd_;
     int fd_ = -1;
+    uint32_t number_ = 0;
     std::string path_;
     std::vector<uint8_t> buffer_;
 };

@@ -3,8 +3,10 @@
 //   Segmenter - <seconds> <prefix> <playlist> <url base> <first number>
 //
 // Segment n is written to <prefix>-<n>.ts, from <first number> on; a file is closed before the next one
-// is created. The playlist (names <url base> + the last part of <prefix> + "-n.ts") is rewritten after
-// every segment and finished at the end. SIGTERM, SIGINT or SIGHUP end the run gracefully: what is
+// is created, and once it is closed whole the line "closed <n>" goes to standard output. A run that fails
+// (a file that cannot be written, say) says why on standard error and ends with exit code 1. The
+// playlist (names <url base> + the last part of <prefix> + "-n.ts") is rewritten after every segment
+// and finished at the end. SIGTERM, SIGINT or SIGHUP end the run gracefully: what is
 // already in the input pipe is still cut, the last file is closed and the playlist written.
 #include <errno.h>
 #include <fcntl.h>
@@ -133,7 +135,7 @@ int Run(const Options& options) {
         if (input < 0) throw std::runtime_error("cannot open " + options.input + ": " + strerror(errno));
     }
 
-    tscut::FileSegmentSink sink(options.prefix);
+    tscut::FileSegmentSink sink(options.prefix, STDOUT_FILENO);
     tscut::TsCutter cutter(sink, options.seconds, options.firstNumber);
     PlaylistWriter playlist(options);
     std::vector<uint8_t> buffer(256 * 1024);
