@@ -18,6 +18,8 @@ public:
 
     // Starts bin/calvoro with the arguments; false when it could not be started.
     bool Start(const std::vector<std::string>& arguments = {"-s"});
+    // The soft open-file limit the server starts with (as a desktop session hands it on); 0 keeps ours.
+    void SetSoftOpenFileLimit(unsigned long limit) { softOpenFiles_ = limit; }
     void Signal(int signal);
     // Waits up to timeout for the process to end; true with its exit status when it ended.
     bool WaitExit(std::chrono::milliseconds timeout, int* status = nullptr);
@@ -37,6 +39,7 @@ private:
     pid_t pid_ = -1;
     int stdoutFd_ = -1;
     std::string stdout_;
+    unsigned long softOpenFiles_ = 0;
 };
 
 // Process ids of the living children of pid (from /proc).

@@ -1,0 +1,220 @@
+// What a hostile device and ordinary Linux folders do to the real server: calvoro -s with a seeded
+// state.xml and a soft open-file limit of 1024, as a desktop session hands it on, driven over loopback.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/HttpTestClient.h"
+#include "kivlib/kiv_text.h"
+#include "kivlib/kiv_xml.h"
+#include "support/ServerProcess.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using httptest::Connection;
+using httptest::Reply;
+using Clock = std::chrono::steady_clock;
+
+const char kAuthorisedId[] = "e2e-hardening-device";
+const char kClip[] = "clip bytes of a video";
+
+std::string AnnounceBody(const std::string& uniqueId) {
+    return "<Device><Announce><Name>Pad</Name><UniqueID>" + uniqueId + "</UniqueID></Announce></Device>";
+}
+
+long Ms(Clock::duration d) { return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()); }
+
+struct Server {
+    testsupport::TempDir home;
+    std::unique_ptr<testsupport::ServerProcess> process;
+    int port = 0;
+    std::string movies;
+    std::string sessionHex;
+
+    bool Start() {
+        movies = home.path() + "/share/Videos";
+        MakeTree();
+        port = testsupport::FreePort();
+        std::filesystem::create_directories(home.path() + "/Calvoro");
+        testsupport::WriteFile(home.path() + "/Calvoro/state.xml",
+                               "<?xml version=\"1.0\"?>\n<CalvoroState>\n<VideoFolders>\n<Folder><Path>" + movies +
+                                   "</Path><Alias>Movies</Alias></Folder>\n</VideoFolders>\n<Authorized><UniqueID>" +
+                                   kAuthorisedId + "</UniqueID></Authorized>\n<FinishedConv/>\n<HttpPort>" +
+                                   std::to_string(port) + "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n");
+        process.reset(new testsupport::ServerProcess(home.path()));
+        process->SetSoftOpenFileLimit(1024);
+        if (!process->Start({"-s"})) return false;
+        if (!process->WaitForLog("Started HTTP Listener", std::chrono::seconds(20))) return false;
+        for (int i = 0; i < 100; ++i) {
+            Connection probe(port);
+            if (probe.Connected()) return Pair();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    bool Pair() {
+        Connection client(port);
+        const Reply reply = client.Request(httptest::Post("/video/announce/", AnnounceBody(kAuthorisedId)));
+        const size_t at = reply.body.find("<SessionID>");
+        if (reply.status != 200 || at == std::string::npos) return false;
+        sessionHex = reply.body.substr(at + 11, reply.body.find('<', at + 11) - at - 11);
+        return true;
+    }
+
+    void MakeTree() {
+        namespace fs = std::filesystem;
+        for (const char* folder : {"", "/.hidden", "/Season", "/Sub Folder", "/Odd", "/Odd/sub\x02"})
+            fs::create_directories(movies + folder);
+        for (const char* file : {"/clip.mp4", "/.intro.mp4", "/notes.txt", "/.hidden/secret.mp4", "/Sub Folder/b.mkv",
+                                 "/Odd/good.mp4", "/Odd/bad\x01.mp4", "/Odd/bad\xff.mp4", "/Odd/also\x7f.mkv"})
+            testsupport::WriteFile(movies + file, kClip);
+        // A season as a file manager shows it; the file system's own order is different.
+        for (const char* episode : {"S01E11.mkv", "S01E06.mkv", "s01e07.mkv", "S01E08.mkv", "S01E10.mkv", "S01E9.mkv",
+                                    "Extra 2.mkv", "extra 10.mkv", "Extra 1.mkv"})
+            testsupport::WriteFile(movies + "/Season/" + episode, kClip);
+        // A link the user placed, to a video kept elsewhere.
+        fs::create_directories(home.path() + "/elsewhere");
+        testsupport::WriteFile(home.path() + "/elsewhere/real.mp4", kClip);
+        fs::create_directory_symlink(home.path() + "/elsewhere", movies + "/linked");
+        fs::create_symlink(home.path() + "/elsewhere/real.mp4", movies + "/link.mp4");
+    }
+
+    std::string WithSession(const std::string& target) const {
+        return target + (target.find('?') == std::string::npos ? "?" : "&") + "SessionID=" + sessionHex;
+    }
+    Reply Get(const std::string& target, int ms = 10000) const {
+        Connection client(port);
+        return client.Request(httptest::Get(WithSession(target)), ms);
+    }
+};
+
+Server* g_server = nullptr;
+
+class HardeningE2e : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_ISOLATED_NETWORK();
+        if (!g_server) {
+            g_server = new Server;
+            ASSERT_TRUE(g_server->Start()) << g_server->process->LogText();
+        }
+        server = g_server;
+        ASSERT_TRUE(server->process->Running());
+    }
+    static void TearDownTestSuite() {
+        delete g_server;
+        g_server = nullptr;
+    }
+
+    Server* server = nullptr;
+};
+
+// The listed names of one "files" element: videos, then folders.
+std::vector<std::string> Names(const std::string& listing, const char* kind) {
+    kiv_xml parser;
+    std::string error;
+    std::vector<std::string> names;
+    if (!parser.parse(listing.data(), listing.size(), error)) {
+        ADD_FAILURE() << error << listing;
+        return names;
+    }
+    const xml_element* files = kiv_xml::find_child(*parser.get_parsed_element(), "files", true);
+    if (!files) return names;
+    for (const xml_element& child : files->children) {
+        const xml_element* name = kiv_xml::find_child(child, "filename", true);
+        if (child.name == kind && name) names.push_back(name->text);
+    }
+    return names;
+}
+
+TEST_F(HardeningE2e, ListingsAreInTheOrderAFileManagerShows) {
+    const Reply season = server->Get("/video/files/Movies/Season");
+    ASSERT_EQ(200, season.status);
+    EXPECT_EQ((std::vector<std::string>{"Extra 1.mkv", "Extra 2.mkv", "extra 10.mkv", "S01E06.mkv", "s01e07.mkv",
+                                        "S01E08.mkv", "S01E9.mkv", "S01E10.mkv", "S01E11.mkv"}),
+              Names(season.body, "video"));
+    // The parent's preview shows the first three of them.
+    const Reply parent = server->Get("/video/files/Movies/");
+    const size_t at = parent.body.find("<filename>Season</filename>");
+    ASSERT_NE(std::string::npos, at) << parent.body;
+    const std::string preview = parent.body.substr(at, parent.body.find("</subItems>", at) - at);
+    const size_t one = preview.find("Extra 1.mkv");
+    const size_t two = preview.find("Extra 2.mkv");
+    const size_t ten = preview.find("extra 10.mkv");
+    EXPECT_TRUE(one != std::string::npos && two != std::string::npos && ten != std::string::npos) << preview;
+    EXPECT_TRUE(one < two && two < ten) << preview;
+    EXPECT_EQ(std::string::npos, preview.find("S01E06.mkv")) << preview;
+    EXPECT_EQ((std::vector<std::string>{"linked", "Odd", "Season", "Sub Folder"}), Names(parent.body, "folder"));
+}
+
+// A strict XML parser refuses character references to control characters and reads bytes that are not
+// UTF-8 as U+FFFD; neither may reach a listing.
+TEST_F(HardeningE2e, NamesThatXmlCannotCarryAreLeftOutAndTheRestIsListed) {
+    for (int round = 0; round < 2; ++round) {
+        const Reply odd = server->Get("/video/files/Movies/Odd");
+        ASSERT_EQ(200, odd.status);
+        EXPECT_TRUE(kivm::IsValidUtf8(odd.body)) << odd.body;
+        EXPECT_EQ(std::string::npos, odd.body.find("&#")) << odd.body;
+        EXPECT_EQ(std::string::npos, odd.body.find("\xEF\xBF\xBD")) << odd.body;
+        for (char c : odd.body) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t') << odd.body;
+        EXPECT_EQ((std::vector<std::string>{"good.mp4"}), Names(odd.body, "video"));
+        EXPECT_TRUE(Names(odd.body, "folder").empty()) << odd.body;
+        // The parent's preview of that folder, too.
+        const Reply parent = server->Get("/video/files/Movies/");
+        EXPECT_EQ(std::string::npos, parent.body.find("&#")) << parent.body;
+        EXPECT_TRUE(kivm::IsValidUtf8(parent.body));
+    }
+    ASSERT_TRUE(server->process->WaitForLog("are left out of the listing of " + server->movies + "/Odd",
+                                            std::chrono::seconds(5)));
+    const std::string log = server->process->LogText();
+    const std::string line = "are left out of the listing of " + server->movies + "/Odd\n";
+    size_t count = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
+    EXPECT_EQ(1u, count) << "the folder is named once, however often it is listed";
+}
+
+// A named pipe with a video's name: its request ends at once, and so does the server on SIGTERM.
+TEST(HardeningFifoE2e, ANamedPipeNeitherHoldsARequestNorTheShutdown) {
+    REQUIRE_ISOLATED_NETWORK();
+    Server server;
+    ASSERT_TRUE(server.Start()) << server.process->LogText();
+    ASSERT_EQ(0, mkfifo((server.movies + "/x.mp4").c_str(), 0600));
+
+    auto start = Clock::now();
+    const Reply direct = server.Get("/video/direct/Movies/x.mp4", 10000);
+    ASSERT_TRUE(direct.ok) << "the request did not end";
+    EXPECT_EQ(404, direct.status);
+    EXPECT_LT(Ms(Clock::now() - start), 5000);
+
+    start = Clock::now();
+    Connection player(server.port);
+    const Reply play = player.Request(httptest::Post(server.WithSession("/video/play/Movies/x.mp4"), "<Play/>"), 20000);
+    ASSERT_TRUE(play.ok) << "the play request did not end";
+    EXPECT_EQ(std::string::npos, play.body.find("<URL>")) << play.body;
+    EXPECT_LT(Ms(Clock::now() - start), 5000);
+
+    const Reply listing = server.Get("/video/files/Movies/");
+    EXPECT_EQ(200, listing.status);
+    EXPECT_EQ(std::string::npos, listing.body.find("x.mp4")) << listing.body;
+
+    // A request that ends while it is being served must leave nothing that holds the shutdown.
+    server.process->Signal(SIGTERM);
+    int status = 0;
+    EXPECT_TRUE(server.process->WaitExit(std::chrono::seconds(30), &status)) << "SIGTERM did not end the server";
+}
+
+}  // namespace
