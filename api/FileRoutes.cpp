@@ -32,17 +32,26 @@ bool CachedFilePath(const std::wstring& cacheFolder, const std::string& rest, st
 }
 
 std::string Decimal(uint64_t value) { return numstr::ToStr(value, 10, 0); }
+
+// The range for the log: "FIRST-LAST" as before, "FIRST-" and "-COUNT" for the open forms, "0-0" for none.
+std::string RangeText(const ByteRange& range) {
+    switch (range.kind) {
+        case ByteRange::Closed: return Decimal(range.first) + "-" + Decimal(range.last);
+        case ByteRange::Open: return Decimal(range.first) + "-";
+        case ByteRange::Suffix: return "-" + Decimal(range.last);
+        case ByteRange::None: break;
+    }
+    return "0-0";
+}
 }  // namespace
 
 void HttpListener::SendDirectFile(const std::string& rest, const std::string& range) {
     try {
         const std::wstring path = ResolvePath(rest);
-        uint64_t from = 0;
-        uint64_t to = 0;
-        ParseRange(range, from, to);
+        const ByteRange wanted = ParseRange(range);
         printf("Sending direct file (range %s)\n", range.c_str());
-        KIV_LOG("Sending direct file (range " + Decimal(from) + "-" + Decimal(to) + ": " + kivm::str_conv(path));
-        SendFileRange(std::string(), path, nullptr, from, to);
+        KIV_LOG("Sending direct file (range " + RangeText(wanted) + ": " + kivm::str_conv(path));
+        SendFileRange(std::string(), path, nullptr, wanted);
     } catch (const std::exception& e) {
         SendErrorMsg(e.what(), 404);
     }
@@ -52,11 +61,9 @@ void HttpListener::SendCachedFile(const std::string& rest, const std::string& ra
     try {
         std::wstring path;
         if (!CachedFilePath(state_->GetCacheFolder(), rest, path)) throw std::runtime_error("Cannot open " + rest);
-        uint64_t from = 0;
-        uint64_t to = 0;
-        ParseRange(range, from, to);
-        KIV_LOG("Sending cached file (range " + Decimal(from) + "-" + Decimal(to) + ": " + kivm::str_conv(path));
-        SendFileRange(rest, path, nullptr, from, to);
+        const ByteRange wanted = ParseRange(range);
+        KIV_LOG("Sending cached file (range " + RangeText(wanted) + ": " + kivm::str_conv(path));
+        SendFileRange(rest, path, nullptr, wanted);
     } catch (const std::exception& e) {
         SendErrorMsg(e.what(), 404);
     }

@@ -280,13 +280,11 @@ void* FileEntry(void* opaque) {
         HttpListener listener(&connection);
         std::string range;
         request->GetHeader(range, "Range");
-        uint64_t from = 0;
-        uint64_t to = 0;
-        ParseRange(range, from, to);
+        const ByteRange wanted = ParseRange(range);
         const auto start = Clock::now();
         std::string outcome = "sent";
         try {
-            listener.SendFileRange("film", g_file, nullptr, from, to);
+            listener.SendFileRange("film", g_file, nullptr, wanted);
         } catch (const std::exception& e) {
             outcome = std::string("error: ") + e.what();
             listener.SendErrorMsg(e.what(), 404);
