@@ -161,7 +161,7 @@ void HttpListener::ListFolder(const std::string& rest) {
         if (!found) throw std::runtime_error("Unknown folder: " + aliasText);
 
         std::wstring directory = found->Path;
-        if (subPath.size() > 1 && !JoinRequestPath(found->Path, subPath.substr(1), directory))
+        if (subPath.size() > 1 && !JoinSharePath(found->Path, subPath.substr(1), directory))
             throw std::runtime_error("Unknown folder: " + rest);
 
         std::list<std::wstring> videos;

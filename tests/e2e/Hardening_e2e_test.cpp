@@ -141,6 +141,19 @@ std::vector<std::string> Names(const std::string& listing, const char* kind) {
     return names;
 }
 
+TEST_F(HardeningE2e, ADoubledSlashAfterTheAliasNamesTheSameFile) {
+    for (const char* rest : {"Movies//clip.mp4", "Movies/Sub Folder//b.mkv", "Movies///Sub Folder/b.mkv"}) {
+        const Reply reply = server->Get(std::string("/video/direct/") + rest);
+        EXPECT_EQ(200, reply.status) << rest << ": " << reply.body;
+        EXPECT_EQ(kClip, reply.body) << rest;
+    }
+    const Reply listing = server->Get("/video/files/Movies//Sub Folder");
+    EXPECT_EQ(200, listing.status);
+    EXPECT_EQ((std::vector<std::string>{"b.mkv"}), Names(listing.body, "video"));
+    // Still no way out of the share.
+    EXPECT_EQ(404, server->Get("/video/direct/Movies//../share/Videos/clip.mp4").status);
+}
+
 TEST_F(HardeningE2e, ListingsAreInTheOrderAFileManagerShows) {
     const Reply season = server->Get("/video/files/Movies/Season");
     ASSERT_EQ(200, season.status);
