@@ -93,7 +93,7 @@ TEST_F(FileRoutes, DirectPlayFailuresAnswerNotFound) {
         {"Nope/film.avi", "Unable to find root folder Nope"},
         {"Movies", "Unable to find root folder in Movies"},
         {"Movies/../secret.bin", "Cannot open Movies/../secret.bin"},
-        {"Movies/Season 1", "Cannot open "},  // a folder is no file
+        {"Movies/Season 1", "Cannot open Movies/Season 1"},  // a folder is no video file
     };
     for (const auto& c : cases) {
         const httptest::Reply reply = server.Get("/video/direct/" + c.rest, session);

@@ -141,6 +141,29 @@ std::vector<std::string> Names(const std::string& listing, const char* kind) {
     return names;
 }
 
+TEST_F(HardeningE2e, TheDirectRouteServesOnlyWhatAListingShows) {
+    for (const char* rest : {"Movies/clip.mp4", "Movies/.intro.mp4", "Movies/Sub Folder/b.mkv", "Movies/link.mp4",
+                             "Movies/linked/real.mp4"}) {
+        const Reply reply = server->Get(std::string("/video/direct/") + rest);
+        ASSERT_TRUE(reply.ok) << rest;
+        EXPECT_EQ(200, reply.status) << rest << ": " << reply.body;
+        EXPECT_EQ(kClip, reply.body) << rest;
+    }
+    for (const char* rest : {"Movies/notes.txt", "Movies/.hidden/secret.mp4", "Movies/Sub Folder", "Movies/.hidden/"}) {
+        const Reply reply = server->Get(std::string("/video/direct/") + rest);
+        ASSERT_TRUE(reply.ok) << rest;
+        EXPECT_EQ(404, reply.status) << rest;
+        EXPECT_EQ(std::string::npos, reply.body.find(kClip)) << rest;
+        EXPECT_NE(std::string::npos, reply.body.find(std::string("<ErrorMsg>Cannot open ") + rest + "</ErrorMsg>"))
+            << rest << ": " << reply.body;
+    }
+    // What the listing shows of the same folder.
+    const Reply listing = server->Get("/video/files/Movies/");
+    ASSERT_EQ(200, listing.status);
+    const std::vector<std::string> videos = Names(listing.body, "video");
+    EXPECT_EQ((std::vector<std::string>{".intro.mp4", "clip.mp4", "link.mp4"}), videos);
+}
+
 TEST_F(HardeningE2e, ADoubledSlashAfterTheAliasNamesTheSameFile) {
     for (const char* rest : {"Movies//clip.mp4", "Movies/Sub Folder//b.mkv", "Movies///Sub Folder/b.mkv"}) {
         const Reply reply = server->Get(std::string("/video/direct/") + rest);
