@@ -30,6 +30,7 @@
 #include "media/StreamRegistry.h"
 #include "media/Transcode.h"
 #include "platform/DnsSd.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/ShutdownSignals.h"
 #include "platform/SingleInstance.h"
 #include "platform/Updater.h"
@@ -156,6 +157,7 @@ bool MyApp::OnInit() {
     if (!inProgramFolder) KIV_LOG("WARNING: could not make the program's folder the working folder");
 
     net_init();
+    RaiseOpenFileLimit();  // before the HTTP listener fits its connection cap to it
 
     bool result = false;
     try {

@@ -9,11 +9,13 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -286,7 +288,12 @@ boost::shared_ptr<kiv_httpd_listener> kiv_httpd_listener::GetInstance(uint16_t p
         SetLastGetInstanceError("Bad arguments for the HTTP listener");
         return boost::shared_ptr<kiv_httpd_listener>();
     }
-    auto listener = boost::shared_ptr<HttpdListener>(new HttpdListener(entry, userData, limits));
+    // Accepting must never stop for want of descriptors before the cap lets eviction make room.
+    HttpdLimits fitted = limits;
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+        fitted.MaxConnections = ConnectionCapForOpenFiles(files.rlim_cur, limits.MaxConnections);
+    auto listener = boost::shared_ptr<HttpdListener>(new HttpdListener(entry, userData, fitted));
     std::string error;
     if (!listener->Start(port, error)) {
         SetLastGetInstanceError(error);
@@ -294,6 +301,14 @@ boost::shared_ptr<kiv_httpd_listener> kiv_httpd_listener::GetInstance(uint16_t p
     }
     SetLastGetInstanceError(std::string());
     return listener;
+}
+
+size_t ConnectionCapForOpenFiles(uint64_t openFileLimit, size_t wanted) {
+    // The log, state file, listening socket, wake pipe, the pipes of ffmpeg and the segmenter, DNS-SD.
+    const uint64_t reserve = 64;
+    const uint64_t room = openFileLimit > reserve ? (openFileLimit - reserve) / 2 : 0;
+    const uint64_t cap = std::min<uint64_t>(wanted, room);
+    return cap > 0 ? static_cast<size_t>(cap) : 1;
 }
 
 std::string kiv_httpd_listener::GetLastGetInstanceError() {

@@ -102,10 +102,16 @@ struct HttpdLimits {
     uint32_t BodyDeadlineMs = 30000;       // from the end of the head to the end of the body
     uint32_t IdleMs = 60000;               // keep-alive connection with nothing arriving: it ends
     uint32_t SendStallMs = 30000;          // reply bytes not taken by the client for this long: NET_ERROR
-    size_t MaxConnections = 2048;          // at the cap the longest-idle connection makes room
+    // At the cap the longest-idle connection makes room. Lowered at start to what the open-file limit
+    // allows: each connection may hold a socket and a file, and files, pipes and children keep a reserve.
+    size_t MaxConnections = 2048;
     size_t ThreadStackBytes = 512 * 1024;  // per connection thread
     int SendBufferBytes = 0;               // SO_SNDBUF of each connection; 0: the kernel sizes it
 };
+
+// The most connections the open-file limit allows when wanted are asked for: two descriptors per
+// connection (its socket and a file it sends) after a reserve for the rest of the program; at least 1.
+size_t ConnectionCapForOpenFiles(uint64_t openFileLimit, size_t wanted);
 
 class kiv_httpd_listener {
 public:

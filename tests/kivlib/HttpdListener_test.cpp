@@ -764,6 +764,24 @@ TEST_F(HttpdListenerTest, EvictsTheLongestIdleConnectionAtTheCap) {
     EXPECT_TRUE(newIdle.ReadReply(reply));
 }
 
+TEST(HttpdConnectionCap, FollowsTheOpenFileLimit) {
+    const struct {
+        uint64_t limit;
+        size_t wanted;
+        size_t cap;
+    } cases[] = {
+        {1024, 2048, 480},      // a desktop's soft limit: two descriptors a connection, 64 kept back
+        {4096, 2048, 2016},
+        {20000, 2048, 2048},    // enough: the wanted cap
+        {1048576, 2048, 2048},
+        {100, 10, 10},
+        {130, 2048, 33},
+        {64, 2048, 1},          // never 0
+        {0, 2048, 1},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.cap, ConnectionCapForOpenFiles(c.limit, c.wanted)) << c.limit;
+}
+
 TEST_F(HttpdListenerTest, ServesManyConnectionsAtOnce) {
     TestServer server;
     ASSERT_TRUE(server.Running());
