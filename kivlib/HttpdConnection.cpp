@@ -21,6 +21,8 @@ const size_t kDiscardChunk = 16 * 1024;
 // How long, and for how many bytes, a closing connection waits for the client's unread bytes.
 const int64_t kLingerMs = 2000;
 const size_t kLingerBytes = 1024 * 1024;
+// How long the answer to a refused head may take to go out.
+const uint32_t kRefusalSendMs = 2000;
 
 int PollTimeout(int64_t until, int64_t now) {
     int64_t left = until - now;
@@ -199,6 +201,7 @@ net_result HttpdConnection::FinishRequest() {
     haveReplyHead_ = false;
     replyStarted_ = false;
     bodyless_ = false;
+    continueSent_ = false;
     blockedSince_ = -1;
     headStarted_ = false;
     {
@@ -230,13 +233,18 @@ net_result HttpdConnection::TakeHead() {
         std::string head = inbuf_.substr(0, end);
         inbuf_.erase(0, end + 4);
         searchFrom_ = 0;
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        if (evicted_) return NET_WOULDBLOCK;  // the socket is shut; the next read sees it
-        StartRequest(head);
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            if (evicted_) return NET_WOULDBLOCK;  // the socket is shut; the next read sees it
+            StartRequest(head);
+        }
+        if (!parsed_) RefuseHead(parseStatus_, parseError_);
         return NET_OK;
     }
     if (end != std::string::npos || inbuf_.size() >= limits_.MaxHeadBytes) {
-        End(NET_ERROR, "Request head is larger than " + std::to_string(limits_.MaxHeadBytes) + " bytes", false);
+        const std::string error = "Request head is larger than " + std::to_string(limits_.MaxHeadBytes) + " bytes";
+        RefuseHead(431, error);
+        End(NET_ERROR, error, true);
         return NET_ERROR;
     }
     searchFrom_ = inbuf_.size() >= 3 ? inbuf_.size() - 3 : 0;
@@ -248,11 +256,23 @@ void HttpdConnection::StartRequest(const std::string& head) {
     idleSince_ = -1;
     inRequest_ = true;
     headStarted_ = false;
-    parsed_ = ParseRequestHead(head, head_, parseError_);
+    parsed_ = ParseRequestHead(head, head_, parseError_, &parseStatus_);
     bodyRemaining_ = parsed_ ? head_.ContentLength : 0;
     bodyStart_ = NowMs();
     bodyTooLarge_ = bodyRemaining_ > limits_.MaxBodyBytes;
     closeAfterReply_ = !parsed_ || !head_.KeepAlive || bodyTooLarge_;
+}
+
+// The answer to a head the server will not take; the connection ends after it.
+void HttpdConnection::RefuseHead(int status, const std::string& reason) {
+    const char* text = status == 411 ? "Length Required" : status == 431 ? "Request Header Fields Too Large" : "Bad Request";
+    const std::string body = reason + "\n";
+    const std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + text + "\r\nContent-Length: " +
+                              std::to_string(body.size()) +
+                              "\r\nContent-Type: text/plain; charset=UTF8\r\nConnection: close\r\n\r\n" + body;
+    if (inRequest_) replyStarted_ = true;  // the program's own reply to it would be a second one
+    size_t sent = 0;
+    Transmit(reply.data(), reply.size(), sent, kRefusalSendMs, false);
 }
 
 // Reads more of the next head, or of an unread body being dropped.
@@ -347,6 +367,25 @@ bool HttpdConnection::GetHeader(std::string& value, const std::string& name) con
 }
 
 net_result HttpdConnection::ReadBody(char* buffer, size_t capacity, size_t& count, uint32_t ms) {
+    const net_result result = ReadBodyChunk(buffer, capacity, count, ms);
+    // What is left of the body is in doubt: the reply ends the connection, and its head says so.
+    if (result == NET_ERROR || result == NET_WOULDBLOCK) closeAfterReply_ = true;
+    return result;
+}
+
+// "100 Continue" for a client that waits for it before it sends its body.
+net_result HttpdConnection::SendContinue(uint32_t ms) {
+    continueSent_ = true;
+    static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    size_t sent = 0;
+    const net_result result = Transmit(kContinue, sizeof(kContinue) - 1, sent, ms, false);
+    if (result == NET_DONE && sent == sizeof(kContinue) - 1) return NET_OK;
+    if (result == NET_DONE) End(NET_DONE, "The client closed the connection", false);
+    if (lastError_.empty()) lastError_ = "Could not send 100 Continue";
+    return NET_ERROR;
+}
+
+net_result HttpdConnection::ReadBodyChunk(char* buffer, size_t capacity, size_t& count, uint32_t ms) {
     count = 0;
     if (shutdown_) {
         lastError_ = "The listener is shutting down";
@@ -373,6 +412,9 @@ net_result HttpdConnection::ReadBody(char* buffer, size_t capacity, size_t& coun
         inbuf_.erase(0, count);
         bodyRemaining_ -= count;
         return NET_OK;
+    }
+    if (head_.ExpectsContinue && !continueSent_ && bodyRemaining_ == head_.ContentLength) {
+        if (SendContinue(ms) != NET_OK) return NET_ERROR;
     }
     int64_t deadline = NowMs() + ms;
     for (;;) {
@@ -441,7 +483,7 @@ std::string HttpdConnection::BuildHead() const {
     text += "Content-Length: " + std::to_string(replyHead_.ContentLength) + "\r\n";
     if (!replyHead_.ContentType.empty()) text += "Content-Type: " + replyHead_.ContentType + "\r\n";
     for (const auto& field : replyHead_.Headers) text += field.first + ": " + field.second + "\r\n";
-    if (closeAfterReply_) {
+    if (closeAfterReply_ || shutdown_) {
         text += "Connection: close\r\n";
     } else if (head_.MinorVersion == 0) {
         text += "Connection: keep-alive\r\n";

@@ -65,6 +65,9 @@ private:
     void DiscardBufferedBody();
     net_result ReceiveForHead();
     net_result WaitReadable(int64_t deadline, bool forBody);
+    net_result ReadBodyChunk(char* buffer, size_t capacity, size_t& count, uint32_t ms);
+    net_result SendContinue(uint32_t ms);
+    void RefuseHead(int status, const std::string& reason);
     bool BodySendAllowed(size_t length, size_t& sent, net_result& answer);
     net_result Transmit(const char* bytes, size_t length, size_t& sent, uint32_t ms, bool more);
     net_result TransmitFile(int fd, uint64_t offset, size_t length, size_t& sent, uint32_t ms);
@@ -99,6 +102,8 @@ private:
     bool inRequest_ = false;
     bool parsed_ = false;
     std::string parseError_;
+    int parseStatus_ = 0;  // the reply a head that did not parse gets (400, 411)
+    bool continueSent_ = false;
     HttpRequestHead head_;
     uint64_t bodyRemaining_ = 0;
     int64_t bodyStart_ = 0;

@@ -223,6 +223,55 @@ TEST_F(HardeningE2e, NamesThatXmlCannotCarryAreLeftOutAndTheRestIsListed) {
     EXPECT_EQ(1u, count) << "the folder is named once, however often it is listed";
 }
 
+TEST_F(HardeningE2e, HeadsTheServerWillNotTakeGetAReplyThatSaysItCloses) {
+    const struct {
+        std::string head;
+        int status;
+        const char* text;
+    } cases[] = {
+        {"GARBAGE\r\n\r\n", 400, "Bad Request"},
+        {"GET /x HTTP/1.1\r\nNo colon here\r\n\r\n", 400, "Bad Request"},
+        {"GET /x HTTP/2.0\r\n\r\n", 400, "Bad Request"},
+        {"POST /video/announce/ HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 411,
+         "Length Required"},
+        {"GET /x HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n", 431, "Request Header Fields Too Large"},
+    };
+    for (const auto& c : cases) {
+        Connection client(server->port);
+        const Reply reply = client.Request(c.head, 5000);
+        ASSERT_TRUE(reply.ok) << c.head.substr(0, 40);
+        EXPECT_EQ(c.status, reply.status) << c.head.substr(0, 40);
+        EXPECT_EQ(c.text, reply.statusText);
+        EXPECT_EQ("close", reply.Header("connection")) << c.head.substr(0, 40);
+        EXPECT_TRUE(client.ClosedWithin(5000)) << c.head.substr(0, 40);
+    }
+}
+
+TEST_F(HardeningE2e, ExpectContinueIsAnsweredBeforeTheBodyIsRead) {
+    Connection client(server->port);
+    const std::string body = AnnounceBody(kAuthorisedId);
+    ASSERT_TRUE(client.Write("POST /video/announce/ HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: " +
+                             std::to_string(body.size()) + "\r\n\r\n"));
+    EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", client.ReadFor(3000, 25));
+    ASSERT_TRUE(client.Write(body));
+    const Reply reply = client.ReadReply(10000);
+    ASSERT_TRUE(reply.ok);
+    EXPECT_EQ(200, reply.status) << reply.body;
+    EXPECT_NE("close", reply.Header("connection"));
+    // The connection carries the next request as usual.
+    EXPECT_EQ(200, client.Request("HEAD /any HTTP/1.1\r\nHost: h\r\n\r\n").status);
+}
+
+TEST_F(HardeningE2e, ABodyThatStopsGetsItsErrorReplyWithConnectionClose) {
+    Connection client(server->port);
+    ASSERT_TRUE(client.Write("POST /video/announce/ HTTP/1.1\r\nHost: h\r\nContent-Length: 100\r\n\r\nabc"));
+    const Reply reply = client.ReadReply(20000);
+    ASSERT_TRUE(reply.ok);
+    EXPECT_EQ(500, reply.status);
+    EXPECT_EQ("close", reply.Header("connection"));
+    EXPECT_TRUE(client.ClosedWithin(5000));
+}
+
 // A named pipe with a video's name: its request ends at once, and so does the server on SIGTERM.
 TEST(HardeningFifoE2e, ANamedPipeNeitherHoldsARequestNorTheShutdown) {
     REQUIRE_ISOLATED_NETWORK();
