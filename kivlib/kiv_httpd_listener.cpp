@@ -221,24 +221,26 @@ void HttpdListener::Admit(UniqueFd socket) {
     }
 }
 
-// At the cap, the connection that has waited longest between requests goes. Called with the lock.
+// At the cap, of the connections that wait on their clients (for a head, the rest of a body or
+// nothing), the one whose last byte came longest ago goes: a slow body is no better than an idle
+// connection. Called with the lock.
 bool HttpdListener::MakeRoom() {
     for (;;) {
         size_t active = 0;
-        HttpdConnection* oldest = nullptr;
-        int64_t oldestSince = 0;
+        HttpdConnection* stalest = nullptr;
+        int64_t stalestSince = 0;
         for (auto& slot : live_) {
             if (slot->connection->Leaving()) continue;
             ++active;
-            int64_t since = slot->connection->IdleSince();
-            if (since >= 0 && (!oldest || since < oldestSince)) {
-                oldest = slot->connection.get();
-                oldestSince = since;
+            int64_t since = slot->connection->ProgressSince();
+            if (since >= 0 && (!stalest || since < stalestSince)) {
+                stalest = slot->connection.get();
+                stalestSince = since;
             }
         }
         if (active < limits_.MaxConnections) return true;
-        if (!oldest) return false;
-        oldest->TryEvictIdle();  // when it just took a request, the next pass picks another
+        if (!stalest) return false;
+        stalest->TryEvict();  // when it just took its request in hand, the next pass picks another
     }
 }
 

@@ -104,10 +104,14 @@ struct HttpdLimits {
     uint64_t MaxBodyBytes = 64 * 1024;     // a longer body is refused and its connection ends
     uint32_t HeadDeadlineMs = 10000;       // from the first byte of a request to the end of its head
     uint32_t BodyDeadlineMs = 30000;       // from the end of the head to the end of the body
+    // After BodyGraceMs a body must have come at this rate on average, or it is cut off as a slow one.
+    uint32_t MinBodyBytesPerSecond = 1024;
+    uint32_t BodyGraceMs = 5000;
     uint32_t IdleMs = 60000;               // keep-alive connection with nothing arriving: it ends
     uint32_t SendStallMs = 30000;          // reply bytes not taken by the client for this long: NET_ERROR
-    // At the cap the longest-idle connection makes room. Lowered at start to what the open-file limit
-    // allows: each connection may hold a socket and a file, and files, pipes and children keep a reserve.
+    // At the cap the connection that waits (for a head, a body or nothing) with the least recent
+    // progress makes room. Lowered at start to what the open-file limit allows: each connection may
+    // hold a socket and a file, and files, pipes and children keep a reserve.
     size_t MaxConnections = 2048;
     size_t ThreadStackBytes = 512 * 1024;  // per connection thread
     int SendBufferBytes = 0;               // SO_SNDBUF of each connection; 0: the kernel sizes it

@@ -777,6 +777,73 @@ TEST_F(HttpdListenerTest, EvictsTheLongestIdleConnectionAtTheCap) {
     EXPECT_TRUE(newIdle.ReadReply(reply));
 }
 
+// A body that trickles in is no better than an idle connection: at the cap the connection whose last
+// byte came longest ago goes, whether it waits for a body or for a next request.
+TEST_F(HttpdListenerTest, EvictsTheConnectionWithTheLeastRecentProgressEvenInABody) {
+    HttpdLimits limits;
+    limits.MaxConnections = 3;
+    TestServer server(limits);
+    ASSERT_TRUE(server.Running());
+    TestClient slowBody(server.Port());
+    ASSERT_TRUE(slowBody.Write("POST /body HTTP/1.1\r\nContent-Length: 100\r\n\r\nx"));
+    ASSERT_NE(server.WaitFor("request POST /body"), "");
+    SleepMs(100);
+    TestClient idle(server.Port());  // idle, but its last request came after the body's last byte
+    HttpReply reply;
+    ASSERT_TRUE(idle.Write(Get("/ping")) && idle.ReadReply(reply));
+    TestClient busy(server.Port());  // serving a request: never evicted
+    ASSERT_TRUE(busy.Write(Get("/hold")));
+    ASSERT_NE(server.WaitFor("request GET /hold"), "");
+
+    TestClient newcomer(server.Port());
+    ASSERT_TRUE(newcomer.Write(Get("/newcomer")));
+    ASSERT_TRUE(newcomer.ReadReply(reply));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_TRUE(slowBody.WaitClosed(3000));
+    EXPECT_EQ(server.WaitFor("body error"), "body error: Connection closed to make room for a new one");
+    ASSERT_TRUE(idle.Write(Get("/ping")));
+    EXPECT_TRUE(idle.ReadReply(reply));
+    server.OpenGate();
+    EXPECT_TRUE(busy.ReadReply(reply));
+}
+
+// After a grace period a body must come at a minimum rate; one byte every 150 ms is below 100 bytes/s.
+TEST_F(HttpdListenerTest, CutsOffABodyBelowTheMinimumRate) {
+    HttpdLimits limits;
+    limits.MinBodyBytesPerSecond = 100;
+    limits.BodyGraceMs = 300;
+    TestServer server(limits);
+    ASSERT_TRUE(server.Running());
+    TestClient client(server.Port());
+    const auto start = Clock::now();
+    ASSERT_TRUE(client.Write("POST /body HTTP/1.1\r\nContent-Length: 1000\r\n\r\n"));
+    std::string seen;
+    for (int i = 0; i < 100 && seen.empty(); ++i) {
+        client.Write("b");
+        SleepMs(150);
+        seen = server.Saw("body error") ? "yes" : "";
+    }
+    EXPECT_EQ(server.WaitFor("body error"), "body error: Request body slower than 100 bytes per second");
+    // Cut off at about 0.3 s + (bytes received) x 10 ms, long before the 30 s body deadline.
+    EXPECT_LT(MsSince(start), 15000);
+    HttpReply reply;
+    ASSERT_TRUE(client.ReadReply(reply));
+    EXPECT_EQ(reply.status, 500);
+    EXPECT_EQ(reply.headers["connection"], "close");
+    EXPECT_TRUE(client.WaitClosed(3000));
+
+    // A body that keeps the rate is read whole.
+    TestClient steady(server.Port());
+    ASSERT_TRUE(steady.Write("POST /body HTTP/1.1\r\nContent-Length: 60\r\n\r\n"));
+    for (int i = 0; i < 6; ++i) {
+        SleepMs(100);
+        ASSERT_TRUE(steady.Write("0123456789"));
+    }
+    ASSERT_TRUE(steady.ReadReply(reply, false, 10000));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body.size(), 60u);
+}
+
 TEST(HttpdConnectionCap, FollowsTheOpenFileLimit) {
     const struct {
         uint64_t limit;
