@@ -446,13 +446,14 @@ TEST_F(FileSenderOverSockets, AClientThatStopsReadingHitsTheNoProgressDeadline) 
     EXPECT_EQ(std::string(10, '\0'), reply.body);
 
     std::string outcome;
-    for (size_t i = 1; i <= 2 && outcome.find("took no reply") == std::string::npos; ++i) outcome = log.Wait(i, 5000);
+    // Without the deadline the send would never end; the upper bounds hold at load 30.
+    for (size_t i = 1; i <= 2 && outcome.find("took no reply") == std::string::npos; ++i) outcome = log.Wait(i, 30000);
     EXPECT_EQ(0u, outcome.find("error: Error sending body: The client took no reply bytes for 800 ms | closing"))
         << outcome;
     const long long ms = outcome.empty() ? 0 : std::stoll(outcome.substr(outcome.find("ms=") + 3));
     EXPECT_GE(ms, 800);
-    EXPECT_LT(ms, 4000);
-    EXPECT_TRUE(stuck.ClosedWithin(2000));
+    EXPECT_LT(ms, 20000);
+    EXPECT_TRUE(stuck.ClosedWithin(10000));
     const httptest::Reply again = other.Request(RangeGet(0, 9));
     EXPECT_TRUE(again.ok);
 }
