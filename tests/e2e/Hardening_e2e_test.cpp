@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "api/HttpTestClient.h"
+#include "e2e/E2eServer.h"
 #include "kivlib/kiv_text.h"
 #include "kivlib/kiv_xml.h"
 #include "support/ServerProcess.h"
@@ -56,23 +57,9 @@ struct Server {
                                    std::to_string(port) + "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n");
         process.reset(new testsupport::ServerProcess(home.path()));
         process->SetSoftOpenFileLimit(1024);
-        if (!process->Start({"-s"})) return false;
-        if (!process->WaitForLog("Started HTTP Listener", std::chrono::seconds(20))) return false;
-        for (int i = 0; i < 100; ++i) {
-            Connection probe(port);
-            if (probe.Connected()) return Pair();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-
-    bool Pair() {
-        Connection client(port);
-        const Reply reply = client.Request(httptest::Post("/video/announce/", AnnounceBody(kAuthorisedId)));
-        const size_t at = reply.body.find("<SessionID>");
-        if (reply.status != 200 || at == std::string::npos) return false;
-        sessionHex = reply.body.substr(at + 11, reply.body.find('<', at + 11) - at - 11);
-        return true;
+        if (!e2etest::StartServing(*process, port)) return false;
+        sessionHex = e2etest::PairedSession(port, kAuthorisedId);
+        return !sessionHex.empty();
     }
 
     void MakeTree() {
