@@ -4,10 +4,23 @@
 #include <cstdint>
 #include <string>
 
-// The first "bytes=FROM-TO" (decimal digits on both sides) anywhere in a Range header value, both
-// offsets inclusive. False, with both 0, when there is none: no header, an open or suffix range,
-// anything else, and digits whose value does not fit in 64 bits. Both 0 stand for "no range".
-bool ParseRange(const std::string& value, uint64_t& from, uint64_t& to);
+// The byte range a request asks for, in one of the forms of a "bytes=" Range value.
+struct ByteRange {
+    enum Kind {
+        None,    // no range: the whole file
+        Closed,  // "bytes=FIRST-LAST", both inclusive
+        Open,    // "bytes=FIRST-": from FIRST to the end
+        Suffix,  // "bytes=-COUNT": the last COUNT bytes
+    };
+    Kind kind = None;
+    uint64_t first = 0;  // Closed, Open
+    uint64_t last = 0;   // Closed: the last byte; Suffix: the count
+};
+
+// The first range of the first "bytes=" in a Range header value (decimal digits). None for no header,
+// other units, junk, and digits whose value does not fit in 64 bits; only the first range of a list
+// counts.
+ByteRange ParseRange(const std::string& value);
 
 // What a file reply sends for a requested range of a file of size bytes.
 struct RangePlan {
@@ -25,6 +38,9 @@ struct RangePlan {
     std::string contentRange;
 };
 
-// from and to both 0: the whole file. Otherwise a last byte past the end is clamped to size - 1, and a
-// first byte at or beyond the end, or after the last byte, cannot be satisfied.
+// A last byte past the end is clamped to size - 1; a suffix longer than the file is the whole file
+// (still 206). A first byte at or beyond the end, a last byte before the first, or a suffix of 0
+// bytes cannot be satisfied.
+RangePlan PlanRange(const ByteRange& range, uint64_t size);
+// from and to both 0: the whole file; otherwise the closed range from..to.
 RangePlan PlanRange(uint64_t from, uint64_t to, uint64_t size);

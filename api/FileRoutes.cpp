@@ -1,13 +1,16 @@
 // Files sent as they are: shared videos played directly, and converted files from the cache folder.
 #include <stdio.h>
 
+#include <set>
 #include <stdexcept>
+#include <vector>
 
 #include "api/ByteRange.h"
 #include "api/HttpListener.h"
 #include "api/RequestPathValidator.h"
 #include "core/Log.h"
 #include "core/State.h"
+#include "core/Util.h"
 #include "kivlib/kiv_text.h"
 
 // Log entries name the component, the HTTP interface, whichever of its files writes them.
@@ -36,17 +39,44 @@ bool CachedFilePath(const std::wstring& cacheFolder, const std::string& rest, st
 }
 
 std::string Decimal(uint64_t value) { return numstr::ToStr(value, 10, 0); }
+
+// The direct route serves what the listings show, nothing else under a share: a file with a video
+// extension, in folders whose names do not begin with "." (a file's own name may: ".intro.mp4" is
+// listed). rest is the alias, "/" and the path below the shared folder.
+bool ListedVideo(const std::string& rest) {
+    const std::vector<std::string> parts = SharePathComponents(rest.substr(rest.find('/') + 1));
+    if (parts.empty()) return false;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        if (parts[i][0] == '.') return false;
+    }
+    std::set<std::wstring> extensions;
+    State::GetVideoExtensions(extensions);
+    return IsVideoFile(kivm::FromUTF8ExW(parts.back()), extensions);
+}
+
+// The range for the log: "FIRST-LAST" as before, "FIRST-" and "-COUNT" for the open forms, "0-0" for none.
+std::string RangeText(const ByteRange& range) {
+    switch (range.kind) {
+        case ByteRange::Closed: return Decimal(range.first) + "-" + Decimal(range.last);
+        case ByteRange::Open: return Decimal(range.first) + "-";
+        case ByteRange::Suffix: return "-" + Decimal(range.last);
+        case ByteRange::None: break;
+    }
+    return "0-0";
+}
 }  // namespace
 
 void HttpListener::SendDirectFile(const std::string& rest, const std::string& range) {
     try {
         const std::wstring path = ResolvePath(rest);
-        uint64_t from = 0;
-        uint64_t to = 0;
-        ParseRange(range, from, to);
+        if (!ListedVideo(rest)) {
+            KIV_LOG("File can't be opened at " + kivm::str_conv(path) + " (not a shared video)");
+            throw std::runtime_error("Cannot open " + rest);
+        }
+        const ByteRange wanted = ParseRange(range);
         printf("Sending direct file (range %s)\n", range.c_str());
-        KIV_LOG("Sending direct file (range " + Decimal(from) + "-" + Decimal(to) + ": " + kivm::str_conv(path));
-        SendFileRange(std::string(), path, nullptr, from, to);
+        KIV_LOG("Sending direct file (range " + RangeText(wanted) + ": " + kivm::str_conv(path));
+        SendFileRange(std::string(), path, nullptr, wanted);
     } catch (const std::exception& e) {
         SendErrorMsg(e.what(), 404);
     }
@@ -56,11 +86,9 @@ void HttpListener::SendCachedFile(const std::string& rest, const std::string& ra
     try {
         std::wstring path;
         if (!CachedFilePath(state_->GetCacheFolder(), rest, path)) throw std::runtime_error("Cannot open " + rest);
-        uint64_t from = 0;
-        uint64_t to = 0;
-        ParseRange(range, from, to);
-        KIV_LOG("Sending cached file (range " + Decimal(from) + "-" + Decimal(to) + ": " + kivm::str_conv(path));
-        SendFileRange(rest, path, nullptr, from, to);
+        const ByteRange wanted = ParseRange(range);
+        KIV_LOG("Sending cached file (range " + RangeText(wanted) + ": " + kivm::str_conv(path));
+        SendFileRange(rest, path, nullptr, wanted);
     } catch (const std::exception& e) {
         SendErrorMsg(e.what(), 404);
     }

@@ -58,10 +58,21 @@ void HttpListener::SendRangeNotSatisfiable(uint64_t size) {
 
 void HttpListener::SendFileRange(const std::string& name, const std::wstring& path, const HeaderMap* extraHeaders,
                                  uint64_t from, uint64_t to) {
+    ByteRange range;
+    if (from != 0 || to != 0) {
+        range.kind = ByteRange::Closed;
+        range.first = from;
+        range.last = to;
+    }
+    SendFileRange(name, path, extraHeaders, range);
+}
+
+void HttpListener::SendFileRange(const std::string& name, const std::wstring& path, const HeaderMap* extraHeaders,
+                                 const ByteRange& range) {
     boost::shared_ptr<IBlockingStream> file = KivFileStream::GetInstance(path, OPEN_READ);
     if (!file) throw std::runtime_error("Cannot open " + name);
     const uint64_t size = file->GetSize();
-    const RangePlan plan = PlanRange(from, to, size);
+    const RangePlan plan = PlanRange(range, size);
     if (plan.kind == RangePlan::NotSatisfiable) {
         SendRangeNotSatisfiable(size);
         return;

@@ -1,12 +1,15 @@
 // The folder listings under "/video/files/": every shared folder with a preview, or one folder in full.
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
 #include <boost/shared_ptr.hpp>
 
 #include "api/HttpListener.h"
+#include "api/NaturalOrder.h"
 #include "api/RequestPathValidator.h"
 #include "core/FileMaker.h"
+#include "core/Log.h"
 #include "core/State.h"
 #include "core/Util.h"
 #include "kivlib/KivFileFinder.h"
@@ -19,6 +22,31 @@ const size_t kPreviewItems = 3;
 
 void AddIfVideoFile(std::list<std::wstring>& files, const std::wstring& name, const std::set<std::wstring>& extensions) {
     if (IsVideoFile(name, extensions)) files.push_back(name);
+}
+
+// A name that a listing can show and a client can ask for again: UTF-8, and no character that XML 1.0
+// cannot hold (control characters, U+FFFE, U+FFFF). Other names would make the whole listing unreadable
+// or reach the client changed.
+bool ListableName(const std::wstring& name) {
+    const std::string utf8 = kivm::ToUTF8Ex(name);
+    if (!kivm::IsValidUtf8(utf8)) return false;
+    for (wchar_t c : name) {
+        if (c < 0x20 || c == 0x7f || c == 0xFFFE || c == 0xFFFF) return false;
+    }
+    return true;
+}
+
+// Each folder that holds such names is logged once for the life of the process, not on every listing.
+void NoteUnlistableNames(const std::wstring& folder) {
+    static std::mutex lock;
+    static std::set<std::wstring> noted;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (noted.size() >= 4096) noted.clear();  // bounded; a folder may then be logged again
+        if (!noted.insert(folder).second) return;
+    }
+    KIV_LOG("Names that XML cannot carry (control characters, or bytes that are not UTF-8) are left out of the "
+            "listing of " + kivm::ToValidUtf8(kivm::ToUTF8Ex(folder)));
 }
 
 std::string Serialise(xml_element&& files) {
@@ -37,14 +65,21 @@ void HttpListener::ScanFolder(const std::wstring& path, std::list<std::wstring>&
                               std::list<std::wstring>& folders, const std::set<std::wstring>& extensions) {
     boost::shared_ptr<IKivFileFinder> finder = KivFileFinder::GetInstance();
     if (!finder) throw std::runtime_error("Unable to list folder " + kivm::ToUTF8Ex(path));
+    bool leftOut = false;
     for (boost::shared_ptr<IFileFindEntry> entry = finder->StartFileFind(path); entry; entry = finder->ContinueFileFind()) {
         const std::wstring name = entry->GetName();
-        if (entry->IsDirectory()) {
+        if (!ListableName(name)) {
+            leftOut = true;
+        } else if (entry->IsDirectory()) {
             if (!IsSubtitleFolder(name)) folders.push_back(name);
-        } else {
+        } else if (entry->IsRegularFile()) {  // never a named pipe, socket or device
             AddIfVideoFile(files, name, extensions);
         }
     }
+    if (leftOut) NoteUnlistableNames(path);
+    // The file system's own order is its hash order: show names as a file manager does.
+    files.sort(NaturalNameLess);
+    folders.sort(NaturalNameLess);
 }
 
 void HttpListener::AddVideoElements(const std::wstring& path, const std::list<std::wstring>& files,
@@ -126,7 +161,7 @@ void HttpListener::ListFolder(const std::string& rest) {
         if (!found) throw std::runtime_error("Unknown folder: " + aliasText);
 
         std::wstring directory = found->Path;
-        if (subPath.size() > 1 && !JoinRequestPath(found->Path, subPath.substr(1), directory))
+        if (subPath.size() > 1 && !JoinSharePath(found->Path, subPath.substr(1), directory))
             throw std::runtime_error("Unknown folder: " + rest);
 
         std::list<std::wstring> videos;

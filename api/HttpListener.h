@@ -21,6 +21,7 @@ class IMetadataFactory;
 struct xml_element;
 struct HttpResponseHeaders;
 class IBlockingStream;
+struct ByteRange;
 
 // The connection entry handed to kiv_httpd_listener: runs the request loop on the connection's own
 // thread; the user data of the connection is the application's HttpListenerContext.
@@ -64,6 +65,9 @@ public:
     // from and to inclusive; both 0 send the whole file.
     void SendFileRange(const std::string& name, const std::wstring& path, const HeaderMap* headers, uint64_t from,
                        uint64_t to);
+    // The range as a Range header asks for it: closed, open ("bytes=N-"), suffix ("bytes=-N") or none.
+    void SendFileRange(const std::string& name, const std::wstring& path, const HeaderMap* headers,
+                       const ByteRange& range);
 
     // ---- request body and path resolution (throw std::runtime_error)
     std::string ReadPostBody();

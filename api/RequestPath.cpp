@@ -50,7 +50,7 @@ std::wstring HttpListener::ResolvePath(const std::string& rest) {
     if (!folder) throw std::runtime_error("Unable to find root folder " + rest.substr(0, slash));
 
     std::wstring path;
-    if (!JoinRequestPath(folder->Path, rest.substr(slash + 1), path)) {
+    if (!JoinSharePath(folder->Path, rest.substr(slash + 1), path)) {
         // Text that would leave the shared folder is answered like a file that is not there.
         KIV_LOG("File can't be opened at " + kivm::ToUTF8Ex(folder->Path) + " (refused request path)");
         throw std::runtime_error("Cannot open " + rest);

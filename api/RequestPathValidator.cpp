@@ -41,3 +41,24 @@ bool JoinRequestPath(const std::wstring& folder, const std::string& relative, st
     joined = folder + L"/" + kivm::FromUTF8ExW(relative);
     return true;
 }
+
+std::vector<std::string> SharePathComponents(const std::string& relative) {
+    std::vector<std::string> components;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        size_t end = relative.find('/', start);
+        if (end == std::string::npos) end = relative.size();
+        if (end > start) components.push_back(relative.substr(start, end - start));
+        start = end + 1;
+    }
+    return components;
+}
+
+bool JoinSharePath(const std::wstring& folder, const std::string& relative, std::wstring& joined) {
+    std::string compact;
+    for (const std::string& component : SharePathComponents(relative)) {
+        if (!compact.empty()) compact += '/';
+        compact += component;
+    }
+    return JoinRequestPath(folder, compact, joined);
+}

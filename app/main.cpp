@@ -31,6 +31,7 @@
 #include "media/Transcode.h"
 #include "platform/DnsSd.h"
 #include "platform/ProgramFolder.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/ShutdownSignals.h"
 #include "platform/SingleInstance.h"
 #include "platform/Updater.h"
@@ -157,6 +158,7 @@ bool MyApp::OnInit() {
     SetImageResizeCallback(ResizeImage);
     SetImageSizeCallback(GetImageSize);
     net_init();
+    RaiseOpenFileLimit();  // before the HTTP listener fits its connection cap to it
 
     bool result = false;
     try {

@@ -86,7 +86,10 @@ public:
     // ---- shared folders
     bool ShareFolder(const std::wstring& path);
     bool ShareExistingFolder(const std::wstring& path);
+    // False, with FolderPathProblem logged and nothing saved, for a path that state.xml cannot hold exactly.
     bool AddFolder(const FolderEntry& entry);
+    // Why a folder cannot be shared under its path (a text to show the user); empty when it can.
+    static std::string FolderPathProblem(const std::wstring& path);
     // Result of the save; throws std::runtime_error "Alias not found to be removed".
     bool RemoveFolder(const std::wstring& alias);
     void GetFolders(std::list<FolderEntry>& folders);

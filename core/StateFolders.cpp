@@ -44,7 +44,19 @@ bool State::InsertFolder(const FolderEntry& entry) {
     return true;
 }
 
+std::string State::FolderPathProblem(const std::wstring& path) {
+    if (statetext::Stored(path) == path) return std::string();
+    return "Cannot share " + kivm::ToValidUtf8(kivm::ToUTF8Ex(path)) +
+           ": its name holds bytes that are not UTF-8 (or a NUL), which the state file cannot keep";
+}
+
 bool State::AddFolder(const FolderEntry& entry) {
+    // Stored under a different path, the folder would be shared as one that does not exist.
+    const std::string problem = FolderPathProblem(entry.Path);
+    if (!problem.empty()) {
+        KIV_LOG(problem);
+        return false;
+    }
     bool inserted = false;
     {
         KivLock lock(*mutex_);

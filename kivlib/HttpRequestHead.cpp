@@ -123,13 +123,16 @@ bool ParseDecimal(const std::string& text, uint64_t& value) {
 }
 
 // Every Content-Length field must carry the same number: differing ones are a framing attack.
-bool ResolveFraming(HttpRequestHead& out, std::string& error) {
+bool ResolveFraming(HttpRequestHead& out, std::string& error, int& status) {
     bool seen = false;
     for (const auto& field : out.Headers) {
         if (EqualsIgnoreCase(field.first, "Transfer-Encoding")) {
             error = "Transfer-Encoding is not supported";
+            status = 411;  // a body is taken with a Content-Length only
             return false;
         }
+        if (EqualsIgnoreCase(field.first, "Expect") && EqualsIgnoreCase(field.second, "100-continue"))
+            out.ExpectsContinue = out.MinorVersion >= 1;
         if (!EqualsIgnoreCase(field.first, "Content-Length")) continue;
         uint64_t length = 0;
         if (!ParseDecimal(field.second, length) || (seen && length != out.ContentLength)) {
@@ -161,6 +164,21 @@ void ResolveKeepAlive(HttpRequestHead& out) {
     }
 }
 
+bool ParseHead(const std::string& head, HttpRequestHead& out, std::string& error, int& status) {
+    out = HttpRequestHead();
+    std::vector<std::string> lines = SplitLines(head);
+    if (!ParseRequestLine(lines[0], out, error)) return false;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        if (lines[i].empty()) {
+            error = "Empty header line";
+            return false;
+        }
+        if (!ParseHeaderLine(lines[i], out, error)) return false;
+    }
+    if (!ResolveFraming(out, error, status)) return false;
+    ResolveKeepAlive(out);
+    return true;
+}
 }  // namespace
 
 bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
@@ -197,20 +215,11 @@ bool HttpRequestHead::FindHeader(const std::string& name, std::string& value) co
     return false;
 }
 
-bool ParseRequestHead(const std::string& head, HttpRequestHead& out, std::string& error) {
-    out = HttpRequestHead();
-    std::vector<std::string> lines = SplitLines(head);
-    if (!ParseRequestLine(lines[0], out, error)) return false;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        if (lines[i].empty()) {
-            error = "Empty header line";
-            return false;
-        }
-        if (!ParseHeaderLine(lines[i], out, error)) return false;
-    }
-    if (!ResolveFraming(out, error)) return false;
-    ResolveKeepAlive(out);
-    return true;
+bool ParseRequestHead(const std::string& head, HttpRequestHead& out, std::string& error, int* status) {
+    int refusal = 400;
+    const bool parsed = ParseHead(head, out, error, refusal);
+    if (status) *status = parsed ? 0 : refusal;
+    return parsed;
 }
 
 }  // namespace kivhttp

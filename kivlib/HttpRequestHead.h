@@ -17,15 +17,17 @@ struct HttpRequestHead {
     std::vector<std::pair<std::string, std::string>> Headers;  // in order; values trimmed
     uint64_t ContentLength = 0;
     bool KeepAlive = true;  // false: the connection ends after the reply
+    bool ExpectsContinue = false;  // "Expect: 100-continue": the client waits for a 100 before its body
 
     // The first field of that name (names compare without regard to ASCII case).
     bool FindHeader(const std::string& name, std::string& value) const;
 };
 
 // head: the bytes before the blank line that ends a head (lines separated by CR LF). False with a
-// reason in error for anything malformed. Chunked or any other Transfer-Encoding is refused: the
-// clients send bodies with a Content-Length only, and a body we cannot frame cannot be skipped.
-bool ParseRequestHead(const std::string& head, HttpRequestHead& out, std::string& error);
+// reason in error for anything malformed, and in status the reply it calls for (400, or 411 for a
+// Transfer-Encoding). Chunked or any other Transfer-Encoding is refused: the clients send bodies with a
+// Content-Length only, and a body we cannot frame cannot be skipped.
+bool ParseRequestHead(const std::string& head, HttpRequestHead& out, std::string& error, int* status = nullptr);
 
 bool EqualsIgnoreCase(const std::string& a, const std::string& b);
 // RFC 9110 token: the characters allowed in methods and header names.

@@ -21,6 +21,8 @@ const size_t kDiscardChunk = 16 * 1024;
 // How long, and for how many bytes, a closing connection waits for the client's unread bytes.
 const int64_t kLingerMs = 2000;
 const size_t kLingerBytes = 1024 * 1024;
+// How long the answer to a refused head may take to go out.
+const uint32_t kRefusalSendMs = 2000;
 
 int PollTimeout(int64_t until, int64_t now) {
     int64_t left = until - now;
@@ -80,7 +82,7 @@ int64_t HttpdConnection::NowMs() {
 }
 
 HttpdConnection::HttpdConnection(kivposix::UniqueFd socket, void* userData, const HttpdLimits& limits)
-    : socket_(std::move(socket)), userData_(userData), limits_(limits), idleSince_(NowMs()) {}
+    : socket_(std::move(socket)), userData_(userData), limits_(limits), lastProgress_(NowMs()) {}
 
 // ---- listener side ----
 
@@ -90,19 +92,19 @@ void HttpdConnection::RequestShutdown() {
     ::shutdown(socket_.get(), SHUT_RDWR);
 }
 
-bool HttpdConnection::TryEvictIdle() {
+bool HttpdConnection::TryEvict() {
     std::lock_guard<std::mutex> lock(stateMutex_);
-    if (evicted_ || idleSince_ < 0) return false;
+    if (evicted_ || !evictable_) return false;
     evicted_ = true;
     leaving_ = true;
-    idleSince_ = -1;
+    evictable_ = false;
     ::shutdown(socket_.get(), SHUT_RDWR);
     return true;
 }
 
-int64_t HttpdConnection::IdleSince() const {
+int64_t HttpdConnection::ProgressSince() const {
     std::lock_guard<std::mutex> lock(stateMutex_);
-    return idleSince_;
+    return evictable_ ? lastProgress_.load() : -1;
 }
 
 // ---- ending ----
@@ -115,7 +117,7 @@ void HttpdConnection::End(net_result result, const std::string& error, bool ling
     if (!error.empty()) lastError_ = error;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        idleSince_ = -1;
+        evictable_ = false;
     }
     if (linger) {
         Linger();
@@ -199,11 +201,13 @@ net_result HttpdConnection::FinishRequest() {
     haveReplyHead_ = false;
     replyStarted_ = false;
     bodyless_ = false;
+    continueSent_ = false;
     blockedSince_ = -1;
     headStarted_ = false;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        idleSince_ = NowMs();
+        evictable_ = true;
+        lastProgress_ = NowMs();
     }
     if (inbuf_.capacity() > 4096 && inbuf_.empty()) std::string().swap(inbuf_);
     return NET_OK;
@@ -230,13 +234,18 @@ net_result HttpdConnection::TakeHead() {
         std::string head = inbuf_.substr(0, end);
         inbuf_.erase(0, end + 4);
         searchFrom_ = 0;
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        if (evicted_) return NET_WOULDBLOCK;  // the socket is shut; the next read sees it
-        StartRequest(head);
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            if (evicted_) return NET_WOULDBLOCK;  // the socket is shut; the next read sees it
+            StartRequest(head);
+        }
+        if (!parsed_) RefuseHead(parseStatus_, parseError_);
         return NET_OK;
     }
     if (end != std::string::npos || inbuf_.size() >= limits_.MaxHeadBytes) {
-        End(NET_ERROR, "Request head is larger than " + std::to_string(limits_.MaxHeadBytes) + " bytes", false);
+        const std::string error = "Request head is larger than " + std::to_string(limits_.MaxHeadBytes) + " bytes";
+        RefuseHead(431, error);
+        End(NET_ERROR, error, true);
         return NET_ERROR;
     }
     searchFrom_ = inbuf_.size() >= 3 ? inbuf_.size() - 3 : 0;
@@ -245,14 +254,40 @@ net_result HttpdConnection::TakeHead() {
 
 // Called with stateMutex_ held.
 void HttpdConnection::StartRequest(const std::string& head) {
-    idleSince_ = -1;
     inRequest_ = true;
     headStarted_ = false;
-    parsed_ = ParseRequestHead(head, head_, parseError_);
+    parsed_ = ParseRequestHead(head, head_, parseError_, &parseStatus_);
     bodyRemaining_ = parsed_ ? head_.ContentLength : 0;
     bodyStart_ = NowMs();
     bodyTooLarge_ = bodyRemaining_ > limits_.MaxBodyBytes;
     closeAfterReply_ = !parsed_ || !head_.KeepAlive || bodyTooLarge_;
+    // A request whose body is still to come waits on its client like an idle connection does.
+    evictable_ = bodyRemaining_ > 0;
+}
+
+// The answer to a head the server will not take; the connection ends after it.
+void HttpdConnection::RefuseHead(int status, const std::string& reason) {
+    const char* text = status == 411 ? "Length Required" : status == 431 ? "Request Header Fields Too Large" : "Bad Request";
+    const std::string body = reason + "\n";
+    const std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + text + "\r\nContent-Length: " +
+                              std::to_string(body.size()) +
+                              "\r\nContent-Type: text/plain; charset=UTF8\r\nConnection: close\r\n\r\n" + body;
+    if (inRequest_) replyStarted_ = true;  // the program's own reply to it would be a second one
+    size_t sent = 0;
+    Transmit(reply.data(), reply.size(), sent, kRefusalSendMs, false);
+}
+
+// The body's own limit: its deadline, or earlier the moment it falls below the minimum rate.
+int64_t HttpdConnection::BodyLimitAt(std::string& error) const {
+    const int64_t deadline = bodyStart_ + limits_.BodyDeadlineMs;
+    error = "Request body not complete within " + std::to_string(limits_.BodyDeadlineMs) + " ms";
+    if (limits_.MinBodyBytesPerSecond == 0) return deadline;
+    const uint64_t received = std::min<uint64_t>(head_.ContentLength - bodyRemaining_, 1ULL << 40);
+    const int64_t slowAt =
+        bodyStart_ + limits_.BodyGraceMs + static_cast<int64_t>(received * 1000 / limits_.MinBodyBytesPerSecond);
+    if (slowAt >= deadline) return deadline;
+    error = "Request body slower than " + std::to_string(limits_.MinBodyBytesPerSecond) + " bytes per second";
+    return slowAt;
 }
 
 // Reads more of the next head, or of an unread body being dropped.
@@ -271,7 +306,10 @@ net_result HttpdConnection::ReceiveForHead() {
         n = ::recv(fd, &inbuf_[old], want, MSG_DONTWAIT);
         inbuf_.resize(old + static_cast<size_t>(std::max<ssize_t>(n, 0)));
     }
-    if (n > 0) return NET_OK;
+    if (n > 0) {
+        Progress();
+        return NET_OK;
+    }
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return NET_WOULDBLOCK;
     int error = n < 0 ? errno : 0;
     bool evicted;
@@ -298,14 +336,12 @@ net_result HttpdConnection::WaitReadable(int64_t deadline, bool forBody) {
     std::string limitError;
     bool quiet = false;
     if (bodyRemaining_ > 0) {
-        limitAt = bodyStart_ + limits_.BodyDeadlineMs;
-        limitError = "Request body not complete within " + std::to_string(limits_.BodyDeadlineMs) + " ms";
+        limitAt = BodyLimitAt(limitError);
     } else if (headStarted_) {
         limitAt = headStart_ + limits_.HeadDeadlineMs;
         limitError = "Request head not complete within " + std::to_string(limits_.HeadDeadlineMs) + " ms";
     } else {
-        int64_t since = IdleSince();
-        limitAt = (since < 0 ? NowMs() : since) + limits_.IdleMs;
+        limitAt = lastProgress_.load() + limits_.IdleMs;
         quiet = true;  // an idle keep-alive connection simply ends
     }
     for (;;) {
@@ -347,6 +383,33 @@ bool HttpdConnection::GetHeader(std::string& value, const std::string& name) con
 }
 
 net_result HttpdConnection::ReadBody(char* buffer, size_t capacity, size_t& count, uint32_t ms) {
+    const net_result result = ReadBodyChunk(buffer, capacity, count, ms);
+    // What is left of the body is in doubt: the reply ends the connection, and its head says so.
+    if (result == NET_ERROR || result == NET_WOULDBLOCK) closeAfterReply_ = true;
+    return result;
+}
+
+// The whole body is in: from now on the request is served, and no eviction may end it.
+bool HttpdConnection::BodyComplete() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    evictable_ = false;
+    if (evicted_) lastError_ = "Connection closed to make room for a new one";
+    return !evicted_;
+}
+
+// "100 Continue" for a client that waits for it before it sends its body.
+net_result HttpdConnection::SendContinue(uint32_t ms) {
+    continueSent_ = true;
+    static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    size_t sent = 0;
+    const net_result result = Transmit(kContinue, sizeof(kContinue) - 1, sent, ms, false);
+    if (result == NET_DONE && sent == sizeof(kContinue) - 1) return NET_OK;
+    if (result == NET_DONE) End(NET_DONE, "The client closed the connection", false);
+    if (lastError_.empty()) lastError_ = "Could not send 100 Continue";
+    return NET_ERROR;
+}
+
+net_result HttpdConnection::ReadBodyChunk(char* buffer, size_t capacity, size_t& count, uint32_t ms) {
     count = 0;
     if (shutdown_) {
         lastError_ = "The listener is shutting down";
@@ -372,7 +435,11 @@ net_result HttpdConnection::ReadBody(char* buffer, size_t capacity, size_t& coun
         std::memcpy(buffer, inbuf_.data(), count);
         inbuf_.erase(0, count);
         bodyRemaining_ -= count;
+        if (bodyRemaining_ == 0 && !BodyComplete()) return NET_ERROR;
         return NET_OK;
+    }
+    if (head_.ExpectsContinue && !continueSent_ && bodyRemaining_ == head_.ContentLength) {
+        if (SendContinue(ms) != NET_OK) return NET_ERROR;
     }
     int64_t deadline = NowMs() + ms;
     for (;;) {
@@ -390,13 +457,23 @@ net_result HttpdConnection::ReadBody(char* buffer, size_t capacity, size_t& coun
         if (n > 0) {
             count = static_cast<size_t>(n);
             bodyRemaining_ -= count;
+            Progress();
+            if (bodyRemaining_ == 0 && !BodyComplete()) return NET_ERROR;
             return NET_OK;
         }
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n == 0 || errno == ECONNRESET) {
+        const int error = n < 0 ? errno : 0;
+        bool evicted;
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            evicted = evicted_;
+        }
+        if (evicted) {
+            End(NET_ERROR, "Connection closed to make room for a new one", false);
+        } else if (n == 0 || error == ECONNRESET) {
             End(NET_DONE, "Connection closed before the request body was complete", false);
         } else {
-            End(NET_ERROR, "recv failed: " + kivposix::ErrnoText(errno), false);
+            End(NET_ERROR, "recv failed: " + kivposix::ErrnoText(error), false);
         }
         return NET_ERROR;
     }
@@ -441,7 +518,7 @@ std::string HttpdConnection::BuildHead() const {
     text += "Content-Length: " + std::to_string(replyHead_.ContentLength) + "\r\n";
     if (!replyHead_.ContentType.empty()) text += "Content-Type: " + replyHead_.ContentType + "\r\n";
     for (const auto& field : replyHead_.Headers) text += field.first + ": " + field.second + "\r\n";
-    if (closeAfterReply_) {
+    if (closeAfterReply_ || shutdown_) {
         text += "Connection: close\r\n";
     } else if (head_.MinorVersion == 0) {
         text += "Connection: keep-alive\r\n";
@@ -458,6 +535,11 @@ net_result HttpdConnection::SendHeaders(uint32_t ms) {
     if (ended_) {
         lastError_ = "The connection has ended";
         return NET_ERROR;
+    }
+    {
+        // A reply is under way: the request is being served, whatever is left of its body.
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        evictable_ = false;
     }
     std::string text = BuildHead();
     bodyless_ = head_.Method == "HEAD";

@@ -1,5 +1,5 @@
 // One accepted HTTP connection: the request reader and reply writer its connection entry uses.
-// Everything but RequestShutdown, TryEvictIdle, IdleSince and Leaving runs on the connection's own thread.
+// Everything but RequestShutdown, TryEvict, ProgressSince and Leaving runs on the connection's own thread.
 #pragma once
 
 #include <atomic>
@@ -48,11 +48,12 @@ public:
 
     // Listener side, any thread: wake every blocking call; raise ShutdownRequested.
     void RequestShutdown();
-    // Ends the connection when it sits between requests (to make room for a new one); true when
-    // it did.
-    bool TryEvictIdle();
-    // Between requests: since when (monotonic ms); -1 while a request is in hand or once ending.
-    int64_t IdleSince() const;
+    // Ends the connection when it waits for a head, for the rest of a body or for nothing (to make
+    // room for a new one); true when it did.
+    bool TryEvict();
+    // While it could be evicted: since when (monotonic ms) no byte has arrived; -1 while a request
+    // is being served or once ending.
+    int64_t ProgressSince() const;
     // Evicted, shut down or ended: no longer counts against the cap.
     bool Leaving() const { return leaving_.load(); }
 
@@ -65,6 +66,12 @@ private:
     void DiscardBufferedBody();
     net_result ReceiveForHead();
     net_result WaitReadable(int64_t deadline, bool forBody);
+    net_result ReadBodyChunk(char* buffer, size_t capacity, size_t& count, uint32_t ms);
+    bool BodyComplete();
+    net_result SendContinue(uint32_t ms);
+    int64_t BodyLimitAt(std::string& error) const;
+    void RefuseHead(int status, const std::string& reason);
+    void Progress() { lastProgress_ = NowMs(); }
     bool BodySendAllowed(size_t length, size_t& sent, net_result& answer);
     net_result Transmit(const char* bytes, size_t length, size_t& sent, uint32_t ms, bool more);
     net_result TransmitFile(int fd, uint64_t offset, size_t length, size_t& sent, uint32_t ms);
@@ -81,10 +88,11 @@ private:
     std::atomic<bool> leaving_{false};
     int shutdownReads_ = 0;
 
-    // Guards the step from "between requests" to "request in hand" against an eviction.
+    // Guards the steps into and out of the states in which an eviction may end the connection.
     mutable std::mutex stateMutex_;
     bool evicted_ = false;
-    int64_t idleSince_;  // -1 while a request is in hand
+    bool evictable_ = true;  // waiting for a head, the rest of a body, or nothing
+    std::atomic<int64_t> lastProgress_;  // when the last byte arrived (or the last reply ended)
 
     bool ended_ = false;
     net_result endResult_ = NET_DONE;
@@ -99,6 +107,8 @@ private:
     bool inRequest_ = false;
     bool parsed_ = false;
     std::string parseError_;
+    int parseStatus_ = 0;  // the reply a head that did not parse gets (400, 411)
+    bool continueSent_ = false;
     HttpRequestHead head_;
     uint64_t bodyRemaining_ = 0;
     int64_t bodyStart_ = 0;

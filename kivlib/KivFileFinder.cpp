@@ -14,14 +14,17 @@ namespace {
 
 class Entry final : public IFileFindEntry {
 public:
-    Entry(std::wstring name, bool directory, bool link) : name_(std::move(name)), directory_(directory), link_(link) {}
+    Entry(std::wstring name, bool directory, bool regular, bool link)
+        : name_(std::move(name)), directory_(directory), regular_(regular), link_(link) {}
     std::wstring GetName() const override { return name_; }
     bool IsDirectory() const override { return directory_; }
+    bool IsRegularFile() const override { return regular_; }
     bool IsLink() const override { return link_; }
 
 private:
     std::wstring name_;
     bool directory_;
+    bool regular_;
     bool link_;
 };
 
@@ -52,13 +55,20 @@ private:
     boost::shared_ptr<IFileFindEntry> MakeEntry(const struct dirent& found) {
         bool link = found.d_type == DT_LNK;
         bool directory = found.d_type == DT_DIR;
+        bool regular = found.d_type == DT_REG;
         struct stat st;
         if (found.d_type == DT_UNKNOWN && fstatat(dirfd(dir_), found.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             link = S_ISLNK(st.st_mode);
             directory = S_ISDIR(st.st_mode);
+            regular = S_ISREG(st.st_mode);
         }
-        if (link) directory = fstatat(dirfd(dir_), found.d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-        return boost::shared_ptr<IFileFindEntry>(new Entry(kivm::FromUTF8ExW(found.d_name), directory, link));
+        if (link) {
+            const bool target = fstatat(dirfd(dir_), found.d_name, &st, 0) == 0;
+            directory = target && S_ISDIR(st.st_mode);
+            regular = target && S_ISREG(st.st_mode);
+        }
+        return boost::shared_ptr<IFileFindEntry>(
+            new Entry(kivm::FromUTF8ExW(found.d_name), directory, regular, link));
     }
 
     void Close() {

@@ -10,6 +10,8 @@ public:
     virtual ~IFileFindEntry() = default;
     virtual std::wstring GetName() const = 0;  // the bare name
     virtual bool IsDirectory() const = 0;      // a folder (a link to a folder counts as one)
+    // A regular file (a link to one counts as one): not a folder, pipe, socket or device.
+    virtual bool IsRegularFile() const = 0;
     virtual bool IsLink() const = 0;           // a symbolic link, whatever it points to
 };
 

@@ -84,11 +84,16 @@ boost::shared_ptr<IBlockingStream> KivFileStream::GetInstance(const std::wstring
         default: return boost::shared_ptr<IBlockingStream>();
     }
     std::string file = kivm::ToUTF8Ex(path);
-    int fd = open(file.c_str(), flags | O_CLOEXEC, 0644);
+    // Reading opens non-blocking, so that a named pipe (which would wait in open for a writer) or a
+    // device opens at once and is turned away by the type check: only regular files are read.
+    const bool reading = type == OPEN_READ;
+    int fd = open(file.c_str(), flags | O_CLOEXEC | (reading ? O_NONBLOCK : 0), 0644);
     if (fd < 0) return boost::shared_ptr<IBlockingStream>();
     // A folder opens for reading on POSIX, but it is no file stream.
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const bool fits = fstat(fd, &st) == 0 && (reading ? S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode));
+    const int status = fits && reading ? fcntl(fd, F_GETFL) : 0;
+    if (!fits || status < 0 || (reading && fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)) {
         close(fd);
         return boost::shared_ptr<IBlockingStream>();
     }

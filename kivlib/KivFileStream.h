@@ -31,6 +31,7 @@ public:
 
 class KivFileStream {
 public:
-    // Empty when the file cannot be opened.
+    // Empty when the file cannot be opened. OPEN_READ opens regular files only (no folder, named pipe
+    // or device) and never waits in open; OPEN_CREATE refuses folders.
     static boost::shared_ptr<IBlockingStream> GetInstance(const std::wstring& path, open_type type);
 };

@@ -9,11 +9,13 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -219,24 +221,26 @@ void HttpdListener::Admit(UniqueFd socket) {
     }
 }
 
-// At the cap, the connection that has waited longest between requests goes. Called with the lock.
+// At the cap, of the connections that wait on their clients (for a head, the rest of a body or
+// nothing), the one whose last byte came longest ago goes: a slow body is no better than an idle
+// connection. Called with the lock.
 bool HttpdListener::MakeRoom() {
     for (;;) {
         size_t active = 0;
-        HttpdConnection* oldest = nullptr;
-        int64_t oldestSince = 0;
+        HttpdConnection* stalest = nullptr;
+        int64_t stalestSince = 0;
         for (auto& slot : live_) {
             if (slot->connection->Leaving()) continue;
             ++active;
-            int64_t since = slot->connection->IdleSince();
-            if (since >= 0 && (!oldest || since < oldestSince)) {
-                oldest = slot->connection.get();
-                oldestSince = since;
+            int64_t since = slot->connection->ProgressSince();
+            if (since >= 0 && (!stalest || since < stalestSince)) {
+                stalest = slot->connection.get();
+                stalestSince = since;
             }
         }
         if (active < limits_.MaxConnections) return true;
-        if (!oldest) return false;
-        oldest->TryEvictIdle();  // when it just took a request, the next pass picks another
+        if (!stalest) return false;
+        stalest->TryEvict();  // when it just took its request in hand, the next pass picks another
     }
 }
 
@@ -286,7 +290,12 @@ boost::shared_ptr<kiv_httpd_listener> kiv_httpd_listener::GetInstance(uint16_t p
         SetLastGetInstanceError("Bad arguments for the HTTP listener");
         return boost::shared_ptr<kiv_httpd_listener>();
     }
-    auto listener = boost::shared_ptr<HttpdListener>(new HttpdListener(entry, userData, limits));
+    // Accepting must never stop for want of descriptors before the cap lets eviction make room.
+    HttpdLimits fitted = limits;
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+        fitted.MaxConnections = ConnectionCapForOpenFiles(files.rlim_cur, limits.MaxConnections);
+    auto listener = boost::shared_ptr<HttpdListener>(new HttpdListener(entry, userData, fitted));
     std::string error;
     if (!listener->Start(port, error)) {
         SetLastGetInstanceError(error);
@@ -294,6 +303,14 @@ boost::shared_ptr<kiv_httpd_listener> kiv_httpd_listener::GetInstance(uint16_t p
     }
     SetLastGetInstanceError(std::string());
     return listener;
+}
+
+size_t ConnectionCapForOpenFiles(uint64_t openFileLimit, size_t wanted) {
+    // The log, state file, listening socket, wake pipe, the pipes of ffmpeg and the segmenter, DNS-SD.
+    const uint64_t reserve = 64;
+    const uint64_t room = openFileLimit > reserve ? (openFileLimit - reserve) / 2 : 0;
+    const uint64_t cap = std::min<uint64_t>(wanted, room);
+    return cap > 0 ? static_cast<size_t>(cap) : 1;
 }
 
 std::string kiv_httpd_listener::GetLastGetInstanceError() {

@@ -30,8 +30,9 @@ public:
     // dropped first. A previous request left without a whole reply, a "Connection: close" (or an
     // HTTP/1.0 request without keep-alive), an oversized head or body, a head not complete within
     // HttpdLimits::HeadDeadlineMs, or an idle connection past HttpdLimits::IdleMs ends the
-    // connection here. At shutdown: NET_WOULDBLOCK once (the caller polls ShutdownRequested),
-    // NET_DONE after that.
+    // connection here. A head too large ("431") or one that does not parse ("400", "411" for a
+    // Transfer-Encoding) is answered here, with "Connection: close", before NET_OK (or NET_ERROR).
+    // At shutdown: NET_WOULDBLOCK once (the caller polls ShutdownRequested), NET_DONE after that.
     virtual net_result ReadRequest(uint32_t ms) = 0;
     // Parses the head just read; false on a malformed head (a Transfer-Encoding, chunked or not,
     // counts as malformed: bodies come with a Content-Length). The connection then ends.
@@ -45,14 +46,17 @@ public:
     virtual bool GetHeader(std::string& value, const std::string& name) const = 0;
     // The body, chunk by chunk: NET_OK count bytes placed, more may follow; NET_DONE the body is
     // complete (nothing placed); NET_WOULDBLOCK nothing within ms; NET_ERROR failure. A body over
-    // HttpdLimits::MaxBodyBytes is NET_ERROR at once, and the connection ends after the reply.
+    // HttpdLimits::MaxBodyBytes is NET_ERROR at once, and the connection ends after the reply. A
+    // client that sent "Expect: 100-continue" gets "100 Continue" at the first call. After a
+    // NET_WOULDBLOCK or NET_ERROR the connection ends after the reply (which says so).
     virtual net_result ReadBody(char* buffer, size_t capacity, size_t& count, uint32_t ms) = 0;
     // Takes the record as the reply head; false on failure (GetLastError): a second head for one
     // request, CR or LF in a text, or a Headers entry the listener writes itself (Content-Length,
     // Connection, Transfer-Encoding).
     virtual bool SetHeaders(const HttpResponseHeaders& headers) = 0;
     // NET_OK once the head is sent: "HTTP/1.1 <code> <text>", Content-Length, Content-Type (when
-    // not empty), the Headers entries, and "Connection: close" when the connection ends after it.
+    // not empty), the Headers entries, and "Connection: close" when the connection ends after it
+    // (the request asked so, its body was refused or not read whole, or the listener shuts down).
     virtual net_result SendHeaders(uint32_t ms) = 0;
     // NET_DONE the send is over and sent tells how many bytes went (all unless the client closed);
     // NET_WOULDBLOCK nothing was sent within ms; NET_ERROR failure. Never NET_OK. A client that
@@ -100,12 +104,22 @@ struct HttpdLimits {
     uint64_t MaxBodyBytes = 64 * 1024;     // a longer body is refused and its connection ends
     uint32_t HeadDeadlineMs = 10000;       // from the first byte of a request to the end of its head
     uint32_t BodyDeadlineMs = 30000;       // from the end of the head to the end of the body
+    // After BodyGraceMs a body must have come at this rate on average, or it is cut off as a slow one.
+    uint32_t MinBodyBytesPerSecond = 1024;
+    uint32_t BodyGraceMs = 5000;
     uint32_t IdleMs = 60000;               // keep-alive connection with nothing arriving: it ends
     uint32_t SendStallMs = 30000;          // reply bytes not taken by the client for this long: NET_ERROR
-    size_t MaxConnections = 2048;          // at the cap the longest-idle connection makes room
+    // At the cap the connection that waits (for a head, a body or nothing) with the least recent
+    // progress makes room. Lowered at start to what the open-file limit allows: each connection may
+    // hold a socket and a file, and files, pipes and children keep a reserve.
+    size_t MaxConnections = 2048;
     size_t ThreadStackBytes = 512 * 1024;  // per connection thread
     int SendBufferBytes = 0;               // SO_SNDBUF of each connection; 0: the kernel sizes it
 };
+
+// The most connections the open-file limit allows when wanted are asked for: two descriptors per
+// connection (its socket and a file it sends) after a reserve for the rest of the program; at least 1.
+size_t ConnectionCapForOpenFiles(uint64_t openFileLimit, size_t wanted);
 
 class kiv_httpd_listener {
 public:

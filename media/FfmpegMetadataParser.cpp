@@ -9,6 +9,7 @@
 #include "core/Util.h"
 #include "kivlib/KivFileFinder.h"
 #include "kivlib/KivProcess.h"
+#include "kivlib/kiv_fs.h"
 #include "kivlib/kiv_text.h"
 #include "kivlib/kiv_thread.h"
 #include "media/TranscodeParams.h"
@@ -324,6 +325,11 @@ boost::shared_ptr<IMetadata> MetadataFactory::ParseProcess(KivProcess& process, 
 boost::shared_ptr<IMetadata> MetadataFactory::GetMetadata(const std::wstring& path) {
     const std::wstring key = kivm::standardize_path(path);
     if (boost::shared_ptr<IMetadata> cached = CacheLookup(key)) return cached;
+    // ffmpeg would wait in open for the writer of a named pipe: only regular files are probed.
+    if (!kiv_is_regular_file(path)) {
+        KIV_LOG("metaDataParser: not a regular file: " + kivm::str_conv(path));
+        return boost::shared_ptr<IMetadata>();
+    }
 
     boost::shared_ptr<KivProcess> process = KivProcess::GetInstance();
     if (!process) return boost::shared_ptr<IMetadata>();

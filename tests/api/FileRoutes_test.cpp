@@ -57,9 +57,9 @@ struct RangeCase {
 const RangeCase kRangeCases[] = {
     {"", 200, 0, kFileSize - 1},
     {"bytes=100-199", 206, 100, 199},
-    {"bytes=100-", 200, 0, kFileSize - 1},     // an open range is no range
-    {"bytes=-500", 200, 0, kFileSize - 1},     // nor is a suffix range
-    {"bytes=0-0", 200, 0, kFileSize - 1},      // both 0 mean "no range"
+    {"bytes=100-", 206, 100, kFileSize - 1},   // an open range runs to the end
+    {"bytes=-500", 206, kFileSize - 500, kFileSize - 1},  // a suffix range is the last bytes
+    {"bytes=0-0", 206, 0, 0},                  // the first byte
     {"items=1-2", 200, 0, kFileSize - 1},
     {"bytes=9000-20000", 206, 9000, kFileSize - 1},  // the end is fitted to the file
     {"bytes=5-5, 10-20", 206, 5, 5},           // only the first range of a list
@@ -93,7 +93,7 @@ TEST_F(FileRoutes, DirectPlayFailuresAnswerNotFound) {
         {"Nope/film.avi", "Unable to find root folder Nope"},
         {"Movies", "Unable to find root folder in Movies"},
         {"Movies/../secret.bin", "Cannot open Movies/../secret.bin"},
-        {"Movies/Season 1", "Cannot open "},  // a folder is no file
+        {"Movies/Season 1", "Cannot open Movies/Season 1"},  // a folder is no video file
     };
     for (const auto& c : cases) {
         const httptest::Reply reply = server.Get("/video/direct/" + c.rest, session);

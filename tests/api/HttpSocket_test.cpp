@@ -144,10 +144,11 @@ TEST_F(FileRangesOverSockets, AClientThatVanishesMidFileEndsOnlyItsOwnConnection
     for (int i = 0; i < 100 && !logged(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(logged());
 
-    // Its thread is gone: the release, which waits for every connection, comes back at once.
+    // Its thread is gone: the release, which waits for every connection, comes back at once (a thread
+    // still stuck in a send would hold it for its 30 s deadline; the bound holds at load 30).
     const auto before = std::chrono::steady_clock::now();
     listener.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
 }
 
 class RequestLoopOverSockets : public ::testing::Test {
@@ -204,10 +205,11 @@ TEST_F(RequestLoopOverSockets, AnIdleConnectionEndsSoonAfterTheListenerIsRelease
     ASSERT_TRUE(head.ok);
     EXPECT_EQ(200, head.status);
     EXPECT_EQ("0", head.Header("content-length"));
+    // Within about one read time-out (1 s), not the 60 s idle limit; the bound holds at load 30.
     const auto before = std::chrono::steady_clock::now();
     listener.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(2500));
-    EXPECT_TRUE(idle.ClosedWithin(1000));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(8000));
+    EXPECT_TRUE(idle.ClosedWithin(5000));
 }
 
 }  // namespace

@@ -25,11 +25,9 @@ inline void* RangeEntry(void* opaque) {
         HttpListener listener(connection);
         std::string range;
         request->GetHeader(range, "Range");
-        uint64_t from = 0;
-        uint64_t to = 0;
-        ParseRange(range, from, to);
+        const ByteRange wanted = ParseRange(range);
         try {
-            listener.SendFileRange("film", g_rangeFile, nullptr, from, to);
+            listener.SendFileRange("film", g_rangeFile, nullptr, wanted);
         } catch (const std::exception& e) {
             listener.SendErrorMsg(e.what(), 404);
         }

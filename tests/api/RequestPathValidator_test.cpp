@@ -59,4 +59,32 @@ TEST(RequestPathValidator, JoinsOnlySafeText) {
     EXPECT_EQ(L"/srv/videos/", joined);
 }
 
+// Share paths skip empty components wherever they are; the other checks hold as before.
+TEST(RequestPathValidator, SharePathsSkipEmptyComponentsAndStaySafe) {
+    const struct {
+        const char* relative;
+        bool joins;
+        const wchar_t* joined;
+    } cases[] = {
+        {"clip.mp4", true, L"/srv/v/clip.mp4"},
+        {"/clip.mp4", true, L"/srv/v/clip.mp4"},
+        {"//clip.mp4", true, L"/srv/v/clip.mp4"},
+        {"Sub Folder//b.mkv", true, L"/srv/v/Sub Folder/b.mkv"},
+        {"Sub Folder/b.mkv/", true, L"/srv/v/Sub Folder/b.mkv"},
+        {"", true, L"/srv/v/"},
+        {"//", true, L"/srv/v/"},
+        {"//etc/passwd", true, L"/srv/v/etc/passwd"},  // below the share, never the root
+        {"a//../../x", false, L""},
+        {"/..", false, L""},
+        {"//C:/x", false, L""},
+        {"a//b\\..\\..\\x", false, L""},
+        {"a//\x01", false, L""},
+    };
+    for (const auto& c : cases) {
+        std::wstring joined = L"untouched";
+        EXPECT_EQ(c.joins, JoinSharePath(L"/srv/v", c.relative, joined)) << c.relative;
+        EXPECT_EQ(c.joins ? std::wstring(c.joined) : std::wstring(L"untouched"), joined) << c.relative;
+    }
+}
+
 }  // namespace

@@ -95,6 +95,11 @@ TEST_F(RequestPath, ResolvesAliasAndSubPathToAnExistingPath) {
     testsupport::WriteFile(movies + "/Season 1/ep1.mkv", "x");
     EXPECT_EQ(kivm::FromUTF8ExW(movies + "/Season 1/ep1.mkv"), listener.ResolvePath("Movies/Season 1/ep1.mkv"));
     EXPECT_EQ(kivm::FromUTF8ExW(movies + "/"), listener.ResolvePath("Movies/"));
+    // Clients join "listing path + / + name": a doubled "/" names the same file anywhere in the rest.
+    testsupport::WriteFile(movies + "/clip.mp4", "x");
+    EXPECT_EQ(kivm::FromUTF8ExW(movies + "/clip.mp4"), listener.ResolvePath("Movies//clip.mp4"));
+    EXPECT_EQ(kivm::FromUTF8ExW(movies + "/Season 1/ep1.mkv"), listener.ResolvePath("Movies/Season 1//ep1.mkv"));
+    EXPECT_EQ(kivm::FromUTF8ExW(movies + "/Season 1/ep1.mkv"), listener.ResolvePath("Movies///Season 1/ep1.mkv"));
 }
 
 TEST_F(RequestPath, UnknownOrMissingPathsThrowTheirTexts) {

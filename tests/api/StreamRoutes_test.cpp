@@ -348,7 +348,7 @@ TEST_F(StreamRoutes, AListenerShutdownEndsAWaitingSegmentRequest) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto start = Clock::now();
     server.Stop();  // returns once every connection has ended
-    EXPECT_LT(Seconds(Clock::now() - start), 2.5);
+    EXPECT_LT(Seconds(Clock::now() - start), 10.0);  // not the 30 s segment wait; holds at load 30
     // The request ended: with its not-found reply, or with the connection when the listener no longer sends.
     const httptest::Reply reply = waiting.get();
     if (reply.ok) {

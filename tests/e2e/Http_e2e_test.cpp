@@ -332,9 +332,10 @@ TEST_F(HttpE2e, EveryTraversalProbeIsRefusedOnEveryRoute) {
     const std::vector<std::string> postRoutes = {"/video/play/", "/video/thumbnails/", "/video/folder/thumbnail/",
                                                  "/video/subtitle/", "/video/convert/"};
     for (const std::string& probe : probes) {
-        // Percent escapes are never decoded, so those probes only name files that do not exist; a
-        // listing of a missing folder is an empty 200.
-        const bool literal = probe.find('%') != std::string::npos;
+        // Percent escapes are never decoded, and empty components are skipped ("Movies//tmp/..." names
+        // tmp/... inside the share), so those probes only name files that do not exist; a listing of a
+        // missing folder is an empty 200.
+        const bool literal = probe.find('%') != std::string::npos || probe.compare(0, 8, "Movies//") == 0;
         for (const std::string& route : getRoutes) {
             const Reply reply = Get(route + probe);
             ASSERT_TRUE(reply.ok) << route << probe;

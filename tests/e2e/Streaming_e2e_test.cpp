@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "api/HttpTestClient.h"
+#include "e2e/E2eServer.h"
 #include "kivlib/kiv_text.h"
 #include "media/MediaTestSupport.h"
 #include "support/ServerProcess.h"
@@ -38,15 +39,15 @@ std::string SuccessMsg(const std::string& text) {
     return "<Calvoro>\n\t<SuccessMsg>" + text + "</SuccessMsg>\n</Calvoro>\n";
 }
 
-// 12 s of test picture and tone: playlist entries of 5, 5 and 2 s. Its index lies at the front, so a
-// player reads the file front to back (the file routes answer an open range "bytes=N-" with the whole file).
+// 12 s of test picture and tone: playlist entries of 5, 5 and 2 s. Its index lies at the front.
 std::string ShortClip() {
     return mediatest::MakeClip("e2e-short.mp4", {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-f", "lavfi",
                                                  "-i", "sine", "-t", "12", "-c:v", "libx264", "-preset", "ultrafast",
                                                  "-c:a", "aac", "-movflags", "+faststart"});
 }
 
-// 60 s whose picture brightness tells the time (luma 4 x seconds), so a frame shows where it lies.
+// 60 s whose picture brightness tells the time (luma 4 x seconds), so a frame shows where it lies. Its
+// index lies at the end, so a player must ask for ranges to open it.
 std::string ClockClip() {
     return mediatest::MakeClip(
         "e2e-clock.mp4", {"-f", "lavfi", "-i",
@@ -116,25 +117,9 @@ struct Server {
                                    std::to_string(port) + "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n");
         cache = home.path() + "/Calvoro/cache";
         process.reset(new testsupport::ServerProcess(home.path()));
-        if (!process->Start({"-s"})) return false;
-        if (!process->WaitForLog("Started HTTP Listener", std::chrono::seconds(20))) return false;
-        for (int i = 0; i < 100; ++i) {
-            Connection probe(port);
-            if (probe.Connected()) return Pair();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-
-    bool Pair() {
-        Connection client(port);
-        const Reply reply = client.Request(httptest::Post(
-            "/video/announce/", std::string("<Device><Announce><Name>Pad</Name><UniqueID>") + kAuthorisedId +
-                                    "</UniqueID></Announce></Device>"));
-        const size_t at = reply.body.find("<SessionID>");
-        if (reply.status != 200 || at == std::string::npos) return false;
-        sessionHex = reply.body.substr(at + 11, reply.body.find('<', at + 11) - at - 11);
-        return true;
+        if (!e2etest::StartServing(*process, port)) return false;
+        sessionHex = e2etest::PairedSession(port, kAuthorisedId);
+        return !sessionHex.empty();
     }
 
     std::string Host() const { return "127.0.0.1:" + std::to_string(port); }
@@ -414,8 +399,9 @@ TEST_F(StreamingE2e, DirectPlayServesTheFilesOwnByteRanges) {
     } cases[] = {
         {"", 200, 0, file.size() - 1},
         {"bytes=100-199", 206, 100, 199},
-        {"bytes=0-0", 200, 0, file.size() - 1},
-        {"bytes=1000-", 200, 0, file.size() - 1},
+        {"bytes=0-0", 206, 0, 0},
+        {"bytes=1000-", 206, 1000, file.size() - 1},
+        {"bytes=-500", 206, file.size() - 500, file.size() - 1},
         {"bytes=" + std::to_string(file.size() - 10) + "-" + std::to_string(file.size() + 1000), 206, file.size() - 10,
          file.size() - 1},
     };
@@ -431,6 +417,20 @@ TEST_F(StreamingE2e, DirectPlayServesTheFilesOwnByteRanges) {
     // A player reads it through the direct URL.
     EXPECT_NEAR(12.0, std::stod(mediatest::Probe({"-show_entries", "format=duration", "-of", "csv=p=0", url})), 0.6);
     EXPECT_EQ(404, Get("/video/direct/Clips/none.mp4").status);
+}
+
+// Players ask for "bytes=N-" and "bytes=-N": with them ffprobe and ffmpeg open a file whose index is at
+// its end and seek in it over the direct route.
+TEST_F(StreamingE2e, PlayersOpenAndSeekAFileWithItsIndexAtTheEndOverTheDirectRoute) {
+    const std::string url = server->Base() + "/video/direct/Clips/clock.mp4?SessionID=" + server->sessionHex;
+    EXPECT_NEAR(60.0, std::stod(mediatest::Probe({"-show_entries", "format=duration", "-of", "csv=p=0", url})), 0.6);
+    // ffprobe seeks to 40 s and shows the first frame it reads there.
+    const std::string frame = mediatest::Probe({"-select_streams", "v", "-read_intervals", "40%+#1", "-show_entries",
+                                                "frame=pts_time", "-of", "csv=p=0", url});
+    ASSERT_FALSE(frame.empty());
+    EXPECT_NEAR(40.0, std::stod(frame), 1.1) << frame;
+    // ffmpeg seeks to 40 s and decodes the picture there: luma 4 x 40.
+    EXPECT_NEAR(160.0, FirstPictureLuma(url, {"-ss", "40"}), 8.0);
 }
 
 TEST_F(StreamingE2e, PlayCachedAndTheCacheRouteServeAConvertedFile) {

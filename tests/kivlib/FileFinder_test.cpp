@@ -17,11 +17,14 @@ namespace {
 struct Kind {
     bool directory;
     bool link;
-    bool operator==(const Kind& other) const { return directory == other.directory && link == other.link; }
+    bool regular;
+    bool operator==(const Kind& other) const {
+        return directory == other.directory && link == other.link && regular == other.regular;
+    }
 };
 
 std::ostream& operator<<(std::ostream& out, const Kind& kind) {
-    return out << (kind.directory ? "folder" : "file") << (kind.link ? " link" : "");
+    return out << (kind.directory ? "folder" : kind.regular ? "file" : "other") << (kind.link ? " link" : "");
 }
 
 std::map<std::wstring, Kind> List(IKivFileFinder& finder, const std::string& folder) {
@@ -29,7 +32,7 @@ std::map<std::wstring, Kind> List(IKivFileFinder& finder, const std::string& fol
     for (boost::shared_ptr<IFileFindEntry> entry = finder.StartFileFind(kivm::FromUTF8ExW(folder)); entry;
          entry = finder.ContinueFileFind()) {
         EXPECT_EQ(0u, entries.count(entry->GetName())) << "listed twice";
-        entries[entry->GetName()] = Kind{entry->IsDirectory(), entry->IsLink()};
+        entries[entry->GetName()] = Kind{entry->IsDirectory(), entry->IsLink(), entry->IsRegularFile()};
     }
     return entries;
 }
@@ -43,13 +46,17 @@ TEST(FileFinder, ListsEveryEntryWithItsKindButNotDotEntries) {
     ASSERT_EQ(0, symlink("sub", dir.file("to-folder").c_str()));
     ASSERT_EQ(0, symlink("movie.mkv", dir.file("to-file").c_str()));
     ASSERT_EQ(0, symlink("nowhere", dir.file("dangling").c_str()));
+    ASSERT_EQ(0, mkfifo(dir.file("pipe.mp4").c_str(), 0600));
+    ASSERT_EQ(0, symlink("pipe.mp4", dir.file("to-pipe.mp4").c_str()));
 
     boost::shared_ptr<IKivFileFinder> finder = KivFileFinder::GetInstance();
     ASSERT_TRUE(finder);
     std::map<std::wstring, Kind> expected = {
-        {L"movie.mkv", {false, false}}, {L"\u00e9t\u00e9.avi", {false, false}}, {L"sub", {true, false}},
-        {L".hidden", {true, false}},    {L"to-folder", {true, true}},            {L"to-file", {false, true}},
-        {L"dangling", {false, true}},
+        {L"movie.mkv", {false, false, true}}, {L"\u00e9t\u00e9.avi", {false, false, true}},
+        {L"sub", {true, false, false}},       {L".hidden", {true, false, false}},
+        {L"to-folder", {true, true, false}},  {L"to-file", {false, true, true}},
+        {L"dangling", {false, true, false}},  {L"pipe.mp4", {false, false, false}},
+        {L"to-pipe.mp4", {false, true, false}},
     };
     EXPECT_EQ(expected, List(*finder, dir.path()));
 }

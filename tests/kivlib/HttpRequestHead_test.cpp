@@ -98,8 +98,32 @@ TEST(HttpRequestHead, RefusesMalformedHeads) {
     for (const auto& c : cases) {
         HttpRequestHead head;
         std::string error;
-        EXPECT_FALSE(ParseRequestHead(c.head, head, error)) << c.head;
+        int status = 0;
+        EXPECT_FALSE(ParseRequestHead(c.head, head, error, &status)) << c.head;
         EXPECT_EQ(error, c.error) << c.head;
+        // A body framed by Transfer-Encoding calls for 411, everything else for 400.
+        EXPECT_EQ(std::string(c.error) == "Transfer-Encoding is not supported" ? 411 : 400, status) << c.head;
+    }
+}
+
+TEST(HttpRequestHead, NotesAClientThatWaitsForContinue) {
+    const struct {
+        const char* head;
+        bool expects;
+    } cases[] = {
+        {"POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5", true},
+        {"POST / HTTP/1.1\r\nexpect: 100-Continue\r\nContent-Length: 5", true},
+        {"POST / HTTP/1.1\r\nContent-Length: 5", false},
+        {"POST / HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 5", false},  // HTTP/1.0 has no 100
+        {"POST / HTTP/1.1\r\nExpect: something-else\r\nContent-Length: 5", false},
+    };
+    for (const auto& c : cases) {
+        HttpRequestHead head;
+        std::string error;
+        int status = -1;
+        ASSERT_TRUE(ParseRequestHead(c.head, head, error, &status)) << c.head << ": " << error;
+        EXPECT_EQ(0, status);
+        EXPECT_EQ(c.expects, head.ExpectsContinue) << c.head;
     }
 }
 

@@ -489,13 +489,26 @@ TEST_F(HttpdListenerTest, HandsTargetAndHeadersOverAsSent) {
     }
 }
 
-TEST_F(HttpdListenerTest, EndsConnectionOnMalformedHeadWithoutReply) {
+TEST_F(HttpdListenerTest, AnswersAMalformedHeadAndEndsTheConnection) {
     TestServer server;
     ASSERT_TRUE(server.Running());
-    TestClient client(server.Port());
-    ASSERT_TRUE(client.Write("GET / HTTP/1.1\r\nBad Header: x\r\n\r\n" + Get("/next")));
-    EXPECT_TRUE(client.WaitClosed(3000));
-    EXPECT_EQ(client.Buffered(), "");
+    const struct {
+        std::string head;
+        std::string reply;
+    } cases[] = {
+        {"GET / HTTP/1.1\r\nBad Header: x\r\n\r\n", "HTTP/1.1 400 Bad Request\r\nContent-Length: 22\r\n"
+                                                   "Content-Type: text/plain; charset=UTF8\r\nConnection: close\r\n\r\n"
+                                                   "Malformed header name\n"},
+        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nx\r\n0\r\n\r\n",
+         "HTTP/1.1 411 Length Required\r\nContent-Length: 35\r\nContent-Type: text/plain; charset=UTF8\r\n"
+         "Connection: close\r\n\r\nTransfer-Encoding is not supported\n"},
+    };
+    for (const auto& c : cases) {
+        TestClient client(server.Port());
+        ASSERT_TRUE(client.Write(c.head + Get("/next")));
+        EXPECT_TRUE(client.WaitClosed(3000));
+        EXPECT_EQ(client.Buffered(), c.reply);
+    }
     EXPECT_EQ(server.WaitFor("parse error"), "parse error: Malformed header name");
     EXPECT_FALSE(server.Saw("/next"));
 }
@@ -609,7 +622,8 @@ TEST_F(HttpdListenerTest, RefusesHeadOver16KiB) {
             EXPECT_EQ(reply.status, 200);
         } else {
             EXPECT_TRUE(client.WaitClosed(3000));
-            EXPECT_EQ(client.Buffered(), "");
+            EXPECT_EQ(0u, client.Buffered().find("HTTP/1.1 431 Request Header Fields Too Large\r\n"));
+            EXPECT_NE(std::string::npos, client.Buffered().find("\r\nConnection: close\r\n"));
             EXPECT_EQ(server.WaitFor("read error"), "read error: Request head is larger than 16384 bytes");
         }
     }
@@ -682,14 +696,15 @@ TEST_F(HttpdListenerTest, ClientThatStopsReadingEndsOnlyItsConnection) {
         EXPECT_TRUE(other.ReadReply(reply));
         EXPECT_EQ(reply.status, 200);
 
-        std::string outcome = server.WaitFor("big:", 5000);
+        // Without the stall limit the send would never end; the upper bounds hold at load 30.
+        std::string outcome = server.WaitFor("big:", 30000);
         ASSERT_NE(outcome, "");
         EXPECT_EQ(outcome.compare(0, 15, "big: result=1 s"), 0) << outcome;
         EXPECT_NE(outcome.find("error=The client took no reply bytes for 500 ms"), std::string::npos) << outcome;
         long long ms = std::stoll(outcome.substr(outcome.find("ms=") + 3));
         EXPECT_GE(ms, 500);
-        EXPECT_LT(ms, 3000);
-        EXPECT_TRUE(stuck.WaitClosed(2000));
+        EXPECT_LT(ms, 20000);
+        EXPECT_TRUE(stuck.WaitClosed(10000));
         ASSERT_TRUE(other.Write(Get("/still-here")));
         EXPECT_TRUE(other.ReadReply(reply));
     }
@@ -715,24 +730,23 @@ TEST_F(HttpdListenerTest, KeepsTheLastReplyWhenClosingWithBytesUnread) {
 
 // After a malformed head the connection ends as the others do: lingering, so bytes the client sent after
 // it do not make the kernel reset the connection and destroy the error reply still on its way.
+// The listener answers a malformed head itself; a reply the program then tries is refused, so the client
+// gets one reply, and it survives the close although the client's later bytes were never read.
 TEST_F(HttpdListenerTest, KeepsTheReplyToAMalformedHeadWhenClosingWithBytesUnread) {
     HttpdLimits limits;
-    limits.SendBufferBytes = 200 * 1024;  // the whole reply fits: the server is done at once
     TestServer server(limits);
     ASSERT_TRUE(server.Running());
     server.AnswerMalformedHeads();
     TestClient client(server.Port(), 8192);
     ASSERT_TRUE(client.Write("GET / HTTP/1.1\r\nBad Header: x\r\n\r\n"));
     ASSERT_NE(server.WaitFor("answered malformed head"), "");
-    ASSERT_TRUE(client.Write(std::string(2000, 'u')));  // unread by the server when it closes
+    ASSERT_TRUE(client.Write(std::string(200000, 'u')));  // unread by the server when it closes
     SleepMs(100);
     server.OpenGate();  // the request loop reads on, and the connection ends
-    SleepMs(200);       // by now; most of the reply still waits in the server's socket
     EXPECT_TRUE(client.WaitClosed(3000));
-    size_t end = client.Buffered().find("\r\n\r\n");
-    ASSERT_NE(end, std::string::npos);
-    EXPECT_EQ(0u, client.Buffered().compare(0, 12, "HTTP/1.1 400"));
-    EXPECT_EQ(client.Buffered().size() - end - 4, 128u << 10);
+    EXPECT_EQ(client.Buffered(), "HTTP/1.1 400 Bad Request\r\nContent-Length: 22\r\n"
+                                 "Content-Type: text/plain; charset=UTF8\r\nConnection: close\r\n\r\n"
+                                 "Malformed header name\n");
 }
 
 TEST_F(HttpdListenerTest, EvictsTheLongestIdleConnectionAtTheCap) {
@@ -764,6 +778,91 @@ TEST_F(HttpdListenerTest, EvictsTheLongestIdleConnectionAtTheCap) {
     EXPECT_TRUE(newIdle.ReadReply(reply));
 }
 
+// A body that trickles in is no better than an idle connection: at the cap the connection whose last
+// byte came longest ago goes, whether it waits for a body or for a next request.
+TEST_F(HttpdListenerTest, EvictsTheConnectionWithTheLeastRecentProgressEvenInABody) {
+    HttpdLimits limits;
+    limits.MaxConnections = 3;
+    TestServer server(limits);
+    ASSERT_TRUE(server.Running());
+    TestClient slowBody(server.Port());
+    ASSERT_TRUE(slowBody.Write("POST /body HTTP/1.1\r\nContent-Length: 100\r\n\r\nx"));
+    ASSERT_NE(server.WaitFor("request POST /body"), "");
+    SleepMs(100);
+    TestClient idle(server.Port());  // idle, but its last request came after the body's last byte
+    HttpReply reply;
+    ASSERT_TRUE(idle.Write(Get("/ping")) && idle.ReadReply(reply));
+    TestClient busy(server.Port());  // serving a request: never evicted
+    ASSERT_TRUE(busy.Write(Get("/hold")));
+    ASSERT_NE(server.WaitFor("request GET /hold"), "");
+
+    TestClient newcomer(server.Port());
+    ASSERT_TRUE(newcomer.Write(Get("/newcomer")));
+    ASSERT_TRUE(newcomer.ReadReply(reply));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_TRUE(slowBody.WaitClosed(3000));
+    EXPECT_EQ(server.WaitFor("body error"), "body error: Connection closed to make room for a new one");
+    ASSERT_TRUE(idle.Write(Get("/ping")));
+    EXPECT_TRUE(idle.ReadReply(reply));
+    server.OpenGate();
+    EXPECT_TRUE(busy.ReadReply(reply));
+}
+
+// After a grace period a body must come at a minimum rate; one byte every 150 ms is below 100 bytes/s.
+TEST_F(HttpdListenerTest, CutsOffABodyBelowTheMinimumRate) {
+    HttpdLimits limits;
+    limits.MinBodyBytesPerSecond = 100;
+    limits.BodyGraceMs = 300;
+    TestServer server(limits);
+    ASSERT_TRUE(server.Running());
+    TestClient client(server.Port());
+    const auto start = Clock::now();
+    ASSERT_TRUE(client.Write("POST /body HTTP/1.1\r\nContent-Length: 1000\r\n\r\n"));
+    std::string seen;
+    for (int i = 0; i < 100 && seen.empty(); ++i) {
+        client.Write("b");
+        SleepMs(150);
+        seen = server.Saw("body error") ? "yes" : "";
+    }
+    EXPECT_EQ(server.WaitFor("body error"), "body error: Request body slower than 100 bytes per second");
+    // Cut off at about 0.3 s + (bytes received) x 10 ms, long before the 30 s body deadline.
+    EXPECT_LT(MsSince(start), 15000);
+    HttpReply reply;
+    ASSERT_TRUE(client.ReadReply(reply));
+    EXPECT_EQ(reply.status, 500);
+    EXPECT_EQ(reply.headers["connection"], "close");
+    EXPECT_TRUE(client.WaitClosed(3000));
+
+    // A body that keeps the rate is read whole.
+    TestClient steady(server.Port());
+    ASSERT_TRUE(steady.Write("POST /body HTTP/1.1\r\nContent-Length: 60\r\n\r\n"));
+    for (int i = 0; i < 6; ++i) {
+        SleepMs(100);
+        ASSERT_TRUE(steady.Write("0123456789"));
+    }
+    ASSERT_TRUE(steady.ReadReply(reply, false, 10000));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body.size(), 60u);
+}
+
+TEST(HttpdConnectionCap, FollowsTheOpenFileLimit) {
+    const struct {
+        uint64_t limit;
+        size_t wanted;
+        size_t cap;
+    } cases[] = {
+        {1024, 2048, 480},      // a desktop's soft limit: two descriptors a connection, 64 kept back
+        {4096, 2048, 2016},
+        {20000, 2048, 2048},    // enough: the wanted cap
+        {1048576, 2048, 2048},
+        {100, 10, 10},
+        {130, 2048, 33},
+        {64, 2048, 1},          // never 0
+        {0, 2048, 1},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.cap, ConnectionCapForOpenFiles(c.limit, c.wanted)) << c.limit;
+}
+
 TEST_F(HttpdListenerTest, ServesManyConnectionsAtOnce) {
     TestServer server;
     ASSERT_TRUE(server.Running());
@@ -772,7 +871,7 @@ TEST_F(HttpdListenerTest, ServesManyConnectionsAtOnce) {
         clients.push_back(std::make_unique<TestClient>(server.Port()));
         ASSERT_TRUE(clients.back()->Connected()) << i;
     }
-    ASSERT_NE(server.WaitFor("connected", 5000, 150), "");
+    ASSERT_NE(server.WaitFor("connected", 30000, 150), "");
     for (size_t i = 0; i < clients.size(); ++i) ASSERT_TRUE(clients[i]->Write(Get("/n?" + std::to_string(i))));
     for (size_t i = 0; i < clients.size(); ++i) {
         HttpReply reply;
@@ -1068,7 +1167,7 @@ TEST_F(FileSendTest, AFileTruncatedDuringTheSendEndsOnlyThatConnection) {
         ASSERT_TRUE(client.ReadAtLeast(kMiB, 5000));
         SleepMs(100);  // the server now waits for room in the socket, part-way through the file
         ASSERT_EQ(0, ::truncate(file.c_str(), static_cast<off_t>(c.cutTo)));
-        EXPECT_TRUE(client.WaitClosed(10000));
+        EXPECT_TRUE(client.WaitClosed(60000));  // 32 MiB through small buffers, at load 30
         const size_t end = client.Buffered().find("\r\n\r\n");
         ASSERT_NE(end, std::string::npos);
         const std::string body = client.Buffered().substr(end + 4);
@@ -1116,17 +1215,18 @@ TEST_F(FileSendTest, AClientThatStopsReadingHitsTheStallLimit) {
         ASSERT_TRUE(other.Write(Get("/other")));
         EXPECT_TRUE(other.ReadReply(reply));
 
-        const FileOutcome outcome = ParseOutcome(server.WaitFor("file:", 5000));
+        // Without the stall limit the send would never end; the upper bounds hold at load 30.
+        const FileOutcome outcome = ParseOutcome(server.WaitFor("file:", 30000));
         EXPECT_EQ(outcome.result, NET_ERROR) << outcome.text;
         EXPECT_EQ(outcome.error, "The client took no reply bytes for 500 ms");
         EXPECT_GE(outcome.ms, 500);
-        EXPECT_LT(outcome.ms, 3000);
+        EXPECT_LT(outcome.ms, 20000);
         EXPECT_LT(outcome.sent, 4 * kMiB);
         EXPECT_EQ(outcome.wouldBlockWithBytes, 0u);
         if (std::string(piece) == "1") {
             EXPECT_GT(outcome.wouldBlock, 0u) << outcome.text;
         }
-        EXPECT_TRUE(stuck.WaitClosed(2000));
+        EXPECT_TRUE(stuck.WaitClosed(10000));
         ASSERT_TRUE(other.Write(Get("/still-here")));
         EXPECT_TRUE(other.ReadReply(reply));
     }

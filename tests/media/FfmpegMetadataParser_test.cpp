@@ -377,19 +377,38 @@ TEST_F(ProbeClips, CachedPerNormalisedPathAndAFailureIsProbedAgain) {
 }
 
 // A probe that does not end in time is stopped: ffmpeg opening a FIFO that nobody writes waits forever.
-TEST_F(ProbeClips, ProbeThatHangsIsStopped) {
+// ffmpeg would wait in open for the writer of a named pipe: such a file is never probed.
+TEST_F(ProbeClips, ANamedPipeIsNotProbed) {
     testsupport::TempDir dir;
     const std::string fifo = dir.file("stuck.ts");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(MetadataFactory::GetInstance()->GetMetadata(kivm::FromUTF8ExW(fifo)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+// An ffmpeg that never ends (here one that sleeps in its place, found first on PATH) is stopped.
+TEST_F(ProbeClips, ProbeThatHangsIsStopped) {
+    testsupport::TempDir dir;
+    const std::string fake = dir.file("ffmpeg");
+    testsupport::WriteFile(fake, "#!/bin/sh\nexec sleep 60\n");
+    ASSERT_EQ(0, chmod(fake.c_str(), 0755));
+    const std::string clip = dir.file("stuck-probe.ts");
+    testsupport::WriteFile(clip, "not a video");
+    const char* oldPath = getenv("PATH");
+    const std::string saved = oldPath ? oldPath : "";
+    setenv("PATH", (dir.path() + ":" + saved).c_str(), 1);
+    const auto start = std::chrono::steady_clock::now();
+    const bool probed = static_cast<bool>(MetadataFactory::GetInstance()->GetMetadata(kivm::FromUTF8ExW(clip)));
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    setenv("PATH", saved.c_str(), 1);
+    EXPECT_FALSE(probed);
     EXPECT_GE(seconds, 4.9);
-    EXPECT_LT(seconds, 20.0);  // stopped, not left waiting; room for a loaded machine
-    // No process is left that names the FIFO on its command line.
+    EXPECT_LT(seconds, 20.0);  // the 5 s time-out and the stop, with room for a loaded machine
+    // No process is left that names the file on its command line.
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string cmdline = mediatest::ReadAll(entry.path().string() + "/cmdline");
-        EXPECT_EQ(cmdline.find(fifo), std::string::npos) << "left running: " << entry.path();
+        EXPECT_EQ(cmdline.find(clip), std::string::npos) << "left running: " << entry.path();
     }
 }
 

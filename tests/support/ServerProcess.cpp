@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +49,11 @@ bool ServerProcess::Start(const std::vector<std::string>& arguments) {
     if (pid_ < 0) return false;
     if (pid_ == 0) {
         dup2(out[1], 1);
+        rlimit files{};
+        if (softOpenFiles_ > 0 && getrlimit(RLIMIT_NOFILE, &files) == 0) {
+            files.rlim_cur = softOpenFiles_;
+            setrlimit(RLIMIT_NOFILE, &files);
+        }
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }

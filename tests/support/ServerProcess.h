@@ -20,6 +20,8 @@ public:
     void SetEnvironment(const std::string& name, const std::string& value) { extraEnv_.push_back(name + "=" + value); }
     // Starts bin/calvoro with the arguments; false when it could not be started.
     bool Start(const std::vector<std::string>& arguments = {"-s"});
+    // The soft open-file limit the server starts with (as a desktop session hands it on); 0 keeps ours.
+    void SetSoftOpenFileLimit(unsigned long limit) { softOpenFiles_ = limit; }
     void Signal(int signal);
     // Waits up to timeout for the process to end; true with its exit status when it ended.
     bool WaitExit(std::chrono::milliseconds timeout, int* status = nullptr);
@@ -40,6 +42,7 @@ private:
     int stdoutFd_ = -1;
     std::string stdout_;
     std::vector<std::string> extraEnv_;
+    unsigned long softOpenFiles_ = 0;
 };
 
 // Process ids of the living children of pid (from /proc).
