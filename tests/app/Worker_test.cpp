@@ -77,9 +77,10 @@ private:
 
 class CountingEvents : public IEvents {
 public:
-    void CheckClientTimeouts() override {
+    uint64_t CheckClientTimeouts() override {
         ++checks;
         if (failing) throw std::runtime_error("timeouts went wrong");
+        return 0;
     }
     void ClientAnnounced(const std::wstring&, const std::wstring&) override {}
     bool Unauthorize(uint64_t) override { return true; }
