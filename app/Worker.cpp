@@ -116,7 +116,10 @@ void Worker::Pass() {
 
 void Worker::TimedStep(int64_t now) {
     lastTick_ = now;
-    events_->CheckClientTimeouts();
+    const uint64_t silent = events_->CheckClientTimeouts();
+    // A device that fell silent is gone: its streams end now, with their transcoder and segmenter,
+    // instead of holding them until some device plays again.
+    if (silent != 0 && RemoveStreamsOfSession(silent) != 0) KIV_LOG("NOTE: the streams of a silent client ended");
 }
 
 bool Worker::StepServices() {

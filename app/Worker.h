@@ -1,6 +1,6 @@
 // The server's heartbeat: one background thread that cleans the cache folder, then loops for the life
 // of the server, stepping the presence broadcast, the stream sessions and the offline conversion queue,
-// and about every ten seconds expiring at most one silent client.
+// and about every ten seconds expiring at most one silent client, whose streams end with it.
 #pragma once
 
 #include <atomic>

@@ -10,6 +10,7 @@
 #include <wx/app.h>
 #include <wx/cmdline.h>
 #include <wx/image.h>
+#include <wx/log.h>
 #include <wx/msgdlg.h>
 
 #include "api/HttpListener.h"
@@ -42,6 +43,7 @@ namespace {
 const char* const kVersion = "1.0.3.3";
 const char* const kAppcastUrl = "https://updates.calvoro.invalid/appcast.xml";
 const int kDnsSdReplyWaitMs = 5000;
+const char* const kNoDisplay = "No display found: Calvoro runs silent, with no window";
 
 // The framework's parser accepts the switch as "-s" or "--silent"; the choice between a windowed and a
 // windowless framework start has to be made before the parser runs, by the same rule.
@@ -103,6 +105,8 @@ private:
     TimerFactory timerFactory_;
     SingleInstance instance_;
     bool silent_ = false;
+    // Started for a window where no display could be opened: silent instead.
+    bool noDisplay_ = false;
     bool dnsSdMissing_ = false;
 };
 
@@ -112,7 +116,13 @@ bool MyApp::Initialize(int& argc, wxChar** argv) {
     // A server with no window must start where no display exists at all.
     silent_ = SilentRequested(argc, argv);
     if (silent_) return wxAppConsole::Initialize(argc, argv);
-    return wxApp::Initialize(argc, argv);
+    {
+        wxLogNull quiet;  // the framework's own complaint; the start says it in its words below
+        if (wxApp::Initialize(argc, argv)) return true;
+    }
+    // No display to open (none set, or it refuses us): the server serves on without a window.
+    noDisplay_ = silent_ = true;
+    return wxAppConsole::Initialize(argc, argv);
 }
 
 void MyApp::CleanUp() {
@@ -139,10 +149,11 @@ bool MyApp::OnCmdLineParsed(wxCmdLineParser& parser) {
 
 bool MyApp::OnInit() {
     fputs("Starting Calvoro\n", stdout);
+    if (noDisplay_) printf("%s\n", kNoDisplay);
     fflush(stdout);
-    // A command line that the parser refuses is reported by the framework; start-up goes on.
+    // A command line that the parser refuses ends the start: the framework has printed the usage text.
     const bool silentBeforeParse = silent_;
-    wxApp::OnInit();
+    if (!wxApp::OnInit()) return false;
     silent_ = silentBeforeParse;
 
     std::wstring dataFolder;
@@ -153,6 +164,7 @@ bool MyApp::OnInit() {
     const std::string programFolder = ProgramFolder();
     const bool inProgramFolder = !programFolder.empty() && chdir(programFolder.c_str()) == 0;
     KIV_LOG(std::string("Calvoro started - Version ") + kVersion);
+    if (noDisplay_) KIV_LOG(std::string("NOTE: ") + kNoDisplay);
     if (!inProgramFolder) KIV_LOG("WARNING: could not make the program's folder the working folder");
 
     SetImageResizeCallback(ResizeImage);

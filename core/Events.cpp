@@ -1,6 +1,7 @@
 // Client announces, PIN submission, un-authorisation and the expiry of silent clients.
 #include "core/Events.h"
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 
@@ -38,8 +39,25 @@ void Events::ClientAnnounced(const std::wstring& deviceName, const std::wstring&
             callback = callback_;
             userData = userData_;
         }
+        if (silenceTimers_.size() + notified_.size() > forgetAbove_) ForgetEndedSessions();
     }
     if (callback) callback(userData, session.SessionId);
+}
+
+void Events::ForgetEndedSessions() {
+    std::set<uint64_t> ids(notified_);
+    for (const auto& timer : silenceTimers_) ids.insert(timer.first);
+    for (uint64_t id : ids) {
+        try {
+            state_->GetSession(id);
+        } catch (const std::exception&) {
+            silenceTimers_.erase(id);
+            notified_.erase(id);
+            state_->SetClientConnected(id, false);
+        }
+    }
+    // Looking again only once the kept entries have doubled keeps the cost per announce constant.
+    forgetAbove_ = std::max(kForgetAtLeast, 2 * (silenceTimers_.size() + notified_.size()));
 }
 
 bool Events::SubmitPin(uint32_t pin, uint64_t sessionId) {
@@ -87,13 +105,23 @@ void Events::FireClientEvent(uint64_t sessionId) {
     if (callback) callback(userData, sessionId);
 }
 
-void Events::CheckClientTimeouts() {
-    KivLock lock(*mutex_);
-    for (auto it = silenceTimers_.begin(); it != silenceTimers_.end(); ++it) {
-        if (it->second->GetElapsedMs() > timeoutMs_) {
-            state_->SetClientConnected(it->first, false);
-            silenceTimers_.erase(it);
-            return;  // at most one session per check
+uint64_t Events::CheckClientTimeouts() {
+    uint64_t expired = 0;
+    bool ended = false;
+    {
+        KivLock lock(*mutex_);
+        for (auto it = silenceTimers_.begin(); it != silenceTimers_.end(); ++it) {
+            if (it->second->GetElapsedMs() > timeoutMs_) {
+                expired = it->first;
+                state_->SetClientConnected(expired, false);
+                silenceTimers_.erase(it);
+                // A device that never got its PIN typed is gone with its PIN; an authorised one stays.
+                ended = state_->EndWaitingSession(expired);
+                if (ended) notified_.erase(expired);
+                break;  // at most one session per check
+            }
         }
     }
+    if (ended) FireClientEvent(0);  // 0: some client changed
+    return expired;
 }

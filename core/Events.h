@@ -1,6 +1,7 @@
 // The events object: the one place where a client's presence and pairing change.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -19,7 +20,7 @@ public:
     // Empty when no lock can be made. Neither pointer is owned; both must outlive the object.
     static boost::shared_ptr<IEvents> GetInstance(IState* state, ITimerFactory* timerFactory);
 
-    void CheckClientTimeouts() override;
+    uint64_t CheckClientTimeouts() override;
     void ClientAnnounced(const std::wstring& deviceName, const std::wstring& uniqueId) override;
     bool Unauthorize(uint64_t sessionId) override;
     void SetClientEventCallback(ClientEventCallback callback, void* userData) override;
@@ -33,6 +34,8 @@ private:
     ~Events() = default;
     Events(const Events&) = delete;
     Events& operator=(const Events&) = delete;
+    // Drops what is kept for sessions the state store no longer has; needs the lock held.
+    void ForgetEndedSessions();
 
     IState* state_;
     ITimerFactory* timerFactory_;
@@ -43,4 +46,8 @@ private:
     ClientEventCallback callback_ = nullptr;
     void* userData_ = nullptr;
     std::set<uint64_t> notified_;
+    // Entries in the timers and the notified set above which the next announce looks for ended sessions
+    // (the state store ends waiting sessions on its own when newer ones need the room).
+    static constexpr size_t kForgetAtLeast = 256;
+    size_t forgetAbove_ = kForgetAtLeast;
 };

@@ -9,8 +9,9 @@ typedef void (*ClientEventCallback)(void* userData, uint64_t sessionId);
 
 class IEvents {
 public:
-    // Expires at most one session that has been silent for longer than the time-out.
-    virtual void CheckClientTimeouts() = 0;
+    // Expires at most one session that has been silent for longer than the time-out (a session whose
+    // device is not authorised ends with it); its id, or 0 when none expired.
+    virtual uint64_t CheckClientTimeouts() = 0;
     virtual void ClientAnnounced(const std::wstring& deviceName, const std::wstring& uniqueId) = 0;
     // The result of saving the state.
     virtual bool Unauthorize(uint64_t sessionId) = 0;

@@ -21,6 +21,8 @@ public:
     // Drops the unique id from the authorised set and erases the session; saves whatever the result.
     virtual bool UnauthorizeClient(uint64_t sessionId) = 0;
     virtual void SetClientConnected(uint64_t sessionId, bool connected) = 0;
+    // Ends the session when its device is not authorised (its PIN timed out); false otherwise.
+    virtual bool EndWaitingSession(uint64_t sessionId) = 0;
     // Milliseconds of silence after which a client counts as gone: 300000.
     virtual uint32_t GetClientTimeoutMs() = 0;
     virtual std::wstring GetCacheFolder() = 0;

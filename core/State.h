@@ -1,7 +1,9 @@
 // The server's one store of shared and durable state, guarded by one lock and kept in state.xml.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <set>
@@ -20,6 +22,9 @@ class State final : public IState, public KivDeleter {
 public:
     static const uint32_t kDefaultHttpPort = 8683;
     static const uint32_t kClientTimeoutMs = 300000;
+    // Sessions of devices that are not authorised (each waiting for its PIN) kept at once; a new one
+    // replaces the oldest, so announces with ever new unique ids cannot fill the memory.
+    static constexpr size_t kMaxWaitingSessions = 64;
 
     // A new, independent store in the per-user data folder "Calvoro"; empty on failure. The pointer
     // converts to a boost::shared_ptr<IState> for holders that need only the interface.
@@ -37,6 +42,7 @@ public:
     bool AuthorizeClient(uint64_t sessionId) override;
     bool UnauthorizeClient(uint64_t sessionId) override;
     void SetClientConnected(uint64_t sessionId, bool connected) override;
+    bool EndWaitingSession(uint64_t sessionId) override;
     uint32_t GetClientTimeoutMs() override { return kClientTimeoutMs; }
     std::wstring GetCacheFolder() override;
     bool GetExternalAccess() override;
@@ -136,6 +142,7 @@ private:
     void AppendFolderContents(const std::wstring& folder, int depth, const std::set<std::wstring>& extensions,
                               std::list<FolderTreeRow>& rows);
     uint64_t DrawSessionId();
+    void ForgetWaiting(uint64_t sessionId);
     std::string BuildStateText();
     void ReadStateElement(const xml_element& root);
     void ReadHttpPort(const xml_element& root);
@@ -145,6 +152,8 @@ private:
     std::set<std::wstring> expandedPaths_;
     std::set<std::wstring> authorizedIds_;
     std::map<uint64_t, ClientSession> sessions_;
+    // The sessions not authorised, oldest first (at most kMaxWaitingSessions).
+    std::deque<uint64_t> waiting_;
     std::set<uint64_t> connected_;
     boost::shared_ptr<KivThreadMutex> mutex_;
     std::wstring dataFolder_;
@@ -164,8 +173,9 @@ private:
     bool doNotShowBonjourLink_ = false;
     bool showAllConversions_ = false;
 
-    // Every session id handed out in this run, so none is ever reused.
-    std::set<uint64_t> issuedSessionIds_;
+    // Every session id that was ever authorised in this run, so none that opened the HTTP interface is
+    // ever handed out again.
+    std::set<uint64_t> authorisedSessionIds_;
     // Serialises whole saves (build, write, rename); taken before the store's lock, never inside it.
     boost::shared_ptr<KivThreadMutex> saveMutex_;
 };

@@ -1,4 +1,5 @@
 // Client sessions of the state store: session ids, PINs, the authorised ids and the connected set.
+#include <algorithm>
 #include <ctime>
 #include <stdexcept>
 
@@ -22,13 +23,19 @@ uint32_t DrawPin() {
 }  // namespace
 
 uint64_t State::DrawSessionId() {
-    // Never 0, and never one handed out before in this run, even to a session that is gone.
+    // Never 0, never a live session's, and never one that was authorised before in this run. The ids of
+    // waiting sessions that ended are not kept (under an announce flood that list would grow without
+    // end); 64 random bits do not come back in practice.
     uint64_t id = 0;
     do {
         id = get_rand_num64();
-    } while (id == 0 || issuedSessionIds_.count(id) != 0);
-    issuedSessionIds_.insert(id);
+    } while (id == 0 || sessions_.count(id) != 0 || authorisedSessionIds_.count(id) != 0);
     return id;
+}
+
+void State::ForgetWaiting(uint64_t sessionId) {
+    const auto it = std::find(waiting_.begin(), waiting_.end(), sessionId);
+    if (it != waiting_.end()) waiting_.erase(it);
 }
 
 ClientSession State::GetOrCreateSession(const std::wstring& deviceName, const std::wstring& uniqueId) {
@@ -42,7 +49,18 @@ ClientSession State::GetOrCreateSession(const std::wstring& deviceName, const st
     session.Name = statetext::Stored(deviceName);
     session.SessionId = DrawSessionId();
     session.Authorized = authorizedIds_.count(storedId) != 0;
-    if (!session.Authorized) session.Pin = DrawPin();
+    if (session.Authorized) {
+        authorisedSessionIds_.insert(session.SessionId);
+    } else {
+        session.Pin = DrawPin();
+        // The oldest waiting session makes room; its device gets a new session at its next announce.
+        if (waiting_.size() >= kMaxWaitingSessions) {
+            sessions_.erase(waiting_.front());
+            connected_.erase(waiting_.front());
+            waiting_.pop_front();
+        }
+        waiting_.push_back(session.SessionId);
+    }
     sessions_[session.SessionId] = session;
     return session;
 }
@@ -68,6 +86,8 @@ bool State::AuthorizeClient(uint64_t sessionId) {
     if (it == sessions_.end()) return false;
     it->second.Authorized = true;
     authorizedIds_.insert(it->second.UniqueId);
+    authorisedSessionIds_.insert(sessionId);
+    ForgetWaiting(sessionId);
     return true;
 }
 
@@ -91,6 +111,16 @@ void State::SetClientConnected(uint64_t sessionId, bool connected) {
         connected_.insert(sessionId);
     else
         connected_.erase(sessionId);
+}
+
+bool State::EndWaitingSession(uint64_t sessionId) {
+    KivLock lock(*mutex_);
+    const auto it = sessions_.find(sessionId);
+    if (it == sessions_.end() || it->second.Authorized) return false;
+    sessions_.erase(it);
+    connected_.erase(sessionId);
+    ForgetWaiting(sessionId);
+    return true;
 }
 
 bool State::IsClientConnected(uint64_t sessionId) {

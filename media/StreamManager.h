@@ -68,6 +68,7 @@ public:
     // The folder is another session's from now on: this one's end stops its programs and leaves it alone.
     void HandOverFolder() { ownsFolder_ = false; }
     std::wstring GetTempFolder() const { return tempFolder_; }
+    uint64_t GetSessionId() const { return sessionId_; }
     uint32_t GetSegmentCount() const { return segmentCount_; }
     uint32_t GetLastSegmentSeconds() const { return lastSegmentSeconds_; }
     // Requests answered (ready or failed) and not yet collected; a change across a step means a waiting

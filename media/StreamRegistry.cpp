@@ -135,6 +135,21 @@ bool RemoveAllStreams() {
     return true;
 }
 
+size_t RemoveStreamsOfSession(uint64_t sessionId) {
+    Registry& registry = TheRegistry();
+    KivLock guard(*registry.lock);
+    size_t removed = 0;
+    for (auto it = registry.sessions.begin(); it != registry.sessions.end();) {
+        if (it->second.session->GetSessionId() == sessionId) {
+            it = registry.sessions.erase(it);  // the session stops its programs as it goes
+            ++removed;
+        } else {
+            ++it;
+        }
+    }
+    return removed;
+}
+
 bool ProcessAllStreams() {
     Registry& registry = TheRegistry();
     KivLock guard(*registry.lock);

@@ -60,6 +60,8 @@ boost::shared_ptr<IStreamManagerSafe> FindStream(const std::wstring& streamId);
 bool RemoveStream(const std::wstring& streamId);
 bool StopStream(const std::wstring& videoPath, uint64_t sessionId);
 bool RemoveAllStreams();
+// Ends every session of that client session, with its programs; how many ended.
+size_t RemoveStreamsOfSession(uint64_t sessionId);
 // One step of every session; true when any did work.
 bool ProcessAllStreams();
 size_t GetStreamCount();

@@ -7,15 +7,22 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "core/FileMaker.h"
 #include "core/IEvents.h"
 #include "core/Log.h"
 #include "core/StateTestSupport.h"
+#include "kivlib/kiv_text.h"
+#include "media/FfmpegMetadataParser.h"
+#include "media/MediaTestSupport.h"
 #include "media/StreamRegistry.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -77,9 +84,10 @@ private:
 
 class CountingEvents : public IEvents {
 public:
-    void CheckClientTimeouts() override {
+    uint64_t CheckClientTimeouts() override {
         ++checks;
         if (failing) throw std::runtime_error("timeouts went wrong");
+        return expire.exchange(0);
     }
     void ClientAnnounced(const std::wstring&, const std::wstring&) override {}
     bool Unauthorize(uint64_t) override { return true; }
@@ -89,6 +97,7 @@ public:
 
     std::atomic<int> checks{0};
     std::atomic<bool> failing{false};
+    std::atomic<uint64_t> expire{0};  // the session the next check finds silent
 };
 
 class WorkerTest : public ::testing::Test {
@@ -213,6 +222,74 @@ TEST(WorkerWake, AStreamRequestAndTheStopEndTheSleep) {
     const auto stopping = std::chrono::steady_clock::now();
     worker.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(30));
+}
+
+// Now in seconds as the test sets it; sleeps as the real clock does.
+class SettableClock : public IWorkerClock {
+public:
+    int64_t NowSeconds() override { return now; }
+    void Sleep(uint32_t ms, WakeSignal& wake) override { wake.Wait(ms); }
+    std::atomic<int64_t> now{1000};
+};
+
+// The programs among this process's children, by name.
+size_t ChildrenNamed(const std::string& name) {
+    size_t count = 0;
+    for (pid_t child : testsupport::ChildrenOf(getpid())) {
+        std::string comm = testsupport::ReadFile("/proc/" + std::to_string(child) + "/comm");
+        if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+        if (comm == name) ++count;
+    }
+    return count;
+}
+
+bool Within(std::chrono::seconds limit, const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+// A device goes away mid-stream: when the time-out step finds its session silent, that session's
+// stream ends with its ffmpeg and segmenter; another device's stream plays on.
+TEST(WorkerStreams, TheStreamsOfASilentClientEndWithTheirPrograms) {
+    REQUIRE_ISOLATED_NETWORK();
+    statetest::TempStore store;
+    CountingEvents events;
+    SettableClock clock;
+    boost::shared_ptr<IFileMaker> files = FileMaker::GetInstance();
+    boost::shared_ptr<IMetadataFactory> metadata = MetadataFactory::GetInstance();
+    const std::wstring video = kivm::FromUTF8ExW(mediatest::MakeTsClip("worker-streams.ts", 30));
+    const uint64_t gone = 0x1111, staying = 0x2222;
+    std::map<uint64_t, std::wstring> streams;
+    for (uint64_t session : {gone, staying}) {
+        boost::shared_ptr<IStreamManagerSafe> h =
+            CreateStream(video, session, store.state.get(), L"http://127.0.0.1:8683/video/stream/", 320, 240,
+                         metadata.get(), files.get(), nullptr, nullptr, 1200, 1300, -1, -1, 0, 1);
+        ASSERT_TRUE(h);
+        streams[session] = h->GetStreamManager()->GetStreamId();
+        h->GetStreamManager()->RequestSegment(L"segment-1.ts");  // starts its transcoder and segmenter
+    }
+    boost::shared_ptr<Worker> worker = Worker::GetInstance(store.state.get(), &events, nullptr, &clock);
+    ASSERT_TRUE(worker);
+    ASSERT_TRUE(Within(std::chrono::seconds(60), [] { return ChildrenNamed("ffmpeg") == 2 && ChildrenNamed("Segmenter") == 2; }))
+        << ChildrenNamed("ffmpeg") << " ffmpeg, " << ChildrenNamed("Segmenter") << " segmenters";
+    EXPECT_EQ(2u, GetStreamCount());
+
+    events.expire = gone;
+    clock.now = 2000;  // the next pass makes the timed step
+    EXPECT_TRUE(Within(std::chrono::seconds(60), [] { return GetStreamCount() == 1; }));
+    EXPECT_FALSE(FindStream(streams[gone])) << "the silent client's stream is still there";
+    EXPECT_TRUE(FindStream(streams[staying]));
+    EXPECT_TRUE(Within(std::chrono::seconds(30), [] { return ChildrenNamed("ffmpeg") <= 1 && ChildrenNamed("Segmenter") <= 1; }))
+        << ChildrenNamed("ffmpeg") << " ffmpeg, " << ChildrenNamed("Segmenter") << " segmenters";
+    EXPECT_EQ(0u, events.expire.load());
+
+    worker.reset();
+    RemoveAllStreams();
+    EXPECT_TRUE(Within(std::chrono::seconds(30), [] { return ChildrenNamed("ffmpeg") + ChildrenNamed("Segmenter") == 0; }));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <future>
 #include <list>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,6 +146,46 @@ TEST_F(EventsTest, OneSilentSessionPerCheckLowestIdFirst) {
     }
 }
 
+TEST_F(EventsTest, AWaitingSessionEndsWhenItsPinTimesOutAnAuthorisedOneStays) {
+    const ClientSession waiting = Announce(L"waiting");
+    const ClientSession paired = Announce(L"paired");
+    ASSERT_TRUE(events->SubmitPin(paired.Pin, paired.SessionId));
+    Listen();
+    clock.now = 300001;
+    std::set<uint64_t> expired;
+    for (int check = 0; check < 2; ++check) expired.insert(events->CheckClientTimeouts());
+    EXPECT_EQ((std::set<uint64_t>{waiting.SessionId, paired.SessionId}), expired) << "each check names its session";
+    EXPECT_EQ(0u, events->CheckClientTimeouts()) << "nothing is left to expire";
+
+    EXPECT_THROW(store.state->GetSession(waiting.SessionId), std::runtime_error);
+    EXPECT_FALSE(store.state->IsClientConnected(waiting.SessionId));
+    EXPECT_TRUE(store.state->IsSessionAuthorized(paired.SessionId));
+    EXPECT_EQ(std::vector<uint64_t>{0}, reports.Ids()) << "the window learns once that a device went";
+
+    const ClientSession back = Announce(L"waiting");
+    EXPECT_NE(waiting.SessionId, back.SessionId) << "a new session, with a new PIN drawn";
+    EXPECT_EQ((std::vector<uint64_t>{0, back.SessionId}), reports.Ids());
+}
+
+// Announces with ever new unique ids: the state store keeps the newest 64 waiting sessions, and the
+// events object forgets the ones it let go instead of keeping a stopwatch for each.
+TEST_F(EventsTest, AnAnnounceFloodLeavesNoStopwatchOfTheSessionsPushedOut) {
+    Listen();
+    for (int i = 0; i < 10000; ++i) events->ClientAnnounced(L"flood", L"flood-" + std::to_wstring(i));
+    std::list<ClientSession> sessions;
+    store.state->GetSessions(sessions);
+    EXPECT_EQ(State::kMaxWaitingSessions, sessions.size());
+    EXPECT_EQ(10000u, reports.Ids().size());
+
+    clock.now = 300001;
+    size_t expiries = 0;
+    while (events->CheckClientTimeouts() != 0 && expiries < 20000) ++expiries;
+    EXPECT_GE(expiries, State::kMaxWaitingSessions);
+    EXPECT_LE(expiries, 300u) << "stopwatches of sessions that are gone were kept";
+    store.state->GetSessions(sessions);
+    EXPECT_TRUE(sessions.empty());
+}
+
 TEST_F(EventsTest, RightPinAuthorisesSavesAndReports) {
     const ClientSession s = Announce(L"pair-me");
     Listen();
@@ -267,6 +308,7 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it runs now, if nothing stops it
         }
     }
+    bool EndWaitingSession(uint64_t id) override { return real_.EndWaitingSession(id); }
     uint32_t GetClientTimeoutMs() override { return real_.GetClientTimeoutMs(); }
     std::wstring GetCacheFolder() override { return real_.GetCacheFolder(); }
     bool GetExternalAccess() override { return real_.GetExternalAccess(); }
@@ -319,6 +361,11 @@ TEST(Events, ConcurrentUse) {
     boost::shared_ptr<IEvents> events = Events::GetInstance(store.state.get(), &clock);
     Reports reports;
     events->SetClientEventCallback(&Reports::Callback, &reports);
+    // Waiting sessions may all time out before the GUI thread sees one: one device is paired (and
+    // saved) first, so there is always something to remove and a file to read.
+    events->ClientAnnounced(L"n", L"steady");
+    const ClientSession steady = store.state->GetOrCreateSession(L"n", L"steady");
+    ASSERT_TRUE(events->SubmitPin(steady.Pin, steady.SessionId));
     std::atomic<bool> done{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {

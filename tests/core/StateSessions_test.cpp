@@ -4,6 +4,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <boost/random/mersenne_twister.hpp>
 #include <boost/random/uniform_int.hpp>
@@ -92,12 +93,82 @@ TEST(StateSessions, SessionIdsAreNonZeroUniqueAndAscending) {
     EXPECT_EQ(500u, ids.size());
     std::list<ClientSession> sessions{ClientSession()};
     store.state->GetSessions(sessions);
-    ASSERT_EQ(500u, sessions.size());
+    ASSERT_EQ(State::kMaxWaitingSessions, sessions.size()) << "only the newest waiting sessions are kept";
     uint64_t previous = 0;
     for (const ClientSession& s : sessions) {
         EXPECT_GT(s.SessionId, previous);
         previous = s.SessionId;
     }
+}
+
+// Announces with ever new unique ids keep at most 64 sessions waiting for their PIN: each new one
+// replaces the oldest waiting one; authorised devices stay whatever comes.
+TEST(StateSessions, WaitingSessionsAreCappedOldestFirstAndAuthorisedOnesStay) {
+    TempStore store;
+    State& s = *store.state;
+    AuthoriseOnDisk(store, "paired-on-disk");
+    const ClientSession onDisk = s.GetOrCreateSession(L"Old phone", L"paired-on-disk");
+    const ClientSession pinned = s.GetOrCreateSession(L"Tablet", L"paired-now");
+    ASSERT_TRUE(s.AuthorizeClient(pinned.SessionId));
+
+    std::vector<ClientSession> waiting;
+    for (size_t i = 0; i < State::kMaxWaitingSessions; ++i)
+        waiting.push_back(s.GetOrCreateSession(L"w", L"waiting-" + std::to_wstring(i)));
+    s.SetClientConnected(waiting[0].SessionId, true);
+    // Authorising one frees its place: the next newcomer pushes nobody out.
+    ASSERT_TRUE(s.AuthorizeClient(waiting[5].SessionId));
+    waiting.push_back(s.GetOrCreateSession(L"w", L"waiting-64"));
+    EXPECT_NO_THROW(s.GetSession(waiting[0].SessionId));
+
+    waiting.push_back(s.GetOrCreateSession(L"w", L"waiting-65"));
+    EXPECT_EQ("Session not found", SessionError(s, waiting[0].SessionId)) << "the oldest waiting one goes";
+    EXPECT_FALSE(s.IsClientConnected(waiting[0].SessionId));
+    EXPECT_NO_THROW(s.GetSession(waiting[1].SessionId));
+
+    // A flood of newcomers: authorised sessions stay, the waiting ones are the newest 64.
+    for (int i = 0; i < 1000; ++i) s.GetOrCreateSession(L"flood", L"flood-" + std::to_wstring(i));
+    std::list<ClientSession> sessions;
+    s.GetSessions(sessions);
+    size_t waitingCount = 0;
+    std::set<uint64_t> ids;
+    for (const ClientSession& session : sessions) {
+        ids.insert(session.SessionId);
+        if (!session.Authorized) ++waitingCount;
+    }
+    EXPECT_EQ(State::kMaxWaitingSessions, waitingCount);
+    EXPECT_EQ(State::kMaxWaitingSessions + 3, sessions.size());
+    for (const ClientSession& kept : {onDisk, pinned, waiting[5]}) {
+        EXPECT_TRUE(ids.count(kept.SessionId)) << "an authorised session was pushed out";
+        EXPECT_TRUE(s.IsSessionAuthorized(kept.SessionId));
+    }
+    EXPECT_TRUE(ids.count(s.GetOrCreateSession(L"", L"flood-999").SessionId));
+
+    // A device pushed out announces again: a new session and a new id.
+    const ClientSession again = s.GetOrCreateSession(L"w", L"waiting-1");
+    EXPECT_NE(waiting[1].SessionId, again.SessionId);
+    EXPECT_FALSE(again.Authorized);
+}
+
+TEST(StateSessions, OnlyAWaitingSessionEndsWhenItsPinTimesOut) {
+    TempStore store;
+    State& s = *store.state;
+    const ClientSession waiting = s.GetOrCreateSession(L"w", L"waiting");
+    const ClientSession paired = s.GetOrCreateSession(L"p", L"paired");
+    ASSERT_TRUE(s.AuthorizeClient(paired.SessionId));
+    s.SetClientConnected(waiting.SessionId, true);
+
+    EXPECT_FALSE(s.EndWaitingSession(paired.SessionId));
+    EXPECT_TRUE(s.IsSessionAuthorized(paired.SessionId));
+    EXPECT_FALSE(s.EndWaitingSession(paired.SessionId + 1)) << "an unknown id";
+    EXPECT_TRUE(s.EndWaitingSession(waiting.SessionId));
+    EXPECT_EQ("Session not found", SessionError(s, waiting.SessionId));
+    EXPECT_FALSE(s.IsClientConnected(waiting.SessionId));
+    EXPECT_FALSE(s.EndWaitingSession(waiting.SessionId));
+
+    // Its place in the waiting line is free again: 64 newcomers push nobody else out.
+    const ClientSession first = s.GetOrCreateSession(L"w", L"first");
+    for (size_t i = 1; i < State::kMaxWaitingSessions; ++i) s.GetOrCreateSession(L"w", L"n-" + std::to_wstring(i));
+    EXPECT_NO_THROW(s.GetSession(first.SessionId));
 }
 
 TEST(StateSessions, AuthoriseThenUnauthorise) {

@@ -1,5 +1,6 @@
-// The real server started with no window and no display: start-up lines, the single instance, and the
-// shutdown on the end-of-session signal.
+// The real server started with no window and no display: start-up lines, the single instance, the
+// shutdown on the end-of-session signal, the windowed start where no display exists, and a command line
+// the parser refuses.
 #include <signal.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "media/MediaTestSupport.h"
 #include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
@@ -118,6 +120,39 @@ TEST_F(StartupTest, APortInUseLeavesTheServerRunningWithoutItsHttpInterface) {
     server.Signal(SIGTERM);
     EXPECT_TRUE(server.WaitExit(5s));
     close(holder);
+}
+
+TEST_F(StartupTest, WithoutADisplayTheWindowedStartRunsSilentAndSaysSo) {
+    ServerProcess server(home.path());  // started with no DISPLAY in its environment
+    ASSERT_TRUE(server.Start({}));
+    ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 20s)) << server.LogText();
+    EXPECT_EQ("Starting Calvoro\nNo display found: Calvoro runs silent, with no window\n", server.Stdout());
+    ExpectInOrder(server.LogText(), {"Calvoro started - Version 1.0.3.3",
+                                     "NOTE: No display found: Calvoro runs silent, with no window",
+                                     "Started HTTP Listener", "Bonjour Check Complete"});
+    EXPECT_EQ(server.LogText().find("Prepared UI"), std::string::npos);
+    EXPECT_TRUE(server.Running());
+
+    server.Signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(server.WaitExit(10s, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ExpectInOrder(server.LogText(), {"Shutdown Event Detected", "Application Closing, saving state"});
+}
+
+TEST_F(StartupTest, AnUnknownSwitchPrintsTheUsageAndEndsTheStart) {
+    const std::vector<std::vector<std::string>> commandLines = {{"--bogus"}, {"-x"}, {"-s", "--nope"}, {"extra"}};
+    for (const auto& arguments : commandLines) {
+        std::vector<std::string> argv = {"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY",
+                                         "XDG_DATA_HOME=" + home.path(), testsupport::BinDir() + "/calvoro"};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        const mediatest::RunResult run = mediatest::Run(argv, std::string(), 30000);
+        EXPECT_NE(0, run.exitCode) << arguments[0];
+        EXPECT_NE(std::string::npos, run.err.find("Usage: calvoro [-s]")) << arguments[0] << ": " << run.err;
+        EXPECT_EQ("Starting Calvoro\n", run.out.substr(0, 17)) << arguments[0];
+    }
+    EXPECT_EQ(std::string::npos, testsupport::ReadFile(home.path() + "/Calvoro/CalvoroLog.txt").find("Calvoro started"))
+        << "nothing was started";
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ public:
     bool AuthorizeClient(uint64_t) override { return false; }
     bool UnauthorizeClient(uint64_t) override { return false; }
     void SetClientConnected(uint64_t, bool) override {}
+    bool EndWaitingSession(uint64_t) override { return false; }
     uint32_t GetClientTimeoutMs() override { return 300000; }
     std::wstring GetCacheFolder() override { return cache_; }
     bool GetExternalAccess() override { return false; }
