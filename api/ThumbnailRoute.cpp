@@ -95,7 +95,10 @@ bool HttpListener::FindSidecarImage(const std::wstring& videoPath, std::wstring&
 void HttpListener::SendThumbnail(const std::string& rest, const std::string& body, bool folder) {
     std::unique_ptr<RequestTempFile> jpeg;
     try {
-        const std::wstring path = ResolvePath(rest);
+        std::wstring path = ResolvePath(rest);
+        // Empty components are skipped when a share path is resolved, the last one too; a folder's
+        // request keeps its final "/", which says the names are looked for inside the folder.
+        if (folder && !rest.empty() && rest.back() == '/' && (path.empty() || path.back() != L'/')) path += L'/';
         boost::shared_ptr<Thumbnail> thumbnail = Thumbnail::GetInstance(metadataFactory_);
         if (!thumbnail) throw std::runtime_error("Cannot instantiate thumbnail class");
         const ThumbnailRequest request = ParseThumbnailRequest(body);
