@@ -192,6 +192,8 @@ bool MyApp::OnInit() {
         if (!listener_) KIV_LOG("WARNING: " + kiv_httpd_listener::GetLastGetInstanceError());
 
         if (!silent_) CreateMainWindow();
+        if (dnsSdMissing_ && !state_->GetDoNotShowBonjourLink() && CalvoroForm::GetInstance())
+            CalvoroForm::PostBonjourPrompt(CalvoroForm::GetInstance());
 
         result = true;
 
