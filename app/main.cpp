@@ -33,6 +33,7 @@
 #include "platform/SingleInstance.h"
 #include "platform/Updater.h"
 #include "ui/CalvoroForm.h"
+#include "ui/TaskBarIcon.h"
 #include "ui/ModalScope.h"
 
 namespace {
@@ -211,6 +212,7 @@ bool MyApp::OnInit() {
 void MyApp::CreateMainWindow() {
     CalvoroForm::RouteClientEvents(this);
     CalvoroForm* window = new CalvoroForm(state_, events_.get(), nullptr);
+    window->SetNotificationIcon(std::make_unique<TaskBarIcon>(window));
     if (!listener_) {
         wxMessageBox(kivm::FromUTF8ExW(kiv_httpd_listener::GetLastGetInstanceError() +
                                        "\nPlease change this in preferences and try again"),

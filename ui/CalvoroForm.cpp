@@ -90,6 +90,8 @@ void CalvoroForm::PostQuit(wxWindow* window) { PostTo(window, EVT_QUIT); }
 
 void CalvoroForm::PostBonjourPrompt(wxWindow* window) { PostTo(window, EVT_BONJOUR_PROMPT); }
 
+void CalvoroForm::PostShowPreferences(wxWindow* window) { PostTo(window, EVT_SHOW_PREFERENCES); }
+
 void CalvoroForm::OnClientEvent(void*, uint64_t sessionId) {
     // Any thread: touches no window, only queues the id to the application object.
     wxAppConsole* application = wxTheApp;

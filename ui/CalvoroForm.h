@@ -45,6 +45,7 @@ public:
     static void PostShowWindow(wxWindow* window);
     static void PostQuit(wxWindow* window);
     static void PostBonjourPrompt(wxWindow* window);
+    static void PostShowPreferences(wxWindow* window);
 
     // The events object's callback; any thread. It only queues the session id to the application.
     static void OnClientEvent(void* userData, uint64_t sessionId);
