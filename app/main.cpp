@@ -37,6 +37,7 @@
 #include "platform/SingleInstance.h"
 #include "platform/Updater.h"
 #include "ui/CalvoroForm.h"
+#include "ui/TaskBarIcon.h"
 #include "ui/ModalScope.h"
 
 namespace {
@@ -214,6 +215,8 @@ bool MyApp::OnInit() {
         if (!listener_) KIV_LOG("WARNING: " + kiv_httpd_listener::GetLastGetInstanceError());
 
         if (!silent_) CreateMainWindow();
+        if (dnsSdMissing_ && !state_->GetDoNotShowBonjourLink() && CalvoroForm::GetInstance())
+            CalvoroForm::PostBonjourPrompt(CalvoroForm::GetInstance());
 
         result = true;
 
@@ -231,6 +234,7 @@ bool MyApp::OnInit() {
 void MyApp::CreateMainWindow() {
     CalvoroForm::RouteClientEvents(this);
     CalvoroForm* window = new CalvoroForm(state_, events_.get(), nullptr);
+    window->SetNotificationIcon(std::make_unique<TaskBarIcon>(window));
     if (!listener_) {
         wxMessageBox(kivm::FromUTF8ExW(kiv_httpd_listener::GetLastGetInstanceError() +
                                        "\nPlease change this in preferences and try again"),

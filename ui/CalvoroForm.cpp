@@ -12,8 +12,10 @@
 #include "core/IEvents.h"
 #include "core/Log.h"
 #include "core/State.h"
+#include "ui/BonjourPromptPnl.h"
 #include "ui/DevicePanels.h"
 #include "ui/FileDropTarget.h"
+#include "ui/GenericDialogBase.h"
 #include "ui/ModalScope.h"
 #include "ui/UiCommon.h"
 #include "ui/VideoFoldersList.h"
@@ -50,6 +52,7 @@ void PostTo(wxWindow* window, wxEventType type) {
 wxBEGIN_EVENT_TABLE(CalvoroForm, CalvoroBase)
     EVT_COMMAND(wxID_ANY, EVT_SHOW_WINDOW, CalvoroForm::OnShowWindow)
     EVT_COMMAND(wxID_ANY, EVT_QUIT, CalvoroForm::OnQuit)
+    EVT_COMMAND(wxID_ANY, EVT_BONJOUR_PROMPT, CalvoroForm::OnBonjourPrompt)
     EVT_CLOSE(CalvoroForm::OnClose)
 wxEND_EVENT_TABLE()
 
@@ -75,6 +78,7 @@ CalvoroForm::~CalvoroForm() {
     ModalScope::Forget(&showKey_);
     ModalScope::Forget(&closeKey_);
     icon_.reset();
+    if (bonjourDialog_) bonjourDialog_->Destroy();
     if (gInstance == this) gInstance = nullptr;
 }
 
@@ -83,6 +87,10 @@ CalvoroForm* CalvoroForm::GetInstance() { return gInstance; }
 void CalvoroForm::PostShowWindow(wxWindow* window) { PostTo(window, EVT_SHOW_WINDOW); }
 
 void CalvoroForm::PostQuit(wxWindow* window) { PostTo(window, EVT_QUIT); }
+
+void CalvoroForm::PostBonjourPrompt(wxWindow* window) { PostTo(window, EVT_BONJOUR_PROMPT); }
+
+void CalvoroForm::PostShowPreferences(wxWindow* window) { PostTo(window, EVT_SHOW_PREFERENCES); }
 
 void CalvoroForm::OnClientEvent(void*, uint64_t sessionId) {
     // Any thread: touches no window, only queues the id to the application object.
@@ -231,6 +239,18 @@ void CalvoroForm::OnShowWindow(wxCommandEvent&) {
 
 void CalvoroForm::OnQuit(wxCommandEvent&) { Close(true); }
 
+void CalvoroForm::OnBonjourPrompt(wxCommandEvent&) {
+    if (!bonjourDialog_) {
+        bonjourDialog_ = new GenericDialogBase(nullptr, wxID_ANY, GetUiString(UiString::ProductName));
+        bonjourPanel_ = new BonjourPromptPnl(bonjourDialog_, state_);
+        bonjourDialog_->bSizer->Add(bonjourPanel_, 1, 0, 0);
+        bonjourDialog_->Layout();
+        bonjourDialog_->Fit();
+    }
+    ModalScope scope(bonjourDialog_);
+    bonjourDialog_->ShowModal();
+}
+
 void CalvoroForm::OnClose(wxCloseEvent& event) {
     if (event.CanVeto() && HasNotificationIcon()) {
         Show(false);
@@ -241,6 +261,10 @@ void CalvoroForm::OnClose(wxCloseEvent& event) {
     // the handler that opened it has returned (the dialog's parent must outlive it).
     EndDialogsThen(&closeKey_, [this]() {
         icon_.reset();
+        // The prompt has no parent, so it goes with the window by hand.
+        if (bonjourDialog_) bonjourDialog_->Destroy();
+        bonjourDialog_ = nullptr;
+        bonjourPanel_ = nullptr;
         Destroy();
     });
 }

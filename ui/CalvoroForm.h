@@ -12,6 +12,8 @@
 #include "ui/NotificationIcon.h"
 #include "ui/SideBarEntry.h"
 
+class BonjourPromptPnl;
+class GenericDialogBase;
 class IEvents;
 class MyFileDropTarget;
 class State;
@@ -42,6 +44,8 @@ public:
 
     static void PostShowWindow(wxWindow* window);
     static void PostQuit(wxWindow* window);
+    static void PostBonjourPrompt(wxWindow* window);
+    static void PostShowPreferences(wxWindow* window);
 
     // The events object's callback; any thread. It only queues the session id to the application.
     static void OnClientEvent(void* userData, uint64_t sessionId);
@@ -68,6 +72,9 @@ public:
     std::vector<SideBarEntry*> GetEntries() const;
     // The session of a device entry; 0 for "Video Folders" or an unknown id.
     uint64_t GetEntrySession(int entryId) const;
+    // The DNS-SD prompt, null until it was first shown.
+    GenericDialogBase* GetBonjourDialog() const { return bonjourDialog_; }
+    BonjourPromptPnl* GetBonjourPanel() const { return bonjourPanel_; }
 
 protected:
     void OnAddFolderClick(wxMouseEvent& event) override;
@@ -77,6 +84,7 @@ private:
     void OnClientChanged(uint64_t sessionId);
     void OnShowWindow(wxCommandEvent& event);
     void OnQuit(wxCommandEvent& event);
+    void OnBonjourPrompt(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
     void ReplaceContent(wxWindow* content);
 
@@ -89,6 +97,8 @@ private:
     MyFileDropTarget* libraryDropTarget_ = nullptr;
     int selectedEntryId_ = 0;
     std::unique_ptr<INotificationIcon> icon_;
+    GenericDialogBase* bonjourDialog_ = nullptr;
+    BonjourPromptPnl* bonjourPanel_ = nullptr;
     // Keys of the two kinds of waiting work (see ModalScope).
     char rebuildKey_ = 0;
     char showKey_ = 0;

@@ -9,6 +9,8 @@ wxDEFINE_EVENT(EVT_FOLDERS_CHANGED, wxCommandEvent);
 wxDEFINE_EVENT(EVT_CLIENT_CHANGED, wxThreadEvent);
 wxDEFINE_EVENT(EVT_SHOW_WINDOW, wxCommandEvent);
 wxDEFINE_EVENT(EVT_QUIT, wxCommandEvent);
+wxDEFINE_EVENT(EVT_BONJOUR_PROMPT, wxCommandEvent);
+wxDEFINE_EVENT(EVT_SHOW_PREFERENCES, wxCommandEvent);
 
 std::wstring GetUiString(UiString id) {
     switch (id) {

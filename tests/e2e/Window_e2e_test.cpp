@@ -98,3 +98,59 @@ TEST(WindowE2E, AnAnnounceShowsThePinPanelAndTheTypedPinPairsTheDevice) {
 }
 
 }  // namespace
+
+namespace {
+
+// The real program without a DNS-SD daemon: the prompt comes up over the window; the box ticked and
+// Enter pressed stores the choice at once, and the next start shows no prompt.
+TEST(WindowE2E, TheDnsSdPromptOnceTickedComesNoMore) {
+    REQUIRE_ISOLATED_NETWORK();
+    testsupport::XServer display;
+    ASSERT_TRUE(display.Start());
+    testsupport::TempDir home;
+    std::filesystem::create_directories(home.path() + "/Calvoro");
+    const std::string stateFile = home.path() + "/Calvoro/state.xml";
+    testsupport::WriteFile(stateFile, "<?xml version=\"1.0\"?>\n<CalvoroState>\n<HttpPort>" +
+                                          std::to_string(testsupport::FreePort()) +
+                                          "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n");
+    const std::string x = "DISPLAY=" + display.Display() + " ";
+    const std::string findPrompt = x + "xdotool search --onlyvisible --name '^Calvoro$' | head -1";
+    {
+        testsupport::ServerProcess server(home.path());
+        server.SetEnvironment("DISPLAY", display.Display());
+        ASSERT_TRUE(server.Start({}));
+        ASSERT_TRUE(server.WaitForLog("Prepared UI", std::chrono::seconds(30))) << server.LogText();
+        std::string prompt;
+        for (int i = 0; i < 100 && prompt.empty(); ++i) {
+            prompt = RunCommand(findPrompt);
+            if (prompt.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        ASSERT_FALSE(prompt.empty()) << server.LogText();
+        const std::string id = prompt.substr(0, prompt.find('\n'));
+        // The focus starts on the box: space ticks it, Enter presses "OK".
+        const std::string keys = x + "xdotool windowfocus --sync " + id + " && sleep 0.3 && " + x +
+                                 "xdotool key space && sleep 0.3 && " + x + "xdotool key Return";
+        ASSERT_EQ(0, system(keys.c_str())) << keys;
+        bool stored = false;
+        for (int i = 0; i < 100 && !stored; ++i) {
+            stored = testsupport::ReadFile(stateFile).find("<DoNotShowBonjourLink>1</DoNotShowBonjourLink>") !=
+                     std::string::npos;
+            if (!stored) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_TRUE(stored) << testsupport::ReadFile(stateFile);
+        server.Signal(SIGTERM);
+        ASSERT_TRUE(server.WaitExit(std::chrono::seconds(30)));
+    }
+    testsupport::ServerProcess again(home.path());
+    again.SetEnvironment("DISPLAY", display.Display());
+    ASSERT_TRUE(again.Start({}));
+    ASSERT_TRUE(again.WaitForLog("Prepared UI", std::chrono::seconds(30))) << again.LogText();
+    const std::string findWindow = x + "xdotool search --sync --onlyvisible --name 'Calvoro - v1.0.3.3' | head -1";
+    ASSERT_FALSE(RunCommand(findWindow).empty());
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_TRUE(RunCommand(findPrompt).empty());
+    again.Signal(SIGTERM);
+    EXPECT_TRUE(again.WaitExit(std::chrono::seconds(30)));
+}
+
+}  // namespace

@@ -19,6 +19,7 @@ public:
     int Height() const { return height_; }
 
     void Set(int x, int y, Rgba colour);
+    Rgba Get(int x, int y) const { return pixels_[static_cast<size_t>(y * width_ + x)]; }
     void FillRect(int x, int y, int w, int h, Rgba colour);
     void FrameRect(int x, int y, int w, int h, Rgba colour);
     // Rectangle with corners cut round by radius r.

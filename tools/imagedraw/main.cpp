@@ -9,6 +9,7 @@
 #include <wx/log.h>
 
 #include "Canvas.h"
+#include "IcoFile.h"
 
 namespace {
 
@@ -120,6 +121,17 @@ Canvas StatusDot(Rgba colour) {
     return c;
 }
 
+// The program's icon at size x size: a blue rounded square with a white play mark.
+Canvas ProgramIcon(int size) {
+    Canvas c(size, size);
+    const double u = size / 16.0;
+    c.FillRoundRect(0, 0, size, size, static_cast<int>(3 * u), Colour(36, 104, 196));
+    c.FillRoundRect(static_cast<int>(u), static_cast<int>(u), size - static_cast<int>(2 * u),
+                    size - static_cast<int>(2 * u), static_cast<int>(2 * u), Colour(58, 130, 222));
+    c.FillTriangle(5.5 * u, 3.8 * u, 5.5 * u, 12.2 * u, 12.2 * u, 8 * u, Colour(255, 255, 255));
+    return c;
+}
+
 struct Image {
     const char* name;
     std::function<Canvas()> draw;
@@ -128,8 +140,8 @@ struct Image {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: ImageDraw FOLDER\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: ImageDraw FOLDER [ICON_FILE]\n");
         return 2;
     }
     wxInitializer framework;
@@ -168,6 +180,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "ImageDraw: cannot write %s/%s\n", folder.c_str(), image.name);
             return 1;
         }
+    }
+    if (argc == 3 && !SaveIco({ProgramIcon(16), ProgramIcon(32), ProgramIcon(48)}, argv[2])) {
+        std::fprintf(stderr, "ImageDraw: cannot write %s\n", argv[2]);
+        return 1;
     }
     return 0;
 }
