@@ -66,10 +66,8 @@ class ConversionRoutes : public ::testing::Test {
 protected:
     void SetUp() override {
         REQUIRE_ISOLATED_NETWORK();
-        metadata = MetadataFactory::GetInstance();
-        server.services.context.MetadataFactory = metadata.get();
         server.services.context.OfflineTranscode = &queue;
-        movies = server.services.Share("share/Videos", "Movies");
+        movies = server.ShareMoviesWithRealProbe();
         testsupport::WriteFile(movies + "/film.avi", "not really a video");
         cache = kivm::ToUTF8Ex(server.services.state->GetCacheFolder());
         ASSERT_TRUE(server.Start());
@@ -80,7 +78,6 @@ protected:
     }
     httptest::Reply Status() { return server.Get("/video/convertstatus/", session, ""); }
 
-    boost::shared_ptr<IMetadataFactory> metadata;
     RecordingQueue queue;
     routetest::Server server;
     std::string movies, cache;

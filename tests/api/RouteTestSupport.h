@@ -1,8 +1,12 @@
 // The request loop behind the real HTTP listener on loopback, with a paired device, for the route tests.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 #include <gtest/gtest.h>
@@ -12,6 +16,7 @@
 #include "api/HttpListener.h"
 #include "kivlib/kiv_httpd_listener.h"
 #include "kivlib/kiv_text.h"
+#include "media/FfmpegMetadataParser.h"
 
 namespace routetest {
 
@@ -46,6 +51,27 @@ public:
     void Stop() { listener_.reset(); }
     int Port() const { return port_; }
 
+    // Puts the real media probe behind the routes and shares "share/Videos" as "Movies"; the folder's path.
+    std::string ShareMoviesWithRealProbe() {
+        metadata_ = MetadataFactory::GetInstance();
+        services.context.MetadataFactory = metadata_.get();
+        return services.Share("share/Videos", "Movies");
+    }
+
+    // What stays in the cache folder. Handlers delete their file just after the last byte went out, a
+    // moment after the client has it, so this waits up to 5 s for the folder to empty.
+    std::vector<std::string> CacheLeftovers() const {
+        const std::string cache = kivm::ToUTF8Ex(services.state->GetCacheFolder());
+        std::vector<std::string> left;
+        for (int i = 0; i < 250; ++i) {
+            left.clear();
+            for (const auto& e : std::filesystem::directory_iterator(cache)) left.push_back(e.path().filename().string());
+            if (left.empty()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return left;
+    }
+
     // A device paired and authorised; its session id.
     uint64_t Pair(const std::wstring& uniqueId) {
         const ClientSession session = services.state->GetOrCreateSession(L"Pad " + uniqueId, uniqueId);
@@ -70,6 +96,7 @@ public:
     apitest::Services services;
 
 private:
+    boost::shared_ptr<IMetadataFactory> metadata_;  // outlives the listener: Stop runs first
     boost::shared_ptr<kiv_httpd_listener> listener_;
     int port_ = 0;
 };

@@ -57,9 +57,7 @@ class StreamRoutes : public ::testing::Test {
 protected:
     void SetUp() override {
         REQUIRE_ISOLATED_NETWORK();
-        metadata = MetadataFactory::GetInstance();
-        server.services.context.MetadataFactory = metadata.get();
-        movies = server.services.Share("share/Videos", "Movies");
+        movies = server.ShareMoviesWithRealProbe();
         const std::string clip = Clip();
         std::filesystem::copy_file(clip, movies + "/clip.mp4");
         std::filesystem::copy_file(clip, movies + "/other.mp4");
@@ -103,7 +101,6 @@ protected:
     }
 
     routetest::Server server;
-    boost::shared_ptr<IMetadataFactory> metadata;
     std::unique_ptr<mediatest::StreamPump> pump;
     std::string movies;
     std::string cache;

@@ -34,9 +34,7 @@ class SubtitleRoute : public ::testing::Test {
 protected:
     void SetUp() override {
         REQUIRE_ISOLATED_NETWORK();
-        metadata = MetadataFactory::GetInstance();
-        server.services.context.MetadataFactory = metadata.get();
-        movies = server.services.Share("share/Videos", "Movies");
+        movies = server.ShareMoviesWithRealProbe();
         std::filesystem::copy_file(Clip(), movies + "/film.mkv");
         ASSERT_TRUE(server.Start());
         session = server.Pair(L"subtitle-device");
@@ -47,18 +45,13 @@ protected:
     }
     // The handler deletes its file just after the last byte went out: a moment after the client has it.
     ::testing::AssertionResult NoTemporaryFile() const {
-        const std::string cache = kivm::ToUTF8Ex(server.services.state->GetCacheFolder());
-        std::string left;
-        for (int i = 0; i < 250; ++i) {
-            left.clear();
-            for (const auto& e : std::filesystem::directory_iterator(cache)) left += e.path().filename().string() + " ";
-            if (left.empty()) return ::testing::AssertionSuccess();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return ::testing::AssertionFailure() << "left in the cache folder: " << left;
+        const std::vector<std::string> left = server.CacheLeftovers();
+        if (left.empty()) return ::testing::AssertionSuccess();
+        ::testing::AssertionResult failure = ::testing::AssertionFailure() << "left in the cache folder:";
+        for (const std::string& name : left) failure << " " << name;
+        return failure;
     }
 
-    boost::shared_ptr<IMetadataFactory> metadata;
     routetest::Server server;
     std::string movies;
     uint64_t session = 0;

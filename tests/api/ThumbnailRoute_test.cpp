@@ -75,9 +75,7 @@ protected:
     void SetUp() override {
         REQUIRE_ISOLATED_NETWORK();
         ClearMetadataCache();
-        metadata = MetadataFactory::GetInstance();
-        server.services.context.MetadataFactory = metadata.get();
-        movies = server.services.Share("share/Videos", "Movies");
+        movies = server.ShareMoviesWithRealProbe();
         std::filesystem::copy_file(Clip(), movies + "/film.mkv");
         ASSERT_TRUE(server.Start());
         session = server.Pair(L"thumb-device");
@@ -85,21 +83,9 @@ protected:
     httptest::Reply Post(const std::string& target, const std::string& body) {
         return server.Request("POST", target, session, "Host: 127.0.0.1\r\n", body);
     }
-    // What is left in the cache folder once the handler is done (it deletes its file just after the last
-    // byte went out, a moment after the client has it).
-    std::vector<std::string> TempFiles() const {
-        std::vector<std::string> left;
-        const std::string cache = kivm::ToUTF8Ex(server.services.state->GetCacheFolder());
-        for (int i = 0; i < 250; ++i) {
-            left.clear();
-            for (const auto& e : std::filesystem::directory_iterator(cache)) left.push_back(e.path().filename());
-            if (left.empty()) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return left;
-    }
+    // What is left in the cache folder once the handler is done.
+    std::vector<std::string> TempFiles() const { return server.CacheLeftovers(); }
 
-    boost::shared_ptr<IMetadataFactory> metadata;
     routetest::Server server;
     std::string movies;
     uint64_t session = 0;

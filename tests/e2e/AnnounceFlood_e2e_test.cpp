@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "api/HttpTestClient.h"
+#include "e2e/E2eServer.h"
 #include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
@@ -63,13 +64,8 @@ TEST(AnnounceFloodE2e, TenThousandNewDevicesWithLongNamesKeepTheMemoryBoundedAnd
     REQUIRE_ISOLATED_NETWORK();
     testsupport::TempDir home;
     const int port = testsupport::FreePort();
-    std::filesystem::create_directories(home.path() + "/Calvoro");
     std::filesystem::create_directories(home.path() + "/share");
-    testsupport::WriteFile(home.path() + "/Calvoro/state.xml",
-                           "<?xml version=\"1.0\"?>\n<CalvoroState>\n<VideoFolders>\n<Folder><Path>" + home.path() +
-                               "/share</Path><Alias>Movies</Alias></Folder>\n</VideoFolders>\n<Authorized><UniqueID>" +
-                               kPairedId + "</UniqueID></Authorized>\n<FinishedConv/>\n<HttpPort>" +
-                               std::to_string(port) + "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n");
+    e2etest::SeedState(home.path(), {{home.path() + "/share", "Movies"}}, kPairedId, port);
     testsupport::ServerProcess server(home.path());
     ASSERT_TRUE(server.Start({"-s"}));
     ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 20s)) << server.LogText();

@@ -1,14 +1,37 @@
-// Starting the real server for an end-to-end test and pairing the device that its state.xml authorises.
+// Seeding state.xml, starting the real server for an end-to-end test and pairing the device it authorises.
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "api/HttpTestClient.h"
 #include "support/ServerProcess.h"
+#include "support/TestSupport.h"
 
 namespace e2etest {
+
+// A shared folder as state.xml lists it; alias is XML text (escaped where it needs to be).
+struct SharedFolder {
+    std::string path;
+    std::string alias;
+};
+
+// Writes home/Calvoro/state.xml: the shared folders, one authorised device, the HTTP port and UPnP off.
+inline void SeedState(const std::string& home, const std::vector<SharedFolder>& folders, const std::string& authorisedId,
+                      int port) {
+    std::string xml = "<?xml version=\"1.0\"?>\n<CalvoroState>\n<VideoFolders>\n";
+    for (const SharedFolder& folder : folders)
+        xml += "<Folder><Path>" + folder.path + "</Path><Alias>" + folder.alias + "</Alias></Folder>\n";
+    xml += "</VideoFolders>\n<Authorized><UniqueID>" + authorisedId + "</UniqueID></Authorized>\n<FinishedConv/>\n";
+    xml += "<HttpPort>" + std::to_string(port) + "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n";
+    std::filesystem::create_directories(home + "/Calvoro");
+    testsupport::WriteFile(home + "/Calvoro/state.xml", xml);
+}
 
 // Starts calvoro -s and waits until its HTTP listener accepts connections on port.
 inline bool StartServing(testsupport::ServerProcess& process, int port) {
@@ -31,5 +54,34 @@ inline std::string PairedSession(int port, const std::string& uniqueId) {
     if (reply.status != 200 || at == std::string::npos) return std::string();
     return reply.body.substr(at + 11, reply.body.find('<', at + 11) - at - 11);
 }
+
+// A fixture whose tests share one server, started by the first test and stopped after the last. ServerT
+// has Start() and a process.
+template <class ServerT>
+class SharedServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_ISOLATED_NETWORK();
+        if (!shared_) {
+            shared_ = new ServerT;
+            ASSERT_TRUE(shared_->Start()) << shared_->process->LogText();
+            FirstStarted(*shared_);
+            if (HasFatalFailure()) return;
+        }
+        server = shared_;
+        ASSERT_TRUE(server->process->Running());
+    }
+    static void TearDownTestSuite() {
+        delete shared_;
+        shared_ = nullptr;
+    }
+    // Runs once, just after the shared server started; an ASSERT here fails the test that started it.
+    virtual void FirstStarted(ServerT&) {}
+
+    ServerT* server = nullptr;
+
+private:
+    static inline ServerT* shared_ = nullptr;
+};
 
 }  // namespace e2etest

@@ -49,12 +49,7 @@ struct Server {
         movies = home.path() + "/share/Videos";
         MakeTree();
         port = testsupport::FreePort();
-        std::filesystem::create_directories(home.path() + "/Calvoro");
-        testsupport::WriteFile(home.path() + "/Calvoro/state.xml",
-                               "<?xml version=\"1.0\"?>\n<CalvoroState>\n<VideoFolders>\n<Folder><Path>" + movies +
-                                   "</Path><Alias>Movies</Alias></Folder>\n</VideoFolders>\n<Authorized><UniqueID>" +
-                                   kAuthorisedId + "</UniqueID></Authorized>\n<FinishedConv/>\n<HttpPort>" +
-                                   std::to_string(port) + "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n");
+        e2etest::SeedState(home.path(), {{movies, "Movies"}}, kAuthorisedId, port);
         process.reset(new testsupport::ServerProcess(home.path()));
         process->SetSoftOpenFileLimit(1024);
         if (!e2etest::StartServing(*process, port)) return false;
@@ -89,26 +84,7 @@ struct Server {
     }
 };
 
-Server* g_server = nullptr;
-
-class HardeningE2e : public ::testing::Test {
-protected:
-    void SetUp() override {
-        REQUIRE_ISOLATED_NETWORK();
-        if (!g_server) {
-            g_server = new Server;
-            ASSERT_TRUE(g_server->Start()) << g_server->process->LogText();
-        }
-        server = g_server;
-        ASSERT_TRUE(server->process->Running());
-    }
-    static void TearDownTestSuite() {
-        delete g_server;
-        g_server = nullptr;
-    }
-
-    Server* server = nullptr;
-};
+class HardeningE2e : public e2etest::SharedServerTest<Server> {};
 
 // The listed names of one "files" element: videos, then folders.
 std::vector<std::string> Names(const std::string& listing, const char* kind) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "api/HttpTestClient.h"
+#include "e2e/E2eServer.h"
 #include "kivlib/kiv_text.h"
 #include "kivlib/kiv_xml.h"
 #include "support/ServerProcess.h"
@@ -44,23 +45,10 @@ struct Server {
         movies = home.path() + "/share/Videos";
         MakeTree();
         port = testsupport::FreePort();
-        std::filesystem::create_directories(home.path() + "/Calvoro");
-        testsupport::WriteFile(home.path() + "/Calvoro/state.xml",
-                               "<?xml version=\"1.0\"?>\n<CalvoroState>\n<VideoFolders>\n"
-                               "<Folder><Path>" + movies + "</Path><Alias>Movies</Alias></Folder>\n"
-                               "<Folder><Path>" + home.path() + "/share/Empty</Path><Alias>Tom &amp; Jerry</Alias></Folder>\n"
-                               "</VideoFolders>\n<Authorized><UniqueID>" + std::string(kAuthorisedId) +
-                               "</UniqueID></Authorized>\n<FinishedConv/>\n<HttpPort>" + std::to_string(port) +
-                               "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n");
+        e2etest::SeedState(home.path(), {{movies, "Movies"}, {home.path() + "/share/Empty", "Tom &amp; Jerry"}},
+                           kAuthorisedId, port);
         process.reset(new testsupport::ServerProcess(home.path()));
-        if (!process->Start({"-s"})) return false;
-        if (!process->WaitForLog("Started HTTP Listener", std::chrono::seconds(20))) return false;
-        for (int i = 0; i < 100; ++i) {
-            Connection probe(port);
-            if (probe.Connected()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
+        return e2etest::StartServing(*process, port);
     }
 
     void MakeTree() {
@@ -78,28 +66,15 @@ struct Server {
     }
 };
 
-Server* g_server = nullptr;
-
-class HttpE2e : public ::testing::Test {
+class HttpE2e : public e2etest::SharedServerTest<Server> {
 protected:
-    void SetUp() override {
-        REQUIRE_ISOLATED_NETWORK();
-        if (!g_server) {
-            g_server = new Server;
-            ASSERT_TRUE(g_server->Start()) << g_server->process->LogText();
-            Connection client(g_server->port);
-            const Reply reply = client.Request(httptest::Post("/video/announce/", AnnounceBody("Seeded", kAuthorisedId)));
-            ASSERT_EQ(200, reply.status) << reply.body;
-            const size_t at = reply.body.find("<SessionID>");
-            ASSERT_NE(std::string::npos, at);
-            g_server->sessionHex = reply.body.substr(at + 11, reply.body.find('<', at + 11) - at - 11);
-        }
-        server = g_server;
-        ASSERT_TRUE(server->process->Running());
-    }
-    static void TearDownTestSuite() {
-        delete g_server;
-        g_server = nullptr;
+    void FirstStarted(Server& started) override {
+        Connection client(started.port);
+        const Reply reply = client.Request(httptest::Post("/video/announce/", AnnounceBody("Seeded", kAuthorisedId)));
+        ASSERT_EQ(200, reply.status) << reply.body;
+        const size_t at = reply.body.find("<SessionID>");
+        ASSERT_NE(std::string::npos, at);
+        started.sessionHex = reply.body.substr(at + 11, reply.body.find('<', at + 11) - at - 11);
     }
 
     Reply Get(const std::string& target, bool withSession = true) {
@@ -118,8 +93,6 @@ protected:
         EXPECT_TRUE(reply.ok);
         EXPECT_EQ(200, reply.status);
     }
-
-    Server* server = nullptr;
 };
 
 TEST_F(HttpE2e, HeadIsAnEmptyOkOnAnyPathWithoutASession) {

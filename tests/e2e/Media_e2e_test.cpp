@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "api/HttpTestClient.h"
+#include "e2e/E2eServer.h"
 #include "kivlib/kiv_text.h"
 #include "media/MediaTestSupport.h"
 #include "support/ServerProcess.h"
@@ -82,43 +83,26 @@ struct Server {
     std::string clips, cache, sessionHex;
 
     bool Start() {
+        // At the load of a shared CI machine a grab alone can take the server's 5 s: the server of these
+        // tests gives its runs a minute (the limit itself is tested by the media tests).
+        setenv("CALVORO_MEDIA_RUN_LIMIT_MS", "60000", 1);
         clips = home.path() + "/share/Clips";
         std::filesystem::create_directories(clips);
         port = testsupport::FreePort();
-        std::filesystem::create_directories(home.path() + "/Calvoro");
-        testsupport::WriteFile(home.path() + "/Calvoro/state.xml",
-                               "<?xml version=\"1.0\"?>\n<CalvoroState>\n<VideoFolders>\n<Folder><Path>" + clips +
-                                   "</Path><Alias>Clips</Alias></Folder>\n</VideoFolders>\n<Authorized><UniqueID>" +
-                                   kDevice + "</UniqueID></Authorized>\n<FinishedConv/>\n<HttpPort>" +
-                                   std::to_string(port) + "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n");
+        e2etest::SeedState(home.path(), {{clips, "Clips"}}, kDevice, port);
         cache = home.path() + "/Calvoro/cache";
         return Run();
     }
     // Starts the server on what the data folder holds now.
     bool Run() {
         process.reset(new testsupport::ServerProcess(home.path()));
-        if (!process->Start({"-s"})) return false;
-        if (!process->WaitForLog("Started HTTP Listener", std::chrono::seconds(20))) return false;
-        for (int i = 0; i < 100; ++i) {
-            Connection probe(port);
-            if (probe.Connected()) return Pair();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
+        if (!e2etest::StartServing(*process, port)) return false;
+        sessionHex = e2etest::PairedSession(port, kDevice);
+        return !sessionHex.empty();
     }
     bool Stop() {
         process->Signal(SIGTERM);
         return process->WaitExit(std::chrono::seconds(30));
-    }
-    bool Pair() {
-        Connection client(port);
-        const Reply reply = client.Request(httptest::Post(
-            "/video/announce/", std::string("<Device><Announce><Name>Pad</Name><UniqueID>") + kDevice +
-                                    "</UniqueID></Announce></Device>"));
-        const size_t at = reply.body.find("<SessionID>");
-        if (reply.status != 200 || at == std::string::npos) return false;
-        sessionHex = reply.body.substr(at + 11, reply.body.find('<', at + 11) - at - 11);
-        return true;
     }
     std::string Host() const { return "127.0.0.1:" + std::to_string(port); }
     std::string Query() const { return "?SessionID=" + sessionHex; }
@@ -146,28 +130,10 @@ struct Server {
     }
 };
 
-Server* g_server = nullptr;
-
-class MediaE2e : public ::testing::Test {
+class MediaE2e : public e2etest::SharedServerTest<Server> {
 protected:
-    void SetUp() override {
-        REQUIRE_ISOLATED_NETWORK();
-        if (!g_server) {
-            // At the load of a shared CI machine a grab alone can take the server's 5 s: the server of
-            // these tests gives its runs a minute (the limit itself is tested by the media tests).
-            setenv("CALVORO_MEDIA_RUN_LIMIT_MS", "60000", 1);
-            g_server = new Server;
-            ASSERT_TRUE(g_server->Start()) << g_server->process->LogText();
-        }
-        server = g_server;
-        ASSERT_TRUE(server->process->Running());
-    }
     void TearDown() override {
         if (server) server->process->Stdout();
-    }
-    static void TearDownTestSuite() {
-        delete g_server;
-        g_server = nullptr;
     }
     void Share(const std::string& clip, const std::string& name) const {
         if (!std::filesystem::exists(server->clips + "/" + name))
@@ -195,7 +161,6 @@ protected:
         return mediatest::Probe({"-show_entries", "stream=codec_name,width,height", "-of", "csv=p=0", path});
     }
 
-    Server* server = nullptr;
     testsupport::TempDir scratch;
 };
 

@@ -109,12 +109,7 @@ struct Server {
         std::filesystem::copy_file(ShortClip(), clips + "/short.mp4");
         std::filesystem::copy_file(ClockClip(), clips + "/clock.mp4");
         port = testsupport::FreePort();
-        std::filesystem::create_directories(home.path() + "/Calvoro");
-        testsupport::WriteFile(home.path() + "/Calvoro/state.xml",
-                               "<?xml version=\"1.0\"?>\n<CalvoroState>\n<VideoFolders>\n<Folder><Path>" + clips +
-                                   "</Path><Alias>Clips</Alias></Folder>\n</VideoFolders>\n<Authorized><UniqueID>" +
-                                   kAuthorisedId + "</UniqueID></Authorized>\n<FinishedConv/>\n<HttpPort>" +
-                                   std::to_string(port) + "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n");
+        e2etest::SeedState(home.path(), {{clips, "Clips"}}, kAuthorisedId, port);
         cache = home.path() + "/Calvoro/cache";
         process.reset(new testsupport::ServerProcess(home.path()));
         if (!e2etest::StartServing(*process, port)) return false;
@@ -126,25 +121,10 @@ struct Server {
     std::string Base() const { return "http://" + Host(); }
 };
 
-Server* g_server = nullptr;
-
-class StreamingE2e : public ::testing::Test {
+class StreamingE2e : public e2etest::SharedServerTest<Server> {
 protected:
-    void SetUp() override {
-        REQUIRE_ISOLATED_NETWORK();
-        if (!g_server) {
-            g_server = new Server;
-            ASSERT_TRUE(g_server->Start()) << g_server->process->LogText();
-        }
-        server = g_server;
-        ASSERT_TRUE(server->process->Running());
-    }
     void TearDown() override {
         if (server) server->process->Stdout();  // keeps its standard output from filling up
-    }
-    static void TearDownTestSuite() {
-        delete g_server;
-        g_server = nullptr;
     }
 
     std::string WithSession(const std::string& target) const {
@@ -196,8 +176,6 @@ protected:
         }
         return false;
     }
-
-    Server* server = nullptr;
 };
 
 TEST_F(StreamingE2e, AnHlsClientPlaysTheWholeStream) {
