@@ -1,5 +1,7 @@
 #include "app/Worker.h"
 
+#include "app/PortMapping.h"
+
 #include <time.h>
 
 #include <stdexcept>
@@ -43,22 +45,41 @@ uint32_t WorkerBackOffMs(uint32_t consecutiveFailures) {
     return ms < 5000 ? ms : 5000;
 }
 
-boost::shared_ptr<Worker> Worker::GetInstance(IState* state, IEvents* events, IOfflineTranscode* offline) {
-    return GetInstance(state, events, offline, &g_monotonicClock);
+boost::shared_ptr<Worker> Worker::GetInstance(State* state, IEvents* events, IOfflineTranscode* offline) {
+    return GetInstance(state, events, offline, &g_monotonicClock, WorkerNetwork());
 }
 
-boost::shared_ptr<Worker> Worker::GetInstance(IState* state, IEvents* events, IOfflineTranscode* offline,
+boost::shared_ptr<Worker> Worker::GetInstance(State* state, IEvents* events, IOfflineTranscode* offline,
                                               IWorkerClock* clock) {
-    boost::shared_ptr<Worker> worker(new Worker(state, events, offline, clock), KivDeleter::deleter());
+    return GetInstance(state, events, offline, clock, WorkerNetwork());
+}
+
+boost::shared_ptr<Worker> Worker::GetInstance(State* state, IEvents* events, IOfflineTranscode* offline,
+                                              IWorkerClock* clock, const WorkerNetwork& network) {
+    boost::shared_ptr<Worker> worker(new Worker(state, events, offline, clock, network), KivDeleter::deleter());
     if (!worker->Start()) return boost::shared_ptr<Worker>();
     return worker;
 }
 
-Worker::Worker(IState* state, IEvents* events, IOfflineTranscode* offline, IWorkerClock* clock)
-    : state_(state), events_(events), offline_(offline), clock_(clock) {}
+Worker::Worker(State* state, IEvents* events, IOfflineTranscode* offline, IWorkerClock* clock,
+               const WorkerNetwork& network)
+    : state_(state),
+      events_(events),
+      offline_(offline),
+      clock_(clock),
+      networkClock_(network.clock ? network.clock : &g_monotonicClock) {
+    INatPmp* natPmp = network.natPmp;
+    if (!natPmp) {
+        natPmpClient_.reset(new NatPmpClient());
+        natPmp = natPmpClient_.get();
+    }
+    portMapping_.reset(new PortMapping(state_, natPmp, network.upnp));
+}
 
 Worker::~Worker() {
     Stop();
+    // Released in this order: the router mapping (its release deletes it), then the broadcaster.
+    portMapping_.reset();
     broadcasterHolder_.reset();
     broadcaster_ = nullptr;
 }
@@ -69,7 +90,8 @@ bool Worker::Start() {
     broadcaster_ = broadcasterHolder_.get();
     if (!broadcaster_) return false;
     SetStreamWaker(&wake_);
-    return kiv_create_thread(thread_, &Worker::WorkerThreadProc, this);
+    if (!kiv_create_thread(thread_, &Worker::WorkerThreadProc, this)) return false;
+    return kiv_create_thread(networkThread_, &Worker::NetworkThreadProc, this);
 }
 
 void* Worker::WorkerThreadProc(void* worker) {
@@ -80,13 +102,21 @@ void* Worker::WorkerThreadProc(void* worker) {
 void Worker::Stop() {
     stop_ = true;
     wake_.Wake();
+    networkWake_.Wake();
     kiv_wait_thread(thread_);
+    kiv_wait_thread(networkThread_);
     SetStreamWaker(nullptr);
 }
 
-void Worker::RequestExternalAccessCheck() { contactNow_ = true; }
+void Worker::RequestExternalAccessCheck() {
+    contactNow_ = true;
+    networkWake_.Wake();
+}
 
-void Worker::RedoPortMapping() { portMappingDone_ = false; }
+void Worker::RedoPortMapping() {
+    portMappingDone_ = false;
+    networkWake_.Wake();
+}
 
 void Worker::Run() {
     KivFileFinderFactory finderFactory;
@@ -143,4 +173,45 @@ void Worker::PassFailed(const std::string& what) {
     // A first failure starts the next pass at once; one that keeps coming back must not spin.
     const uint32_t backOff = WorkerBackOffMs(failedPasses_);
     if (backOff) clock_->Sleep(backOff, wake_);
+}
+
+void* Worker::NetworkThreadProc(void* worker) {
+    static_cast<Worker*>(worker)->RunNetwork();
+    return nullptr;
+}
+
+void Worker::RunNetwork() {
+    while (!stop_) {
+        NetworkPass();
+        if (!stop_) networkClock_->Sleep(kNetworkPassMs, networkWake_);
+    }
+}
+
+void Worker::NetworkPass() {
+    try {
+        const int64_t now = networkClock_->NowSeconds();
+        PortMappingStep(now);
+    } catch (const std::exception& e) {
+        KIV_LOG(std::string("Exception in Worker Loop : ") + e.what());
+    }
+}
+
+void Worker::PortMappingStep(int64_t now) {
+    const bool enabled = state_->GetUpnpEnabled();
+    if (!enabled && portMapping_->Holds()) {
+        KIV_LOG("Automatic port mapping is off: releasing the router mapping");
+        portMapping_->Release();
+    }
+    // A redo asked for while this one runs is kept for the next pass.
+    if (!portMappingDone_.exchange(true)) {
+        if (enabled) portMapping_->Map(now);
+        KIV_LOG("upnp setup complete");
+        return;
+    }
+    if (!enabled) return;
+    if (portMapping_->RedoDue(now)) {
+        KIV_LOG("The UPNP mapping is a day old: mapping anew");
+        portMapping_->Map(now);
+    }
+    portMapping_->KeepNatPmpAlive(now);
 }

@@ -1,10 +1,13 @@
 // The server's heartbeat: one background thread that cleans the cache folder, then loops for the life
 // of the server, stepping the presence broadcast, the stream sessions and the offline conversion queue,
 // and about every ten seconds expiring at most one silent client, whose streams end with it.
+// Router port mapping waits seconds for routers that may not be there, so it runs on a second thread of
+// the worker's, the network thread, and never holds up a stream.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <boost/shared_ptr.hpp>
@@ -12,11 +15,14 @@
 #include "core/KivDeleter.h"
 #include "core/Waker.h"
 #include "kivlib/kiv_thread.h"
+#include "network/IUpnpFunctions.h"
+#include "network/NatPmp.h"
 
-class IState;
+class State;
 class IEvents;
 class IOfflineTranscode;
 class UdpBroadcaster;
+class PortMapping;
 
 // The worker's view of time: a monotonic clock in whole seconds (a change of the wall clock cannot
 // stop the timed steps) and its sleep, which the worker's own wake signal may cut short.
@@ -29,19 +35,29 @@ protected:
     ~IWorkerClock() = default;
 };
 
+// What the network thread works with; each empty part is the real one.
+struct WorkerNetwork {
+    IWorkerClock* clock = nullptr;                     // the monotonic clock
+    boost::shared_ptr<IUpnpFunctionsFactory> upnp;    // the UPnP library, a router discovered per mapping
+    INatPmp* natPmp = nullptr;                         // libnatpmp at the default route's gateway
+};
+
 class Worker final : public KivDeleter {
 public:
-    // Starts the worker thread; empty when it cannot start (no broadcaster, no thread).
-    static boost::shared_ptr<Worker> GetInstance(IState* state, IEvents* events, IOfflineTranscode* offline);
+    // Starts the worker's threads; empty when it cannot start (no broadcaster, no thread).
+    static boost::shared_ptr<Worker> GetInstance(State* state, IEvents* events, IOfflineTranscode* offline);
     // The same with a clock of the caller's (tests).
-    static boost::shared_ptr<Worker> GetInstance(IState* state, IEvents* events, IOfflineTranscode* offline,
+    static boost::shared_ptr<Worker> GetInstance(State* state, IEvents* events, IOfflineTranscode* offline,
                                                  IWorkerClock* clock);
+    static boost::shared_ptr<Worker> GetInstance(State* state, IEvents* events, IOfflineTranscode* offline,
+                                                 IWorkerClock* clock, const WorkerNetwork& network);
 
-    // Sets the stop flag and waits for the thread, which cleans the cache folder on its way out.
+    // Sets the stop flag and waits for both threads; the worker thread cleans the cache folder on its way
+    // out, and a mapping or contact in progress completes first.
     void Stop();
     // The preferences ask for a master-server contact at the next timed step.
     void RequestExternalAccessCheck();
-    // The preferences switched automatic port mapping back on: map again on the next pass.
+    // The preferences switched automatic port mapping back on: map again on the next network pass.
     void RedoPortMapping();
 
     void Destroy() override { delete this; }
@@ -50,7 +66,8 @@ public:
     void Pass();
 
 private:
-    Worker(IState* state, IEvents* events, IOfflineTranscode* offline, IWorkerClock* clock);
+    Worker(State* state, IEvents* events, IOfflineTranscode* offline, IWorkerClock* clock,
+           const WorkerNetwork& network);
     ~Worker();
     bool Start();
     void Run();
@@ -59,12 +76,20 @@ private:
     void PassFailed(const std::string& what);
     static void* WorkerThreadProc(void* worker);
 
-    IState* state_;
+    // The network thread: port mapping, its upkeep, and the switch-off of automatic mapping.
+    static void* NetworkThreadProc(void* worker);
+    void RunNetwork();
+    void NetworkPass();
+    void PortMappingStep(int64_t now);
+
+    State* state_;
     IEvents* events_;
     kiv_thread_handle thread_ = nullptr;
     boost::shared_ptr<UdpBroadcaster> broadcasterHolder_;
     UdpBroadcaster* broadcaster_ = nullptr;
     std::atomic<bool> portMappingDone_{false};
+    std::unique_ptr<NatPmpClient> natPmpClient_;
+    std::unique_ptr<PortMapping> portMapping_;
     std::atomic<bool> stop_{false};
     // A segment request (through the stream registry) or a stop ends the worker's sleep early.
     WakeSignal wake_;
@@ -77,7 +102,15 @@ private:
     uint32_t failedPasses_ = 0;
     uint32_t sameFailures_ = 0;
     std::string lastFailure_;
+
+    kiv_thread_handle networkThread_ = nullptr;
+    IWorkerClock* networkClock_;
+    // A stop or a request of the preferences ends the network thread's wait.
+    WakeSignal networkWake_;
 };
+
+// How long the network thread waits between its passes when nothing wakes it.
+constexpr uint32_t kNetworkPassMs = 1000;
 
 // Sleeps after a pass that failed: none for a first failure, then doubling from 250 ms up to 5 s.
 uint32_t WorkerBackOffMs(uint32_t consecutiveFailures);

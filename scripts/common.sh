@@ -11,6 +11,7 @@ PACKAGES=(
   cmake g++ make pkg-config
   libwxgtk3.2-dev libboost-dev libboost-regex-dev libpugixml-dev libssl-dev
   libminiupnpc-dev libavahi-compat-libdnssd-dev
+  libnatpmp-dev miniupnpd miniupnpd-nftables nftables
   libgtest-dev libgmock-dev googletest
   ffmpeg iproute2 util-linux xvfb xauth xdotool imagemagick
 )
@@ -27,7 +28,15 @@ install_packages() {
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     as_root apt-get update -q
+    # miniupnpd is the router of the port-mapping tests, which start it themselves inside their own
+    # network namespaces: its package must neither start nor enable the daemon on this machine.
+    echo "miniupnpd miniupnpd/start_daemon boolean false" | as_root debconf-set-selections
+    local policy=/usr/sbin/policy-rc.d made_policy=""
+    if [ ! -e "$policy" ]; then
+      printf '#!/bin/sh\nexit 101\n' | as_root tee "$policy" >/dev/null && as_root chmod 755 "$policy" && made_policy=1
+    fi
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+    if [ -n "$made_policy" ]; then as_root rm -f "$policy"; fi
   fi
 }
 

@@ -1,0 +1,107 @@
+#include "app/PortMapping.h"
+
+#include <string>
+
+#include "core/Log.h"
+#include "core/State.h"
+#include "network/UpnpFunctions.h"
+#include "network/UpnpManager.h"
+
+#undef KIV_LOG_SOURCE
+#define KIV_LOG_SOURCE "Worker"
+
+PortMapping::PortMapping(State* state, INatPmp* natPmp, boost::shared_ptr<IUpnpFunctionsFactory> upnp)
+    : state_(state), natPmp_(natPmp), upnpFactory_(upnp) {}
+
+PortMapping::~PortMapping() { Release(); }
+
+void PortMapping::Map(int64_t now) {
+    KIV_LOG("Attemping port map via UPNP");
+    boost::shared_ptr<IUpnpFunctionsFactory> factory = upnpFactory_ ? upnpFactory_ : UpnpFunctionsFactory::GetInstance();
+    const int port = static_cast<int>(state_->GetHttpPort());
+    // What an earlier pass mapped goes first, so a new mapping of the same port stays in place.
+    Release();
+    upnp_ = UpnpManager::GetInstance(factory, port, port, false);
+    KIV_LOG("UPNPManager Instantiated");
+    if (upnp_) {
+        KIV_LOG("Sucessfully mapped external port " + std::to_string(upnp_->GetExternalPort()) + " to internal port " +
+                std::to_string(port) + " via UPNP");
+        upnpMappedAt_ = now;
+        state_->SetExternalPort(upnp_->GetExternalPort());
+        state_->SetCheckExternalAccessFlag(true);
+    } else {
+        KIV_LOG("NOTE: Could not map external port via UPNP");
+        MapOverNatPmp(port, now);
+    }
+}
+
+void PortMapping::MapOverNatPmp(int port, int64_t now) {
+    KIV_LOG("Attempting port map via NATPMP");
+    const uint16_t ports = static_cast<uint16_t>(port);
+    const NatPmpResult reply = natPmp_->MapTcpPort(ports, ports, kNatPmpLifetimeSeconds);
+    if (!reply.sent) {
+        KIV_LOG("WARNING: Could not register external portmap via NATPMP (" + NatPmpErrorText(reply.error) + ")");
+        return;
+    }
+    KIV_LOG("Attempted port map via NATPMP...");
+    OnNatPmpPortMapped(reply, now);
+}
+
+void PortMapping::OnNatPmpPortMapped(const NatPmpResult& reply, int64_t now) {
+    // A granted lifetime of 0 is a deletion, not a mapping.
+    if (reply.error != 0 || reply.externalPort == 0 || reply.lifetime == 0) {
+        KIV_LOG("WARNING: Could not map external port via NATPMP (" + NatPmpErrorText(reply.error) + ")");
+        return;
+    }
+    KIV_LOG("Sucessfully mapped external port " + std::to_string(reply.externalPort) + " to internal port " +
+            std::to_string(reply.internalPort) + " via NATPMP");
+    natPmpHeld_ = true;
+    natPmpInternal_ = reply.internalPort;
+    natPmpExternal_ = reply.externalPort;
+    natPmpRenewAt_ = now + reply.lifetime / 2;
+    natPmpExpiresAt_ = now + reply.lifetime;
+    state_->SetExternalPort(reply.externalPort);
+    state_->SetCheckExternalAccessFlag(true);
+}
+
+void PortMapping::KeepNatPmpAlive(int64_t now) {
+    if (!natPmpHeld_ || now < natPmpRenewAt_) return;
+    if (now >= natPmpExpiresAt_) {
+        KIV_LOG("WARNING: the NATPMP mapping of external port " + std::to_string(natPmpExternal_) +
+                " ran out without renewal");
+        natPmpHeld_ = false;
+        state_->SetExternalPort(0);
+        return;
+    }
+    KIV_LOG("Renewing the NATPMP mapping of external port " + std::to_string(natPmpExternal_));
+    const NatPmpResult reply = natPmp_->MapTcpPort(natPmpInternal_, natPmpExternal_, kNatPmpLifetimeSeconds);
+    if (reply.sent && reply.error == 0 && reply.externalPort != 0 && reply.lifetime != 0) {
+        OnNatPmpPortMapped(reply, now);
+        return;
+    }
+    KIV_LOG("WARNING: Could not renew the NATPMP mapping (" + NatPmpErrorText(reply.error) + ")");
+    natPmpRenewAt_ = now + kNatPmpRetrySeconds;
+}
+
+void PortMapping::Release() {
+    const bool held = Holds();
+    ReleaseUpnp();
+    ReleaseNatPmp();
+    // No port that is no longer mapped may be announced.
+    if (held) state_->SetExternalPort(0);
+}
+
+void PortMapping::ReleaseUpnp() {
+    upnp_.reset();  // deletes the mapping on the router; a refusal is logged there
+}
+
+void PortMapping::ReleaseNatPmp() {
+    if (!natPmpHeld_) return;
+    natPmpHeld_ = false;
+    const NatPmpResult reply = natPmp_->MapTcpPort(natPmpInternal_, natPmpExternal_, 0);
+    if (reply.sent && reply.error == 0)
+        KIV_LOG("Deleted the NATPMP mapping of external port " + std::to_string(natPmpExternal_));
+    else
+        KIV_LOG("WARNING: Could not delete the NATPMP mapping of external port " + std::to_string(natPmpExternal_) +
+                " (" + NatPmpErrorText(reply.error) + ")");
+}
