@@ -14,6 +14,7 @@
 #include "media/IOfflineTranscode.h"
 #include "media/ISegmenter.h"
 #include "media/StreamRegistry.h"
+#include "network/ExternalDataServiceManager.h"
 #include "network/UdpBroadcaster.h"
 
 namespace {
@@ -78,7 +79,9 @@ Worker::Worker(State* state, IEvents* events, IOfflineTranscode* offline, IWorke
 
 Worker::~Worker() {
     Stop();
-    // Released in this order: the router mapping (its release deletes it), then the broadcaster.
+    // Released in this order: the master-server client, the router mapping (its release deletes it),
+    // then the broadcaster.
+    master_.reset();
     portMapping_.reset();
     broadcasterHolder_.reset();
     broadcaster_ = nullptr;
@@ -181,6 +184,7 @@ void* Worker::NetworkThreadProc(void* worker) {
 }
 
 void Worker::RunNetwork() {
+    lastNetworkTick_ = networkClock_->NowSeconds();
     while (!stop_) {
         NetworkPass();
         if (!stop_) networkClock_->Sleep(kNetworkPassMs, networkWake_);
@@ -189,8 +193,10 @@ void Worker::RunNetwork() {
 
 void Worker::NetworkPass() {
     try {
-        const int64_t now = networkClock_->NowSeconds();
-        PortMappingStep(now);
+        PortMappingStep(networkClock_->NowSeconds());
+        if (!externalAccessSetUp_) SetUpExternalAccess();
+        // The mapping may have taken seconds: the contact's time is read after it.
+        ContactStep(networkClock_->NowSeconds());
     } catch (const std::exception& e) {
         KIV_LOG(std::string("Exception in Worker Loop : ") + e.what());
     }
@@ -214,4 +220,33 @@ void Worker::PortMappingStep(int64_t now) {
         portMapping_->Map(now);
     }
     portMapping_->KeepNatPmpAlive(now);
+}
+
+void Worker::SetUpExternalAccess() {
+    KIV_LOG("Setting up External Access Support");
+    master_ = ExternalDataServiceManager::GetInstance(state_, &connections_, &services_);
+    externalAccessSetUp_ = true;
+    contactNow_ = true;
+}
+
+void Worker::ContactStep(int64_t now) {
+    if (now - lastNetworkTick_ <= kTimedStepSeconds) return;
+    lastNetworkTick_ = now;
+    if (state_->GetCheckExternalAccessFlag()) {
+        KIV_LOG("Flagging to check external access due to state flag");
+        lastContact_ = now;
+        contactNow_ = true;
+        state_->SetCheckExternalAccessFlag(false);
+    }
+    // Taken before the contact: a request that comes while it runs gets a contact of its own.
+    if (contactNow_.exchange(false)) {
+        KIV_LOG("Checking External Access");
+        if (master_) master_->CheckExternalAccess();
+        lastContact_ = now;
+    }
+    if (state_->GetExternalAccess() && now - lastContact_ > kMasterPingSeconds) {
+        KIV_LOG("Flagging to check external access due to ping time");
+        lastContact_ = now;
+        contactNow_ = true;
+    }
 }

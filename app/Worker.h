@@ -1,8 +1,8 @@
 // The server's heartbeat: one background thread that cleans the cache folder, then loops for the life
 // of the server, stepping the presence broadcast, the stream sessions and the offline conversion queue,
 // and about every ten seconds expiring at most one silent client, whose streams end with it.
-// Router port mapping waits seconds for routers that may not be there, so it runs on a second thread of
-// the worker's, the network thread, and never holds up a stream.
+// Router port mapping and master-server contacts wait seconds for peers that may not be there, so they
+// run on a second thread of the worker's, the network thread, and never hold up a stream.
 #pragma once
 
 #include <atomic>
@@ -15,6 +15,8 @@
 #include "core/KivDeleter.h"
 #include "core/Waker.h"
 #include "kivlib/kiv_thread.h"
+#include "network/ExternalDataConnection.h"
+#include "network/ExternalDataService.h"
 #include "network/IUpnpFunctions.h"
 #include "network/NatPmp.h"
 
@@ -23,6 +25,7 @@ class IEvents;
 class IOfflineTranscode;
 class UdpBroadcaster;
 class PortMapping;
+class ExternalDataServiceManager;
 
 // The worker's view of time: a monotonic clock in whole seconds (a change of the wall clock cannot
 // stop the timed steps) and its sleep, which the worker's own wake signal may cut short.
@@ -55,7 +58,7 @@ public:
     // Sets the stop flag and waits for both threads; the worker thread cleans the cache folder on its way
     // out, and a mapping or contact in progress completes first.
     void Stop();
-    // The preferences ask for a master-server contact at the next timed step.
+    // The preferences ask for a master-server contact at the next timed step of the network thread.
     void RequestExternalAccessCheck();
     // The preferences switched automatic port mapping back on: map again on the next network pass.
     void RedoPortMapping();
@@ -76,11 +79,13 @@ private:
     void PassFailed(const std::string& what);
     static void* WorkerThreadProc(void* worker);
 
-    // The network thread: port mapping, its upkeep, and the switch-off of automatic mapping.
+    // The network thread: port mapping, its upkeep and its switch-off, then the master-server contacts.
     static void* NetworkThreadProc(void* worker);
     void RunNetwork();
     void NetworkPass();
     void PortMappingStep(int64_t now);
+    void SetUpExternalAccess();
+    void ContactStep(int64_t now);
 
     State* state_;
     IEvents* events_;
@@ -94,7 +99,15 @@ private:
     // A segment request (through the stream registry) or a stop ends the worker's sleep early.
     WakeSignal wake_;
     IOfflineTranscode* offline_;
+    boost::shared_ptr<ExternalDataServiceManager> master_;
+    bool externalAccessSetUp_ = false;
     std::atomic<bool> contactNow_{false};
+    ExternalDataServiceFactory services_;
+    ExternalDataConnectionFactory connections_;
+    // Network thread's times (seconds of the network clock): the last master-server contact or contact
+    // decision, and its last timed step.
+    int64_t lastContact_ = 0;
+    int64_t lastNetworkTick_ = 0;
     IWorkerClock* clock_;
     int64_t lastTick_ = 0;
     // Consecutive passes that failed (for the back-off), and how often the same failure came in a row
@@ -111,6 +124,8 @@ private:
 
 // How long the network thread waits between its passes when nothing wakes it.
 constexpr uint32_t kNetworkPassMs = 1000;
+// While external access is on, the master server hears from the server at least this often.
+constexpr int64_t kMasterPingSeconds = 3600;
 
 // Sleeps after a pass that failed: none for a first failure, then doubling from 250 ms up to 5 s.
 uint32_t WorkerBackOffMs(uint32_t consecutiveFailures);
