@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/NetworkFakes.h"
 #include "core/FileMaker.h"
 #include "core/IEvents.h"
 #include "core/Log.h"
@@ -82,6 +83,21 @@ private:
     std::vector<uint32_t> sleeps_;
 };
 
+// The network thread's parts for tests of the main loop: no router, no gateway, and a time that never
+// comes to a master-server contact.
+WorkerNetwork NoRouter() {
+    static networkfakes::ManualClock clock;
+    static networkfakes::FakeGateway gateway;
+    static boost::shared_ptr<networkfakes::FakeRouter> router(new networkfakes::FakeRouter());
+    router->present = false;
+    gateway.present = false;
+    WorkerNetwork parts;
+    parts.clock = &clock;
+    parts.upnp = router;
+    parts.natPmp = &gateway;
+    return parts;
+}
+
 class CountingEvents : public IEvents {
 public:
     uint64_t CheckClientTimeouts() override {
@@ -108,7 +124,7 @@ protected:
         worker.reset();
     }
     void Start() {
-        worker = Worker::GetInstance(store.state.get(), &events, nullptr, &clock);
+        worker = Worker::GetInstance(store.state.get(), &events, nullptr, &clock, NoRouter());
         ASSERT_TRUE(worker);
         ASSERT_TRUE(clock.WaitForSleeps(1));
     }
@@ -214,7 +230,7 @@ TEST(WorkerWake, AStreamRequestAndTheStopEndTheSleep) {
     statetest::TempStore store;
     CountingEvents events;
     LongSleepClock clock;
-    boost::shared_ptr<Worker> worker = Worker::GetInstance(store.state.get(), &events, nullptr, &clock);
+    boost::shared_ptr<Worker> worker = Worker::GetInstance(store.state.get(), &events, nullptr, &clock, NoRouter());
     ASSERT_TRUE(worker);
     ASSERT_TRUE(clock.WaitForSleeps(1));
     WakeStreamWorker();
@@ -272,7 +288,7 @@ TEST(WorkerStreams, TheStreamsOfASilentClientEndWithTheirPrograms) {
         streams[session] = h->GetStreamManager()->GetStreamId();
         h->GetStreamManager()->RequestSegment(L"segment-1.ts");  // starts its transcoder and segmenter
     }
-    boost::shared_ptr<Worker> worker = Worker::GetInstance(store.state.get(), &events, nullptr, &clock);
+    boost::shared_ptr<Worker> worker = Worker::GetInstance(store.state.get(), &events, nullptr, &clock, NoRouter());
     ASSERT_TRUE(worker);
     ASSERT_TRUE(Within(std::chrono::seconds(60), [] { return ChildrenNamed("ffmpeg") == 2 && ChildrenNamed("Segmenter") == 2; }))
         << ChildrenNamed("ffmpeg") << " ffmpeg, " << ChildrenNamed("Segmenter") << " segmenters";
