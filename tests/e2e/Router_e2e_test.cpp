@@ -13,7 +13,7 @@
 #include <chrono>
 #include <string>
 
-#include "e2e/TestRouter.h"
+#include "support/TestRouter.h"
 #include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 

@@ -108,6 +108,7 @@ public:
     bool Build() {
         if (!router.Made() || !client.Made()) return Fail("no namespaces");
         const std::string clientNs = client.Path();
+        if (!router.Run("ip link set lo up") || !client.Run("ip link set lo up")) return Fail("loopback");
         const char* steps[] = {
             "ip link add br0 type bridge && ip addr add 192.168.77.1/24 dev br0 && ip link set br0 up",
             "ip link add wan0 type veth peer name wan1 && ip addr add 11.0.0.2/24 dev wan0 && "
