@@ -1,0 +1,154 @@
+// The NAT-PMP client against a gateway of the test's own: a UDP socket on the router's address, port
+// 5351, in namespaces of the test's own (the client's default route leads to it).
+#include <arpa/inet.h>
+#include <natpmp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "network/NatPmp.h"
+#include "support/TestRouter.h"
+#include "support/TestSupport.h"
+
+using namespace std::chrono_literals;
+using routertest::Inside;
+using routertest::TestRouter;
+
+namespace {
+
+// Reads every request; answers each with what the test's function makes of it (nothing when empty).
+class FakeGateway {
+public:
+    using Answer = std::function<std::string(const std::string& request)>;
+    FakeGateway(const routertest::Namespace& router, Answer answer) : answer_(std::move(answer)) {
+        Inside inside(router);
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(NATPMP_PORT);
+        inet_pton(AF_INET, routertest::kRouterLan, &address.sin_addr);
+        bound_ = inside.Entered() && fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        timeval tick{0, 50000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+        if (bound_) thread_ = std::thread([this] { Serve(); });
+    }
+    ~FakeGateway() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) close(fd_);
+    }
+    bool Bound() const { return bound_; }
+    std::vector<std::string> Requests() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return requests_;
+    }
+
+private:
+    void Serve() {
+        while (!stop_) {
+            char buffer[64];
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t n = recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (n <= 0) continue;
+            const std::string request(buffer, static_cast<size_t>(n));
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                requests_.push_back(request);
+            }
+            const std::string reply = answer_(request);
+            if (!reply.empty()) sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+        }
+    }
+
+    Answer answer_;
+    int fd_ = -1;
+    bool bound_ = false;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    std::vector<std::string> requests_;
+    std::thread thread_;
+};
+
+std::string Be16(uint16_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v & 0xff)}; }
+std::string Be32(uint32_t v) { return Be16(static_cast<uint16_t>(v >> 16)) + Be16(static_cast<uint16_t>(v)); }
+
+// A mapping reply of RFC 6886: version 0, opcode 128 + 2 (TCP), result, epoch, ports, lifetime.
+std::string MappingReply(uint16_t result, uint16_t internal, uint16_t external, uint32_t lifetime) {
+    return std::string("\x00\x82", 2) + Be16(result) + Be32(1234) + Be16(internal) + Be16(external) + Be32(lifetime);
+}
+
+class NatPmpTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_ISOLATED_NETWORK();
+        ASSERT_TRUE(router.Build()) << router.Error();
+    }
+    // The request as the server makes it, from the client's namespace.
+    NatPmpResult Map(uint16_t internal, uint16_t external, uint32_t lifetime, uint32_t deadlineMs = kNatPmpDeadlineMs) {
+        Inside inside(router.client);
+        EXPECT_TRUE(inside.Entered());
+        return NatPmpClient(deadlineMs).MapTcpPort(internal, external, lifetime);
+    }
+    TestRouter router;
+};
+
+TEST_F(NatPmpTest, AMappingAsksInNetworkOrderAndTakesTheGatewaysPortAndLifetime) {
+    FakeGateway gateway(router.router, [](const std::string&) { return MappingReply(0, 8683, 40000, 3600); });
+    ASSERT_TRUE(gateway.Bound());
+    const NatPmpResult result = Map(8683, 8683, 7200);
+    EXPECT_TRUE(result.sent);
+    EXPECT_EQ(0, result.error) << NatPmpErrorText(result.error);
+    EXPECT_EQ(8683, result.internalPort);
+    EXPECT_EQ(40000, result.externalPort);
+    EXPECT_EQ(3600u, result.lifetime);
+    ASSERT_EQ(1u, gateway.Requests().size());
+    EXPECT_EQ(std::string("\x00\x02\x00\x00", 4) + Be16(8683) + Be16(8683) + Be32(7200), gateway.Requests()[0]);
+
+    // Lifetime 0 is the deletion.
+    Map(8683, 40000, 0);
+    ASSERT_EQ(2u, gateway.Requests().size());
+    EXPECT_EQ(std::string("\x00\x02\x00\x00", 4) + Be16(8683) + Be16(40000) + Be32(0), gateway.Requests()[1]);
+}
+
+TEST_F(NatPmpTest, ARefusalIsTheGatewaysResultCode) {
+    FakeGateway gateway(router.router, [](const std::string&) { return MappingReply(2, 8683, 0, 0); });
+    ASSERT_TRUE(gateway.Bound());
+    const NatPmpResult result = Map(8683, 8683, 7200);
+    EXPECT_TRUE(result.sent);
+    EXPECT_EQ(NATPMP_ERR_NOTAUTHORIZED, result.error);
+}
+
+TEST_F(NatPmpTest, ASilentGatewayEndsAtOurDeadlineWithTheLibrarysRetries) {
+    FakeGateway gateway(router.router, [](const std::string&) { return std::string(); });
+    ASSERT_TRUE(gateway.Bound());
+    const auto start = std::chrono::steady_clock::now();
+    const NatPmpResult result = Map(8683, 8683, 7200, 1500);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(result.sent);
+    EXPECT_EQ(kNatPmpTimedOut, result.error);
+    EXPECT_GE(took, 1500ms);
+    EXPECT_LT(took, 4500ms);  // room for a loaded machine; the library alone would go on for minutes
+    EXPECT_GE(gateway.Requests().size(), 2u) << "the request is sent again while waiting";
+}
+
+TEST(NatPmpNoGateway, WithNoDefaultRouteNothingIsSent) {
+    REQUIRE_ISOLATED_NETWORK();  // only loopback: no gateway
+    const auto start = std::chrono::steady_clock::now();
+    const NatPmpResult result = NatPmpClient().MapTcpPort(8683, 8683, 7200);
+    EXPECT_FALSE(result.sent);
+    EXPECT_EQ(NATPMP_ERR_CANNOTGETGATEWAY, result.error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+}  // namespace
