@@ -215,7 +215,8 @@ TEST_F(StreamingE2e, AnHlsClientPlaysTheWholeStream) {
     // Every entry names its component (start-up, state store, HTTP interface, probe, stream session,
     // transcoder, worker ...), never one of the files a component is made of.
     const std::set<std::string> components = {"main", "State", "Events", "Worker", "Log", "Util", "StreamManager",
-                                              "Transcode", "FfmpegMetadataParser", "HttpListener", "UdpBroadcaster"};
+                                              "Transcode", "FfmpegMetadataParser", "HttpListener", "UdpBroadcaster",
+                                              "Upnp", "ExternalDataService"};
     static const std::regex entry(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d+\] \.\\([A-Za-z]+)\(\d+\): )");
     std::set<std::string> seen;
     std::istringstream lines(log);
