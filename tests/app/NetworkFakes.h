@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/Worker.h"
+#include "core/IEvents.h"
 #include "network/NatPmp.h"
 #include "network/UpnpFunctions.h"
 
@@ -159,6 +160,17 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     long sleeps_ = 0;
+};
+
+// Events of no client at all.
+class NoEvents : public IEvents {
+public:
+    uint64_t CheckClientTimeouts() override { return 0; }
+    void ClientAnnounced(const std::wstring&, const std::wstring&) override {}
+    bool Unauthorize(uint64_t) override { return true; }
+    void SetClientEventCallback(ClientEventCallback, void*) override {}
+    void FireClientEvent(uint64_t) override {}
+    bool SubmitPin(uint32_t, uint64_t) override { return false; }
 };
 
 inline bool Within(std::chrono::seconds limit, const std::function<bool()>& done) {

@@ -18,22 +18,13 @@ using networkfakes::FakeGateway;
 using networkfakes::FakeRouter;
 using networkfakes::ManualClock;
 using networkfakes::NatPmpRequest;
+using networkfakes::NoEvents;
 using networkfakes::Within;
 using testsupport::FakeMasterServer;
 using testsupport::MasterReply;
 using testsupport::MasterRequest;
 
 namespace {
-
-class NoEvents : public IEvents {
-public:
-    uint64_t CheckClientTimeouts() override { return 0; }
-    void ClientAnnounced(const std::wstring&, const std::wstring&) override {}
-    bool Unauthorize(uint64_t) override { return true; }
-    void SetClientEventCallback(ClientEventCallback, void*) override {}
-    void FireClientEvent(uint64_t) override {}
-    bool SubmitPin(uint32_t, uint64_t) override { return false; }
-};
 
 // The main loop's clock: real sleeps, a fixed time (its own timed step never comes).
 class QuietClock : public IWorkerClock {

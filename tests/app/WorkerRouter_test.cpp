@@ -25,6 +25,7 @@
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
+using networkfakes::NoEvents;
 using networkfakes::Within;
 using routertest::Inside;
 using routertest::RouterOptions;
@@ -33,45 +34,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-class NoEvents : public IEvents {
-public:
-    uint64_t CheckClientTimeouts() override { return 0; }
-    void ClientAnnounced(const std::wstring&, const std::wstring&) override {}
-    bool Unauthorize(uint64_t) override { return true; }
-    void SetClientEventCallback(ClientEventCallback, void*) override {}
-    void FireClientEvent(uint64_t) override {}
-    bool SubmitPin(uint32_t, uint64_t) override { return false; }
-};
-
-// The real clock's sleeps; every reading of the time (once at the start of each pass) is kept.
-class PassTimes : public IWorkerClock {
-public:
-    int64_t NowSeconds() override {
-        std::lock_guard<std::mutex> hold(lock_);
-        starts_.push_back(Clock::now());
-        return 1000;
-    }
-    void Sleep(uint32_t ms, WakeSignal& wake) override { wake.Wait(ms); }
-    // The longest time between two pass starts within [from, to], and how many passes started there.
-    std::chrono::microseconds LongestGap(Clock::time_point from, Clock::time_point to, size_t& passes) {
-        std::lock_guard<std::mutex> hold(lock_);
-        std::chrono::microseconds longest{0};
-        passes = 0;
-        for (size_t i = 1; i < starts_.size(); ++i) {
-            if (starts_[i] < from || starts_[i - 1] > to) continue;
-            ++passes;
-            longest = std::max(longest, std::chrono::duration_cast<std::chrono::microseconds>(starts_[i] - starts_[i - 1]));
-        }
-        return longest;
-    }
-
-private:
-    std::mutex lock_;
-    std::vector<Clock::time_point> starts_;
-};
-
-// The network thread's clock: the real one, and the moments its first pass began and its mapping ended.
-class MappingTimes : public IWorkerClock {
+// The real clock's sleeps; the moment of every reading of the time is kept. The main loop reads it once
+// at the start of each pass; the network thread when it starts mapping and again once it has mapped.
+class ReadingTimes : public IWorkerClock {
 public:
     int64_t NowSeconds() override {
         std::lock_guard<std::mutex> hold(lock_);
@@ -79,7 +44,20 @@ public:
         return 1000;
     }
     void Sleep(uint32_t ms, WakeSignal& wake) override { wake.Wait(ms); }
-    // The first pass reads the time when it starts mapping and again once it has mapped.
+
+    // The longest time between two readings within [from, to], and how many gaps lay there.
+    std::chrono::microseconds LongestGap(Clock::time_point from, Clock::time_point to, size_t& gaps) {
+        std::lock_guard<std::mutex> hold(lock_);
+        std::chrono::microseconds longest{0};
+        gaps = 0;
+        for (size_t i = 1; i < readings_.size(); ++i) {
+            if (readings_[i] < from || readings_[i - 1] > to) continue;
+            ++gaps;
+            longest = std::max(longest, std::chrono::duration_cast<std::chrono::microseconds>(readings_[i] - readings_[i - 1]));
+        }
+        return longest;
+    }
+    // The network thread's first mapping: its second and third readings (the first starts the thread).
     bool Mapping(Clock::time_point& from, Clock::time_point& to) {
         std::lock_guard<std::mutex> hold(lock_);
         if (readings_.size() < 3) return false;
@@ -107,8 +85,8 @@ TEST_P(WorkerRouterTest, StreamStepsGoOnWhileThePortIsMapped) {
     statetest::TempStore store;
     statetest::LogCapture log;
     NoEvents events;
-    PassTimes passes;
-    MappingTimes mapping;
+    ReadingTimes passes;
+    ReadingTimes mapping;
     testsupport::ScopedEnvironment master("CALVORO_MASTER_HOST", "127.0.0.1:1");
     boost::shared_ptr<IFileMaker> files = FileMaker::GetInstance();
     boost::shared_ptr<IMetadataFactory> metadata = MetadataFactory::GetInstance();
