@@ -194,6 +194,8 @@ void Worker::RunNetwork() {
 void Worker::NetworkPass() {
     try {
         PortMappingStep(networkClock_->NowSeconds());
+        // A server that is ending waits for no master-server contact (it can take seconds).
+        if (stop_) return;
         if (!externalAccessSetUp_) SetUpExternalAccess();
         // The mapping may have taken seconds: the contact's time is read after it.
         ContactStep(networkClock_->NowSeconds());
