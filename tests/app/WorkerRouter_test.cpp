@@ -123,11 +123,11 @@ TEST_P(WorkerRouterTest, StreamStepsGoOnWhileThePortIsMapped) {
     std::cout << (withRouter ? "with a router" : "with no router") << ": mapping took " << took.count()
               << " ms; " << count << " passes of the worker loop meanwhile, the longest gap between two "
               << longest.count() / 1000.0 << " ms" << std::endl;
-    // Discovery alone takes 2 s (8 s with no router): the loop must not have waited for it. The bound
-    // leaves room for a machine at a load of 30.
-    EXPECT_GT(took, 1500ms);
+    // Discovery alone waits 2 s (8 s with no router): a loop that waited for it would show a gap that
+    // long. The bound leaves room for a machine at a load of 30 to 40 (gaps of 0.7 s were seen there).
+    EXPECT_GT(took, 1900ms);
     EXPECT_GT(count, 20u);
-    EXPECT_LT(longest, 1000ms);
+    EXPECT_LT(longest, 1500ms);
 
     worker.reset();
     RemoveAllStreams();
