@@ -27,7 +27,6 @@ namespace networkfakes {
 class FakeRouter : public IUpnpFunctionsFactory {
 public:
     boost::shared_ptr<IUpnpFunctions> Create() override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(discoveryMs.load()));
         ++discoveries;
         if (!present) return boost::shared_ptr<IUpnpFunctions>();
         return boost::shared_ptr<IUpnpFunctions>(new Igd(this));
@@ -51,7 +50,6 @@ public:
     }
 
     std::atomic<bool> present{true};
-    std::atomic<int> discoveryMs{0};
     std::atomic<int> discoveries{0};
 
 private:
