@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <utility>
@@ -235,6 +236,30 @@ TEST(FolderListingNames, ListsInNaturalOrderAndOnlyFilesAndFolders) {
         (item.kind == "video" ? videos : folders).push_back(item.filename);
     EXPECT_EQ(order, videos);
     EXPECT_EQ((std::vector<std::string>{"Disc 1", "disc 9", "Disc 10"}), folders);
+}
+
+// A large folder's reply is written as it goes out, in pieces, and is whole and in order.
+TEST(FolderListingNames, ALargeFolderGoesOutInPiecesWhole) {
+    apitest::Services s;
+    const std::string big = s.Share("Big", "Big");
+    const int count = 3000;
+    for (int i = 0; i < count; ++i) {
+        const std::string name = "clip " + std::to_string(i) + ".mp4";
+        std::ofstream(big + "/" + name).put('v');
+    }
+    FakeHttpd f(&s.context);
+    HttpListener l(&f);
+    l.ListFolder("Big/");
+    ASSERT_EQ(1u, f.replies.size());
+    EXPECT_EQ(f.Only().head.ContentLength, f.Only().body.size());
+    EXPECT_GT(f.sendLengths.size(), 2u);
+    for (size_t length : f.sendLengths) EXPECT_LE(length, 64u * 1024);
+    kiv_xml parser;
+    std::string error;
+    ASSERT_TRUE(parser.parse(f.Only().body.data(), f.Only().body.size(), error)) << error;
+    const std::vector<Item> items = Items(*kiv_xml::find_child(*parser.get_parsed_element(), "files", true));
+    ASSERT_EQ(static_cast<size_t>(count), items.size());
+    for (int i = 0; i < count; ++i) EXPECT_EQ("clip " + std::to_string(i) + ".mp4", items[i].filename);
 }
 
 TEST_F(FolderListing, ARestWithoutSlashIsLeftToTheRequestLoop) {
