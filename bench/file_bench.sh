@@ -37,6 +37,7 @@ if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
 fi
 
 # ---- inside the namespace
+source "$ROOT/bench/nginx_yardstick.sh"
 ulimit -n 8192
 WORK="$(mktemp -d /tmp/calvoro-file-bench-XXXXXX)"
 PIDS=()
@@ -91,35 +92,15 @@ spread() { sort -g | awk '{ v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v
 median() { sort -g | awk '{ v[NR] = $1 } END { printf "%.4f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # ---- the file, the servers and nginx
-mkdir -p "$WORK/films" "$WORK/nginx"
+mkdir -p "$WORK/films"
 head -c "$FILE_SIZE" /dev/urandom >"$WORK/films/film.mp4"
 cat "$WORK/films/film.mp4" >/dev/null  # every reader takes it from the page cache
 for s in "${SERVERS[@]}"; do
   PIDS+=("$(start_server "${PORT[$s]}" "${BIN[$s]}" "$WORK/home-$s" "$WORK/films" Films)")
   SESSION[$s]=$(announce "${PORT[$s]}")
 done
-workers=$(taskset -c "$PIN" nproc)
-cat >"$WORK/nginx/nginx.conf" <<EOF
-user root;
-worker_processes $workers;
-daemon off;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/error.log;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  sendfile on;
-  tcp_nopush on;
-  tcp_nodelay on;
-  keepalive_requests 10000000;
-  client_body_temp_path $WORK/nginx/body;
-  proxy_temp_path $WORK/nginx/proxy;
-  fastcgi_temp_path $WORK/nginx/fastcgi;
-  uwsgi_temp_path $WORK/nginx/uwsgi;
-  scgi_temp_path $WORK/nginx/scgi;
-  server { listen 127.0.0.1:$NGINX_PORT; location /video/direct/Films/ { alias $WORK/films/; } }
-}
-EOF
+write_nginx_conf "$WORK/nginx" "$(taskset -c "$PIN" nproc)" \
+  "server { listen 127.0.0.1:$NGINX_PORT; location /video/direct/Films/ { alias $WORK/films/; } }"
 taskset -c "$PIN" nginx -c "$WORK/nginx/nginx.conf" -p "$WORK/nginx" &
 PIDS+=($!)
 sleep 1
@@ -185,9 +166,6 @@ request = function()
   return wrk.format("GET", target, { ["Range"] = "bytes=" .. from .. "-" .. (from + 1048575) })
 end
 EOF
-# MiB/s from wrk's "Transfer/sec".
-transfer() { awk '/Transfer\/sec/ { v=$2; u=substr(v, length(v)-1); n=substr(v, 1, length(v)-2);
-  if (u=="GB") n*=1024; if (u=="KB") n/=1024; printf "%.0f", n }'; }
 : >"$WORK/ranges.txt"
 for repeat in $(seq "$REPEATS"); do
   for clients in 1 16 64; do
@@ -197,7 +175,7 @@ for repeat in $(seq "$REPEATS"); do
       taskset -c "$CLIENT_PIN" wrk -t"$threads" -c"$clients" -d"${RANGE_SECONDS}s" -s "$WORK/ranges.lua" \
         "http://127.0.0.1:${PORT[$s]:-$NGINX_PORT}" -- "$target" >"$WORK/wrk.txt"
       if grep -q -e "Non-2xx" -e "Socket errors" "$WORK/wrk.txt"; then echo "(!) $s, $clients clients: $(grep -e Non-2xx -e 'Socket errors' "$WORK/wrk.txt")" >&2; fi
-      echo "$repeat $clients $s $(transfer <"$WORK/wrk.txt")" >>"$WORK/ranges.txt"
+      echo "$repeat $clients $s $(wrk_mib_per_s <"$WORK/wrk.txt")" >>"$WORK/ranges.txt"
     done
   done
 done
