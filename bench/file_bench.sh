@@ -21,32 +21,17 @@ WHOLE_RUNS="${WHOLE_RUNS:-5}"
 RANGE_SECONDS="${RANGE_SECONDS:-5}"
 LISTING_FILES="${LISTING_FILES:-100000}"
 
+source "$ROOT/bench/bench_common.sh"
+
 if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
   # Outside the namespace: what needs the package registry or a compiler.
-  for tool in wrk nginx curl python3; do
-    command -v "$tool" >/dev/null || {
-      apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends wrk nginx-light curl
-      break
-    }
-  done
-  [ -f "$BUILD/CMakeCache.txt" ] || cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$BUILD/CMakeCache.txt" || echo "warning: $BUILD is not a Release build" >&2
-  cmake --build "$BUILD" -j "$(nproc)" --target calvoro >/dev/null
+  bench_prepare "$ROOT" "$BUILD"
   [ -z "$OTHER" ] || [ -x "$OTHER/calvoro" ] || { echo "no calvoro in $OTHER" >&2; exit 1; }
   exec unshare -rn env CALVORO_BENCH_INSIDE=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$BUILD" "$OTHER"
 fi
 
 # ---- inside the namespace
-source "$ROOT/bench/nginx_yardstick.sh"
-ulimit -n 8192
-WORK="$(mktemp -d /tmp/calvoro-file-bench-XXXXXX)"
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]:-}"; do [ -n "$pid" ] && kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+bench_scratch calvoro-file-bench
 
 NGINX_PORT=18784
 FILE_SIZE=$((1024 * 1024 * 1024))

@@ -10,19 +10,11 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${1:-$ROOT/build/bench}"
 SECONDS_PER_RUN="${BENCH_SECONDS:-10}"
 
+source "$ROOT/bench/bench_common.sh"
+
 if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
   # Outside the namespace: what needs the package registry or a compiler.
-  for tool in wrk nginx curl python3; do
-    command -v "$tool" >/dev/null || {
-      apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends wrk nginx-light curl
-      break
-    }
-  done
-  # Always brought up to date: the range harness links the build's libraries, which must be the
-  # sources' of now.
-  [ -f "$BUILD/CMakeCache.txt" ] || cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$BUILD/CMakeCache.txt" || echo "warning: $BUILD is not a Release build" >&2
-  cmake --build "$BUILD" -j "$(nproc)" --target calvoro >/dev/null
+  bench_prepare "$ROOT" "$BUILD"
   # The range harness: the file routes' own code (ParseRange, HttpListener::SendFileRange) on the
   # library's listener, linked from the libraries of that build, the top of the stack first.
   g++ -std=c++17 -O2 -I"$ROOT" "$ROOT/bench/range_server.cpp" -o "$BUILD/bin/range_server" \
@@ -33,16 +25,7 @@ if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
 fi
 
 # ---- inside the namespace
-source "$ROOT/bench/nginx_yardstick.sh"
-ulimit -n 8192
-WORK="$(mktemp -d /tmp/calvoro-bench-XXXXXX)"
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]:-}"; do [ -n "$pid" ] && kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+bench_scratch calvoro-bench
 
 OURS_PORT=18683
 NGINX_PORT=18684
