@@ -1,12 +1,13 @@
 // The folder listings under "/video/files/": every shared folder with a preview, or one folder in full.
 #include <mutex>
 #include <stdexcept>
-#include <utility>
+#include <string_view>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
 #include "api/HttpListener.h"
-#include "api/NaturalOrder.h"
+#include "api/ListingTree.h"
 #include "api/RequestPathValidator.h"
 #include "core/FileMaker.h"
 #include "core/Log.h"
@@ -14,21 +15,22 @@
 #include "core/Util.h"
 #include "kivlib/KivFileFinder.h"
 #include "kivlib/kiv_text.h"
-#include "kivlib/kiv_xml.h"
 
 namespace {
 // How many videos and how many folders a preview ("subItems") shows.
 const size_t kPreviewItems = 3;
+// "2012-08-09 14:05:00"
+const size_t kDateBytes = 19;
 
-void AddIfVideoFile(std::list<std::wstring>& files, const std::wstring& name, const std::set<std::wstring>& extensions) {
-    if (IsVideoFile(name, extensions)) files.push_back(name);
+void AddIfVideoFile(NameList& files, const std::wstring& name, const std::string& utf8,
+                    const std::set<std::wstring>& extensions) {
+    if (IsVideoFile(name, extensions)) files.Add(utf8);
 }
 
 // A name that a listing can show and a client can ask for again: UTF-8, and no character that XML 1.0
 // cannot hold (control characters, U+FFFE, U+FFFF). Other names would make the whole listing unreadable
 // or reach the client changed.
-bool ListableName(const std::wstring& name) {
-    const std::string utf8 = kivm::ToUTF8Ex(name);
+bool ListableName(const std::wstring& name, const std::string& utf8) {
     if (!kivm::IsValidUtf8(utf8)) return false;
     for (wchar_t c : name) {
         if (c < 0x20 || c == 0x7f || c == 0xFFFE || c == 0xFFFF) return false;
@@ -49,11 +51,6 @@ void NoteUnlistableNames(const std::wstring& folder) {
             "listing of " + kivm::ToValidUtf8(kivm::ToUTF8Ex(folder)));
 }
 
-std::string Serialise(xml_element&& files) {
-    xml_element root("calvoro");
-    root.children.push_back(std::move(files));
-    return kiv_xml::dump_xml(root, 0);
-}
 }  // namespace
 
 bool HttpListener::IsSubtitleFolder(const std::wstring& name) {
@@ -61,61 +58,75 @@ bool HttpListener::IsSubtitleFolder(const std::wstring& name) {
     return lower == "subtitles" || lower == "subs";
 }
 
-void HttpListener::ScanFolder(const std::wstring& path, std::list<std::wstring>& files,
-                              std::list<std::wstring>& folders, const std::set<std::wstring>& extensions) {
+void HttpListener::ScanFolder(const std::wstring& path, NameList& files, NameList& folders,
+                              const std::set<std::wstring>& extensions) {
     boost::shared_ptr<IKivFileFinder> finder = KivFileFinder::GetInstance();
     if (!finder) throw std::runtime_error("Unable to list folder " + kivm::ToUTF8Ex(path));
     bool leftOut = false;
     for (boost::shared_ptr<IFileFindEntry> entry = finder->StartFileFind(path); entry; entry = finder->ContinueFileFind()) {
         const std::wstring name = entry->GetName();
-        if (!ListableName(name)) {
+        const std::string utf8 = kivm::ToUTF8Ex(name);
+        if (!ListableName(name, utf8)) {
             leftOut = true;
         } else if (entry->IsDirectory()) {
-            if (!IsSubtitleFolder(name)) folders.push_back(name);
+            if (!IsSubtitleFolder(name)) folders.Add(utf8);
         } else if (entry->IsRegularFile()) {  // never a named pipe, socket or device
-            AddIfVideoFile(files, name, extensions);
+            AddIfVideoFile(files, name, utf8, extensions);
         }
     }
     if (leftOut) NoteUnlistableNames(path);
     // The file system's own order is its hash order: show names as a file manager does.
-    files.sort(NaturalNameLess);
-    folders.sort(NaturalNameLess);
+    files.SortNatural();
+    folders.SortNatural();
 }
 
-void HttpListener::AddVideoElements(const std::wstring& path, const std::list<std::wstring>& files,
-                                    xml_element& parent, int depth) {
+void HttpListener::AddVideoElements(const std::wstring& path, const NameList& files, ListingTree& tree,
+                                    std::vector<ListingItem>& parent, int depth) {
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (depth >= 1 && i == kPreviewItems) break;
+        ListingItem video;
+        video.name = tree.Keep(files, i);
+        video.date = tree.texts.Add(fileMaker_->GetModifiedTime(path + L"/" + kivm::FromUTF8ExW(std::string(files.Name(i)))));
+        parent.push_back(video);
+    }
+}
+
+void HttpListener::AddFolderElements(const std::wstring& path, const NameList& folders, ListingTree& tree,
+                                     std::vector<ListingItem>& parent, const std::set<std::wstring>& extensions,
+                                     int depth) {
     size_t added = 0;
-    for (const std::wstring& name : files) {
+    for (size_t i = 0; i < folders.size(); ++i) {
         if (depth >= 1 && added == kPreviewItems) break;
-        xml_element& video = parent.add_child("video");
-        video.add_child("filename", kivm::ToUTF8Ex(name));
-        video.add_child("date", fileMaker_->GetModifiedTime(path + L"/" + name));
+        const std::string_view name = folders.Name(i);
+        if (!name.empty() && name[0] == '.') continue;  // hidden folders are neither listed nor counted
+        const std::wstring folderPath = path + L"/" + kivm::FromUTF8ExW(std::string(name));
+        ListingItem folder;
+        folder.folder = true;
+        folder.name = tree.Keep(folders, i);
+        folder.date = tree.texts.Add(fileMaker_->GetModifiedTime(folderPath));
+        if (depth < 1) AddPreview(folderPath, tree, folder, extensions);
+        parent.push_back(folder);
         ++added;
     }
 }
 
-void HttpListener::AddFolderElements(const std::wstring& path, const std::list<std::wstring>& folders,
-                                     xml_element& parent, const std::set<std::wstring>& extensions, int depth) {
-    size_t added = 0;
-    for (const std::wstring& name : folders) {
-        if (depth >= 1 && added == kPreviewItems) break;
-        const std::string utf8 = kivm::ToUTF8Ex(name);
-        if (!utf8.empty() && utf8[0] == '.') continue;  // hidden folders are neither listed nor counted
-        const std::wstring folderPath = path + L"/" + name;
-        xml_element folder("folder");
-        folder.add_child("filename", utf8);
-        folder.add_child("date", fileMaker_->GetModifiedTime(folderPath));
-        if (depth < 1) {
-            xml_element& subItems = folder.add_child("subItems");
-            std::list<std::wstring> subFiles;
-            std::list<std::wstring> subFolders;
-            ScanFolder(folderPath, subFiles, subFolders, extensions);
-            AddVideoElements(folderPath, subFiles, subItems, depth + 1);
-            AddFolderElements(folderPath, subFolders, subItems, extensions, depth + 1);
-        }
-        parent.children.push_back(std::move(folder));
-        ++added;
-    }
+// A folder's "subItems": the first videos and folders of its own scan, whose names are kept in the
+// tree only when shown.
+void HttpListener::AddPreview(const std::wstring& path, ListingTree& tree, ListingItem& folder,
+                              const std::set<std::wstring>& extensions) {
+    TextPool scanned;
+    NameList files(scanned);
+    NameList folders(scanned);
+    ScanFolder(path, files, folders, extensions);
+    folder.hasPreview = true;
+    folder.previewFirst = static_cast<uint32_t>(tree.previews.size());
+    AddVideoElements(path, files, tree, tree.previews, 1);
+    AddFolderElements(path, folders, tree, tree.previews, extensions, 1);
+    folder.previewCount = static_cast<uint8_t>(tree.previews.size() - folder.previewFirst);
+}
+
+void HttpListener::SendListing(const ListingTree& tree) {
+    SendProducedText([&tree](IByteSink& out) { WriteListing(tree, out); }, 200);
 }
 
 void HttpListener::ListSharedFolders() {
@@ -124,19 +135,16 @@ void HttpListener::ListSharedFolders() {
     std::set<std::wstring> extensions;
     State::GetVideoExtensions(extensions);
 
-    xml_element files("files");
+    ListingTree tree;
     for (const FolderEntry& entry : shared) {
-        xml_element& folder = files.add_child("folder");
-        folder.add_child("filename", kivm::ToUTF8Ex(entry.Alias));
-        folder.add_child("date", fileMaker_->GetModifiedTime(entry.Path));
-        xml_element& subItems = folder.add_child("subItems");
-        std::list<std::wstring> videos;
-        std::list<std::wstring> folders;
-        ScanFolder(entry.Path, videos, folders, extensions);
-        AddVideoElements(entry.Path, videos, subItems, 1);
-        AddFolderElements(entry.Path, folders, subItems, extensions, 1);
+        ListingItem folder;
+        folder.folder = true;
+        folder.name = tree.texts.Add(kivm::ToUTF8Ex(entry.Alias));
+        folder.date = tree.texts.Add(fileMaker_->GetModifiedTime(entry.Path));
+        AddPreview(entry.Path, tree, folder, extensions);
+        tree.items.push_back(folder);
     }
-    SendText(Serialise(std::move(files)), 200);
+    SendListing(tree);
 }
 
 void HttpListener::ListFolder(const std::string& rest) {
@@ -164,13 +172,16 @@ void HttpListener::ListFolder(const std::string& rest) {
         if (subPath.size() > 1 && !JoinSharePath(found->Path, subPath.substr(1), directory))
             throw std::runtime_error("Unknown folder: " + rest);
 
-        std::list<std::wstring> videos;
-        std::list<std::wstring> folders;
+        // The scan's names go straight into the tree's pool; the dates follow them there.
+        ListingTree tree;
+        NameList videos(tree.texts);
+        NameList folders(tree.texts);
         ScanFolder(directory, videos, folders, extensions);
-        xml_element files("files");
-        AddVideoElements(directory, videos, files, 0);
-        AddFolderElements(directory, folders, files, extensions, 0);
-        SendText(Serialise(std::move(files)), 200);
+        tree.items.reserve(videos.size() + folders.size());
+        tree.texts.Reserve((videos.size() + folders.size()) * kDateBytes);
+        AddVideoElements(directory, videos, tree, tree.items, 0);
+        AddFolderElements(directory, folders, tree, tree.items, extensions, 0);
+        SendListing(tree);
     } catch (const std::exception& e) {
         SendText(e.what(), 404);
     }

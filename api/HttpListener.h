@@ -3,10 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "kivlib/kiv_net.h"
 
@@ -18,7 +20,10 @@ class IOfflineTranscode;
 class IFileMaker;
 class IEvents;
 class IMetadataFactory;
-struct xml_element;
+class IByteSink;
+class NameList;
+struct ListingTree;
+struct ListingItem;
 struct HttpResponseHeaders;
 class IBlockingStream;
 struct ByteRange;
@@ -51,7 +56,12 @@ public:
 
     // ---- reply writers: true when the reply went out whole; failures are logged, never thrown
     bool SendResponse(const std::string& body, int status, const std::string& contentType);
+    // A body written as it is produced, never held whole: produce runs twice and must write the same
+    // bytes both times, once to count them for the head and once to send them.
+    typedef std::function<void(IByteSink&)> BodyProducer;
+    bool SendProducedResponse(const BodyProducer& produce, int status, const std::string& contentType);
     bool SendText(const std::string& body, int status);
+    bool SendProducedText(const BodyProducer& produce, int status);
     bool SendXml(const std::string& body, int status);
     bool SendSuccessMsg(const std::string& text, int status);
     bool SendErrorMsg(const std::string& text, int status);
@@ -77,13 +87,15 @@ public:
     // ---- folder listings
     void ListSharedFolders();
     void ListFolder(const std::string& rest);
-    void ScanFolder(const std::wstring& path, std::list<std::wstring>& files, std::list<std::wstring>& folders,
+    // The videos and folders of one directory, in natural order.
+    void ScanFolder(const std::wstring& path, NameList& files, NameList& folders,
                     const std::set<std::wstring>& extensions);
     static bool IsSubtitleFolder(const std::wstring& name);
-    void AddVideoElements(const std::wstring& path, const std::list<std::wstring>& files, xml_element& parent,
-                          int depth);
-    void AddFolderElements(const std::wstring& path, const std::list<std::wstring>& folders, xml_element& parent,
-                           const std::set<std::wstring>& extensions, int depth);
+    // Items for parent (the tree's items or its previews); from depth 1 on, three at most.
+    void AddVideoElements(const std::wstring& path, const NameList& files, ListingTree& tree,
+                          std::vector<ListingItem>& parent, int depth);
+    void AddFolderElements(const std::wstring& path, const NameList& folders, ListingTree& tree,
+                           std::vector<ListingItem>& parent, const std::set<std::wstring>& extensions, int depth);
 
     // ---- pairing
     void Announce(const std::string& body);
@@ -144,6 +156,9 @@ private:
     net_result SendSome(const char* bytes, size_t length, size_t& sent);
     void SendRangeNotSatisfiable(uint64_t size);
     void SendFileBody(IBlockingStream& file, const std::string& name, uint64_t from, uint64_t length);
+    void AddPreview(const std::wstring& path, ListingTree& tree, ListingItem& folder,
+                    const std::set<std::wstring>& extensions);
+    void SendListing(const ListingTree& tree);
 
     // The play route's work up to the playlist URL, done while no other play request runs.
     std::string StartStream(const std::string& rest, const std::string& body, uint64_t sessionId);

@@ -10,19 +10,11 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${1:-$ROOT/build/bench}"
 SECONDS_PER_RUN="${BENCH_SECONDS:-10}"
 
+source "$ROOT/bench/bench_common.sh"
+
 if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
   # Outside the namespace: what needs the package registry or a compiler.
-  for tool in wrk nginx curl python3; do
-    command -v "$tool" >/dev/null || {
-      apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends wrk nginx-light curl
-      break
-    }
-  done
-  # Always brought up to date: the range harness links the build's libraries, which must be the
-  # sources' of now.
-  [ -f "$BUILD/CMakeCache.txt" ] || cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$BUILD/CMakeCache.txt" || echo "warning: $BUILD is not a Release build" >&2
-  cmake --build "$BUILD" -j "$(nproc)" --target calvoro >/dev/null
+  bench_prepare "$ROOT" "$BUILD"
   # The range harness: the file routes' own code (ParseRange, HttpListener::SendFileRange) on the
   # library's listener, linked from the libraries of that build, the top of the stack first.
   g++ -std=c++17 -O2 -I"$ROOT" "$ROOT/bench/range_server.cpp" -o "$BUILD/bin/range_server" \
@@ -33,15 +25,7 @@ if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
 fi
 
 # ---- inside the namespace
-ulimit -n 8192
-WORK="$(mktemp -d /tmp/calvoro-bench-XXXXXX)"
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]:-}"; do [ -n "$pid" ] && kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+bench_scratch calvoro-bench
 
 OURS_PORT=18683
 NGINX_PORT=18684
@@ -51,30 +35,10 @@ FILE_SIZE=$((1024 * 1024 * 1024))
 echo "# Calvoro HTTP benchmark, $(date -u +%Y-%m-%d), $(nproc) cores, wrk $(wrk -v 2>&1 | head -n 1 | awk '{print $2}')"
 
 # ---- 1. byte ranges: our range harness and nginx, the same file, the same client settings
-mkdir -p "$WORK/www" "$WORK/nginx"
+mkdir -p "$WORK/www"
 head -c "$FILE_SIZE" /dev/urandom >"$WORK/www/film.bin"
 cat "$WORK/www/film.bin" >/dev/null  # both servers read from the page cache
-cat >"$WORK/nginx/nginx.conf" <<EOF
-user root;
-worker_processes auto;
-daemon off;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/error.log;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  sendfile on;
-  tcp_nopush on;
-  tcp_nodelay on;
-  keepalive_requests 10000000;
-  client_body_temp_path $WORK/nginx/body;
-  proxy_temp_path $WORK/nginx/proxy;
-  fastcgi_temp_path $WORK/nginx/fastcgi;
-  uwsgi_temp_path $WORK/nginx/uwsgi;
-  scgi_temp_path $WORK/nginx/scgi;
-  server { listen 127.0.0.1:$NGINX_PORT; root $WORK/www; }
-}
-EOF
+write_nginx_conf "$WORK/nginx" auto "server { listen 127.0.0.1:$NGINX_PORT; root $WORK/www; }"
 nginx -c "$WORK/nginx/nginx.conf" -p "$WORK/nginx" &
 PIDS+=($!)
 "$BUILD/bin/range_server" "$OURS_PORT" "$WORK/www/film.bin" &
@@ -89,9 +53,6 @@ end
 EOF
 sleep 1
 
-# Bytes per second from wrk's "Transfer/sec" (MB or GB).
-transfer() { awk '/Transfer\/sec/ { v=$2; u=substr(v, length(v)-1); n=substr(v, 1, length(v)-2);
-  if (u=="GB") n*=1024; if (u=="KB") n/=1024; printf "%.0f", n }'; }
 check() { if grep -q "Non-2xx" "$1"; then echo "  (!) $(grep Non-2xx "$1")"; fi; }
 
 echo
@@ -103,8 +64,8 @@ for clients in 1 16 64; do
   threads=$((clients < 4 ? clients : 4))
   wrk -t"$threads" -c"$clients" -d"${SECONDS_PER_RUN}s" -s "$WORK/ranges.lua" "http://127.0.0.1:$OURS_PORT/" >"$WORK/ours-$clients.txt"
   wrk -t"$threads" -c"$clients" -d"${SECONDS_PER_RUN}s" -s "$WORK/ranges.lua" "http://127.0.0.1:$NGINX_PORT/" >"$WORK/nginx-$clients.txt"
-  ours=$(transfer <"$WORK/ours-$clients.txt")
-  theirs=$(transfer <"$WORK/nginx-$clients.txt")
+  ours=$(wrk_mib_per_s <"$WORK/ours-$clients.txt")
+  theirs=$(wrk_mib_per_s <"$WORK/nginx-$clients.txt")
   echo "| $clients | $ours | $theirs | $(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }') |"
   check "$WORK/ours-$clients.txt"
   check "$WORK/nginx-$clients.txt"

@@ -11,6 +11,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <string>
 
 #include "kivlib/kiv_text.h"
@@ -59,13 +60,20 @@ bool CopyElement(const pugi::xml_node& node, xml_element& out, int depth, std::s
 
 void AppendReference(std::string& out, unsigned char c) { out += "&#" + std::to_string(static_cast<unsigned>(c)) + ";"; }
 
-// Escapes text for an attribute value or character data so that the parser reads back exactly text.
-// XML cannot hold U+0000 in any form, nor bytes that are not UTF-8 (a file name that is not, as wide
-// text carries it); each is written as U+FFFD, so the document stays well-formed.
-std::string Escape(const std::string& raw, bool attribute) {
-    const std::string text = kivm::ToValidUtf8(raw);
-    std::string out;
-    out.reserve(text.size() + text.size() / 8);
+// Appends text, escaped for an attribute value or character data, so that the parser reads back
+// exactly text. XML cannot hold U+0000 in any form, nor bytes that are not UTF-8 (a file name that is
+// not, as wide text carries it); each is written as U+FFFD, so the document stays well-formed.
+void AppendEscaped(std::string& out, std::string_view raw, bool attribute) {
+    std::string repaired;
+    std::string_view text = raw;
+    const bool ascii = std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!ascii) {
+        const std::string copy(raw);
+        if (!kivm::IsValidUtf8(copy)) {
+            repaired = kivm::ToValidUtf8(copy);
+            text = repaired;
+        }
+    }
     for (char ch : text) {
         unsigned char c = static_cast<unsigned char>(ch);
         switch (c) {
@@ -86,6 +94,12 @@ std::string Escape(const std::string& raw, bool attribute) {
                 else out.push_back(ch);
         }
     }
+}
+
+std::string Escape(const std::string& raw, bool attribute) {
+    std::string out;
+    out.reserve(raw.size() + raw.size() / 8);
+    AppendEscaped(out, raw, attribute);
     return out;
 }
 
@@ -166,6 +180,10 @@ const xml_element* kiv_xml::find_child(const xml_element& parent, const std::str
     return nullptr;
 }
 
+namespace {
+const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+}  // namespace
+
 std::string kiv_xml::dump_xml(const xml_element& root, int /*flags*/) {
     pugi::xml_document document;
     pugi::xml_node declaration = document.append_child(pugi::node_declaration);
@@ -177,4 +195,59 @@ std::string kiv_xml::dump_xml(const xml_element& root, int /*flags*/) {
     StringWriter writer(out);
     document.save(writer, "\t", pugi::format_indent | pugi::format_no_escapes, pugi::encoding_utf8);
     return out;
+}
+
+kiv_xml_writer::kiv_xml_writer(IByteSink& out) : out_(out) { out_.Write(kDeclaration, sizeof(kDeclaration) - 1); }
+
+void kiv_xml_writer::indent(size_t depth) { line_.append(depth, '\t'); }
+
+// The parent's start tag ends only now that it is known to have a child.
+void kiv_xml_writer::start_child() {
+    if (startTagOpen_) out_.Write(">\n", 2);
+    startTagOpen_ = false;
+}
+
+void kiv_xml_writer::open(const std::string& name) {
+    start_child();
+    line_.clear();
+    indent(open_.size());
+    line_ += '<';
+    line_ += name;
+    out_.Write(line_.data(), line_.size());
+    open_.push_back(name);
+    startTagOpen_ = true;
+}
+
+void kiv_xml_writer::text_element(const std::string& name, std::string_view text) {
+    start_child();
+    line_.clear();
+    indent(open_.size());
+    line_ += '<';
+    line_ += name;
+    if (text.empty()) {
+        line_ += " />\n";
+    } else {
+        line_ += '>';
+        AppendEscaped(line_, text, false);
+        line_ += "</";
+        line_ += name;
+        line_ += ">\n";
+    }
+    out_.Write(line_.data(), line_.size());
+}
+
+void kiv_xml_writer::close() {
+    if (open_.empty()) return;
+    if (startTagOpen_) {
+        out_.Write(" />\n", 4);
+        startTagOpen_ = false;
+    } else {
+        line_.clear();
+        indent(open_.size() - 1);
+        line_ += "</";
+        line_ += open_.back();
+        line_ += ">\n";
+        out_.Write(line_.data(), line_.size());
+    }
+    open_.pop_back();
 }

@@ -3,10 +3,13 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include <boost/shared_ptr.hpp>
+
+#include "kivlib/ByteSink.h"
 
 // One element: name, attributes and children in document order, and its text (UTF-8; character data
 // and CDATA sections of the element itself, concatenated).
@@ -46,4 +49,31 @@ public:
 
 private:
     boost::shared_ptr<xml_element> root_;
+};
+
+// Writes a document as it is produced, byte for byte as dump_xml lays out the same tree (declaration,
+// one tab per level, an element without children or text as "<name />", texts escaped alike), so a
+// long document never has to be held whole. Elements hold either text or children, never both.
+class kiv_xml_writer {
+public:
+    // Writes the declaration.
+    explicit kiv_xml_writer(IByteSink& out);
+    kiv_xml_writer(const kiv_xml_writer&) = delete;
+    kiv_xml_writer& operator=(const kiv_xml_writer&) = delete;
+
+    // Starts an element whose children follow; close ends it.
+    void open(const std::string& name);
+    // A whole element holding text (UTF-8; ill-formed sequences are written as U+FFFD).
+    void text_element(const std::string& name, std::string_view text);
+    // Ends the innermost element that open started.
+    void close();
+
+private:
+    void start_child();
+    void indent(size_t depth);
+
+    IByteSink& out_;
+    std::vector<std::string> open_;
+    bool startTagOpen_ = false;  // the innermost element's start tag still lacks its ">"
+    std::string line_;
 };

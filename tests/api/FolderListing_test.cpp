@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FakeHttpd.h"
@@ -232,6 +238,30 @@ TEST(FolderListingNames, ListsInNaturalOrderAndOnlyFilesAndFolders) {
     EXPECT_EQ((std::vector<std::string>{"Disc 1", "disc 9", "Disc 10"}), folders);
 }
 
+// A large folder's reply is written as it goes out, in pieces, and is whole and in order.
+TEST(FolderListingNames, ALargeFolderGoesOutInPiecesWhole) {
+    apitest::Services s;
+    const std::string big = s.Share("Big", "Big");
+    const int count = 3000;
+    for (int i = 0; i < count; ++i) {
+        const std::string name = "clip " + std::to_string(i) + ".mp4";
+        std::ofstream(big + "/" + name).put('v');
+    }
+    FakeHttpd f(&s.context);
+    HttpListener l(&f);
+    l.ListFolder("Big/");
+    ASSERT_EQ(1u, f.replies.size());
+    EXPECT_EQ(f.Only().head.ContentLength, f.Only().body.size());
+    EXPECT_GT(f.sendLengths.size(), 2u);
+    for (size_t length : f.sendLengths) EXPECT_LE(length, 64u * 1024);
+    kiv_xml parser;
+    std::string error;
+    ASSERT_TRUE(parser.parse(f.Only().body.data(), f.Only().body.size(), error)) << error;
+    const std::vector<Item> items = Items(*kiv_xml::find_child(*parser.get_parsed_element(), "files", true));
+    ASSERT_EQ(static_cast<size_t>(count), items.size());
+    for (int i = 0; i < count; ++i) EXPECT_EQ("clip " + std::to_string(i) + ".mp4", items[i].filename);
+}
+
 TEST_F(FolderListing, ARestWithoutSlashIsLeftToTheRequestLoop) {
     EXPECT_THROW(listener.ListFolder("Movies"), std::out_of_range);
     EXPECT_TRUE(fake.replies.empty());
@@ -240,6 +270,224 @@ TEST_F(FolderListing, ARestWithoutSlashIsLeftToTheRequestLoop) {
 TEST(FolderListingNames, SubtitleFoldersAreKnownInAnyLetterCase) {
     for (const wchar_t* name : {L"subtitles", L"SUBTITLES", L"Subs", L"subs"}) EXPECT_TRUE(HttpListener::IsSubtitleFolder(name));
     for (const wchar_t* name : {L"subtitles2", L"sub", L"my subs", L""}) EXPECT_FALSE(HttpListener::IsSubtitleFolder(name));
+}
+
+// Byte for byte what the listings have always sent for awkward names: markup characters, quotes,
+// leading blanks, characters beyond ASCII, previews cut at three, empty folders. The dates are fixed
+// (modification times set, the clock read in UTC), so the whole reply is known.
+class FolderListingBytes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* tz = getenv("TZ");
+        if (tz) savedTz_ = tz;
+        hadTz_ = tz != nullptr;
+        setenv("TZ", "UTC", 1);
+        tzset();
+        root = services.Share("Awkward", "Films & <Series> \"1\"");
+        times_.emplace_back(root, 1690000000);
+        const char* videos[] = {"Tom & Jerry <1>.avi", "quote \"it's\".mkv", "a]]>b.mp4", " leading space.mp4",
+                                "back\\slash.MP4", "Episode 10.mkv", "episode 2.mkv", ".intro.mp4",
+                                "caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x8E\xAC.mov", "&amp;.wmv", "notes.txt"};
+        const char* folders[] = {"A & B", "<dir>", "Empty", "Deep", ".hidden", "Subs", "x\"y'z", "\xC3\x89t\xC3\xA9 2"};
+        int step = 0;
+        for (const char* name : videos) Make(root + "/" + name, false, step++);
+        for (const char* name : folders) Make(root + "/" + name, true, step++);
+        for (const char* name : {"d4.mkv", "d1.mkv", "d3.mkv", "d2 <x>.mkv"}) Make(root + "/Deep/" + name, false, step++);
+        for (const char* name : {"F4", "F1", "F3", ".f0", "F2 & co"}) Make(root + "/Deep/" + name, true, step++);
+        Make(root + "/A & B/in \"A\".mp4", false, step++);
+        // Times last, so that making entries inside a folder leaves its own time as set.
+        for (const auto& [path, when] : times_) SetTime(path, when);
+    }
+    void TearDown() override {
+        if (hadTz_) setenv("TZ", savedTz_.c_str(), 1); else unsetenv("TZ");
+        tzset();
+    }
+
+    void Make(const std::string& path, bool folder, int step) {
+        if (folder) std::filesystem::create_directories(path); else testsupport::WriteFile(path, "v");
+        times_.emplace_back(path, 1700000000 + step * 90061);  // a day, an hour, a minute and a second apart
+    }
+    static void SetTime(const std::string& path, time_t when) {
+        const timespec both[2] = {{when, 0}, {when, 0}};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), both, 0)) << path;
+    }
+    std::string Body(void (*list)(HttpListener&)) {
+        FakeHttpd f(&services.context);
+        HttpListener l(&f);
+        list(l);
+        EXPECT_EQ(1u, f.replies.size());
+        if (f.replies.empty()) return std::string();
+        EXPECT_EQ(200, f.Only().head.StatusCode);
+        EXPECT_EQ(f.Only().body.size(), f.Only().head.ContentLength);
+        return f.Only().body;
+    }
+
+    apitest::Services services;
+    std::string root;
+
+private:
+    std::vector<std::pair<std::string, time_t>> times_;
+    std::string savedTz_;
+    bool hadTz_ = false;
+};
+
+TEST_F(FolderListingBytes, OneFolderInFull) {
+    EXPECT_EQ(R"(<?xml version="1.0" encoding="UTF-8"?>
+<calvoro>
+	<files>
+		<video>
+			<filename> leading space.mp4</filename>
+			<date>2023-11-18 01:16:23</date>
+		</video>
+		<video>
+			<filename>&amp;amp;.wmv</filename>
+			<date>2023-11-24 07:22:29</date>
+		</video>
+		<video>
+			<filename>.intro.mp4</filename>
+			<date>2023-11-22 05:20:27</date>
+		</video>
+		<video>
+			<filename>a]]&gt;b.mp4</filename>
+			<date>2023-11-17 00:15:22</date>
+		</video>
+		<video>
+			<filename>back\slash.MP4</filename>
+			<date>2023-11-19 02:17:24</date>
+		</video>
+		<video>
+			<filename>café — 🎬.mov</filename>
+			<date>2023-11-23 06:21:28</date>
+		</video>
+		<video>
+			<filename>episode 2.mkv</filename>
+			<date>2023-11-21 04:19:26</date>
+		</video>
+		<video>
+			<filename>Episode 10.mkv</filename>
+			<date>2023-11-20 03:18:25</date>
+		</video>
+		<video>
+			<filename>quote "it's".mkv</filename>
+			<date>2023-11-15 23:14:21</date>
+		</video>
+		<video>
+			<filename>Tom &amp; Jerry &lt;1&gt;.avi</filename>
+			<date>2023-11-14 22:13:20</date>
+		</video>
+		<folder>
+			<filename>&lt;dir&gt;</filename>
+			<date>2023-11-27 10:25:32</date>
+			<subItems />
+		</folder>
+		<folder>
+			<filename>A &amp; B</filename>
+			<date>2023-11-26 09:24:31</date>
+			<subItems>
+				<video>
+					<filename>in "A".mp4</filename>
+					<date>2023-12-14 02:41:48</date>
+				</video>
+			</subItems>
+		</folder>
+		<folder>
+			<filename>Deep</filename>
+			<date>2023-11-29 12:27:34</date>
+			<subItems>
+				<video>
+					<filename>d1.mkv</filename>
+					<date>2023-12-05 18:33:40</date>
+				</video>
+				<video>
+					<filename>d2 &lt;x&gt;.mkv</filename>
+					<date>2023-12-07 20:35:42</date>
+				</video>
+				<video>
+					<filename>d3.mkv</filename>
+					<date>2023-12-06 19:34:41</date>
+				</video>
+				<folder>
+					<filename>F1</filename>
+					<date>2023-12-09 22:37:44</date>
+				</folder>
+				<folder>
+					<filename>F2 &amp; co</filename>
+					<date>2023-12-13 01:40:47</date>
+				</folder>
+				<folder>
+					<filename>F3</filename>
+					<date>2023-12-10 23:38:45</date>
+				</folder>
+			</subItems>
+		</folder>
+		<folder>
+			<filename>Empty</filename>
+			<date>2023-11-28 11:26:33</date>
+			<subItems />
+		</folder>
+		<folder>
+			<filename>x"y'z</filename>
+			<date>2023-12-02 15:30:37</date>
+			<subItems />
+		</folder>
+		<folder>
+			<filename>Été 2</filename>
+			<date>2023-12-03 16:31:38</date>
+			<subItems />
+		</folder>
+	</files>
+</calvoro>
+)", Body([](HttpListener& l) { l.ListFolder("Films & <Series> \"1\"/"); }));
+}
+
+TEST_F(FolderListingBytes, SharedFoldersAndAnEmptyOne) {
+    SetTime(services.Share("Nothing", "Empty share"), 1680000000);
+    EXPECT_EQ(R"(<?xml version="1.0" encoding="UTF-8"?>
+<calvoro>
+	<files>
+		<folder>
+			<filename>Empty share</filename>
+			<date>2023-03-28 10:40:00</date>
+			<subItems />
+		</folder>
+		<folder>
+			<filename>Films &amp; &lt;Series&gt; "1"</filename>
+			<date>2023-07-22 04:26:40</date>
+			<subItems>
+				<video>
+					<filename> leading space.mp4</filename>
+					<date>2023-11-18 01:16:23</date>
+				</video>
+				<video>
+					<filename>&amp;amp;.wmv</filename>
+					<date>2023-11-24 07:22:29</date>
+				</video>
+				<video>
+					<filename>.intro.mp4</filename>
+					<date>2023-11-22 05:20:27</date>
+				</video>
+				<folder>
+					<filename>&lt;dir&gt;</filename>
+					<date>2023-11-27 10:25:32</date>
+				</folder>
+				<folder>
+					<filename>A &amp; B</filename>
+					<date>2023-11-26 09:24:31</date>
+				</folder>
+				<folder>
+					<filename>Deep</filename>
+					<date>2023-11-29 12:27:34</date>
+				</folder>
+			</subItems>
+		</folder>
+	</files>
+</calvoro>
+)", Body([](HttpListener& l) { l.ListSharedFolders(); }));
+    EXPECT_EQ(R"(<?xml version="1.0" encoding="UTF-8"?>
+<calvoro>
+	<files />
+</calvoro>
+)", Body([](HttpListener& l) { l.ListFolder("Empty share/"); }));
 }
 
 }  // namespace

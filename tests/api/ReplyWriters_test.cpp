@@ -4,6 +4,7 @@
 
 #include "FakeHttpd.h"
 #include "api/HttpListener.h"
+#include "kivlib/ByteSink.h"
 #include "kivlib/kiv_xml.h"
 
 namespace {
@@ -91,6 +92,46 @@ TEST_F(ReplyWriters, AClientThatClosesHalfWayGivesFalseAndEndsTheConnection) {
     EXPECT_FALSE(listener.SendText(std::string(10000, 'x'), 200));
     EXPECT_EQ(4000u, fake.Only().body.size());
     EXPECT_TRUE(listener.ConnectionMustClose());
+}
+
+// A produced body goes out in pieces as it is written, exactly as long as its head says; a producer
+// that writes other bytes the second time never makes the reply longer than announced.
+TEST_F(ReplyWriters, AProducedBodyGoesOutInPiecesAndNeverPastItsLength) {
+    std::string expected;
+    EXPECT_TRUE(listener.SendProducedText(
+        [&expected](IByteSink& out) {
+            expected.clear();
+            for (int i = 0; i < 20000; ++i) {
+                const std::string line = "line " + std::to_string(i) + "\n";
+                out.Write(line.data(), line.size());
+                expected += line;
+            }
+            const std::string large(200 * 1024, 'L');
+            out.Write(large.data(), large.size());
+            expected += large;
+        },
+        200));
+    EXPECT_EQ(expected.size(), fake.Only().head.ContentLength);
+    EXPECT_EQ(expected, fake.Only().body);
+    EXPECT_EQ("text/plain; charset=UTF8", fake.Only().head.ContentType);
+    EXPECT_GT(fake.sendLengths.size(), 3u);
+    for (size_t i = 0; i + 1 < fake.sendLengths.size(); ++i) EXPECT_LE(fake.sendLengths[i], 64u * 1024) << i;
+
+    for (const size_t second : {size_t(50), size_t(150)}) {
+        apitest::Services s;
+        FakeHttpd f(&s.context);
+        HttpListener l(&f);
+        int run = 0;
+        EXPECT_FALSE(l.SendProducedText(
+            [&run, second](IByteSink& out) {
+                const std::string body(run++ == 0 ? 100 : second, 'x');
+                out.Write(body.data(), body.size());
+            },
+            200));
+        EXPECT_EQ(100u, f.Only().head.ContentLength);
+        EXPECT_LE(f.Only().body.size(), 100u);
+        EXPECT_TRUE(l.ConnectionMustClose()) << second;
+    }
 }
 
 TEST_F(ReplyWriters, FailuresAreReportedNotThrown) {

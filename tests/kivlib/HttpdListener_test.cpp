@@ -1072,6 +1072,25 @@ TEST_F(FileSendTest, AReplyToHeadCountsTheFileBytesAndWritesNone) {
     EXPECT_EQ(ParseOutcome(server.WaitFor("file:")).sent, 100000u);
 }
 
+// File bodies go out in whole segments while a send runs; what is left when it returns leaves at once,
+// not when the kernel's cork timer (200 ms) runs out: 25 replies take far less than 5 s.
+TEST_F(FileSendTest, TheEndOfEachReplyLeavesAtOnce) {
+    const std::string file = temp.file("small.bin");
+    ASSERT_TRUE(WriteAt(file, Pattern(1000, 5), 0));
+    TestServer server;
+    ASSERT_TRUE(server.Running());
+    server.ServeFile(file);
+    TestClient client(server.Port());
+    const auto start = Clock::now();
+    for (int i = 0; i < 25; ++i) {
+        ASSERT_TRUE(client.Write(Get(FileTarget(i, 1000 - i, "&piece=300"))));
+        HttpReply reply;
+        ASSERT_TRUE(client.ReadReply(reply, false, 10000));
+        ASSERT_EQ(reply.body, ReadAt(file, i, 1000 - i));
+    }
+    EXPECT_LT(MsSince(start), 4000);
+}
+
 TEST_F(FileSendTest, NeverSendsPastTheAnnouncedLength) {
     const std::string file = temp.file("small.bin");
     ASSERT_TRUE(WriteAt(file, Pattern(100000, 5), 0));

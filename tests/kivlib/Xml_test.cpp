@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "kivlib/kiv_text.h"
 
@@ -237,3 +238,79 @@ TEST(Xml, AddChildAppendsInOrderAndReturnsTheChild) {
 }
 
 }  // namespace
+
+namespace {
+class StringSink : public IByteSink {
+public:
+    void Write(const char* bytes, size_t length) override {
+        text.append(bytes, length);
+        ++writes;
+    }
+    std::string text;
+    int writes = 0;
+};
+
+// Writes a tree of elements that hold text or children (what the writer takes) through the writer.
+void WriteTree(const xml_element& element, kiv_xml_writer& writer) {
+    if (element.children.empty()) {
+        writer.text_element(element.name, element.text);
+        return;
+    }
+    writer.open(element.name);
+    for (const xml_element& child : element.children) WriteTree(child, writer);
+    writer.close();
+}
+
+std::string Written(const xml_element& root) {
+    StringSink sink;
+    kiv_xml_writer writer(sink);
+    if (root.children.empty() && root.text.empty()) {
+        writer.open(root.name);  // an element opened for children that never come
+        writer.close();
+    } else {
+        WriteTree(root, writer);
+    }
+    return sink.text;
+}
+}  // namespace
+
+// The writer's document is dump_xml's, byte for byte, for every hard text, empty texts, elements whose
+// children never come, and deep nesting.
+TEST(XmlWriter, WritesWhatDumpWritesForTheSameTree) {
+    std::vector<xml_element> trees;
+    trees.emplace_back("calvoro");
+    trees.emplace_back("only", "text");
+    for (const char* text : kHardTexts) {
+        xml_element root("calvoro");
+        xml_element& files = root.add_child("files");
+        xml_element& video = files.add_child("video");
+        video.add_child("filename", text);
+        video.add_child("date", "");
+        xml_element& folder = files.add_child("folder");
+        folder.add_child("filename", std::string("a\0b\xFF\xC3", 5) + text);
+        folder.add_child("subItems").add_child("empty");
+        trees.push_back(root);
+    }
+    xml_element deep("d0");
+    xml_element* level = &deep;
+    for (int i = 1; i < 12; ++i) level = &level->add_child("d" + std::to_string(i));
+    level->text = "bottom";
+    trees.push_back(deep);
+
+    for (const xml_element& tree : trees) {
+        const std::string expected = kiv_xml::dump_xml(tree, 0);
+        EXPECT_EQ(expected, Written(tree));
+    }
+}
+
+TEST(XmlWriter, HandsOverTheDocumentPieceByPiece) {
+    StringSink sink;
+    kiv_xml_writer writer(sink);
+    writer.open("files");
+    for (int i = 0; i < 100; ++i) writer.text_element("filename", "name " + std::to_string(i));
+    const int writesBeforeClose = sink.writes;
+    writer.close();
+    EXPECT_GE(writesBeforeClose, 101);  // the declaration, the start tag and each element as it comes
+    EXPECT_EQ(0u, sink.text.rfind("<?xml", 0));
+    EXPECT_NE(std::string::npos, sink.text.find("\t<filename>name 99</filename>\n</files>\n"));
+}
