@@ -14,8 +14,10 @@ int AwaitReply(natpmp_t& session, natpmpresp_t& reply, Clock::time_point deadlin
     for (;;) {
         struct timeval retry;
         if (getnatpmprequesttimeout(&session, &retry) < 0) return kNatPmpWrongReply;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return kNatPmpTimedOut;
+        const Clock::duration remaining = deadline - Clock::now();
+        if (remaining <= Clock::duration::zero()) return kNatPmpTimedOut;
+        // Rounded up, so the wait never ends short of the deadline.
+        const long long left = std::chrono::ceil<std::chrono::milliseconds>(remaining).count();
         long long wait = static_cast<long long>(retry.tv_sec) * 1000 + retry.tv_usec / 1000;
         if (wait < 0) wait = 0;
         if (wait > left) wait = left;
