@@ -13,6 +13,7 @@ PACKAGES=(
   libminiupnpc-dev libavahi-compat-libdnssd-dev
   libgtest-dev libgmock-dev googletest
   ffmpeg iproute2 util-linux xvfb xauth xdotool imagemagick
+  desktop-file-utils icewm
 )
 
 as_root() {
