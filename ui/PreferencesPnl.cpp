@@ -17,7 +17,10 @@
 #include "kivlib/kiv_text.h"
 #include "platform/Autostart.h"
 #include "platform/ProgramFolder.h"
+#include "ui/ConnectionAssPnl.h"
+#include "ui/GenericDialogBase.h"
 #include "ui/ModalScope.h"
+#include "ui/ReportIssuePnl.h"
 #include "ui/UiCommon.h"
 #include "ui/WorkerRequests.h"
 
@@ -456,3 +459,25 @@ std::vector<std::string> PreferencesPnl::TakeProblems() {
     problems.swap(problems_);
     return problems;
 }
+
+namespace {
+
+// A support panel in a dialog of its own, shown modally; dialog and panel go when this returns.
+template <class Panel>
+void ShowSupportDialog(const wxString& title, State* state) {
+    GenericDialogBase dialog(nullptr, wxID_ANY, title);
+    Panel* panel = new Panel(&dialog, state);
+    dialog.bSizer->Add(panel, 1, 0, 0);
+    dialog.Layout();
+    dialog.Fit();
+    ModalScope scope(&dialog);
+    dialog.ShowModal();
+}
+
+}  // namespace
+
+void PreferencesPnl::OnConnectionAssistantClick(wxCommandEvent&) {
+    ShowSupportDialog<ConnectionAssPnl>("Connection Assistant", state_);
+}
+
+void PreferencesPnl::OnSendReportClick(wxCommandEvent&) { ShowSupportDialog<ReportIssuePnl>("Send Report", state_); }

@@ -129,6 +129,8 @@ protected:
     void OnCustomPathClick(wxCommandEvent& event) override;
     void OnSelectPathClick(wxCommandEvent& event) override;
     void OnShowAllConversionsClick(wxCommandEvent& event) override;
+    void OnConnectionAssistantClick(wxCommandEvent& event) override;
+    void OnSendReportClick(wxCommandEvent& event) override;
 
     State* state_;
 

@@ -16,6 +16,7 @@
 #include "support/FakeMasterServer.h"
 #include "ui/ConnectionAssPnl.h"
 #include "ui/GenericDialogBase.h"
+#include "ui/PreferencesPnl.h"
 #include "ui/ReportIssuePnl.h"
 
 namespace {
@@ -272,6 +273,61 @@ TEST_F(SupportPanels, UnreachableMasterLeavesTheReportOpenWithTheInput) {
         });
     EXPECT_FALSE(closed);
     EXPECT_EQ(1, errors);
+}
+
+// The dialog a Support button opens, answered at once; check sees it before it goes.
+class ExpectSupportDialog : public wxExpectModalBase<GenericDialogBase, ExpectSupportDialog> {
+public:
+    ExpectSupportDialog(const std::string& title, std::function<void(GenericDialogBase*)> check)
+        : title_(title), check_(std::move(check)) {}
+
+protected:
+    int OnInvoked(GenericDialogBase* dialog) const override {
+        EXPECT_EQ(title_, dialog->GetTitle().ToStdString(wxConvUTF8));
+        check_(dialog);
+        return wxID_CANCEL;
+    }
+    wxString GetDefaultDescription() const override { return "the dialog \"" + title_ + "\""; }
+
+private:
+    std::string title_;
+    std::function<void(GenericDialogBase*)> check_;
+};
+
+template <class Panel>
+Panel* PanelIn(wxWindow* dialog) {
+    for (wxWindow* child : dialog->GetChildren()) {
+        if (Panel* panel = dynamic_cast<Panel*>(child)) return panel;
+    }
+    return nullptr;
+}
+
+void Click(wxButton* button) {
+    wxCommandEvent click(wxEVT_BUTTON, button->GetId());
+    click.SetEventObject(button);
+    button->GetEventHandler()->ProcessEvent(click);
+}
+
+TEST_F(SupportPanels, TheSupportPageOpensEachPanelInItsOwnDialog) {
+    state_->SetHttpPort(9123);
+    GenericDialogBase preferences(nullptr, wxID_ANY, "Calvoro Preferences");
+    PreferencesPnl* panel = new PreferencesPnl(&preferences, state_.get());
+    preferences.bSizer->Add(panel, 1, 0, 0);
+    preferences.Fit();
+    wxTEST_DIALOG(Click(panel->GetConnectionAssistantButton()),
+                  ExpectSupportDialog("Connection Assistant", [](GenericDialogBase* dialog) {
+                      ConnectionAssPnl* assistant = PanelIn<ConnectionAssPnl>(dialog);
+                      ASSERT_NE(nullptr, assistant);
+                      EXPECT_GE(dialog->GetClientSize().x, assistant->GetBestSize().x);
+                      // The panel reads the preferences' store: its port is in the URL.
+                      Choose(assistant->GetAppChoice(), 1);
+                      EXPECT_NE(std::string::npos, Text(assistant->GetUrlText()).find(":9123"));
+                  }));
+    wxTEST_DIALOG(Click(panel->GetSendReportButton()), ExpectSupportDialog("Send Report", [](GenericDialogBase* dialog) {
+                      ReportIssuePnl* report = PanelIn<ReportIssuePnl>(dialog);
+                      ASSERT_NE(nullptr, report);
+                      EXPECT_GE(dialog->GetClientSize().y, report->GetBestSize().y);
+                  }));
 }
 
 }  // namespace
