@@ -127,7 +127,7 @@ void ConnectionAssPnl::OnSendClick(wxCommandEvent&) {
     const std::string email = kivm::ToUTF8Ex(m_emailText->GetValue().ToStdWstring());
     const std::string port = numstr::ToStr(state_->GetHttpPort(), 10);
     const std::string address = address_;
-    const bool sent = RunMasterServerCall(this, state_, [&](ExternalDataServiceManager& manager) {
+    const bool sent = RunMasterServerCall(this, m_send, state_, [&](ExternalDataServiceManager& manager) {
         manager.SendConnectionAssistEmail(address, port, email);
     });
     if (!sent) return;  // the dialog stays open with what was typed

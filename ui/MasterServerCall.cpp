@@ -4,11 +4,14 @@
 #include <stdexcept>
 
 #include <wx/utils.h>
+#include <wx/window.h>
 
 #include "network/ExternalDataServiceManager.h"
 #include "ui/ModalScope.h"
 
-bool RunMasterServerCall(wxWindow* panel, IState* state, const std::function<void(ExternalDataServiceManager&)>& call) {
+bool RunMasterServerCall(wxWindow* panel, wxWindow* button, IState* state,
+                         const std::function<void(ExternalDataServiceManager&)>& call) {
+    button->Disable();
     ExternalDataServiceFactory services;
     ExternalDataConnectionFactory connections;
     try {
@@ -20,6 +23,8 @@ bool RunMasterServerCall(wxWindow* panel, IState* state, const std::function<voi
         return true;
     } catch (const std::exception& error) {
         ShowUiError(panel, wxString::FromUTF8(error.what()));
+        // Later than the input queued meanwhile; a button that is gone by then takes its call with it.
+        button->CallAfter([button]() { button->Enable(); });
         return false;
     }
 }

@@ -47,7 +47,7 @@ void ReportIssuePnl::OnSendReportClick(wxCommandEvent&) {
     const std::string description = kivm::ToUTF8Ex(m_descriptionText->GetValue().ToStdWstring());
     const std::string email = kivm::ToUTF8Ex(m_emailText->GetValue().ToStdWstring());
     const bool sent = RunMasterServerCall(
-        this, state_, [&](ExternalDataServiceManager& manager) { manager.SendReport(description, email); });
+        this, m_sendReport, state_, [&](ExternalDataServiceManager& manager) { manager.SendReport(description, email); });
     if (!sent) return;  // the dialog stays open with what was typed
     // Ask the dialog to close; its modal loop ends once this handler returns.
     if (wxDialog* dialog = wxDynamicCast(wxGetTopLevelParent(this), wxDialog)) dialog->Close();

@@ -184,6 +184,8 @@ TEST_F(SupportPanels, AssistantSendsTheEmailThenClosesAndSaysSo) {
             Choose(panel->GetAppChoice(), 1);
             panel->GetEmailText()->SetValue(wxString::FromUTF8("zo\xc3\xab@example.com"));
             wxTEST_DIALOG(uitest::ClickOn(panel->GetSendButton()), ExpectMessage(kEmailSent, "Calvoro", &messages));
+            // Sent: the closing dialog takes no second click.
+            EXPECT_FALSE(panel->GetSendButton()->IsEnabled());
         });
     EXPECT_TRUE(closed);
     EXPECT_EQ(1, messages);
@@ -224,6 +226,8 @@ TEST_F(SupportPanels, UnreachableMasterLeavesTheAssistantOpenWithTheInput) {
             EXPECT_TRUE(dialog->IsModal());
             EXPECT_EQ("me@example.com", Text(panel->GetEmailText()));
             EXPECT_EQ("ostrevan://connect/192.168.1.20:8683", Text(panel->GetUrlText()));
+            // The button was off during the call and is on again for another try.
+            EXPECT_TRUE(PumpUntil([&] { return panel->GetSendButton()->IsEnabled(); }));
         });
     EXPECT_FALSE(closed);
     EXPECT_EQ(1, errors);
@@ -270,6 +274,7 @@ TEST_F(SupportPanels, UnreachableMasterLeavesTheReportOpenWithTheInput) {
             EXPECT_TRUE(dialog->IsModal());
             EXPECT_EQ("It crashed", Text(panel->GetDescriptionText()));
             EXPECT_EQ("ann@example.com", Text(panel->GetEmailText()));
+            EXPECT_TRUE(PumpUntil([&] { return panel->GetSendReportButton()->IsEnabled(); }));
         });
     EXPECT_FALSE(closed);
     EXPECT_EQ(1, errors);
