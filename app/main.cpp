@@ -39,6 +39,7 @@
 #include "ui/CalvoroForm.h"
 #include "ui/TaskBarIcon.h"
 #include "ui/ModalScope.h"
+#include "ui/WorkerRequests.h"
 
 namespace {
 const char* const kVersion = "1.0.3.3";
@@ -65,6 +66,20 @@ void DNSSD_API OnBonjourRegistered(DNSServiceRef, DNSServiceFlags, DNSServiceErr
     KIV_LOG(std::string("Sucessfully registered with Bonjour; name = ") + (name ? name : "") +
             "; domain = " + (domain ? domain : ""));
 }
+// The preferences' two requests, passed on to the worker while there is one.
+class WorkerRequests final : public IWorkerRequests {
+public:
+    explicit WorkerRequests(Worker* const* worker) : worker_(worker) {}
+    void RequestExternalAccessCheck() override {
+        if (*worker_) (*worker_)->RequestExternalAccessCheck();
+    }
+    void RedoPortMapping() override {
+        if (*worker_) (*worker_)->RedoPortMapping();
+    }
+
+private:
+    Worker* const* worker_;
+};
 }  // namespace
 
 class MyApp : public wxApp {
@@ -95,6 +110,7 @@ private:
     State* state_ = nullptr;
     boost::shared_ptr<Worker> workerHolder_;
     Worker* worker_ = nullptr;
+    WorkerRequests workerRequests_{&worker_};
     HttpListenerContext listenerContext_;
     boost::shared_ptr<kiv_httpd_listener> listener_;
     DNSServiceRef dnsSdRegistration_ = nullptr;
@@ -235,6 +251,7 @@ void MyApp::CreateMainWindow() {
     CalvoroForm::RouteClientEvents(this);
     CalvoroForm* window = new CalvoroForm(state_, events_.get(), nullptr);
     window->SetNotificationIcon(std::make_unique<TaskBarIcon>(window));
+    window->SetWorkerRequests(&workerRequests_);
     if (!listener_) {
         wxMessageBox(kivm::FromUTF8ExW(kiv_httpd_listener::GetLastGetInstanceError() +
                                        "\nPlease change this in preferences and try again"),

@@ -231,13 +231,23 @@ bool kiv_http::GetResponseHeader(const std::string& name, std::string& value) co
     return false;
 }
 
+// A reply that came before the request's whole body went out leaves the connection mid-request.
+void kiv_http::FinishReply() {
+    if (bodyLeft_ > 0) {
+        phase_ = Phase::Broken;
+        lastError_ = "the request body was not sent whole";
+    } else {
+        phase_ = Phase::Idle;
+    }
+}
+
 net_result kiv_http::ReadResponseBody(std::string& body, uint32_t ms) {
     body.clear();
     if (phase_ != Phase::HeadIn) return Fail("no reply head was read");
     const Clock::time_point until = After(ms);
     const bool none = headRequest_ || status_ == 204 || status_ == 304;
     if (none || (hasLength_ && contentLength_ == 0)) {
-        phase_ = Phase::Idle;
+        FinishReply();
         return NET_DONE;
     }
     if (hasLength_ && contentLength_ > MaxBodyBytes) return Fail("reply body too long");
@@ -250,7 +260,7 @@ net_result kiv_http::ReadResponseBody(std::string& body, uint32_t ms) {
         }
         body = received_.substr(0, static_cast<size_t>(contentLength_));
         received_.clear();
-        phase_ = Phase::Idle;
+        FinishReply();
         return NET_DONE;
     }
 
@@ -307,6 +317,6 @@ net_result kiv_http::ReadResponseBody(std::string& body, uint32_t ms) {
     }
     received_.clear();
     body.swap(decoded);
-    phase_ = Phase::Idle;
+    FinishReply();
     return NET_DONE;
 }

@@ -62,6 +62,7 @@ private:
     bool ParseHead(const std::string& head);
     net_result Fail(const std::string& reason);
     net_result TimedOut();
+    void FinishReply();
 
     INonblockingStream* stream_;
     std::string clientName_;

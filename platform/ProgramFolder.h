@@ -4,5 +4,7 @@
 
 #include <string>
 
+// The program's own file, the full path; empty when it cannot be read.
+std::string ProgramPath();
 // The folder, without a trailing "/"; empty when it cannot be read.
 std::string ProgramFolder();

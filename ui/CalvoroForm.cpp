@@ -17,6 +17,7 @@
 #include "ui/FileDropTarget.h"
 #include "ui/GenericDialogBase.h"
 #include "ui/ModalScope.h"
+#include "ui/PreferencesPnl.h"
 #include "ui/UiCommon.h"
 #include "ui/VideoFoldersList.h"
 
@@ -53,6 +54,7 @@ wxBEGIN_EVENT_TABLE(CalvoroForm, CalvoroBase)
     EVT_COMMAND(wxID_ANY, EVT_SHOW_WINDOW, CalvoroForm::OnShowWindow)
     EVT_COMMAND(wxID_ANY, EVT_QUIT, CalvoroForm::OnQuit)
     EVT_COMMAND(wxID_ANY, EVT_BONJOUR_PROMPT, CalvoroForm::OnBonjourPrompt)
+    EVT_COMMAND(wxID_ANY, EVT_SHOW_PREFERENCES, CalvoroForm::OnShowPreferences)
     EVT_CLOSE(CalvoroForm::OnClose)
 wxEND_EVENT_TABLE()
 
@@ -78,6 +80,7 @@ CalvoroForm::~CalvoroForm() {
     ModalScope::Forget(&showKey_);
     ModalScope::Forget(&closeKey_);
     icon_.reset();
+    if (prefsDialog_) prefsDialog_->Destroy();
     if (bonjourDialog_) bonjourDialog_->Destroy();
     if (gInstance == this) gInstance = nullptr;
 }
@@ -251,6 +254,40 @@ void CalvoroForm::OnBonjourPrompt(wxCommandEvent&) {
     bonjourDialog_->ShowModal();
 }
 
+void CalvoroForm::OnShowPreferences(wxCommandEvent&) {
+    if (!prefsDialog_) {
+        prefsDialog_ = new GenericDialogBase(nullptr, wxID_ANY, "Calvoro Preferences");
+        prefsPanel_ = new PreferencesPnl(prefsDialog_, state_, workerRequests_);
+        prefsDialog_->bSizer->Add(prefsPanel_, 1, 0, 0);
+        prefsDialog_->Layout();
+        prefsDialog_->Fit();
+    }
+    if (prefsDialog_->IsShown()) {
+        prefsDialog_->Raise();
+        return;
+    }
+    {
+        ModalScope scope(prefsDialog_);
+        prefsDialog_->ShowModal();
+    }
+    // Every close applies, also the one a quit makes; the quit then waits for no question.
+    bool restart = false;
+    std::vector<std::string> problems;
+    try {
+        restart = prefsPanel_->Apply();
+        problems = prefsPanel_->TakeProblems();
+    } catch (const std::exception& e) {
+        KIV_LOG(std::string("Preferences could not be applied: ") + e.what());
+        problems.push_back(e.what());
+    }
+    for (const std::string& problem : problems) {
+        if (ModalScope::Ending()) return;
+        TellUser(this, wxString::FromUTF8(problem), "Calvoro Error", wxOK | wxICON_ERROR | wxCENTRE);
+    }
+    if (restart && !ModalScope::Ending())
+        TellUser(this, ToUiText(GetUiString(UiString::RestartRequired)), wxEmptyString, wxOK | wxCENTRE);
+}
+
 void CalvoroForm::OnClose(wxCloseEvent& event) {
     if (event.CanVeto() && HasNotificationIcon()) {
         Show(false);
@@ -261,7 +298,10 @@ void CalvoroForm::OnClose(wxCloseEvent& event) {
     // the handler that opened it has returned (the dialog's parent must outlive it).
     EndDialogsThen(&closeKey_, [this]() {
         icon_.reset();
-        // The prompt has no parent, so it goes with the window by hand.
+        // The dialogs have no parent, so they go with the window by hand.
+        if (prefsDialog_) prefsDialog_->Destroy();
+        prefsDialog_ = nullptr;
+        prefsPanel_ = nullptr;
         if (bonjourDialog_) bonjourDialog_->Destroy();
         bonjourDialog_ = nullptr;
         bonjourPanel_ = nullptr;

@@ -13,6 +13,8 @@
 #include "ui/SideBarEntry.h"
 
 class BonjourPromptPnl;
+class IWorkerRequests;
+class PreferencesPnl;
 class GenericDialogBase;
 class IEvents;
 class MyFileDropTarget;
@@ -72,6 +74,11 @@ public:
     std::vector<SideBarEntry*> GetEntries() const;
     // The session of a device entry; 0 for "Video Folders" or an unknown id.
     uint64_t GetEntrySession(int entryId) const;
+    // What the preferences ask of the worker (not owned); none: they ask nothing.
+    void SetWorkerRequests(IWorkerRequests* worker) { workerRequests_ = worker; }
+    // The preferences, null until they were first asked for.
+    GenericDialogBase* GetPreferencesDialog() const { return prefsDialog_; }
+    PreferencesPnl* GetPreferencesPanel() const { return prefsPanel_; }
     // The DNS-SD prompt, null until it was first shown.
     GenericDialogBase* GetBonjourDialog() const { return bonjourDialog_; }
     BonjourPromptPnl* GetBonjourPanel() const { return bonjourPanel_; }
@@ -85,6 +92,7 @@ private:
     void OnShowWindow(wxCommandEvent& event);
     void OnQuit(wxCommandEvent& event);
     void OnBonjourPrompt(wxCommandEvent& event);
+    void OnShowPreferences(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
     void ReplaceContent(wxWindow* content);
 
@@ -99,6 +107,9 @@ private:
     std::unique_ptr<INotificationIcon> icon_;
     GenericDialogBase* bonjourDialog_ = nullptr;
     BonjourPromptPnl* bonjourPanel_ = nullptr;
+    GenericDialogBase* prefsDialog_ = nullptr;
+    PreferencesPnl* prefsPanel_ = nullptr;
+    IWorkerRequests* workerRequests_ = nullptr;
     // Keys of the two kinds of waiting work (see ModalScope).
     char rebuildKey_ = 0;
     char showKey_ = 0;

@@ -8,12 +8,8 @@
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 
-namespace {
-wxFont BoldGuiFont() {
-    const wxFont normal = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
-    return wxFont(normal.GetPointSize(), wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_BOLD);
-}
-}  // namespace
+#include "ui/UiCommon.h"
+
 
 EnterDigitsPnlBase::EnterDigitsPnlBase(wxWindow* parent, wxWindowID id, const wxPoint& pos, const wxSize& size,
                                        long style)

@@ -6,9 +6,12 @@
 
 #include <wx/app.h>
 #include <wx/dialog.h>
+#include <wx/dirdlg.h>
 #include <wx/msgdlg.h>
 #include <wx/generic/msgdlgg.h>
 #include <wx/weakref.h>
+
+#include "ui/UiCommon.h"
 
 namespace {
 
@@ -22,6 +25,7 @@ int gDepth = 0;
 std::vector<wxDialog*> gDialogs;
 std::vector<Waiting> gWaiting;
 bool gFlushPosted = false;
+bool gEnding = false;
 
 void Flush() {
     gFlushPosted = false;
@@ -84,9 +88,30 @@ bool ModalScope::EndModalDialogs() {
     return ended;
 }
 
+bool ModalScope::Ending() { return gEnding; }
+
 void EndDialogsThen(const void* owner, std::function<void()> finish) {
+    gEnding = true;
     ModalScope::EndModalDialogs();
-    ModalScope::RunWhenClear(owner, std::move(finish));
+    ModalScope::RunWhenClear(owner, [finish = std::move(finish)]() {
+        gEnding = false;
+        finish();
+    });
+}
+
+void TellUser(wxWindow* parent, const wxString& message, const wxString& caption, long style) {
+    // The generic dialog runs the toolkit's own modal loop, so a quit can end it.
+    wxGenericMessageDialog dialog(parent, message, caption, style);
+    ModalScope scope(&dialog);
+    dialog.ShowModal();
+}
+
+bool ChooseFolder(wxWindow* parent, const wxString& message, std::wstring& path) {
+    wxDirDialog dialog(parent, message, wxEmptyString, wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER);
+    ModalScope scope(&dialog);
+    if (dialog.ShowModal() != wxID_OK) return false;
+    path = FromToolkitFileName(dialog.GetPath());
+    return true;
 }
 
 bool AskYesNo(wxWindow* parent, const wxString& message, const wxString& caption) {
@@ -99,9 +124,6 @@ bool AskYesNo(wxWindow* parent, const wxString& message, const wxString& caption
 void ShowUiError(wxWindow* parent, const wxString& message) {
     if (!wxTheApp) return;
     wxWeakRef<wxWindow> weakParent(parent);
-    wxTheApp->CallAfter([weakParent, message]() {
-        wxGenericMessageDialog dialog(weakParent.get(), message, "Calvoro Error", wxOK | wxICON_ERROR);
-        ModalScope scope(&dialog);
-        dialog.ShowModal();
-    });
+    wxTheApp->CallAfter(
+        [weakParent, message]() { TellUser(weakParent.get(), message, "Calvoro Error", wxOK | wxICON_ERROR); });
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include <wx/string.h>
 
@@ -27,6 +28,9 @@ public:
     static void Forget(const void* owner);
     // Ends every modal dialog of ours with Cancel; true when one was running.
     static bool EndModalDialogs();
+    // True from the moment a quit or the end of the session ended our dialogs until it is done: a
+    // handler whose dialog was ended then asks the user nothing more.
+    static bool Ending();
 
 private:
     wxDialog* dialog_;
@@ -36,6 +40,10 @@ private:
 // in the outermost event loop (ending that loop from inside a nested one would end only the nested one).
 void EndDialogsThen(const void* owner, std::function<void()> finish);
 
+// Shows a message in a modal dialog of ours (so a quit can end it) and waits for the user.
+void TellUser(wxWindow* parent, const wxString& message, const wxString& caption, long style);
+// The folder chooser with its message; false when the user cancels. The path in the server's form.
+bool ChooseFolder(wxWindow* parent, const wxString& message, std::wstring& path);
 // Asks a Yes/No question in a modal dialog of ours; true for Yes.
 bool AskYesNo(wxWindow* parent, const wxString& message, const wxString& caption);
 // Tells the user about a failure once the current handler has returned (never from inside a drop or

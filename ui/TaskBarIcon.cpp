@@ -16,7 +16,6 @@
 namespace {
 
 const char kVersion[] = "1.0.3.3";
-const char kWebPage[] = "https://www.calvoro.invalid/";
 const char kHelpPage[] = "https://www.calvoro.invalid/help/";
 
 }  // namespace
@@ -85,7 +84,7 @@ void TaskBarIcon::ProcessMenuOfWindow(wxCommandEvent& event) { ProcessEvent(even
 
 void TaskBarIcon::ShowServer() { CalvoroForm::PostShowWindow(form_); }
 
-void TaskBarIcon::OnAbout(wxCommandEvent&) { wxLaunchDefaultBrowser(kWebPage); }
+void TaskBarIcon::OnAbout(wxCommandEvent&) { wxLaunchDefaultBrowser(kProductWebPage); }
 
 void TaskBarIcon::OnHelp(wxCommandEvent&) { wxLaunchDefaultBrowser(kHelpPage); }
 

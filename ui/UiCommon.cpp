@@ -1,6 +1,7 @@
 #include "ui/UiCommon.h"
 
 #include <wx/log.h>
+#include <wx/settings.h>
 
 #include "core/Log.h"
 #include "kivlib/kiv_text.h"
@@ -37,6 +38,11 @@ wxBitmap LoadBitmapFile(const std::wstring& path) {
     }
     if (!bitmap.IsOk()) KIV_LOG("Image could not be loaded: " + kivm::ToValidUtf8(kivm::str_conv(path)));
     return bitmap;
+}
+
+wxFont BoldGuiFont() {
+    const wxFont normal = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
+    return wxFont(normal.GetPointSize(), wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_BOLD);
 }
 
 wxString ToUiText(const std::wstring& text) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include <wx/bitmap.h>
+#include <wx/font.h>
 #include <wx/event.h>
 #include <wx/string.h>
 
@@ -27,6 +28,12 @@ std::wstring GetImagePath(const std::wstring& relativeName);
 wxBitmap LoadUiBitmap(const std::wstring& relativeName);
 // The same for a path as GetImagePath gives it.
 wxBitmap LoadBitmapFile(const std::wstring& path);
+
+// The product's web page (the notification-area menu's "About", the preferences' "Support" page).
+const char* const kProductWebPage = "https://www.calvoro.invalid/";
+
+// The toolkit's normal font in bold: headings and the selected entry.
+wxFont BoldGuiFont();
 
 // Server text (UTF-8 in wide form, where U+DC80..U+DCFF stand for bytes that are not UTF-8) as a
 // label: always valid text, each such byte shown as U+FFFD.

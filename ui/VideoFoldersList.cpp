@@ -4,7 +4,6 @@
 #include <list>
 #include <map>
 
-#include <wx/dirdlg.h>
 #include <wx/sizer.h>
 
 #include "core/Log.h"
@@ -31,12 +30,7 @@ std::map<int, RowInfo>& Rows() {
 }
 
 bool ChooseWithDialog(wxWindow* parent, std::wstring& path) {
-    wxDirDialog dialog(parent, ToUiText(GetUiString(UiString::ChooseVideoFolder)), wxEmptyString,
-                       wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER);
-    ModalScope scope(&dialog);
-    if (dialog.ShowModal() != wxID_OK) return false;
-    path = FromToolkitFileName(dialog.GetPath());
-    return true;
+    return ChooseFolder(parent, ToUiText(GetUiString(UiString::ChooseVideoFolder)), path);
 }
 
 // state.xml holds only valid text: the store would keep a name with bytes that are not UTF-8 as
