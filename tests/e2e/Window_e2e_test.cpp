@@ -4,12 +4,15 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -151,6 +154,137 @@ TEST(WindowE2E, TheDnsSdPromptOnceTickedComesNoMore) {
     EXPECT_TRUE(RunCommand(findPrompt).empty());
     again.Signal(SIGTERM);
     EXPECT_TRUE(again.WaitExit(std::chrono::seconds(30)));
+}
+
+}  // namespace
+
+namespace {
+
+// A window manager with a notification area (icewm's system tray) on the test's X server, for as long
+// as the object lives.
+class TrayWindowManager {
+public:
+    explicit TrayWindowManager(const std::string& display) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            setenv("DISPLAY", display.c_str(), 1);
+            // Its own settings folder stays in the test's temporary folder.
+            setenv("HOME", home_.path().c_str(), 1);
+            freopen("/dev/null", "w", stdout);
+            freopen("/dev/null", "w", stderr);
+            execlp("icewm", "icewm", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~TrayWindowManager() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool Started() const { return pid_ > 0; }
+
+private:
+    testsupport::TempDir home_;
+    pid_t pid_ = -1;
+};
+
+// The first visible window of the program that is not among known (xdotool's ids, one a line).
+std::string NewWindowOfTheProgram(const std::string& x, const std::string& known) {
+    for (int i = 0; i < 100; ++i) {
+        const std::string all = RunCommand(x + "xdotool search --onlyvisible --class calvoro");
+        size_t start = 0;
+        while (start < all.size()) {
+            const size_t end = all.find('\n', start);
+            const std::string id = all.substr(start, end - start);
+            if (!id.empty() && ("\n" + known).find("\n" + id + "\n") == std::string::npos) return id;
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return std::string();
+}
+
+// X, Y, WIDTH and HEIGHT of a window, by xdotool.
+std::map<std::string, int> Geometry(const std::string& x, const std::string& id) {
+    std::map<std::string, int> values;
+    std::istringstream lines(RunCommand(x + "xdotool getwindowgeometry --shell " + id));
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t equals = line.find('=');
+        if (equals != std::string::npos) values[line.substr(0, equals)] = atoi(line.c_str() + equals + 1);
+    }
+    return values;
+}
+
+// The real program with a notification area: the close box only hides the window, a right click on the
+// icon opens its menu, and "Quit Calvoro" there ends the program cleanly (the icon, which then holds
+// the menu's hidden window, goes before the toolkit's clean-up).
+TEST(WindowE2E, WithATrayTheIconsMenuQuitsTheProgram) {
+    REQUIRE_ISOLATED_NETWORK();
+    testsupport::XServer display;
+    ASSERT_TRUE(display.Start());
+    const std::string x = "DISPLAY=" + display.Display() + " ";
+    TrayWindowManager windowManager(display.Display());
+    ASSERT_TRUE(windowManager.Started());
+    // The tray must own its selection before the program asks whether there is one.
+    ASSERT_FALSE(RunCommand(x + "xdotool search --sync --name '^SystemTray$' | head -1").empty());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    testsupport::TempDir home;
+    std::filesystem::create_directories(home.path() + "/Calvoro");
+    testsupport::WriteFile(home.path() + "/Calvoro/state.xml",
+                           "<?xml version=\"1.0\"?>\n<CalvoroState>\n<HttpPort>" +
+                               std::to_string(testsupport::FreePort()) +
+                               "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n"
+                               "<DoNotShowBonjourLink>1</DoNotShowBonjourLink>\n</CalvoroState>\n");
+    testsupport::ServerProcess server(home.path());
+    server.SetEnvironment("DISPLAY", display.Display());
+    ASSERT_TRUE(server.Start({}));
+    ASSERT_TRUE(server.WaitForLog("Prepared UI", std::chrono::seconds(30))) << server.LogText();
+    EXPECT_EQ(std::string::npos, server.LogText().find("No notification area")) << server.LogText();
+
+    // Nothing shared yet: the window is up. Its close box (the window manager's Alt+F4) hides it.
+    const std::string window =
+        RunCommand(x + "xdotool search --sync --onlyvisible --name 'Calvoro - v1.0.3.3' | head -1");
+    ASSERT_FALSE(window.empty());
+    const std::string windowId = window.substr(0, window.find('\n'));
+    ASSERT_EQ(0, system((x + "xdotool windowactivate --sync " + windowId + " key alt+F4").c_str()));
+    bool hidden = false;
+    for (int i = 0; i < 100 && !hidden; ++i) {
+        hidden = RunCommand(x + "xdotool search --onlyvisible --name 'Calvoro - v1.0.3.3'").empty();
+        if (!hidden) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(hidden);
+    ASSERT_TRUE(server.Running());
+
+    // What is left on screen of the program is its icon in the tray.
+    const std::string icon = NewWindowOfTheProgram(x, "");
+    ASSERT_FALSE(icon.empty());
+    std::map<std::string, int> iconBox = Geometry(x, icon);
+    ASSERT_LE(iconBox["WIDTH"], 64);
+    const std::string rightClick = x + "xdotool mousemove --window " + icon + " " +
+                                   std::to_string(iconBox["WIDTH"] / 2) + " " + std::to_string(iconBox["HEIGHT"] / 2) +
+                                   " sleep 0.3 click 3";
+    ASSERT_EQ(0, system(rightClick.c_str()));
+    const std::string menu = NewWindowOfTheProgram(x, icon + "\n");
+    ASSERT_FALSE(menu.empty()) << "no menu opened";
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::string folder = CALVORO_SCREENSHOT_DIR;
+    std::filesystem::create_directories(folder);
+    EXPECT_EQ(0, system((x + "import -window root " + folder + "/icon-menu-tray.png").c_str()));
+
+    // "Quit Calvoro" is the menu's last item.
+    std::map<std::string, int> menuBox = Geometry(x, menu);
+    const std::string chooseQuit = x + "xdotool mousemove " + std::to_string(menuBox["X"] + menuBox["WIDTH"] / 2) +
+                                   " " + std::to_string(menuBox["Y"] + menuBox["HEIGHT"] - 14) +
+                                   " sleep 0.3 click 1";
+    ASSERT_EQ(0, system(chooseQuit.c_str()));
+    int status = 0;
+    ASSERT_TRUE(server.WaitExit(std::chrono::seconds(30), &status)) << server.LogText();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(std::string::npos, server.LogText().find("Application Closing, saving state"));
 }
 
 }  // namespace
