@@ -52,6 +52,16 @@ wxStaticText* AddWrappedText(wxWindow* page, wxSizer* column, const wxString& te
     return label;
 }
 
+// A heading, a text of two lines and the button it is about.
+wxButton* AddButtonGroup(wxWindow* page, wxSizer* column, const wxString& heading, const wxString& text,
+                         const wxString& label) {
+    AddHeading(page, column, heading);
+    AddWrappedText(page, column, text, 30);
+    wxButton* button = new wxButton(page, wxID_ANY, label);
+    column->Add(button, 0, wxALL, 5);
+    return button;
+}
+
 wxPanel* NewPage(wxNotebook* notebook, wxBoxSizer*& column) {
     wxPanel* page = new wxPanel(notebook, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL);
     column = new wxBoxSizer(wxVERTICAL);
@@ -225,22 +235,16 @@ wxWindow* PreferencesPnlBase::AddSupportPage() {
     column->Add(m_webText, 0, wxALL, 2);
     column->AddStretchSpacer();
 
-    AddHeading(page, column, "Connection Assistant");
-    AddWrappedText(page, column,
-                   "For most users connections are automatic, however if you are having problems connecting to the "
-                   "server, the connection assistant gives a helping hand.",
-                   30);
-    m_connectionAssistant = new wxButton(page, wxID_ANY, "Connection Assistant");
-    column->Add(m_connectionAssistant, 0, wxALL, 5);
+    m_connectionAssistant = AddButtonGroup(
+        page, column, "Connection Assistant",
+        "For most users connections are automatic, however if you are having problems connecting to the server, "
+        "the connection assistant gives a helping hand.",
+        "Connection Assistant");
     column->AddStretchSpacer();
-
-    AddHeading(page, column, "Bugs ");
-    AddWrappedText(page, column,
-                   "If you are experiencing any issues with the Calvoro server or iPhone/ iPad client please let us "
-                   "know by sending a bug report",
-                   30);
-    m_sendReport = new wxButton(page, wxID_ANY, "Send Report");
-    column->Add(m_sendReport, 0, wxALL, 5);
+    m_sendReport = AddButtonGroup(page, column, "Bugs ",
+                                  "If you are experiencing any issues with the Calvoro server or iPhone/ iPad client "
+                                  "please let us know by sending a bug report",
+                                  "Send Report");
     return page;
 }
 

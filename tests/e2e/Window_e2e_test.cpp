@@ -47,18 +47,39 @@ std::string RunCommand(const std::string& command) {
     return out;
 }
 
+// The first window on the display whose name matches the pattern (a shown one, unless anyMapState),
+// waited for up to a minute; empty when none came (a bounded wait, so a window that never shows fails
+// the test instead of holding it).
+std::string WaitForWindow(const std::string& x, const std::string& pattern, bool anyMapState = false) {
+    const std::string command = x + "xdotool search " + (anyMapState ? "" : "--onlyvisible ") + "--name '" + pattern +
+                                "' | head -1";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::string found = RunCommand(command);
+        if (!found.empty()) return found.substr(0, found.find('\n'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return std::string();
+}
+
+// Writes home/Calvoro/state.xml: the port, UPnP off, and with promptOff the DNS-SD prompt switched off
+// (no DNS-SD daemon runs here).
+void SeedWindowState(const std::string& home, int port, bool promptOff) {
+    std::filesystem::create_directories(home + "/Calvoro");
+    testsupport::WriteFile(home + "/Calvoro/state.xml",
+                           "<?xml version=\"1.0\"?>\n<CalvoroState>\n<HttpPort>" + std::to_string(port) +
+                               "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n" +
+                               (promptOff ? "<DoNotShowBonjourLink>1</DoNotShowBonjourLink>\n" : "") +
+                               "</CalvoroState>\n");
+}
+
 TEST(WindowE2E, AnAnnounceShowsThePinPanelAndTheTypedPinPairsTheDevice) {
     REQUIRE_ISOLATED_NETWORK();
     testsupport::XServer display;
     ASSERT_TRUE(display.Start());
     testsupport::TempDir home;
     const int port = testsupport::FreePort();
-    std::filesystem::create_directories(home.path() + "/Calvoro");
-    // No DNS-SD daemon here: the prompt about it is switched off.
-    testsupport::WriteFile(home.path() + "/Calvoro/state.xml",
-                           "<?xml version=\"1.0\"?>\n<CalvoroState>\n<HttpPort>" + std::to_string(port) +
-                               "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n"
-                               "<DoNotShowBonjourLink>1</DoNotShowBonjourLink>\n</CalvoroState>\n");
+    SeedWindowState(home.path(), port, true);
     testsupport::ServerProcess server(home.path());
     server.SetEnvironment("DISPLAY", display.Display());
     ASSERT_TRUE(server.Start({}));
@@ -66,9 +87,8 @@ TEST(WindowE2E, AnAnnounceShowsThePinPanelAndTheTypedPinPairsTheDevice) {
 
     // With nothing shared the window is up at once.
     const std::string x = "DISPLAY=" + display.Display() + " ";
-    const std::string window = RunCommand(x + "xdotool search --sync --onlyvisible --name 'Calvoro - v1.0.3.3' | head -1");
-    ASSERT_FALSE(window.empty());
-    const std::string windowId = window.substr(0, window.find('\n'));
+    const std::string windowId = WaitForWindow(x, "Calvoro - v1.0.3.3");
+    ASSERT_FALSE(windowId.empty());
 
     const Reply first = Announce(port, "e2e-device");
     ASSERT_TRUE(first.ok);
@@ -111,11 +131,8 @@ TEST(WindowE2E, TheDnsSdPromptOnceTickedComesNoMore) {
     testsupport::XServer display;
     ASSERT_TRUE(display.Start());
     testsupport::TempDir home;
-    std::filesystem::create_directories(home.path() + "/Calvoro");
     const std::string stateFile = home.path() + "/Calvoro/state.xml";
-    testsupport::WriteFile(stateFile, "<?xml version=\"1.0\"?>\n<CalvoroState>\n<HttpPort>" +
-                                          std::to_string(testsupport::FreePort()) +
-                                          "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n");
+    SeedWindowState(home.path(), testsupport::FreePort(), false);
     const std::string x = "DISPLAY=" + display.Display() + " ";
     const std::string findPrompt = x + "xdotool search --onlyvisible --name '^Calvoro$' | head -1";
     {
@@ -131,7 +148,7 @@ TEST(WindowE2E, TheDnsSdPromptOnceTickedComesNoMore) {
         ASSERT_FALSE(prompt.empty()) << server.LogText();
         const std::string id = prompt.substr(0, prompt.find('\n'));
         // The focus starts on the box: space ticks it, Enter presses "OK".
-        const std::string keys = x + "xdotool windowfocus --sync " + id + " && sleep 0.3 && " + x +
+        const std::string keys = x + "timeout 30 xdotool windowfocus --sync " + id + " && sleep 0.3 && " + x +
                                  "xdotool key space && sleep 0.3 && " + x + "xdotool key Return";
         ASSERT_EQ(0, system(keys.c_str())) << keys;
         bool stored = false;
@@ -148,8 +165,7 @@ TEST(WindowE2E, TheDnsSdPromptOnceTickedComesNoMore) {
     again.SetEnvironment("DISPLAY", display.Display());
     ASSERT_TRUE(again.Start({}));
     ASSERT_TRUE(again.WaitForLog("Prepared UI", std::chrono::seconds(30))) << again.LogText();
-    const std::string findWindow = x + "xdotool search --sync --onlyvisible --name 'Calvoro - v1.0.3.3' | head -1";
-    ASSERT_FALSE(RunCommand(findWindow).empty());
+    ASSERT_FALSE(WaitForWindow(x, "Calvoro - v1.0.3.3").empty());
     std::this_thread::sleep_for(std::chrono::seconds(2));
     EXPECT_TRUE(RunCommand(findPrompt).empty());
     again.Signal(SIGTERM);
@@ -229,16 +245,11 @@ TEST(WindowE2E, WithATrayTheIconsMenuQuitsTheProgram) {
     TrayWindowManager windowManager(display.Display());
     ASSERT_TRUE(windowManager.Started());
     // The tray must own its selection before the program asks whether there is one.
-    ASSERT_FALSE(RunCommand(x + "xdotool search --sync --name '^SystemTray$' | head -1").empty());
+    ASSERT_FALSE(WaitForWindow(x, "^SystemTray$", true).empty());
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
     testsupport::TempDir home;
-    std::filesystem::create_directories(home.path() + "/Calvoro");
-    testsupport::WriteFile(home.path() + "/Calvoro/state.xml",
-                           "<?xml version=\"1.0\"?>\n<CalvoroState>\n<HttpPort>" +
-                               std::to_string(testsupport::FreePort()) +
-                               "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n"
-                               "<DoNotShowBonjourLink>1</DoNotShowBonjourLink>\n</CalvoroState>\n");
+    SeedWindowState(home.path(), testsupport::FreePort(), true);
     testsupport::ServerProcess server(home.path());
     server.SetEnvironment("DISPLAY", display.Display());
     ASSERT_TRUE(server.Start({}));
@@ -246,13 +257,18 @@ TEST(WindowE2E, WithATrayTheIconsMenuQuitsTheProgram) {
     EXPECT_EQ(std::string::npos, server.LogText().find("No notification area")) << server.LogText();
 
     // Nothing shared yet: the window is up. Its close box (the window manager's Alt+F4) hides it.
-    const std::string window =
-        RunCommand(x + "xdotool search --sync --onlyvisible --name 'Calvoro - v1.0.3.3' | head -1");
-    ASSERT_FALSE(window.empty());
-    const std::string windowId = window.substr(0, window.find('\n'));
-    ASSERT_EQ(0, system((x + "xdotool windowactivate --sync " + windowId + " key alt+F4").c_str()));
+    const std::string windowId = WaitForWindow(x, "Calvoro - v1.0.3.3");
+    ASSERT_FALSE(windowId.empty());
+    ASSERT_EQ(0, system((x + "xdotool windowactivate " + windowId).c_str()));
+    bool active = false;
+    for (int i = 0; i < 300 && !active; ++i) {
+        active = RunCommand(x + "xdotool getactivewindow") == windowId + "\n";
+        if (!active) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(active);
+    ASSERT_EQ(0, system((x + "xdotool key alt+F4").c_str()));
     bool hidden = false;
-    for (int i = 0; i < 100 && !hidden; ++i) {
+    for (int i = 0; i < 300 && !hidden; ++i) {
         hidden = RunCommand(x + "xdotool search --onlyvisible --name 'Calvoro - v1.0.3.3'").empty();
         if (!hidden) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
