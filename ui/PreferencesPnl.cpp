@@ -79,7 +79,7 @@ const wxEventType kWebTextMouseEvents[] = {wxEVT_LEFT_DOWN, wxEVT_LEFT_UP, wxEVT
 // Binds or unbinds one handler, so the destructor undoes exactly what the constructor did.
 template <typename Event>
 void Wire(bool on, wxEvtHandler* source, wxEventType type, void (PreferencesPnlBase::*handler)(Event&),
-             PreferencesPnlBase* panel) {
+          PreferencesPnlBase* panel) {
     const wxEventTypeTag<Event> tag(type);
     if (on) source->Bind(tag, handler, panel);
     else source->Unbind(tag, handler, panel);
@@ -118,7 +118,7 @@ uint32_t ReadPort(const wxString& typed) {
 
 PreferencesPnlBase::PreferencesPnlBase(wxWindow* parent, wxWindowID id, const wxPoint& pos, const wxSize& size,
                                        long style)
-    : wxPanel(parent, id, pos, size, style) {
+    : wxPanel(parent, id, pos, size, style), builtSize_(size) {
     SetBackgroundColour(wxColour(255, 255, 255));
     wxBoxSizer* sizer = new wxBoxSizer(wxVERTICAL);
     m_notebook = new wxNotebook(this, wxID_ANY);
@@ -128,11 +128,15 @@ PreferencesPnlBase::PreferencesPnlBase(wxWindow* parent, wxWindowID id, const wx
     m_notebook->AddPage(AddSupportPage(), "Support", true);
     sizer->Add(m_notebook, 1, wxEXPAND | wxALL, 5);
     SetSizer(sizer);
-    // The built size is the least; the dialog is fitted to the panel, which must hold every page.
-    const wxSize needed = sizer->GetMinSize();
-    SetMinSize(wxSize(wxMax(size.x, needed.x), wxMax(size.y, needed.y)));
-    Layout();
+    KeepPagesWhole();
     ConnectEvents(true);
+}
+
+void PreferencesPnlBase::KeepPagesWhole() {
+    // The built size is the least; the dialog is fitted to the panel, which must hold every page.
+    const wxSize needed = GetSizer()->GetMinSize();
+    SetMinSize(wxSize(wxMax(builtSize_.x, needed.x), wxMax(builtSize_.y, needed.y)));
+    Layout();
 }
 
 PreferencesPnlBase::~PreferencesPnlBase() { ConnectEvents(false); }
@@ -310,6 +314,8 @@ void PreferencesPnl::LoadValues() {
     ShowCacheFolder(state_->GetCacheFolder());
     m_showAllConversions->SetValue(state_->GetShowAllConversions());
     UpdateEnabledStates();
+    // The caption now takes two lines.
+    KeepPagesWhole();
 }
 
 void PreferencesPnl::ShowPort() {
