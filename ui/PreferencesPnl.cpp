@@ -55,6 +55,16 @@ wxStaticText* AddWrappedText(wxWindow* page, wxSizer* column, const wxString& te
     return label;
 }
 
+// A heading, a text of two lines and the button it is about.
+wxButton* AddButtonGroup(wxWindow* page, wxSizer* column, const wxString& heading, const wxString& text,
+                         const wxString& label) {
+    AddHeading(page, column, heading);
+    AddWrappedText(page, column, text, 30);
+    wxButton* button = new wxButton(page, wxID_ANY, label);
+    column->Add(button, 0, wxALL, 5);
+    return button;
+}
+
 wxPanel* NewPage(wxNotebook* notebook, wxBoxSizer*& column) {
     wxPanel* page = new wxPanel(notebook, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL);
     column = new wxBoxSizer(wxVERTICAL);
@@ -72,7 +82,7 @@ const wxEventType kWebTextMouseEvents[] = {wxEVT_LEFT_DOWN, wxEVT_LEFT_UP, wxEVT
 // Binds or unbinds one handler, so the destructor undoes exactly what the constructor did.
 template <typename Event>
 void Wire(bool on, wxEvtHandler* source, wxEventType type, void (PreferencesPnlBase::*handler)(Event&),
-             PreferencesPnlBase* panel) {
+          PreferencesPnlBase* panel) {
     const wxEventTypeTag<Event> tag(type);
     if (on) source->Bind(tag, handler, panel);
     else source->Unbind(tag, handler, panel);
@@ -111,7 +121,7 @@ uint32_t ReadPort(const wxString& typed) {
 
 PreferencesPnlBase::PreferencesPnlBase(wxWindow* parent, wxWindowID id, const wxPoint& pos, const wxSize& size,
                                        long style)
-    : wxPanel(parent, id, pos, size, style) {
+    : wxPanel(parent, id, pos, size, style), builtSize_(size) {
     SetBackgroundColour(wxColour(255, 255, 255));
     wxBoxSizer* sizer = new wxBoxSizer(wxVERTICAL);
     m_notebook = new wxNotebook(this, wxID_ANY);
@@ -121,11 +131,15 @@ PreferencesPnlBase::PreferencesPnlBase(wxWindow* parent, wxWindowID id, const wx
     m_notebook->AddPage(AddSupportPage(), "Support", true);
     sizer->Add(m_notebook, 1, wxEXPAND | wxALL, 5);
     SetSizer(sizer);
-    // The built size is the least; the dialog is fitted to the panel, which must hold every page.
-    const wxSize needed = sizer->GetMinSize();
-    SetMinSize(wxSize(wxMax(size.x, needed.x), wxMax(size.y, needed.y)));
-    Layout();
+    KeepPagesWhole();
     ConnectEvents(true);
+}
+
+void PreferencesPnlBase::KeepPagesWhole() {
+    // The built size is the least; the dialog is fitted to the panel, which must hold every page.
+    const wxSize needed = GetSizer()->GetMinSize();
+    SetMinSize(wxSize(wxMax(builtSize_.x, needed.x), wxMax(builtSize_.y, needed.y)));
+    Layout();
 }
 
 PreferencesPnlBase::~PreferencesPnlBase() { ConnectEvents(false); }
@@ -228,22 +242,16 @@ wxWindow* PreferencesPnlBase::AddSupportPage() {
     column->Add(m_webText, 0, wxALL, 2);
     column->AddStretchSpacer();
 
-    AddHeading(page, column, "Connection Assistant");
-    AddWrappedText(page, column,
-                   "For most users connections are automatic, however if you are having problems connecting to the "
-                   "server, the connection assistant gives a helping hand.",
-                   30);
-    m_connectionAssistant = new wxButton(page, wxID_ANY, "Connection Assistant");
-    column->Add(m_connectionAssistant, 0, wxALL, 5);
+    m_connectionAssistant = AddButtonGroup(
+        page, column, "Connection Assistant",
+        "For most users connections are automatic, however if you are having problems connecting to the server, "
+        "the connection assistant gives a helping hand.",
+        "Connection Assistant");
     column->AddStretchSpacer();
-
-    AddHeading(page, column, "Bugs ");
-    AddWrappedText(page, column,
-                   "If you are experiencing any issues with the Calvoro server or iPhone/ iPad client please let us "
-                   "know by sending a bug report",
-                   30);
-    m_sendReport = new wxButton(page, wxID_ANY, "Send Report");
-    column->Add(m_sendReport, 0, wxALL, 5);
+    m_sendReport = AddButtonGroup(page, column, "Bugs ",
+                                  "If you are experiencing any issues with the Calvoro server or iPhone/ iPad client "
+                                  "please let us know by sending a bug report",
+                                  "Send Report");
     return page;
 }
 
@@ -309,6 +317,8 @@ void PreferencesPnl::LoadValues() {
     ShowCacheFolder(state_->GetCacheFolder());
     m_showAllConversions->SetValue(state_->GetShowAllConversions());
     UpdateEnabledStates();
+    // The caption now takes two lines.
+    KeepPagesWhole();
 }
 
 void PreferencesPnl::ShowPort() {

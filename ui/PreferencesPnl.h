@@ -45,6 +45,9 @@ protected:
     virtual void OnConnectionAssistantClick(wxCommandEvent& event) { event.Skip(); }
     virtual void OnSendReportClick(wxCommandEvent& event) { event.Skip(); }
 
+    // Makes the panel at least as large as its pages need (and as its built size).
+    void KeepPagesWhole();
+
     wxNotebook* m_notebook;
     // General
     wxCheckBox* m_startAtLogin;
@@ -67,6 +70,7 @@ protected:
     wxButton* m_sendReport;
 
 private:
+    wxSize builtSize_;
     wxWindow* AddGeneralPage();
     wxWindow* AddPerformancePage();
     wxWindow* AddAdvancedPage();

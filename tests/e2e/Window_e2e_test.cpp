@@ -4,12 +4,15 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -44,18 +47,39 @@ std::string RunCommand(const std::string& command) {
     return out;
 }
 
+// The first window on the display whose name matches the pattern (a shown one, unless anyMapState),
+// waited for up to a minute; empty when none came (a bounded wait, so a window that never shows fails
+// the test instead of holding it).
+std::string WaitForWindow(const std::string& x, const std::string& pattern, bool anyMapState = false) {
+    const std::string command = x + "xdotool search " + (anyMapState ? "" : "--onlyvisible ") + "--name '" + pattern +
+                                "' | head -1";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::string found = RunCommand(command);
+        if (!found.empty()) return found.substr(0, found.find('\n'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return std::string();
+}
+
+// Writes home/Calvoro/state.xml: the port, UPnP off, and with promptOff the DNS-SD prompt switched off
+// (no DNS-SD daemon runs here).
+void SeedWindowState(const std::string& home, int port, bool promptOff) {
+    std::filesystem::create_directories(home + "/Calvoro");
+    testsupport::WriteFile(home + "/Calvoro/state.xml",
+                           "<?xml version=\"1.0\"?>\n<CalvoroState>\n<HttpPort>" + std::to_string(port) +
+                               "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n" +
+                               (promptOff ? "<DoNotShowBonjourLink>1</DoNotShowBonjourLink>\n" : "") +
+                               "</CalvoroState>\n");
+}
+
 TEST(WindowE2E, AnAnnounceShowsThePinPanelAndTheTypedPinPairsTheDevice) {
     REQUIRE_ISOLATED_NETWORK();
     testsupport::XServer display;
     ASSERT_TRUE(display.Start());
     testsupport::TempDir home;
     const int port = testsupport::FreePort();
-    std::filesystem::create_directories(home.path() + "/Calvoro");
-    // No DNS-SD daemon here: the prompt about it is switched off.
-    testsupport::WriteFile(home.path() + "/Calvoro/state.xml",
-                           "<?xml version=\"1.0\"?>\n<CalvoroState>\n<HttpPort>" + std::to_string(port) +
-                               "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n"
-                               "<DoNotShowBonjourLink>1</DoNotShowBonjourLink>\n</CalvoroState>\n");
+    SeedWindowState(home.path(), port, true);
     testsupport::ServerProcess server(home.path());
     server.SetEnvironment("DISPLAY", display.Display());
     ASSERT_TRUE(server.Start({}));
@@ -63,9 +87,8 @@ TEST(WindowE2E, AnAnnounceShowsThePinPanelAndTheTypedPinPairsTheDevice) {
 
     // With nothing shared the window is up at once.
     const std::string x = "DISPLAY=" + display.Display() + " ";
-    const std::string window = RunCommand(x + "xdotool search --sync --onlyvisible --name 'Calvoro - v1.0.3.3' | head -1");
-    ASSERT_FALSE(window.empty());
-    const std::string windowId = window.substr(0, window.find('\n'));
+    const std::string windowId = WaitForWindow(x, "Calvoro - v1.0.3.3");
+    ASSERT_FALSE(windowId.empty());
 
     const Reply first = Announce(port, "e2e-device");
     ASSERT_TRUE(first.ok);
@@ -108,11 +131,8 @@ TEST(WindowE2E, TheDnsSdPromptOnceTickedComesNoMore) {
     testsupport::XServer display;
     ASSERT_TRUE(display.Start());
     testsupport::TempDir home;
-    std::filesystem::create_directories(home.path() + "/Calvoro");
     const std::string stateFile = home.path() + "/Calvoro/state.xml";
-    testsupport::WriteFile(stateFile, "<?xml version=\"1.0\"?>\n<CalvoroState>\n<HttpPort>" +
-                                          std::to_string(testsupport::FreePort()) +
-                                          "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n");
+    SeedWindowState(home.path(), testsupport::FreePort(), false);
     const std::string x = "DISPLAY=" + display.Display() + " ";
     const std::string findPrompt = x + "xdotool search --onlyvisible --name '^Calvoro$' | head -1";
     {
@@ -128,7 +148,7 @@ TEST(WindowE2E, TheDnsSdPromptOnceTickedComesNoMore) {
         ASSERT_FALSE(prompt.empty()) << server.LogText();
         const std::string id = prompt.substr(0, prompt.find('\n'));
         // The focus starts on the box: space ticks it, Enter presses "OK".
-        const std::string keys = x + "xdotool windowfocus --sync " + id + " && sleep 0.3 && " + x +
+        const std::string keys = x + "timeout 30 xdotool windowfocus --sync " + id + " && sleep 0.3 && " + x +
                                  "xdotool key space && sleep 0.3 && " + x + "xdotool key Return";
         ASSERT_EQ(0, system(keys.c_str())) << keys;
         bool stored = false;
@@ -145,12 +165,142 @@ TEST(WindowE2E, TheDnsSdPromptOnceTickedComesNoMore) {
     again.SetEnvironment("DISPLAY", display.Display());
     ASSERT_TRUE(again.Start({}));
     ASSERT_TRUE(again.WaitForLog("Prepared UI", std::chrono::seconds(30))) << again.LogText();
-    const std::string findWindow = x + "xdotool search --sync --onlyvisible --name 'Calvoro - v1.0.3.3' | head -1";
-    ASSERT_FALSE(RunCommand(findWindow).empty());
+    ASSERT_FALSE(WaitForWindow(x, "Calvoro - v1.0.3.3").empty());
     std::this_thread::sleep_for(std::chrono::seconds(2));
     EXPECT_TRUE(RunCommand(findPrompt).empty());
     again.Signal(SIGTERM);
     EXPECT_TRUE(again.WaitExit(std::chrono::seconds(30)));
+}
+
+}  // namespace
+
+namespace {
+
+// A window manager with a notification area (icewm's system tray) on the test's X server, for as long
+// as the object lives.
+class TrayWindowManager {
+public:
+    explicit TrayWindowManager(const std::string& display) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            setenv("DISPLAY", display.c_str(), 1);
+            // Its own settings folder stays in the test's temporary folder.
+            setenv("HOME", home_.path().c_str(), 1);
+            freopen("/dev/null", "w", stdout);
+            freopen("/dev/null", "w", stderr);
+            execlp("icewm", "icewm", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~TrayWindowManager() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool Started() const { return pid_ > 0; }
+
+private:
+    testsupport::TempDir home_;
+    pid_t pid_ = -1;
+};
+
+// The first visible window of the program that is not among known (xdotool's ids, one a line).
+std::string NewWindowOfTheProgram(const std::string& x, const std::string& known) {
+    for (int i = 0; i < 100; ++i) {
+        const std::string all = RunCommand(x + "xdotool search --onlyvisible --class calvoro");
+        size_t start = 0;
+        while (start < all.size()) {
+            const size_t end = all.find('\n', start);
+            const std::string id = all.substr(start, end - start);
+            if (!id.empty() && ("\n" + known).find("\n" + id + "\n") == std::string::npos) return id;
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return std::string();
+}
+
+// X, Y, WIDTH and HEIGHT of a window, by xdotool.
+std::map<std::string, int> Geometry(const std::string& x, const std::string& id) {
+    std::map<std::string, int> values;
+    std::istringstream lines(RunCommand(x + "xdotool getwindowgeometry --shell " + id));
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t equals = line.find('=');
+        if (equals != std::string::npos) values[line.substr(0, equals)] = atoi(line.c_str() + equals + 1);
+    }
+    return values;
+}
+
+// The real program with a notification area: the close box only hides the window, a right click on the
+// icon opens its menu, and "Quit Calvoro" there ends the program cleanly (the icon, which then holds
+// the menu's hidden window, goes before the toolkit's clean-up).
+TEST(WindowE2E, WithATrayTheIconsMenuQuitsTheProgram) {
+    REQUIRE_ISOLATED_NETWORK();
+    testsupport::XServer display;
+    ASSERT_TRUE(display.Start());
+    const std::string x = "DISPLAY=" + display.Display() + " ";
+    TrayWindowManager windowManager(display.Display());
+    ASSERT_TRUE(windowManager.Started());
+    // The tray must own its selection before the program asks whether there is one.
+    ASSERT_FALSE(WaitForWindow(x, "^SystemTray$", true).empty());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    testsupport::TempDir home;
+    SeedWindowState(home.path(), testsupport::FreePort(), true);
+    testsupport::ServerProcess server(home.path());
+    server.SetEnvironment("DISPLAY", display.Display());
+    ASSERT_TRUE(server.Start({}));
+    ASSERT_TRUE(server.WaitForLog("Prepared UI", std::chrono::seconds(30))) << server.LogText();
+    EXPECT_EQ(std::string::npos, server.LogText().find("No notification area")) << server.LogText();
+
+    // Nothing shared yet: the window is up. Its close box (the window manager's Alt+F4) hides it.
+    const std::string windowId = WaitForWindow(x, "Calvoro - v1.0.3.3");
+    ASSERT_FALSE(windowId.empty());
+    ASSERT_EQ(0, system((x + "xdotool windowactivate " + windowId).c_str()));
+    bool active = false;
+    for (int i = 0; i < 300 && !active; ++i) {
+        active = RunCommand(x + "xdotool getactivewindow") == windowId + "\n";
+        if (!active) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(active);
+    ASSERT_EQ(0, system((x + "xdotool key alt+F4").c_str()));
+    bool hidden = false;
+    for (int i = 0; i < 300 && !hidden; ++i) {
+        hidden = RunCommand(x + "xdotool search --onlyvisible --name 'Calvoro - v1.0.3.3'").empty();
+        if (!hidden) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(hidden);
+    ASSERT_TRUE(server.Running());
+
+    // What is left on screen of the program is its icon in the tray.
+    const std::string icon = NewWindowOfTheProgram(x, "");
+    ASSERT_FALSE(icon.empty());
+    std::map<std::string, int> iconBox = Geometry(x, icon);
+    ASSERT_LE(iconBox["WIDTH"], 64);
+    const std::string rightClick = x + "xdotool mousemove --window " + icon + " " +
+                                   std::to_string(iconBox["WIDTH"] / 2) + " " + std::to_string(iconBox["HEIGHT"] / 2) +
+                                   " sleep 0.3 click 3";
+    ASSERT_EQ(0, system(rightClick.c_str()));
+    const std::string menu = NewWindowOfTheProgram(x, icon + "\n");
+    ASSERT_FALSE(menu.empty()) << "no menu opened";
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::string folder = CALVORO_SCREENSHOT_DIR;
+    std::filesystem::create_directories(folder);
+    EXPECT_EQ(0, system((x + "import -window root " + folder + "/icon-menu-tray.png").c_str()));
+
+    // "Quit Calvoro" is the menu's last item.
+    std::map<std::string, int> menuBox = Geometry(x, menu);
+    const std::string chooseQuit = x + "xdotool mousemove " + std::to_string(menuBox["X"] + menuBox["WIDTH"] / 2) +
+                                   " " + std::to_string(menuBox["Y"] + menuBox["HEIGHT"] - 14) +
+                                   " sleep 0.3 click 1";
+    ASSERT_EQ(0, system(chooseQuit.c_str()));
+    int status = 0;
+    ASSERT_TRUE(server.WaitExit(std::chrono::seconds(30), &status)) << server.LogText();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(std::string::npos, server.LogText().find("Application Closing, saving state"));
 }
 
 }  // namespace

@@ -5,30 +5,13 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "support/TestSupport.h"
 
 namespace {
 
-// XDG_CONFIG_HOME (and HOME) as a test sets them, then as they were.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = getenv(name)) old_ = old;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_) setenv(name_, old_->c_str(), 1);
-        else unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using testsupport::ScopedEnv;
 
 // desktop-file-validate's verdict on the entry; its complaints go to the test's output.
 int Validate(const std::string& file) {

@@ -20,6 +20,20 @@ private:
     std::string path_;
 };
 
+// An environment variable set (or, with value null, unset) for the life of the object, then as it was.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    bool had_ = false;
+    std::string old_;
+};
+
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);  // empty when it cannot be read
 bool PathExists(const std::string& path);

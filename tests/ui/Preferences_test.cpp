@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <memory>
-#include <optional>
 
 #include <wx/button.h>
 #include <wx/checkbox.h>
@@ -29,6 +28,7 @@
 
 namespace {
 
+using testsupport::ScopedEnv;
 using namespace std::chrono_literals;
 using uitest::Pump;
 using uitest::PumpUntil;
@@ -42,23 +42,6 @@ public:
     void RedoPortMapping() override { ++mappings; }
     int checks = 0;
     int mappings = 0;
-};
-
-// An environment variable set for the life of the object, then as it was.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = getenv(name)) old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_) setenv(name_, old_->c_str(), 1);
-        else unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
 };
 
 // What a person's click or drag makes the toolkit send, for a dialog that wxTEST_DIALOG does not show.
@@ -317,7 +300,7 @@ TEST_F(Preferences, RealClicksOnTheAdvancedPage) {
 
 TEST_F(Preferences, EveryPreferenceIsAppliedOnCloseAndSaved) {
     testsupport::TempDir config;
-    const ScopedEnv configHome("XDG_CONFIG_HOME", config.path() + "/config home");
+    const ScopedEnv configHome("XDG_CONFIG_HOME", (config.path() + "/config home").c_str());
     const std::wstring chosen = media_.wpath() + L"/new cache";
     PreferencesPnl::SetFolderChooser([&](wxWindow*, std::wstring& path) {
         path = chosen;
@@ -457,7 +440,7 @@ TEST_F(Preferences, UntickingCustomPathReturnsToTheDefaultCacheFolder) {
 TEST_F(Preferences, StartAtLoginWritesAndRemovesTheAutostartEntry) {
     testsupport::TempDir config;
     const std::string home = config.path() + "/config home";
-    const ScopedEnv configHome("XDG_CONFIG_HOME", home);
+    const ScopedEnv configHome("XDG_CONFIG_HOME", home.c_str());
     const std::string entry = home + "/autostart/calvoro.desktop";
     Open();
     wxTEST_DIALOG(ShowPreferences(),
@@ -479,7 +462,7 @@ TEST_F(Preferences, AnAutostartEntryThatCannotBeWrittenIsReportedAndNotClaimed) 
     testsupport::TempDir config;
     // The configuration folder is a file: nothing can be made under it.
     testsupport::WriteFile(config.path() + "/blocked", "");
-    const ScopedEnv configHome("XDG_CONFIG_HOME", config.path() + "/blocked");
+    const ScopedEnv configHome("XDG_CONFIG_HOME", (config.path() + "/blocked").c_str());
     Open();
     wxTEST_DIALOG(ShowPreferences(),
                   ExpectPreferences([](PreferencesPnl* panel) { Toggle(panel->GetStartAtLoginBox()); }),
