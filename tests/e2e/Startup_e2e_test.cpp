@@ -94,7 +94,7 @@ TEST_F(StartupTest, EachEndSignalRunsTheShutdown) {
         ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 30s));
         server.Signal(signal);
         int status = -1;
-        ASSERT_TRUE(server.WaitExit(5s, &status)) << "signal " << signal;
+        ASSERT_TRUE(server.WaitExit(30s, &status)) << "signal " << signal;
         EXPECT_TRUE(WIFEXITED(status)) << "signal " << signal;
         ExpectInOrder(server.LogText(), {"Shutdown Event Detected", "Application Closing, saving state"});
     }
@@ -118,7 +118,7 @@ TEST_F(StartupTest, APortInUseLeavesTheServerRunningWithoutItsHttpInterface) {
                                      "WARNING: Could not bind HTTP port " + std::to_string(port) + ": Address already in use"});
     EXPECT_TRUE(server.Running()) << "a failed listener does not stop the server";
     server.Signal(SIGTERM);
-    EXPECT_TRUE(server.WaitExit(5s));
+    EXPECT_TRUE(server.WaitExit(30s));
     close(holder);
 }
 
@@ -135,7 +135,7 @@ TEST_F(StartupTest, WithoutADisplayTheWindowedStartRunsSilentAndSaysSo) {
 
     server.Signal(SIGTERM);
     int status = -1;
-    ASSERT_TRUE(server.WaitExit(10s, &status));
+    ASSERT_TRUE(server.WaitExit(30s, &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     ExpectInOrder(server.LogText(), {"Shutdown Event Detected", "Application Closing, saving state"});
 }

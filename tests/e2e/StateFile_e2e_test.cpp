@@ -85,7 +85,7 @@ TEST_F(StateFileE2eTest, ServerWritesBackTheStateItLoaded) {
     ASSERT_TRUE(server.Start({"-s"}));
     ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 30s)) << server.LogText();
     server.Signal(SIGTERM);
-    ASSERT_TRUE(server.WaitExit(5s));
+    ASSERT_TRUE(server.WaitExit(30s));
 
     std::string expected, written, error;
     ASSERT_TRUE(ParseState(seeded, expected, error)) << error;
@@ -119,7 +119,7 @@ TEST_F(StateFileE2eTest, KillDuringTheShutdownSaveLeavesAParseableStateFile) {
         ASSERT_TRUE(server.Start({"-s"}));
         ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 20s)) << server.LogText();
         server.Signal(SIGTERM);
-        ASSERT_TRUE(server.WaitExit(10s));
+        ASSERT_TRUE(server.WaitExit(30s));
     }
     std::string expected, error;
     ASSERT_TRUE(ParseState(testsupport::ReadFile(data() + "/state.xml"), expected, error)) << error;

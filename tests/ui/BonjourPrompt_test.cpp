@@ -84,7 +84,7 @@ TEST_F(BonjourPrompt, OkWithoutTheBoxStoresFalse) {
 TEST_F(BonjourPrompt, EnterPressesOk) {
     ASSERT_TRUE(Prompt([](GenericDialogBase*, BonjourPromptPnl* panel) {
         panel->GetDoNotShowBox()->SetValue(true);
-        const std::string command = "xdotool windowfocus --sync \"$(" + kFindPrompt + ")\"";
+        const std::string command = "timeout 30 xdotool windowfocus --sync \"$(" + kFindPrompt + ")\"";
         EXPECT_EQ(0, system(command.c_str())) << command;
         Pump(200ms);
         wxUIActionSimulator().Char(WXK_RETURN);

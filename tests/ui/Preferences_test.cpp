@@ -247,7 +247,7 @@ TEST_F(Preferences, ASliderRestsOnTheNearestStepAndArrowKeysMoveAWholeStep) {
         wxSlider* hd = panel->GetSlider(1);
         Drag(hd, 50);
         const std::string focus =
-            "xdotool windowfocus --sync \"$(xdotool search --onlyvisible --name '^Calvoro Preferences$' | head -1)\"";
+            "timeout 30 xdotool windowfocus --sync \"$(xdotool search --onlyvisible --name '^Calvoro Preferences$' | head -1)\"";
         EXPECT_EQ(0, system(focus.c_str())) << focus;
         hd->SetFocus();
         EXPECT_TRUE(PumpUntil([hd] { return hd->HasFocus(); }, 5s));
