@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -55,7 +56,7 @@ private:
     bool Start();
     void Run();
     void TimedStep(int64_t now);
-    bool StepServices();
+    bool StepServices(std::vector<kivposix::UniqueFd>& streamFds);
     void PassFailed(const std::string& what);
     static void* WorkerThreadProc(void* worker);
 
