@@ -157,23 +157,29 @@ bool StartQuietThread(Loop loop) {
     return started;
 }
 
+// The one T (with its threads) of the calling process, made on first use and never destroyed. A process
+// made by fork() of ours (a test, say) does not have the parent's threads, so it gets one of its own; the
+// parent's object is left untouched.
+template <typename T>
+T* OfThisProcess() {
+    static std::atomic<T*> current{nullptr};
+    const pid_t self = getpid();
+    T* object = current.load(std::memory_order_acquire);
+    while (object == nullptr || object->owner_ != self) {
+        T* fresh = new T(self);
+        if (current.compare_exchange_strong(object, fresh, std::memory_order_acq_rel)) return fresh;
+        delete fresh;  // another thread was first; object now holds its one
+    }
+    return object;
+}
+
 // The threads that fork every child of this process. They live as long as the process, with every
 // signal blocked, and are never joined: made on first use and deliberately never destroyed.
 class Spawner {
 public:
-    // The spawner of the calling process. A process made by fork() of ours (a test, say) does not
-    // have the parent's thread, so it gets one of its own; the parent's object is left untouched.
-    static Spawner* ForThisProcess() {
-        static std::atomic<Spawner*> current{nullptr};
-        const pid_t self = getpid();
-        Spawner* spawner = current.load(std::memory_order_acquire);
-        while (spawner == nullptr || spawner->owner_ != self) {
-            Spawner* fresh = new Spawner(self);
-            if (current.compare_exchange_strong(spawner, fresh, std::memory_order_acq_rel)) return fresh;
-            delete fresh;  // another thread was first; spawner now holds its object
-        }
-        return spawner;
-    }
+    static Spawner* ForThisProcess() { return OfThisProcess<Spawner>(); }
+    explicit Spawner(pid_t owner) : owner_(owner) {}
+    const pid_t owner_;
 
     // Forks the job's child on a spawner thread; false when no such thread can be had.
     bool Run(SpawnJob& job) {
@@ -188,8 +194,6 @@ public:
 
 private:
     static constexpr int kThreads = 2;
-
-    explicit Spawner(pid_t owner) : owner_(owner) {}
 
     void Loop() {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -215,7 +219,6 @@ private:
         job.forkError = pid < 0 ? errno : 0;
     }
 
-    const pid_t owner_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<SpawnJob*> queue_;
@@ -226,17 +229,9 @@ private:
 // need not wait for its child's end and no child is left a zombie. One thread, made on first use.
 class Reaper {
 public:
-    static Reaper* ForThisProcess() {
-        static std::atomic<Reaper*> current{nullptr};
-        const pid_t self = getpid();
-        Reaper* reaper = current.load(std::memory_order_acquire);
-        while (reaper == nullptr || reaper->owner_ != self) {
-            Reaper* fresh = new Reaper(self);
-            if (current.compare_exchange_strong(reaper, fresh, std::memory_order_acq_rel)) return fresh;
-            delete fresh;
-        }
-        return reaper;
-    }
+    static Reaper* ForThisProcess() { return OfThisProcess<Reaper>(); }
+    explicit Reaper(pid_t owner) : owner_(owner) {}
+    const pid_t owner_;
 
     // False when the thread cannot be had: the caller then waits itself.
     bool Take(pid_t pid) {
@@ -249,8 +244,6 @@ public:
     }
 
 private:
-    explicit Reaper(pid_t owner) : owner_(owner) {}
-
     void Loop() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
@@ -264,7 +257,6 @@ private:
         }
     }
 
-    const pid_t owner_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<pid_t> queue_;
