@@ -135,11 +135,16 @@ void Worker::Pass() {
     try {
         const int64_t now = clock_->NowSeconds();
         if (now - lastTick_ > kTimedStepSeconds) TimedStep(now);
-        const bool busy = StepServices();
+        std::vector<kivposix::UniqueFd> streamFds;
+        const bool busy = StepServices(streamFds);
         failedPasses_ = 0;
         sameFailures_ = 0;
         lastFailure_.clear();
-        if (!busy) clock_->Sleep(GetLiveSegmenterCount() > 0 ? kStreamingSleepMs : kIdleSleepMs, wake_);
+        if (!busy) {
+            // A segmenter's report of a closed file, or new transcoder output, ends the sleep at once.
+            wake_.WatchAlso(std::move(streamFds));
+            clock_->Sleep(GetLiveSegmenterCount() > 0 ? kStreamingSleepMs : kIdleSleepMs, wake_);
+        }
     } catch (const std::exception& e) {
         PassFailed(e.what());
     } catch (...) {
@@ -155,10 +160,10 @@ void Worker::TimedStep(int64_t now) {
     if (silent != 0 && RemoveStreamsOfSession(silent) != 0) KIV_LOG("NOTE: the streams of a silent client ended");
 }
 
-bool Worker::StepServices() {
+bool Worker::StepServices(std::vector<kivposix::UniqueFd>& streamFds) {
     bool busy = false;
     busy |= broadcaster_->Process();
-    busy |= ProcessAllStreams();
+    busy |= ProcessAllStreams(&streamFds);
     // The offline queue only gets passes in which no stream did work.
     if (!busy && offline_) busy = offline_->Pump();
     return busy;

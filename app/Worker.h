@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -75,7 +76,7 @@ private:
     bool Start();
     void Run();
     void TimedStep(int64_t now);
-    bool StepServices();
+    bool StepServices(std::vector<kivposix::UniqueFd>& streamFds);
     void PassFailed(const std::string& what);
     static void* WorkerThreadProc(void* worker);
 

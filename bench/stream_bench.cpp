@@ -4,10 +4,13 @@
 //   1. POST "/video/play/", the playlist, and segment 1 to its last byte, as a player starts a video;
 //   2. right after, a request for segment 13 (12 ahead of the last one received) to its last byte, as a
 //      player's seek;
-// and with inotify, from the segmenter closing each of those segments to its last byte at the client.
+// and with inotify, from the segmenter closing each of those segments to the first and to the last byte of
+// its reply at the client.
 // Then the yardsticks, interleaved: ffmpeg alone with the argument lists the server's transcoder had in
-// 1 and 2 (read from /proc), to its first segment closed. One line per run and figure, "first ...",
-// "seek ...", "base ...", "baseseek ...", all times in seconds.
+// 1 and 2 (read from /proc), to its first segment closed; after the first run (the first play of the file),
+// also the server's probe alone ("ffmpeg -i" on the clip). One line per run and figure, "first ..." (with
+// "play=", the play request's own time), "seek ...", "base ...", "baseseek ...", "probe ...", all times in
+// seconds.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -313,6 +316,37 @@ double Yardstick(Watcher& watcher, const std::vector<std::string>& server, const
     return seen ? Seconds(start, at) : -1;
 }
 
+// The server's probe alone, "ffmpeg -i" on the clip with both outputs piped and read to the end, as the
+// server runs it: seconds from its start to its end.
+double ProbeYardstick(const std::string& clip) {
+    std::string input = "file:" + clip;
+    std::vector<char*> argv = {const_cast<char*>("ffmpeg"), const_cast<char*>("-i"), &input[0], nullptr};
+    int out[2];
+    if (pipe(out) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    const Clock::time_point start = Clock::now();
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, "ffmpeg", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (spawned != 0) {
+        close(out[0]);
+        return -1;
+    }
+    char block[4096];
+    while (read(out[0], block, sizeof block) > 0) {
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return Seconds(start, Clock::now());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -361,10 +395,10 @@ int main(int argc, char** argv) {
             const std::vector<std::string> firstArgs = ChildCommand(server, "ffmpeg");
             // Segment 1 complete on disk (the segmenter closed it) to its last byte at the client.
             Clock::time_point closed;
-            const double closedToLast =
-                watcher.First(folderWd, "segment-1.ts", askedMark, closed, IN_CLOSE_WRITE) ? Seconds(closed, segment.lastByte) : -1;
-            printf("first run=%d total=%.4f closed_to_last=%.4f bytes=%zu\n", run, Seconds(start, segment.lastByte),
-                   closedToLast, segment.body.size());
+            const bool sawClose = watcher.First(folderWd, "segment-1.ts", askedMark, closed, IN_CLOSE_WRITE);
+            printf("first run=%d total=%.4f closed_to_last=%.4f closed_to_first=%.4f bytes=%zu play=%.4f\n", run,
+                   Seconds(start, segment.lastByte), sawClose ? Seconds(closed, segment.lastByte) : -1,
+                   sawClose ? Seconds(closed, segment.firstByte) : -1, segment.body.size(), Seconds(start, play.lastByte));
 
             const int seekMark = watcher.Mark();
             const Clock::time_point seek = Clock::now();
@@ -372,10 +406,10 @@ int main(int argc, char** argv) {
             if (ahead.status != 200 || ahead.body.empty()) throw std::runtime_error("the seek's segment failed");
             const std::vector<std::string> seekArgs = ChildCommand(server, "ffmpeg");
             const std::string seekName = "segment-" + std::to_string(seekTo) + ".ts";
-            const double seekClosedToLast =
-                watcher.First(folderWd, seekName, seekMark, closed, IN_CLOSE_WRITE) ? Seconds(closed, ahead.lastByte) : -1;
-            printf("seek run=%d total=%.4f closed_to_last=%.4f bytes=%zu\n", run, Seconds(seek, ahead.lastByte),
-                   seekClosedToLast, ahead.body.size());
+            const bool sawSeekClose = watcher.First(folderWd, seekName, seekMark, closed, IN_CLOSE_WRITE);
+            printf("seek run=%d total=%.4f closed_to_last=%.4f closed_to_first=%.4f bytes=%zu\n", run,
+                   Seconds(seek, ahead.lastByte), sawSeekClose ? Seconds(closed, ahead.lastByte) : -1,
+                   sawSeekClose ? Seconds(closed, ahead.firstByte) : -1, ahead.body.size());
             watcher.Unwatch(folderWd);
             player.Request("GET", "/video/stop/" + rest + query);
 
@@ -383,6 +417,8 @@ int main(int argc, char** argv) {
             // segment, from the start of the file and from the seek's second.
             printf("base run=%d total=%.4f\n", run, Yardstick(watcher, firstArgs, scratch));
             printf("baseseek run=%d total=%.4f\n", run, Yardstick(watcher, seekArgs, scratch));
+            // After the first play, the probe that it ran, alone.
+            if (run == 1) printf("probe run=%d total=%.4f\n", run, ProbeYardstick(clip));
             fflush(stdout);
         }
     } catch (const std::exception& e) {

@@ -123,7 +123,7 @@ print("gives the median of the %d repeats and [min-max] over them. Times in seco
 print()
 print("| clip | figure | ffmpeg alone | server | ratio, median [min-max] over repeats | goal |")
 print("|---|---|---|---|---|---|")
-closed = []
+closed, closed_first = [], []
 for clip in ("360p", "1080p"):
     warm_r, cold_r, seek_r = [], [], []
     all_base, all_warm, all_cold, all_bseek, all_seek = [], [], [], [], []
@@ -134,6 +134,7 @@ for clip in ("360p", "1080p"):
         bseek = values(clip, rep, "baseseek")
         seek = values(clip, rep, "seek")
         closed.extend(values(clip, rep, "first", "closed_to_last") + values(clip, rep, "seek", "closed_to_last"))
+        closed_first.extend(values(clip, rep, "first", "closed_to_first") + values(clip, rep, "seek", "closed_to_first"))
         if base and warm: warm_r.append(med(warm) / med(base))
         if base and cold: cold_r.append(med(cold) / med(base))
         if bseek and seek: seek_r.append(med(seek) / med(bseek))
@@ -142,10 +143,23 @@ for clip in ("360p", "1080p"):
     print("| %s | the same, first play of the file (probe) | %.3f | %.3f | %s | at most 1.25 |" % (clip, med(all_base), med(all_cold), spread(cold_r)))
     print("| %s | seek 12 ahead to last byte of its segment | %.3f | %.3f | %s | at most 1.05 |" % (clip, med(all_bseek), med(all_seek), spread(seek_r)))
 print()
+for clip in ("360p", "1080p"):
+    played = [values(clip, rep, "first", "play", runs=lambda r: r == 1) for rep in repeats]
+    probes = [values(clip, rep, "probe") for rep in repeats]
+    diffs = [(p[0] - q[0]) * 1000 for p, q in zip(played, probes) if p and q]
+    if diffs:
+        print("%s first play: the play request %.3f s, the probe alone (ffmpeg -i) %.3f s; request - probe, median %s ms"
+              % (clip, med([p[0] for p in played if p]), med([q[0] for q in probes if q]), spread(diffs, "%.1f")))
+print()
 ms = [v * 1000 for v in closed]
 q = statistics.quantiles(ms, n=4) if len(ms) > 1 else ms * 3
 print("Segment closed by the segmenter to its last byte at the client: median %.1f ms, IQR %.1f-%.1f ms, "
       "[%.1f-%.1f] ms, n=%d (goal: median under 5 ms)" % (med(ms), q[0], q[2], min(ms), max(ms), len(ms)))
+ms = [v * 1000 for v in closed_first]
+if ms:
+    q = statistics.quantiles(ms, n=4) if len(ms) > 1 else ms * 3
+    print("The same to the first byte of the reply at the client: median %.1f ms, IQR %.1f-%.1f ms, [%.1f-%.1f] ms, n=%d"
+          % (med(ms), q[0], q[2], min(ms), max(ms), len(ms)))
 EOF2
 
 # ---- 2. direct play: many clients with byte ranges, the real server beside nginx, the same files

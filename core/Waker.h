@@ -5,6 +5,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <vector>
+
+#include "kivlib/PosixFd.h"
 
 class IWaker {
 public:
@@ -17,11 +20,21 @@ protected:
 
 class WakeSignal final : public IWaker {
 public:
+    WakeSignal();
+    WakeSignal(const WakeSignal&) = delete;
+    WakeSignal& operator=(const WakeSignal&) = delete;
+
     void Wake() override;
-    // Sleeps up to ms, less when Wake is called meanwhile (or was, since the last wait).
+    // Sleeps up to ms, less when Wake is called meanwhile (or was, since the last wait), or when one of
+    // the descriptors handed to WatchAlso becomes readable or hangs up.
     void Wait(uint32_t ms);
+    // For the next Wait only (called by the sleeping thread): work shows up on these descriptors as well,
+    // for instance a child program's output. The signal closes them after that wait.
+    void WatchAlso(std::vector<kivposix::UniqueFd> fds);
 
 private:
+    kivposix::UniqueFd event_;  // an eventfd; without one, Wait sleeps on the condition alone
+    std::vector<kivposix::UniqueFd> watched_;
     std::mutex lock_;
     std::condition_variable woken_;
     bool pending_ = false;

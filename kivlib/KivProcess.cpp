@@ -1,8 +1,9 @@
 // Child processes on Linux.
 //
-// Every child is forked by one long-lived thread of ours (the spawner): the kernel sends the
+// Every child is forked by one of two long-lived threads of ours (the spawners): the kernel sends the
 // parent-death signal when the *thread* that forked a child ends, so a child forked by a short-lived
-// connection thread would otherwise be killed with that thread. The child is made with vfork: it
+// connection thread would otherwise be killed with that thread. Two, so that two programs started at
+// the same time (a transcoder and its segmenter) do not wait for each other. The child is made with vfork: it
 // borrows the server's memory until its exec instead of copying the page tables of the whole server,
 // which took tens of milliseconds per program on a busy machine. Between vfork and exec the child
 // therefore makes only async-signal-safe system calls and writes no memory of ours; the spawner
@@ -140,28 +141,51 @@ void ChildResetSignals() {
     ChildFail(job.reportFd);
 }
 
-// The thread that forks every child of this process. It lives as long as the process, with every
-// signal blocked, and is never joined: it is made on first use and deliberately never destroyed.
+// Starts a thread running loop with every signal blocked (it inherits the mask); false when none can be had.
+template <typename Loop>
+bool StartQuietThread(Loop loop) {
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    bool started = false;
+    try {
+        std::thread(loop).detach();
+        started = true;
+    } catch (const std::system_error&) {
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return started;
+}
+
+// The one T (with its threads) of the calling process, made on first use and never destroyed. A process
+// made by fork() of ours (a test, say) does not have the parent's threads, so it gets one of its own; the
+// parent's object is left untouched.
+template <typename T>
+T* OfThisProcess() {
+    static std::atomic<T*> current{nullptr};
+    const pid_t self = getpid();
+    T* object = current.load(std::memory_order_acquire);
+    while (object == nullptr || object->owner_ != self) {
+        T* fresh = new T(self);
+        if (current.compare_exchange_strong(object, fresh, std::memory_order_acq_rel)) return fresh;
+        delete fresh;  // another thread was first; object now holds its one
+    }
+    return object;
+}
+
+// The threads that fork every child of this process. They live as long as the process, with every
+// signal blocked, and are never joined: made on first use and deliberately never destroyed.
 class Spawner {
 public:
-    // The spawner of the calling process. A process made by fork() of ours (a test, say) does not
-    // have the parent's thread, so it gets one of its own; the parent's object is left untouched.
-    static Spawner* ForThisProcess() {
-        static std::atomic<Spawner*> current{nullptr};
-        const pid_t self = getpid();
-        Spawner* spawner = current.load(std::memory_order_acquire);
-        while (spawner == nullptr || spawner->owner_ != self) {
-            Spawner* fresh = new Spawner(self);
-            if (current.compare_exchange_strong(spawner, fresh, std::memory_order_acq_rel)) return fresh;
-            delete fresh;  // another thread was first; spawner now holds its object
-        }
-        return spawner;
-    }
+    static Spawner* ForThisProcess() { return OfThisProcess<Spawner>(); }
+    explicit Spawner(pid_t owner) : owner_(owner) {}
+    const pid_t owner_;
 
-    // Forks the job's child on the spawner thread; false when that thread cannot be had.
+    // Forks the job's child on a spawner thread; false when no such thread can be had.
     bool Run(SpawnJob& job) {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (!started_ && !StartThread()) return false;
+        while (threads_ < kThreads && StartQuietThread([this] { Loop(); })) ++threads_;
+        if (threads_ == 0) return false;
         queue_.push_back(&job);
         changed_.notify_all();
         changed_.wait(lock, [&] { return job.done; });
@@ -169,20 +193,7 @@ public:
     }
 
 private:
-    explicit Spawner(pid_t owner) : owner_(owner) {}
-
-    bool StartThread() {
-        sigset_t all, previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);  // the new thread inherits this mask
-        try {
-            std::thread(&Spawner::Loop, this).detach();
-            started_ = true;
-        } catch (const std::system_error&) {
-        }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        return started_;
-    }
+    static constexpr int kThreads = 2;
 
     void Loop() {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -208,10 +219,47 @@ private:
         job.forkError = pid < 0 ? errno : 0;
     }
 
-    const pid_t owner_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<SpawnJob*> queue_;
+    int threads_ = 0;
+};
+
+// Waits for the children handed to it (each already sent SIGKILL), so that releasing a process object
+// need not wait for its child's end and no child is left a zombie. One thread, made on first use.
+class Reaper {
+public:
+    static Reaper* ForThisProcess() { return OfThisProcess<Reaper>(); }
+    explicit Reaper(pid_t owner) : owner_(owner) {}
+    const pid_t owner_;
+
+    // False when the thread cannot be had: the caller then waits itself.
+    bool Take(pid_t pid) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!started_) started_ = StartQuietThread([this] { Loop(); });
+        if (!started_) return false;
+        queue_.push_back(pid);
+        changed_.notify_one();
+        return true;
+    }
+
+private:
+    void Loop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return !queue_.empty(); });
+            const pid_t pid = queue_.front();
+            queue_.pop_front();
+            lock.unlock();
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<pid_t> queue_;
     bool started_ = false;
 };
 
@@ -268,16 +316,18 @@ class PosixProcess final : public KivProcess {
 public:
     PosixProcess() = default;
     ~PosixProcess() override {
-        if (started_ && !Reap(false)) {
-            Signal(SIGKILL);
-            Reap(true);
-        }
+        if (!started_ || Reap(false)) return;
+        Signal(SIGKILL);
+        if (background_ && Reaper::ForThisProcess()->Take(pid_)) return;
+        Reap(true);
     }
 
     bool Start(const std::string& program, const std::vector<std::string>& arguments, bool pipeStdout,
                bool pipeStdin, bool pipeStderr) override;
     int Wait(int& exitCode, uint32_t ms) override;
     bool Stop(bool gentle, uint32_t ms) override;
+    void StopInBackground() override;
+    int StdoutFd() const override { return out_.fd.get(); }
     std::string ReadStdout(bool readAll) override { return Read(out_, err_, readAll); }
     std::string ReadStderr(bool readAll) override { return Read(err_, out_, readAll); }
     void WriteStdin(const void* bytes, size_t length) override;
@@ -303,6 +353,7 @@ private:
     bool started_ = false;
     bool ended_ = false;  // reaped (or lost)
     bool lost_ = false;   // reaped by someone else: no exit code
+    bool background_ = false;  // killed; the release leaves the waiting to the reaper
     pid_t pid_ = 0;
     int exitCode_ = -1;
     Fd pidfd_;  // readable once the child has ended; absent on kernels without pidfd_open
@@ -461,6 +512,12 @@ bool PosixProcess::Stop(bool gentle, uint32_t ms) {
         Signal(SIGKILL);
     }
     return WaitForEnd(ms);
+}
+
+void PosixProcess::StopInBackground() {
+    if (!started_ || Reap(false)) return;
+    Signal(SIGKILL);
+    background_ = true;
 }
 
 void PosixProcess::ReadToEnd(Output& wanted, Output& other) {

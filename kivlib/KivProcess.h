@@ -31,6 +31,15 @@ public:
     // True when the child has ended (also when it had ended before or never started).
     virtual bool Stop(bool gentle, uint32_t ms) = 0;
 
+    // SIGKILL, and the child is waited for by a thread of the library's own: releasing the object then
+    // does not wait for the child's end. For a child whose end nothing waits on (its output has no
+    // reader left and it writes no file), such as a transcoder whose run was given up.
+    virtual void StopInBackground() { Stop(false, 0); }
+
+    // The read end of the child's standard output pipe, to wait on with poll() for output or its end;
+    // -1 when it is not piped or has ended. Owned by the object: valid until its next call.
+    virtual int StdoutFd() const { return -1; }
+
     // readAll false: what has arrived so far, without blocking. readAll true: everything up to
     // the end of the stream (use after the child has ended).
     virtual std::string ReadStdout(bool readAll) = 0;

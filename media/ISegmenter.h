@@ -24,6 +24,9 @@ public:
     // Tells the program to end at once without waiting for it (its files are of no further use); the
     // release then only waits for its end, so two programs told together end together.
     virtual void BeginStop() = 0;
+    // A descriptor that becomes readable when the program reports a file closed (or ends), to sleep on;
+    // -1 when there is none to offer. Valid until the next call.
+    virtual int ReportFd() { return -1; }
 
 protected:
     ~ISegmenter() = default;

@@ -27,6 +27,9 @@ public:
     // Tells ffmpeg to end at once without waiting for it; the release then only waits for its end, so
     // the transcoder and the segmenter of a run end together.
     virtual void BeginStop() = 0;
+    // A descriptor that becomes readable when ReadOutput has something new (output or the end), to
+    // sleep on; -1 when there is none to offer. Valid until the next call.
+    virtual int OutputFd() { return -1; }
 
 protected:
     ~ITranscode() = default;

@@ -1,7 +1,9 @@
 // The production side of a stream session: starting a run at a segment, moving the transcoder's output
 // into the segmenter, counting finished segment files, and cleaning the session's folder.
 #include <exception>
+#include <future>
 #include <stdexcept>
+#include <system_error>
 
 #include "core/FileMaker.h"
 #include "core/Log.h"
@@ -66,9 +68,8 @@ bool StreamManager::StartSeekRequest(uint32_t index) {
         params.Aspect = settings_.aspect;
         params.Threads = settings_.threads;
         params.StartSeconds = int32_t((index - 1) * SegmentSeconds);
-        transcoder_ = transcoders_->CreateTranscode(params, state_);
+        StartPrograms(params, index);
         if (!transcoder_) throw std::runtime_error("Instantiating transcode class failed");
-        segmenter_ = segmenters_->CreateSegmenter(SegmentSeconds, segmentPrefix_, segmenterPlaylist_, urlBase_, index);
         if (!segmenter_) throw std::runtime_error("Instantiating segmenter class failed");
         lastCreatedSegmentIdx_ = index - 1;
         lastCompletedSegmentIdx_ = index - 1;
@@ -78,6 +79,30 @@ bool StreamManager::StartSeekRequest(uint32_t index) {
         KIV_LOG(error.what());
         return false;
     }
+}
+
+// Starts the run's two programs at once: the segmenter on a helper thread while the transcoder starts on
+// this one, so neither waits for the other to be running. The transcoder still comes first in what the
+// run makes of it: when it cannot start, the segmenter goes again and the run has neither.
+void StreamManager::StartPrograms(const TranscodeParams& params, uint32_t index) {
+    auto makeSegmenter = [this, index] {
+        return segmenters_->CreateSegmenter(SegmentSeconds, segmentPrefix_, segmenterPlaylist_, urlBase_, index);
+    };
+    std::future<boost::shared_ptr<ISegmenter>> segmenter;
+    try {
+        segmenter = std::async(std::launch::async, makeSegmenter);
+    } catch (const std::system_error&) {
+        // No thread to be had: one after the other.
+    }
+    transcoder_ = transcoders_->CreateTranscode(params, state_);
+    boost::shared_ptr<ISegmenter> made;
+    if (segmenter.valid()) {
+        made = segmenter.get();
+    } else if (transcoder_) {
+        made = makeSegmenter();
+    }
+    if (!transcoder_ && made) made->BeginStop();
+    if (transcoder_) segmenter_ = made;
 }
 
 SegmentWaitResult StreamManager::WaitForSegment(uint32_t index) {

@@ -102,6 +102,8 @@ bool Segmenter::Finish(uint32_t ms, uint32_t& closedCount, std::string& why) {
     return false;
 }
 
+int Segmenter::ReportFd() { return process_ ? process_->StdoutFd() : -1; }
+
 void Segmenter::BeginStop() {
     if (process_) process_->Stop(false, 0);
 }

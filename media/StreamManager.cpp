@@ -1,5 +1,7 @@
 #include "media/StreamManager.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
@@ -129,6 +131,23 @@ uint32_t StreamManager::RequestSegment(const std::wstring& fileName) {
 size_t StreamManager::AnsweredCount() {
     KivLock guard(*lock_);
     return readyRequests_.size() + failedRequests_.size();
+}
+
+void StreamManager::CollectWakeFds(std::vector<kivposix::UniqueFd>& fds) {
+    KivLock guard(*lock_);
+    if (!segmenter_) return;
+    auto add = [&fds](int fd) {
+        if (fd < 0) return;
+        kivposix::UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (copy.valid()) fds.push_back(std::move(copy));
+    };
+    add(segmenter_->ReportFd());
+    // The output only while a step would take it: a full pipe that production leaves alone is no work.
+    const int state = currentState_.load();
+    const bool producing = state == StreamSeeking ||
+                           (state == StreamStreaming && lastCreatedSegmentIdx_ >= lastCompletedSegmentIdx_ &&
+                            lastCreatedSegmentIdx_ - lastCompletedSegmentIdx_ < 3);
+    if (producing && transcoder_) add(transcoder_->OutputFd());
 }
 
 SegmentRequestStatus StreamManager::GetRequestStatus(uint32_t requestId) {

@@ -9,10 +9,12 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
 #include "core/KivDeleter.h"
+#include "kivlib/PosixFd.h"
 #include "media/IStreamManager.h"
 
 class IState;
@@ -24,6 +26,7 @@ class ITranscodeFactory;
 class ISegmenter;
 class ISegmenterFactory;
 class KivThreadMutex;
+struct TranscodeParams;
 
 // The stream id: the MD5 of the path as UTF-16LE code units, in lower-case hexadecimal, then the session
 // id in decimal.
@@ -74,6 +77,9 @@ public:
     // Requests answered (ready or failed) and not yet collected; a change across a step means a waiting
     // route has an answer.
     size_t AnsweredCount();
+    // Copies of the descriptors on which the next step's work shows up (the segmenter's report of a file
+    // closed; the transcoder's output while production goes on), for the worker to sleep on.
+    void CollectWakeFds(std::vector<kivposix::UniqueFd>& fds);
 
     // The number after the last "-" of a file name ("segment-17.ts" gives 17); 0 when there is none.
     static uint32_t GetSegmentIdx(const std::wstring& fileName);
@@ -96,6 +102,7 @@ private:
 
     // Production (SegmentProduction.cpp).
     bool StartSeekRequest(uint32_t index);
+    void StartPrograms(const TranscodeParams& params, uint32_t index);
     SegmentWaitResult WaitForSegment(uint32_t index);
     bool ScanNewSegments();
     void CountClosed(uint32_t closedCount);

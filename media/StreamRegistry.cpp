@@ -150,7 +150,7 @@ size_t RemoveStreamsOfSession(uint64_t sessionId) {
     return removed;
 }
 
-bool ProcessAllStreams() {
+bool ProcessAllStreams(std::vector<kivposix::UniqueFd>* wakeFds) {
     Registry& registry = TheRegistry();
     KivLock guard(*registry.lock);
     bool work = false;
@@ -162,6 +162,8 @@ bool ProcessAllStreams() {
         answered = answered || session.AnsweredCount() != before;
     }
     if (answered) AnnounceAnswers();
+    if (wakeFds && !work)
+        for (auto& entry : registry.sessions) entry.second.session->CollectWakeFds(*wakeFds);
     return work;
 }
 

@@ -5,10 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
 #include "core/KivDeleter.h"
+#include "kivlib/PosixFd.h"
 #include "media/IStreamManager.h"
 
 class IState;
@@ -62,8 +64,9 @@ bool StopStream(const std::wstring& videoPath, uint64_t sessionId);
 bool RemoveAllStreams();
 // Ends every session of that client session, with its programs; how many ended.
 size_t RemoveStreamsOfSession(uint64_t sessionId);
-// One step of every session; true when any did work.
-bool ProcessAllStreams();
+// One step of every session; true when any did work. With wakeFds, also gives the descriptors on which
+// the sessions' next work shows up (the caller may sleep on them; they are its own copies).
+bool ProcessAllStreams(std::vector<kivposix::UniqueFd>* wakeFds = nullptr);
 size_t GetStreamCount();
 // The worker's waker: a segment request wakes it, so the request is served at once instead of after up
 // to a whole idle pause. nullptr takes it away; the call returns once no wake through the old one runs.

@@ -63,14 +63,18 @@ bool Transcode::Start() {
 Transcode::~Transcode() {
     // Its output goes to our pipe only, and nobody reads it any more: there is nothing ffmpeg could still
     // finish, so it is stopped at once. A gentle stop would let it flush its encoders into the closed pipe
-    // for some 50 ms while the caller holds the registry lock, on every seek.
-    if (process_) process_->Stop(false, 5000);
+    // for some 50 ms while the caller holds the registry lock, on every seek. Nor is its end waited for
+    // here: it writes no file, and a killed ffmpeg takes a while to unmap its libraries and threads,
+    // which would delay the next run of a seek.
+    if (process_) process_->StopInBackground();
     KIV_LOG("TRANSCODE DESTROYED");
 }
 
 void Transcode::BeginStop() {
     if (process_) process_->Stop(false, 0);
 }
+
+int Transcode::OutputFd() { return running_ && process_ ? process_->StdoutFd() : -1; }
 
 std::string Transcode::ReadOutput() {
     if (!running_) return std::string();

@@ -24,6 +24,7 @@ public:
     bool HasFailed() override { return failed_; }
     std::string ReadOutput() override;
     void BeginStop() override;
+    int OutputFd() override;
     void Destroy() override { delete this; }
 
 private:

@@ -333,6 +333,10 @@ TEST_F(StreamRoutes, StopEndsTheDevicesSessionOfTheFileAndItsPrograms) {
     EXPECT_EQ(SuccessMsg("Stream closed"), stopped.body);
     EXPECT_EQ(0u, GetStreamCount());
     EXPECT_FALSE(std::filesystem::exists(cache + "/" + id));
+    // The killed transcoder is waited for in the background: it may outlive the reply by a moment.
+    const auto stoppedAt = std::chrono::steady_clock::now();
+    while (!testsupport::ChildrenOf(getpid()).empty() && std::chrono::steady_clock::now() - stoppedAt < std::chrono::seconds(20))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(testsupport::ChildrenOf(getpid()).empty());
     EXPECT_EQ(404, Segment(id, "index.m3u8", session).status);
     EXPECT_EQ(ErrorMsg(notFound), server.Get("/video/stop/Movies/clip.mp4", session).body);

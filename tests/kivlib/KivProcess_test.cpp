@@ -497,6 +497,20 @@ TEST(KivProcessTest, ReleasingTheObjectKillsAndReapsARunningChild) {
     EXPECT_EQ(0, ProcessState(pid)) << "neither running nor a zombie";
 }
 
+// Released after a stop in the background, the object does not wait for the child, and the child is
+// still waited for: it leaves neither a running process nor a zombie behind.
+TEST(KivProcessTest, ReleaseAfterABackgroundStopLeavesNoZombie) {
+    shared_ptr<KivProcess> process = StartShell("trap '' TERM; exec sleep 30", true, true, true);
+    ASSERT_TRUE(process);
+    const int pid = process->GetPid();
+    process->StopInBackground();
+    process.reset();
+    const Clock::time_point start = Clock::now();
+    while (ProcessState(pid) != 0 && MsSince(start) < 20000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(0, ProcessState(pid)) << "neither running nor a zombie";
+    EXPECT_TRUE(ZombieChildren().empty());
+}
+
 // The child leaves a background job behind that keeps writing to the inherited standard output. Reading to
 // the end must come back one grace period (1 s) after the child has ended, however long the job writes;
 // what it wrote meanwhile is kept. Either the child has been waited for already, or it ends during the read.

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -222,6 +223,17 @@ inline std::vector<int> ProcessesNaming(const std::string& text) {
         if (cmdline.find(text) != std::string::npos) found.push_back(pid);
     }
     return found;
+}
+
+// Whether every process naming text has gone within the limit: a killed transcoder is waited for in the
+// background, so it may outlive the call that stopped it by a moment.
+inline bool NoProcessNamingWithin(const std::string& text, std::chrono::seconds limit) {
+    const auto start = std::chrono::steady_clock::now();
+    while (!ProcessesNaming(text).empty()) {
+        if (std::chrono::steady_clock::now() - start > limit) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 // The video of a file as ffprobe sees it: frame rates as fractions, the declared H.264 level (level_idc,

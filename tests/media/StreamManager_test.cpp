@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <thread>
 #include <filesystem>
+#include <functional>
 #include <future>
+#include <thread>
 
 #include "MediaFakes.h"
 #include "MediaTestSupport.h"
@@ -108,12 +110,14 @@ class FakeTranscodeFactory : public ITranscodeFactory {
 public:
     explicit FakeTranscodeFactory(World& w) : w_(w) {}
     boost::shared_ptr<ITranscode> CreateTranscode(const TranscodeParams& p, IState*) override {
+        if (beforeCreate) beforeCreate();
         if (w_.failTranscoder) return boost::shared_ptr<ITranscode>();
         w_.runs.push_back(p);
         return boost::shared_ptr<ITranscode>(new FakeTranscode(w_, uint32_t(p.StartSeconds) / 5 + 1), KivDeleter::deleter());
     }
     boost::shared_ptr<ITranscodeFromStdin> CreateTranscodeFromStdin(const TranscodeParams&) override { return {}; }
     boost::shared_ptr<ITranscodeFileToFile> CreateTranscodeFileToFile(const TranscodeParams&) override { return {}; }
+    std::function<void()> beforeCreate;
 
 private:
     World& w_;
@@ -125,10 +129,12 @@ public:
     boost::shared_ptr<ISegmenter> CreateSegmenter(uint32_t seconds, const std::wstring& prefix, const std::wstring&,
                                                   const std::wstring&, uint32_t first) override {
         EXPECT_EQ(seconds, 5u);
+        if (beforeCreate) beforeCreate();
         if (w_.failSegmenter) return boost::shared_ptr<ISegmenter>();
         w_.firsts.push_back(first);
         return boost::shared_ptr<ISegmenter>(new FakeSegmenter(w_, prefix, first), KivDeleter::deleter());
     }
+    std::function<void()> beforeCreate;
 
 private:
     World& w_;
@@ -473,6 +479,43 @@ TEST_F(StreamSession, SeekThatCannotStartFailsItsRequest) {
     EXPECT_EQ(Await(Request(1)), SegmentFailed);
     world.failTranscoder = false;
     EXPECT_EQ(Await(Request(1)), SegmentReady) << "the session stays usable";
+}
+
+// A transcoder that cannot start leaves no segmenter behind, though both were started together; a
+// segmenter that cannot start leaves the transcoder until the next run.
+TEST_F(StreamSession, ARunWhoseTranscoderCannotStartHasNoSegmenter) {
+    Create(60);
+    world.failTranscoder = true;
+    EXPECT_EQ(Await(Request(1)), SegmentFailed);
+    EXPECT_EQ(world.liveSegmenters, 0);
+    EXPECT_EQ(world.liveTranscoders, 0);
+    world.failTranscoder = false;
+    world.failSegmenter = true;
+    EXPECT_EQ(Await(Request(1)), SegmentFailed);
+    EXPECT_EQ(world.liveTranscoders, 1);
+    EXPECT_EQ(world.liveSegmenters, 0);
+}
+
+// Each program's start waits for the other's to have begun: run one after the other they would never
+// both begin, and the run would fail after the waits' time.
+TEST_F(StreamSession, BothProgramsOfARunStartTogether) {
+    Create(60);
+    std::promise<void> transcoderBegun, segmenterBegun;
+    std::shared_future<void> transcoderSeen = transcoderBegun.get_future().share();
+    std::shared_future<void> segmenterSeen = segmenterBegun.get_future().share();
+    std::atomic<bool> together{true};
+    transcoders.beforeCreate = [&] {
+        transcoderBegun.set_value();
+        if (segmenterSeen.wait_for(std::chrono::seconds(20)) != std::future_status::ready) together = false;
+    };
+    segmenters.beforeCreate = [&] {
+        segmenterBegun.set_value();
+        if (transcoderSeen.wait_for(std::chrono::seconds(20)) != std::future_status::ready) together = false;
+    };
+    EXPECT_EQ(Await(Request(1)), SegmentReady);
+    EXPECT_TRUE(together);
+    transcoders.beforeCreate = nullptr;
+    segmenters.beforeCreate = nullptr;
 }
 
 TEST_F(StreamSession, SegmenterThatRefusesDataFailsTheSeek) {
