@@ -244,6 +244,15 @@ TEST_F(MasterClient, ReportBodyIsExactlyTheAnnouncedBytesWhileTheLogGrows) {
             std::this_thread::sleep_for(1ms);
         }
     });
+    // A failed assertion below returns early: the writer must still be stopped and joined.
+    struct StopWriter {
+        std::atomic<bool>& done;
+        std::thread& writer;
+        ~StopWriter() {
+            done = true;
+            if (writer.joinable()) writer.join();
+        }
+    } stopWriter{done, writer};
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"Streams stop after a minute", "Ann <ann@example.com>"}, {"", ""}, {"caf\xc3\xa9\r\n--0x", "x&y"}};
     for (size_t i = 0; i < cases.size(); ++i) {
