@@ -12,6 +12,8 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${1:-$ROOT/build/bench}"
+# shellcheck source=bench/bench_common.sh
+source "$ROOT/bench/bench_common.sh"
 STREAM_REPEATS="${STREAM_REPEATS:-3}"
 RUNS="${RUNS:-5}"
 PIN="${PIN:-4-7}"
@@ -164,28 +166,8 @@ EOF2
 
 # ---- 2. direct play: many clients with byte ranges, the real server beside nginx, the same files
 [ "$REPEATS" -gt 0 ] || exit 0
-mkdir -p "$WORK/nginx"
-cat >"$WORK/nginx/nginx.conf" <<EOF
-user root;
-worker_processes auto;
-daemon off;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/error.log;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  sendfile on;
-  tcp_nopush on;
-  tcp_nodelay on;
-  keepalive_requests 10000000;
-  client_body_temp_path $WORK/nginx/body;
-  proxy_temp_path $WORK/nginx/proxy;
-  fastcgi_temp_path $WORK/nginx/fastcgi;
-  uwsgi_temp_path $WORK/nginx/uwsgi;
-  scgi_temp_path $WORK/nginx/scgi;
-  server { listen 127.0.0.1:$NGINX_PORT; location /video/direct/Films/ { alias $WORK/films/; } }
-}
-EOF
+write_nginx_conf "$WORK/nginx" auto \
+  "server { listen 127.0.0.1:$NGINX_PORT; location /video/direct/Films/ { alias $WORK/films/; } }"
 nginx -c "$WORK/nginx/nginx.conf" -p "$WORK/nginx" &
 NGINX=$!
 PIDS+=($NGINX)
