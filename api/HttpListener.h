@@ -156,6 +156,7 @@ private:
     net_result SendSome(const char* bytes, size_t length, size_t& sent);
     void SendRangeNotSatisfiable(uint64_t size);
     void SendFileBody(IBlockingStream& file, const std::string& name, uint64_t from, uint64_t length);
+    void SendFileBodyFromFile(int fd, uint64_t from, uint64_t length);
     void AddPreview(const std::wstring& path, ListingTree& tree, ListingItem& folder,
                     const std::set<std::wstring>& extensions);
     void SendListing(const ListingTree& tree);
