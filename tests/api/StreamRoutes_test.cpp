@@ -61,6 +61,12 @@ protected:
         const std::string clip = Clip();
         std::filesystem::copy_file(clip, movies + "/clip.mp4");
         std::filesystem::copy_file(clip, movies + "/other.mp4");
+        // A probe has its 5 s, and on a machine at load 30 one ffmpeg start can take longer: the clips are
+        // probed here, again if need be, so the routes find them in the process's cache.
+        for (const char* name : {"clip.mp4", "other.mp4"}) {
+            for (int attempt = 0; attempt < 3 && !MetadataFactory::GetInstance()->GetMetadata(PathOf(name)); ++attempt) {
+            }
+        }
         cache = kivm::ToUTF8Ex(server.services.state->GetCacheFolder());
         session = server.Pair(L"stream-device");
         otherSession = server.Pair(L"other-device");

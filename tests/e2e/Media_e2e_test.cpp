@@ -233,6 +233,10 @@ TEST_F(MediaE2e, SixteenThumbnailsAtOnce) {
     Share(MakeClip("e2e-small.mp4", {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=6", "-c:v", "libx264",
                                      "-preset", "ultrafast", "-pix_fmt", "yuv420p"}),
           "small.mp4");
+    // One request first, again if the machine was too busy for its 5 s: the server then knows the clip, and
+    // the sixteen grabs below do not each start a probe of it too.
+    for (int attempt = 0; attempt < 3 && Thumbnail("Clips/small.mp4").status != 200; ++attempt) {
+    }
     std::vector<std::future<Reply>> replies;
     for (int i = 0; i < 16; ++i) {
         replies.push_back(std::async(std::launch::async, [this, i] {
