@@ -7,8 +7,9 @@
 # when given, is the bin folder of another build (an earlier commit), run by turns with this one, so a
 # change is measured in one run ("before").
 # Environment: REPEATS (default 3), PIN (cores of the servers and nginx, default 4-5), CLIENT_PIN
-# (curl, wrk and dd, default 6-7), WHOLE_RUNS (whole-file fetches per server per repeat, default 5),
-# RANGE_SECONDS (per wrk run, default 5), LISTING_FILES (default 100000).
+# (curl, wrk and dd, default 6-7), WHOLE_RUNS (whole-file fetches per server per repeat, default 7),
+# RANGE_ROUNDS (wrk runs per server, client count and repeat, default 4), RANGE_SECONDS (per wrk run,
+# default 2), LISTING_FILES (default 100000).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -17,8 +18,9 @@ OTHER="${2:-}"
 REPEATS="${REPEATS:-3}"
 PIN="${PIN:-4-5}"
 CLIENT_PIN="${CLIENT_PIN:-6-7}"
-WHOLE_RUNS="${WHOLE_RUNS:-5}"
-RANGE_SECONDS="${RANGE_SECONDS:-5}"
+WHOLE_RUNS="${WHOLE_RUNS:-7}"
+RANGE_SECONDS="${RANGE_SECONDS:-2}"
+RANGE_ROUNDS="${RANGE_ROUNDS:-4}"
 LISTING_FILES="${LISTING_FILES:-100000}"
 
 source "$ROOT/bench/bench_common.sh"
@@ -102,8 +104,11 @@ done
 now() { date +%s.%N; }
 : >"$WORK/whole.txt"
 for repeat in $(seq "$REPEATS"); do
-  for _ in $(seq "$WHOLE_RUNS"); do
-    for s in "${SERVERS[@]}" nginx dd; do
+  for round in $(seq "$WHOLE_RUNS"); do
+    readers=("${SERVERS[@]}" nginx dd)
+    shift_by=$(((repeat * WHOLE_RUNS + round) % ${#readers[@]}))  # each reader goes first in turn
+    readers=("${readers[@]:shift_by}" "${readers[@]:0:shift_by}")
+    for s in "${readers[@]}"; do
       if [ "$s" = dd ]; then
         t0=$(now)
         taskset -c "$CLIENT_PIN" dd if="$WORK/films/film.mp4" of=/dev/null bs=1M status=none
@@ -114,30 +119,30 @@ for repeat in $(seq "$REPEATS"); do
         [ "$1" = 200 ] && [ "$2" = "$FILE_SIZE" ] || { echo "(!) $s: status $1, $2 bytes" >&2; exit 1; }
         t=$3
       fi
-      echo "$repeat $s $t" >>"$WORK/whole.txt"
+      echo "$repeat $s $t $round" >>"$WORK/whole.txt"
     done
   done
 done
 echo
 echo "## One client reading the whole 1 GiB file (curl to /dev/null), $WHOLE_RUNS fetches per server per repeat"
 echo
-echo "Time of one fetch, median of all; ratios: each repeat's median over nginx's (or dd's) median of the same repeat, median [min-max] of the repeats."
+echo "Time of one fetch, median of all; ratios: each fetch over the yardstick's fetch of the same round (the"
+echo "readers take turns in a round, each going first in turn), the median of a repeat's rounds; median [min-max]"
+echo "of the repeats."
 echo
 echo "| reader | s | / nginx | / dd |"
 echo "|---|---|---|---|"
+# Median [min-max] over the repeats of each repeat's median ratio of reader $1 to reader $2 per round.
+round_ratios() {
+  for r in $(seq "$REPEATS"); do
+    awk -v a="$1" -v b="$2" -v r="$r" '$1 == r && $2 == a { x[$4] = $3 } $1 == r && $2 == b { y[$4] = $3 }
+      END { for (k in x) print x[k] / y[k] }' "$WORK/whole.txt" | median
+    echo
+  done | spread
+}
 for s in "${SERVERS[@]}" nginx dd; do
   t=$(awk -v s="$s" '$2 == s { print $3 }' "$WORK/whole.txt" | median)
-  vs_nginx=$(for r in $(seq "$REPEATS"); do
-    a=$(awk -v s="$s" -v r="$r" '$1 == r && $2 == s { print $3 }' "$WORK/whole.txt" | median)
-    b=$(awk -v r="$r" '$1 == r && $2 == "nginx" { print $3 }' "$WORK/whole.txt" | median)
-    awk -v a="$a" -v b="$b" 'BEGIN { print a / b }'
-  done | spread)
-  vs_dd=$(for r in $(seq "$REPEATS"); do
-    a=$(awk -v s="$s" -v r="$r" '$1 == r && $2 == s { print $3 }' "$WORK/whole.txt" | median)
-    b=$(awk -v r="$r" '$1 == r && $2 == "dd" { print $3 }' "$WORK/whole.txt" | median)
-    awk -v a="$a" -v b="$b" 'BEGIN { print a / b }'
-  done | spread)
-  echo "| $s | $t | $vs_nginx | $vs_dd |"
+  echo "| $s | $t | $(round_ratios "$s" nginx) | $(round_ratios "$s" dd) |"
 done
 
 # ---- 2. random 1 MiB ranges at 1, 16 and 64 clients
@@ -155,19 +160,26 @@ EOF
 for repeat in $(seq "$REPEATS"); do
   for clients in 1 16 64; do
     threads=$((clients < 4 ? clients : 4))
-    for s in "${SERVERS[@]}" nginx; do
-      target="/video/direct/Films/film.mp4?SessionID=${SESSION[$s]:-0}"
-      taskset -c "$CLIENT_PIN" wrk -t"$threads" -c"$clients" -d"${RANGE_SECONDS}s" -s "$WORK/ranges.lua" \
-        "http://127.0.0.1:${PORT[$s]:-$NGINX_PORT}" -- "$target" >"$WORK/wrk.txt"
-      if grep -q -e "Non-2xx" -e "Socket errors" "$WORK/wrk.txt"; then echo "(!) $s, $clients clients: $(grep -e Non-2xx -e 'Socket errors' "$WORK/wrk.txt")" >&2; fi
-      echo "$repeat $clients $s $(wrk_mib_per_s <"$WORK/wrk.txt")" >>"$WORK/ranges.txt"
+    for round in $(seq "$RANGE_ROUNDS"); do
+      readers=("${SERVERS[@]}" nginx)
+      shift_by=$(((repeat * RANGE_ROUNDS + round) % ${#readers[@]}))  # each server goes first in turn
+      readers=("${readers[@]:shift_by}" "${readers[@]:0:shift_by}")
+      for s in "${readers[@]}"; do
+        target="/video/direct/Films/film.mp4?SessionID=${SESSION[$s]:-0}"
+        taskset -c "$CLIENT_PIN" wrk -t"$threads" -c"$clients" -d"${RANGE_SECONDS}s" -s "$WORK/ranges.lua" \
+          "http://127.0.0.1:${PORT[$s]:-$NGINX_PORT}" -- "$target" >"$WORK/wrk.txt"
+        if grep -q -e "Non-2xx" -e "Socket errors" "$WORK/wrk.txt"; then echo "(!) $s, $clients clients: $(grep -e Non-2xx -e 'Socket errors' "$WORK/wrk.txt")" >&2; fi
+        echo "$repeat $clients $s $(wrk_mib_per_s <"$WORK/wrk.txt") $round" >>"$WORK/ranges.txt"
+      done
     done
   done
 done
 echo
-echo "## Random 1 MiB ranges of the file, ${RANGE_SECONDS} s per wrk run"
+echo "## Random 1 MiB ranges of the file, $RANGE_ROUNDS rounds of ${RANGE_SECONDS} s wrk runs per repeat"
 echo
-echo "MiB/s, median of the repeats; ratio: each repeat's MiB/s over nginx's in the same repeat, median [min-max]."
+echo "MiB/s, median of all runs; ratio: each run's MiB/s over nginx's in the same round, the median of a"
+echo "repeat's rounds; median [min-max] of the repeats. A run keeps its connections on the cores the kernel"
+echo "first gave their threads, so one run alone can land well or badly: hence the rounds."
 echo
 header="| clients | nginx MiB/s"
 for s in "${SERVERS[@]}"; do header="$header | $s MiB/s | $s / nginx"; done
@@ -177,8 +189,11 @@ for clients in 1 16 64; do
   row="| $clients | $(awk -v c="$clients" '$2 == c && $3 == "nginx" { print $4 }' "$WORK/ranges.txt" | median | cut -d. -f1)"
   for s in "${SERVERS[@]}"; do
     mib=$(awk -v c="$clients" -v s="$s" '$2 == c && $3 == s { print $4 }' "$WORK/ranges.txt" | median | cut -d. -f1)
-    ratio=$(awk -v c="$clients" -v s="$s" '$2 == c && $3 == s { a[$1] = $4 } $2 == c && $3 == "nginx" { b[$1] = $4 }
-      END { for (r in a) print a[r] / b[r] }' "$WORK/ranges.txt" | spread)
+    ratio=$(for r in $(seq "$REPEATS"); do
+      awk -v c="$clients" -v s="$s" -v r="$r" '$1 == r && $2 == c && $3 == s { a[$5] = $4 }
+        $1 == r && $2 == c && $3 == "nginx" { b[$5] = $4 } END { for (k in a) print a[k] / b[k] }' "$WORK/ranges.txt" | median
+      echo
+    done | spread)
     row="$row | $mib | $ratio"
   done
   echo "$row |"
