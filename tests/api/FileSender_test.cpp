@@ -341,6 +341,16 @@ protected:
         port = listener->GetPort();
     }
 
+    // Serves a file of size bytes that is all hole: zeros, nothing on disk.
+    void ServeHole(uint64_t size) {
+        const std::string path = services.temp.file("hole.avi");
+        const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(size)));
+        close(fd);
+        Serve(path);
+    }
+
     apitest::Services services;
     SendLog log;
     std::string file;
@@ -433,12 +443,7 @@ TEST_F(FileSenderOverSockets, AFileTruncatedDuringTheSendEndsOnlyThatConnection)
 // The whole body is one library call: a shutdown during it still ends the reply at once, short and
 // quietly (no error reply), and the connection closes.
 TEST_F(FileSenderOverSockets, AShutdownDuringALargeBodyEndsItQuietly) {
-    const std::string path = services.temp.file("hole.avi");
-    const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(kGiB)));
-    close(fd);
-    ASSERT_NO_FATAL_FAILURE(Serve(path));
+    ASSERT_NO_FATAL_FAILURE(ServeHole(kGiB));
     httptest::Connection slow(port);
     ASSERT_TRUE(slow.Write(httptest::Get("/film")));
     ASSERT_FALSE(slow.ReadFor(5000, 1).empty());  // the body is under way; the client reads no more for now
@@ -451,12 +456,7 @@ TEST_F(FileSenderOverSockets, AShutdownDuringALargeBodyEndsItQuietly) {
 }
 
 TEST_F(FileSenderOverSockets, AClientThatStopsReadingHitsTheNoProgressDeadline) {
-    const std::string path = services.temp.file("hole.avi");
-    const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(kGiB)));
-    close(fd);
-    ASSERT_NO_FATAL_FAILURE(Serve(path));
+    ASSERT_NO_FATAL_FAILURE(ServeHole(kGiB));
     httptest::Connection stuck(port);
     stuck.ShrinkReceiveBuffer();
     ASSERT_TRUE(stuck.Write(httptest::Get("/film")));  // 1 GiB, and it reads none of it
