@@ -141,13 +141,15 @@ void StreamManager::CollectWakeFds(std::vector<kivposix::UniqueFd>& fds) {
         kivposix::UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
         if (copy.valid()) fds.push_back(std::move(copy));
     };
-    add(segmenter_->ReportFd());
-    // The output only while a step would take it: a full pipe that production leaves alone is no work.
+    // Both pipes only while a step would read them: production leaves them alone once it is far enough
+    // ahead, and a pipe with unread bytes (or a segmenter's hang-up) would end every sleep at once.
     const int state = currentState_.load();
     const bool producing = state == StreamSeeking ||
                            (state == StreamStreaming && lastCreatedSegmentIdx_ >= lastCompletedSegmentIdx_ &&
                             lastCreatedSegmentIdx_ - lastCompletedSegmentIdx_ < 3);
-    if (producing && transcoder_) add(transcoder_->OutputFd());
+    if (!producing) return;
+    add(segmenter_->ReportFd());
+    if (transcoder_) add(transcoder_->OutputFd());
 }
 
 SegmentRequestStatus StreamManager::GetRequestStatus(uint32_t requestId) {

@@ -238,6 +238,32 @@ TEST_F(Pipeline, TheRunsOwnOutputAndReportsWakeASleepingWorker) {
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(50));
 }
 
+// Three segments ahead of the player the run waits, and so must the worker: its pipes are not read then,
+// and a report or hang-up left in one must not end every sleep at once (a worker spinning a core).
+TEST_F(Pipeline, AFullBufferNamesNothingToWakeOn) {
+    const std::string clip = ClockClip();
+    const std::wstring id = Create(clip, 1003);
+    ASSERT_FALSE(id.empty());
+    uint32_t request = 0;
+    {
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        request = h->GetStreamManager()->RequestSegment(L"segment-1.ts");
+    }
+    WakeSignal wake;
+    const auto start = Clock::now();
+    bool idle = false;
+    while (!idle && Clock::now() - start < std::chrono::seconds(50)) {
+        std::vector<kivposix::UniqueFd> fds;
+        if (ProcessAllStreams(&fds)) continue;
+        idle = fds.empty();
+        wake.WatchAlso(std::move(fds));
+        wake.Wait(20);
+    }
+    EXPECT_TRUE(idle) << "the run never stopped naming descriptors to wake on";
+    boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+    EXPECT_EQ(h->GetStreamManager()->GetRequestStatus(request), SegmentReady);
+}
+
 TEST_F(Pipeline, SegmenterArgumentsAndTheLiveCount) {
     const std::string clip = ClockClip();
     const int32_t before = GetLiveSegmenterCount();
