@@ -101,7 +101,12 @@ void StreamManager::StartPrograms(const TranscodeParams& params, uint32_t index)
     } else if (transcoder_) {
         made = makeSegmenter();
     }
+    // A run is both programs or neither: the one that did start is stopped at once.
     if (!transcoder_ && made) made->BeginStop();
+    if (transcoder_ && !made) {
+        transcoder_->BeginStop();
+        transcoder_.reset();
+    }
     if (transcoder_) segmenter_ = made;
 }
 

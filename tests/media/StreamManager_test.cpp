@@ -481,9 +481,9 @@ TEST_F(StreamSession, SeekThatCannotStartFailsItsRequest) {
     EXPECT_EQ(Await(Request(1)), SegmentReady) << "the session stays usable";
 }
 
-// A transcoder that cannot start leaves no segmenter behind, though both were started together; a
-// segmenter that cannot start leaves the transcoder until the next run.
-TEST_F(StreamSession, ARunWhoseTranscoderCannotStartHasNoSegmenter) {
+// A run is both programs or neither: either one that cannot start leaves nothing of the other behind,
+// though both were started together.
+TEST_F(StreamSession, ARunWhoseProgramCannotStartLeavesNeither) {
     Create(60);
     world.failTranscoder = true;
     EXPECT_EQ(Await(Request(1)), SegmentFailed);
@@ -492,7 +492,7 @@ TEST_F(StreamSession, ARunWhoseTranscoderCannotStartHasNoSegmenter) {
     world.failTranscoder = false;
     world.failSegmenter = true;
     EXPECT_EQ(Await(Request(1)), SegmentFailed);
-    EXPECT_EQ(world.liveTranscoders, 1);
+    EXPECT_EQ(world.liveTranscoders, 0);
     EXPECT_EQ(world.liveSegmenters, 0);
 }
 
