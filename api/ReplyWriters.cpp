@@ -38,9 +38,11 @@ public:
 
     void Write(const char* bytes, size_t length) override {
         if (length > left_) throw std::runtime_error("Reply body grew past its announced length");
+        if (length == 0) return;
         left_ -= length;
         if (pending_.size() + length > kBodyPieceBytes) Flush();
-        if (length >= kBodyPieceBytes) {
+        // A large write, or a whole body written at once (most replies), goes out as it is.
+        if (length >= kBodyPieceBytes || (pending_.empty() && left_ == 0)) {
             send_(bytes, length);
         } else {
             pending_.append(bytes, length);

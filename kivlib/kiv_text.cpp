@@ -217,36 +217,6 @@ String FileFromPath(const String& path) {
     return last == String::npos ? path : path.substr(last + 1);
 }
 
-// The home folder: $HOME when it is an absolute path, else the password database.
-std::string HomeFolder() {
-    const char* home = getenv("HOME");
-    if (home && home[0] == '/') return home;
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir &&
-        found->pw_dir[0] == '/') {
-        return found->pw_dir;
-    }
-    return std::string();
-}
-
-bool IsFolder(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Makes path and every missing folder above it, private to the user (0700).
-bool MakeFolders(const std::string& path) {
-    for (size_t next = 1; next <= path.size(); ++next) {
-        if (next != path.size() && path[next] != '/') continue;
-        std::string part = path.substr(0, next);
-        if (mkdir(part.c_str(), 0700) != 0 && !(errno == EEXIST && IsFolder(part))) return false;
-    }
-    return IsFolder(path);
-}
-
 }  // namespace
 
 namespace numstr {
@@ -307,6 +277,42 @@ double ToDouble(const std::string& text) {
 }  // namespace numstr
 
 namespace kivm {
+
+// The home folder: $HOME when it is an absolute path, else the password database.
+std::string HomeFolder() {
+    const char* home = getenv("HOME");
+    if (home && home[0] == '/') return home;
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir &&
+        found->pw_dir[0] == '/') {
+        return found->pw_dir;
+    }
+    return std::string();
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Makes path and every missing folder above it, private to the user (0700); on failure errno says why.
+bool MakeFolders(const std::string& path) {
+    for (size_t next = 1; next <= path.size(); ++next) {
+        if (next != path.size() && path[next] != '/') continue;
+        std::string part = path.substr(0, next);
+        if (mkdir(part.c_str(), 0700) != 0 && !(errno == EEXIST && IsFolder(part))) {
+            if (errno == EEXIST) errno = ENOTDIR;
+            return false;
+        }
+    }
+    if (IsFolder(path)) return true;
+    errno = ENOTDIR;
+    return false;
+}
+
 
 std::string ToUTF8Ex(const std::wstring& text) {
     static_assert(sizeof(wchar_t) == 4, "wide text is UTF-32 on this platform");

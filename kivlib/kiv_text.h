@@ -52,6 +52,11 @@ std::string standardize_path(const std::string& path);
 std::wstring get_file_from_path(const std::wstring& path);
 std::string get_file_from_path(const std::string& path);
 
+// The home folder: $HOME when it is an absolute path, else the password database; empty when neither.
+std::string HomeFolder();
+// Makes path and every missing folder above it, mode 0700; false with errno set when it cannot.
+bool MakeFolders(const std::string& path);
+
 // Finds or makes the per-user data folder named name ($XDG_DATA_HOME/name, by default
 // ~/.local/share/name); false when it cannot be made. The same path on every call.
 bool create_user_data_folder(std::wstring& path, const std::wstring& name);

@@ -19,41 +19,16 @@ namespace {
 
 const char kFileName[] = "calvoro.desktop";
 
-std::string HomeFolder() {
-    const char* home = getenv("HOME");
-    if (home && *home) return home;
-    const passwd* entry = getpwuid(getuid());
-    return entry && entry->pw_dir ? entry->pw_dir : "";
-}
-
 std::string ConfigHome() {
     // The base directory rules take only absolute paths; anything else counts as unset.
     const char* config = getenv("XDG_CONFIG_HOME");
     if (config && config[0] == '/') return config;
-    const std::string home = HomeFolder();
+    const std::string home = kivm::HomeFolder();
     return home.empty() ? home : home + "/.config";
 }
 
 std::string Failure(const std::string& what, const std::string& path, int error) {
     return "Start at login: could not " + what + " " + path + ": " + strerror(error);
-}
-
-// Makes the folder and any missing parents (mode 0700, as the base directory rules ask).
-bool MakeFolders(const std::string& folder, int& error) {
-    for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        const std::string part = folder.substr(0, slash);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            error = errno;
-            return false;
-        }
-        if (slash == std::string::npos) break;
-    }
-    struct stat info;
-    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        error = ENOTDIR;
-        return false;
-    }
-    return true;
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -111,7 +86,7 @@ std::string Enable(const std::string& programPath) {
     if (entry.empty()) return "Start at login: no home folder is known for the autostart entry";
     const std::string folder = entry.substr(0, entry.rfind('/'));
     int error = 0;
-    if (!MakeFolders(folder, error)) return Failure("make the folder", folder, error);
+    if (!kivm::MakeFolders(folder)) return Failure("make the folder", folder, errno);
 
     const std::string text = "[Desktop Entry]\nType=Application\nName=Calvoro\nExec=" +
                              QuoteExecArgument(programPath) + "\n";

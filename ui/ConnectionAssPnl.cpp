@@ -1,5 +1,7 @@
 #include "ui/ConnectionAssPnl.h"
 
+#include <iterator>
+
 #include <wx/button.h>
 #include <wx/choice.h>
 #include <wx/msgdlg.h>
@@ -18,16 +20,11 @@
 #include "platform/SystemFacts.h"
 #include "ui/MasterServerCall.h"
 #include "ui/ModalScope.h"
+#include "ui/UiCommon.h"
 
 namespace {
 
 const int kTextWidth = 460;
-
-wxFont BoldFont(const wxWindow* window) {
-    wxFont font = window->GetFont();
-    font.SetWeight(wxFONTWEIGHT_BOLD);
-    return font;
-}
 
 // The client applications by entry of the choice, and their URL schemes.
 const char* const kAppNames[] = {"Select App", "Calvoro", "Ostrevan"};
@@ -58,7 +55,7 @@ ConnectionAssPnlBase::ConnectionAssPnlBase(wxWindow* parent, wxWindowID id, cons
     urlRow->Add(m_appChoice, 0, wxALIGN_CENTER_VERTICAL | wxALL, 5);
     m_urlText = new wxTextCtrl(this, wxID_ANY, "example", wxDefaultPosition, wxSize(350, -1),
                                wxTE_READONLY | wxTE_CENTRE | wxBORDER_NONE);
-    m_urlText->SetFont(BoldFont(m_urlText));
+    m_urlText->SetFont(BoldGuiFont());
     m_urlText->SetBackgroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE));
     urlRow->Add(m_urlText, 0, wxALIGN_CENTER_VERTICAL | wxALL, 5);
     top->Add(urlRow, 0, wxLEFT | wxRIGHT, 15);
@@ -72,7 +69,7 @@ ConnectionAssPnlBase::ConnectionAssPnlBase(wxWindow* parent, wxWindowID id, cons
 
     wxBoxSizer* emailRow = new wxBoxSizer(wxHORIZONTAL);
     m_emailLabel = new wxStaticText(this, wxID_ANY, "Email:");
-    m_emailLabel->SetFont(BoldFont(m_emailLabel));
+    m_emailLabel->SetFont(BoldGuiFont());
     emailRow->Add(m_emailLabel, 0, wxALIGN_CENTER_VERTICAL | wxALL, 5);
     m_emailText = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxSize(300, -1));
     emailRow->Add(m_emailText, 0, wxALIGN_CENTER_VERTICAL | wxALL, 5);
@@ -119,7 +116,7 @@ void ConnectionAssPnl::OnAppChoice(wxCommandEvent&) {
     address_.clear();
     if (!ReadPrimaryAddress(address_)) address_ = "Unknown";
     const int selection = m_appChoice->GetSelection();
-    const std::string scheme = selection > 0 && selection < 3 ? kAppSchemes[selection] : "";
+    const std::string scheme = selection > 0 && selection < static_cast<int>(std::size(kAppSchemes)) ? kAppSchemes[selection] : "";
     m_urlText->SetValue(kivm::str_conv(ConnectionUrl(scheme, address_, port)));
 }
 

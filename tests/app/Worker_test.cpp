@@ -259,14 +259,7 @@ size_t ChildrenNamed(const std::string& name) {
     return count;
 }
 
-bool Within(std::chrono::seconds limit, const std::function<bool()>& done) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
+using networkfakes::Within;
 
 // A device goes away mid-stream: when the time-out step finds its session silent, that session's
 // stream ends with its ffmpeg and segmenter; another device's stream plays on.

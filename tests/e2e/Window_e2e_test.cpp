@@ -206,8 +206,9 @@ private:
 };
 
 // The first visible window of the program that is not among known (xdotool's ids, one a line).
+// Waits up to a minute: a program starting on a machine at load 30 can take that long to show a window.
 std::string NewWindowOfTheProgram(const std::string& x, const std::string& known) {
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 600; ++i) {
         const std::string all = RunCommand(x + "xdotool search --onlyvisible --class calvoro");
         size_t start = 0;
         while (start < all.size()) {
