@@ -75,6 +75,8 @@ Worker::Worker(State* state, IEvents* events, IOfflineTranscode* offline, IWorke
         natPmp = natPmpClient_.get();
     }
     portMapping_.reset(new PortMapping(state_, natPmp, network.upnp));
+    // A stop ends a master-server contact under way instead of waiting for it.
+    connections_.SetStopFlag(&stop_);
 }
 
 Worker::~Worker() {
@@ -232,6 +234,7 @@ void Worker::PortMappingStep(int64_t now) {
 void Worker::SetUpExternalAccess() {
     KIV_LOG("Setting up External Access Support");
     master_ = ExternalDataServiceManager::GetInstance(state_, &connections_, &services_);
+    if (master_) master_->SetStopFlag(&stop_);
     externalAccessSetUp_ = true;
     contactNow_ = true;
 }

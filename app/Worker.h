@@ -57,7 +57,7 @@ public:
                                                  IWorkerClock* clock, const WorkerNetwork& network);
 
     // Sets the stop flag and waits for both threads; the worker thread cleans the cache folder on its way
-    // out, and a mapping or contact in progress completes first.
+    // out. A master-server contact in progress ends at the flag (within 100 ms); a mapping completes first.
     void Stop();
     // The preferences ask for a master-server contact at the next timed step of the network thread.
     void RequestExternalAccessCheck();

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +16,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+const uint32_t kStopPollMs = 100;
 
 uint32_t MsLeft(Clock::time_point until) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
@@ -132,9 +135,16 @@ net_result kiv_client::connect_to_host(const std::string& host, uint16_t port, u
     }
     {
         std::unique_lock<std::mutex> hold(lookup->mutex);
-        if (!lookup->done.wait_until(hold, until, [&] { return lookup->finished; })) {
-            lastError_ = "the name lookup of " + host + " took too long";
-            return NET_ERROR;
+        while (!lookup->finished) {
+            if (stop_ && stop_->load()) {
+                lastError_ = "stopped";
+                return NET_ERROR;
+            }
+            if (Clock::now() >= until) {
+                lastError_ = "the name lookup of " + host + " took too long";
+                return NET_ERROR;
+            }
+            lookup->done.wait_until(hold, std::min(until, Clock::now() + std::chrono::milliseconds(kStopPollMs)));
         }
         if (lookup->status != 0 || lookup->addresses.empty()) {
             lastError_ = "cannot find " + host + ": " + gai_strerror(lookup->status);
@@ -194,9 +204,20 @@ net_result kiv_client::Finish(uint32_t ms) {
     const Clock::time_point until = Clock::now() + std::chrono::milliseconds(ms);
     while (pending_.valid()) {
         short revents = 0;
-        if (!WaitFor(pending_.get(), POLLOUT, MsLeft(until), revents)) {
-            lastError_ = "the connection is still pending";
-            return NET_WOULDBLOCK;
+        bool ready = false;
+        // The wait goes in slices so that a stop is seen.
+        while (!ready) {
+            if (stop_ && stop_->load()) {
+                pending_.reset();
+                lastError_ = "stopped";
+                return NET_ERROR;
+            }
+            const uint32_t left = MsLeft(until);
+            ready = WaitFor(pending_.get(), POLLOUT, std::min(left, kStopPollMs), revents);
+            if (!ready && left <= kStopPollMs) {
+                lastError_ = "the connection is still pending";
+                return NET_WOULDBLOCK;
+            }
         }
         int error = 0;
         socklen_t length = sizeof(error);

@@ -2,6 +2,7 @@
 // socket as a stream whose reads and writes each wait at most a given time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -40,6 +41,9 @@ public:
     net_result wait_connect(uint32_t ms);
     // The connected stream (empty unless the last result was NET_OK); it outlives this object.
     boost::shared_ptr<INonblockingStream> get_stream();
+    // A flag another thread may set to end the lookup and connection waits within 100 ms (NET_ERROR).
+    // Not owned; null for none. The stream made keeps no tie to it.
+    void set_stop_flag(const std::atomic<bool>* stop) { stop_ = stop; }
     // Why the last call failed.
     const std::string& get_last_error() const { return lastError_; }
 
@@ -52,4 +56,5 @@ private:
     kivposix::UniqueFd pending_;
     bool connected_ = false;
     std::string lastError_;
+    const std::atomic<bool>* stop_ = nullptr;
 };

@@ -1,5 +1,6 @@
 #include "kiv_http.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
@@ -102,6 +103,7 @@ int kiv_http::StartRequest(const std::string& method, const std::string& host, c
     head += extraHeaders;
     head += "\r\n\r\n";
     received_.clear();
+    headBytes_ = 0;
     status_ = 0;
     headers_.clear();
     headRequest_ = method == "HEAD";
@@ -116,15 +118,30 @@ bool kiv_http::WriteAll(const std::string& bytes, uint32_t ms) {
     size_t done = 0;
     while (done < bytes.size()) {
         size_t written = 0;
-        const net_result result = stream_->Write(bytes.data() + done, bytes.size() - done, written, MsLeft(until));
+        const net_result result = WriteSome(bytes.data() + done, bytes.size() - done, written, until);
         if (result != NET_OK) {
             phase_ = Phase::Broken;
-            lastError_ = result == NET_WOULDBLOCK ? "the peer took nothing in time" : "write failed";
+            if (result == NET_WOULDBLOCK) lastError_ = "the peer took nothing in time";
+            else if (!Stopped()) lastError_ = "write failed";
             return false;
         }
         done += written;
     }
     return true;
+}
+
+// The wait is cut into slices so that a stop is seen while the peer takes nothing.
+net_result kiv_http::WriteSome(const void* bytes, size_t length, size_t& written, Clock::time_point until) {
+    written = 0;
+    for (;;) {
+        if (Stopped()) {
+            lastError_ = "stopped";
+            return NET_ERROR;
+        }
+        const uint32_t left = MsLeft(until);
+        const net_result result = stream_->Write(bytes, length, written, std::min(left, StopPollMs));
+        if (result != NET_WOULDBLOCK || left <= StopPollMs) return result;
+    }
 }
 
 net_result kiv_http::WriteBody(const void* bytes, size_t length, size_t& written, uint32_t ms) {
@@ -133,7 +150,7 @@ net_result kiv_http::WriteBody(const void* bytes, size_t length, size_t& written
         lastError_ = phase_ != Phase::SendingBody ? "no request body is open" : "more body bytes than announced";
         return NET_ERROR;
     }
-    const net_result result = stream_->Write(bytes, length, written, ms);
+    const net_result result = WriteSome(bytes, length, written, After(ms));
     if (result == NET_OK) {
         bodyLeft_ -= written;
         if (bodyLeft_ == 0) phase_ = Phase::AwaitingHead;
@@ -142,16 +159,28 @@ net_result kiv_http::WriteBody(const void* bytes, size_t length, size_t& written
     written = 0;
     if (result == NET_WOULDBLOCK) return NET_WOULDBLOCK;
     phase_ = Phase::Broken;
-    lastError_ = "write failed";
+    if (!Stopped()) lastError_ = "write failed";
     return NET_ERROR;
 }
 
-net_result kiv_http::ReadMore(uint32_t ms) {
-    char buffer[8192];
-    size_t count = 0;
-    const net_result result = stream_->Read(buffer, sizeof(buffer), count, ms);
-    if (result == NET_OK) received_.append(buffer, count);
-    return result;
+// A read returns at once while bytes are waiting, so the deadline is looked at here, before each one:
+// a peer that never stops sending is cut off at it all the same. The wait itself is sliced for the stop.
+net_result kiv_http::ReadMore(Clock::time_point until) {
+    for (;;) {
+        if (Stopped()) return NET_ERROR;
+        const uint32_t left = MsLeft(until);
+        if (left == 0) return NET_WOULDBLOCK;
+        char buffer[8192];
+        size_t count = 0;
+        const net_result result = stream_->Read(buffer, sizeof(buffer), count, std::min(left, StopPollMs));
+        if (result == NET_OK) received_.append(buffer, count);
+        if (result != NET_WOULDBLOCK) return result;
+    }
+}
+
+net_result kiv_http::ReadFailed(net_result result, const std::string& closedText) {
+    if (Stopped()) return Fail("stopped");
+    return Fail(result == NET_DONE ? closedText : "read failed");
 }
 
 net_result kiv_http::Fail(const std::string& reason) {
@@ -175,7 +204,9 @@ net_result kiv_http::PollHeaders(uint32_t ms) {
     for (;;) {
         const size_t end = received_.find("\r\n\r\n");
         if (end != std::string::npos) {
-            if (end + 4 > MaxHeadBytes) return Fail("reply head too long");
+            // Interim replies count: an endless run of them is a head too long.
+            headBytes_ += end + 4;
+            if (headBytes_ > MaxHeadBytes) return Fail("reply head too long");
             const std::string head = received_.substr(0, end);
             received_.erase(0, end + 4);
             if (!ParseHead(head)) return Fail("malformed reply head");
@@ -183,11 +214,10 @@ net_result kiv_http::PollHeaders(uint32_t ms) {
             phase_ = Phase::HeadIn;
             return NET_OK;
         }
-        if (received_.size() > MaxHeadBytes) return Fail("reply head too long");
-        const net_result result = ReadMore(MsLeft(until));
+        if (headBytes_ + received_.size() > MaxHeadBytes) return Fail("reply head too long");
+        const net_result result = ReadMore(until);
         if (result == NET_WOULDBLOCK) return NET_WOULDBLOCK;
-        if (result == NET_DONE) return Fail("the server closed the connection before its reply");
-        if (result != NET_OK) return Fail("read failed");
+        if (result != NET_OK) return ReadFailed(result, "the server closed the connection before its reply");
     }
 }
 
@@ -254,9 +284,9 @@ net_result kiv_http::ReadResponseBody(std::string& body, uint32_t ms) {
 
     if (hasLength_) {
         while (received_.size() < contentLength_) {
-            const net_result result = ReadMore(MsLeft(until));
+            const net_result result = ReadMore(until);
             if (result == NET_WOULDBLOCK) return TimedOut();
-            if (result != NET_OK) return Fail("the reply body was cut off");
+            if (result != NET_OK) return ReadFailed(result, "the reply body was cut off");
         }
         body = received_.substr(0, static_cast<size_t>(contentLength_));
         received_.clear();
@@ -267,10 +297,10 @@ net_result kiv_http::ReadResponseBody(std::string& body, uint32_t ms) {
     if (!chunked_) {  // up to the close; the connection ends with it
         for (;;) {
             if (received_.size() > MaxBodyBytes) return Fail("reply body too long");
-            const net_result result = ReadMore(MsLeft(until));
+            const net_result result = ReadMore(until);
             if (result == NET_DONE) break;
             if (result == NET_WOULDBLOCK) return TimedOut();
-            if (result != NET_OK) return Fail("read failed");
+            if (result != NET_OK) return ReadFailed(result, "read failed");
         }
         body.swap(received_);
         phase_ = Phase::Broken;
@@ -278,21 +308,32 @@ net_result kiv_http::ReadResponseBody(std::string& body, uint32_t ms) {
         return NET_DONE;
     }
 
-    // Chunked: size line, data, CR LF, ... a zero size, trailer lines, an empty line.
+    return ReadChunkedBody(body, until);
+}
+
+// Chunked: size line, data, CR LF, ... a zero size, trailer lines, an empty line. What is taken is
+// dropped before each read, so only the chunk in hand is kept; trailer lines count against
+// MaxHeadBytes, so an endless trailer is refused like an endless head.
+net_result kiv_http::ReadChunkedBody(std::string& body, Clock::time_point until) {
+    const size_t kMaxSizeLine = 1024;
     std::string decoded;
     size_t at = 0;
+    size_t trailerBytes = 0;
     bool trailer = false;
     for (;;) {
         const size_t lineEnd = received_.find("\r\n", at);
         if (lineEnd != std::string::npos) {
             const std::string line = received_.substr(at, lineEnd - at);
             if (trailer) {
+                trailerBytes += line.size() + 2;
+                if (trailerBytes > MaxHeadBytes) return Fail("reply trailer too long");
                 at = lineEnd + 2;
                 if (line.empty()) break;
                 continue;
             }
             const std::string digits = Trim(line.substr(0, line.find(';')));
-            if (digits.empty() || digits.size() > 8 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+            if (line.size() > kMaxSizeLine || digits.empty() || digits.size() > 8 ||
+                digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
                 return Fail("malformed chunk");
             }
             const uint64_t size = std::strtoull(digits.c_str(), nullptr, 16);
@@ -308,14 +349,17 @@ net_result kiv_http::ReadResponseBody(std::string& body, uint32_t ms) {
                 at = lineEnd + 2 + static_cast<size_t>(size) + 2;
                 continue;
             }
-        } else if (received_.size() - at > 1024) {
-            return Fail("malformed chunk");
+        } else if (trailer ? trailerBytes + received_.size() - at > MaxHeadBytes
+                           : received_.size() - at > kMaxSizeLine) {
+            return Fail(trailer ? "reply trailer too long" : "malformed chunk");
         }
-        const net_result result = ReadMore(MsLeft(until));
+        received_.erase(0, at);
+        at = 0;
+        const net_result result = ReadMore(until);
         if (result == NET_WOULDBLOCK) return TimedOut();
-        if (result != NET_OK) return Fail("the reply body was cut off");
+        if (result != NET_OK) return ReadFailed(result, "the reply body was cut off");
     }
-    received_.clear();
+    received_.erase(0, at);
     body.swap(decoded);
     FinishReply();
     return NET_DONE;

@@ -66,6 +66,7 @@ boost::shared_ptr<INonblockingStream> ExternalDataConnectionFactory::OpenConnect
     const MasterServerAddress address = GetMasterServerAddress();
     if (address.host.empty()) return boost::shared_ptr<INonblockingStream>();
     kiv_client client;
+    client.set_stop_flag(stop_);
     net_result result = client.connect_to_host(address.host, address.port, kMasterConnectTimeoutMs);
     if (result == NET_WOULDBLOCK) result = client.wait_connect(kMasterConnectTimeoutMs);
     if (result != NET_OK) {

@@ -1,6 +1,7 @@
 // The master server's address and the connection to it that each contact opens.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -38,4 +39,9 @@ class ExternalDataConnectionFactory : public IExternalDataConnectionFactory {
 public:
     // Connects within 5000 ms (the name lookup included), and waits 5000 ms more for a pending one.
     boost::shared_ptr<INonblockingStream> OpenConnection() override;
+    // A set flag ends a connection wait within 100 ms (no connection then). Not owned; null for none.
+    void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+
+private:
+    const std::atomic<bool>* stop_ = nullptr;
 };

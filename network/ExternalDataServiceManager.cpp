@@ -23,6 +23,7 @@ void ExternalDataServiceManager::SetUpContact() {
     if (!stream_) throw std::runtime_error("OpenConnection failed");
     http_ = kiv_http::GetInstance(stream_.get(), "Calvoro");
     if (!http_) throw std::runtime_error("Unable to instantiate http instance");
+    http_->SetStopFlag(stop_);
     service_ = services_->Create(http_.get());
     if (!service_) throw std::runtime_error("Unable to get instance of external data service");
 }

@@ -2,6 +2,7 @@
 // its requests over it. Used by one thread at a time; it takes no lock of its own.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include <boost/shared_ptr.hpp>
@@ -29,6 +30,10 @@ public:
     // std::runtime_error.
     void SendReport(const std::string& description, const std::string& email);
 
+    // A flag another thread sets to end the contact under way within 100 ms (it fails as a lost
+    // connection would), so a server that is ending waits for no master server. Not owned; null for none.
+    void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+
     void Destroy() override { delete this; }
 
 private:
@@ -50,4 +55,5 @@ private:
     boost::shared_ptr<INonblockingStream> stream_;
     boost::shared_ptr<kiv_http> http_;
     boost::shared_ptr<IExternalDataService> service_;
+    const std::atomic<bool>* stop_ = nullptr;
 };

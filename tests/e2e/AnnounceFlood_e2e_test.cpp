@@ -42,15 +42,7 @@ std::string AnnounceBody(const std::string& name, const std::string& uniqueId) {
            "</UniqueID><DeviceType>iPhone</DeviceType></Announce></Device>";
 }
 
-// The resident set of a process in KiB, from /proc; 0 when it cannot be read.
-long RssKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return 0;
-}
+long RssKiB(pid_t pid) { return testsupport::ResidentKiB(pid); }
 
 std::string SessionIdOf(const Reply& reply) {
     const size_t at = reply.body.find("<SessionID>");

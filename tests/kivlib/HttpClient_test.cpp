@@ -2,6 +2,10 @@
 // the ways a reply is framed.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "kivlib/kiv_client.h"
 #include "kivlib/kiv_http.h"
 #include "support/FakeMasterServer.h"
@@ -12,6 +16,11 @@ namespace {
 using testsupport::FakeMasterServer;
 using testsupport::MasterReply;
 using testsupport::MasterRequest;
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+const char kChunkedKey[] = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nKEY\r\n0\r\n";
 
 boost::shared_ptr<INonblockingStream> Connect(int port) {
     kiv_client client;
@@ -90,6 +99,94 @@ TEST(HttpClient, BodyBeyondTheAnnouncedLengthIsRefused) {
     ASSERT_EQ(NET_OK, http->PollHeaders(5000));
     ASSERT_TRUE(server.WaitForRequests(1, std::chrono::seconds(10)));
     EXPECT_EQ("1234", server.Requests()[0].body);
+}
+
+// A server that never stops sending: each reply is refused at its cap at once, the client keeps no more
+// than the cap, and the stand-in has sent little beyond what the client read.
+TEST(HttpClient, RepliesThatNeverEndAreRefusedAtTheirCaps) {
+    REQUIRE_ISOLATED_NETWORK();
+    struct Case {
+        std::string name, bytes, repeat;
+        bool headFails;  // refused while the head is read, else while the body is
+    };
+    const std::vector<Case> cases = {
+        {"interim replies", "", "HTTP/1.1 100 Continue\r\n\r\n", true},
+        {"header lines", "HTTP/1.1 200 OK\r\n", "X-H: v\r\n", true},
+        {"trailer lines", kChunkedKey, "X-T: v\r\n", false},
+        {"chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", "1\r\na\r\n", false},
+        {"a body to the close", "HTTP/1.0 200 OK\r\n\r\n", "data data ", false},
+    };
+    for (const Case& item : cases) {
+        SCOPED_TRACE(item.name);
+        FakeMasterServer server([&](const MasterRequest&) { return MasterReply::Flood(item.bytes, item.repeat); });
+        boost::shared_ptr<INonblockingStream> stream = Connect(server.Port());
+        ASSERT_TRUE(stream);
+        boost::shared_ptr<kiv_http> http = kiv_http::GetInstance(stream.get(), "Calvoro");
+        const long before = testsupport::ResidentKiB();
+        const Clock::time_point start = Clock::now();
+        ASSERT_EQ(0, http->SendRequest("h", "/", 0, 5000, "", ""));
+        net_result head = http->PollHeaders(5000);
+        std::string body;
+        if (item.headFails) {
+            EXPECT_EQ(NET_ERROR, head);
+        } else {
+            ASSERT_EQ(NET_OK, head);
+            EXPECT_EQ(NET_ERROR, http->ReadResponseBody(body, 5000));
+            EXPECT_TRUE(body.empty());
+        }
+        EXPECT_LT(SecondsSince(start), 2.0);
+        EXPECT_LT(testsupport::ResidentKiB() - before, 16 * 1024);
+        EXPECT_LT(server.FloodedBytes(), 64ull << 20);
+    }
+}
+
+// Interim replies and trailer lines dripped without end take no more than the wait given: its
+// deadline holds across the interim replies, and a stop flag ends either wait within 100 ms.
+TEST(HttpClient, AStreamThatKeepsComingEndsAtTheDeadlineOrTheStop) {
+    REQUIRE_ISOLATED_NETWORK();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "HTTP/1.1 100 Continue\r\n\r\n"},
+        {kChunkedKey, "X-T: v\r\n"},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.second);
+        for (bool stopped : {false, true}) {
+            FakeMasterServer server([&](const MasterRequest&) { return MasterReply::Flood(item.first, item.second, 5); });
+            boost::shared_ptr<INonblockingStream> stream = Connect(server.Port());
+            ASSERT_TRUE(stream);
+            boost::shared_ptr<kiv_http> http = kiv_http::GetInstance(stream.get(), "Calvoro");
+            std::atomic<bool> stop{false};
+            http->SetStopFlag(&stop);
+            ASSERT_EQ(0, http->SendRequest("h", "/", 0, 5000, "", ""));
+            std::thread stopper;
+            if (stopped) {
+                stopper = std::thread([&] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                    stop = true;
+                });
+            }
+            const Clock::time_point start = Clock::now();
+            const uint32_t wait = stopped ? 20000 : 1500;
+            net_result result = http->PollHeaders(wait);
+            std::string body;
+            if (!item.first.empty()) {
+                ASSERT_EQ(NET_OK, result);
+                result = http->ReadResponseBody(body, wait);
+            }
+            const double seconds = SecondsSince(start);
+            if (stopper.joinable()) stopper.join();
+            if (stopped) {
+                EXPECT_EQ(NET_ERROR, result);
+                EXPECT_EQ("stopped", http->GetLastError());
+                EXPECT_LT(seconds, 3.0);
+                EXPECT_NE(0, http->SendRequest("h", "/", 0, 5000, "", ""));
+            } else {
+                EXPECT_EQ(NET_WOULDBLOCK, result);
+                EXPECT_GE(seconds, 1.4);
+                EXPECT_LT(seconds, 6.0);
+            }
+        }
+    }
 }
 
 }  // namespace

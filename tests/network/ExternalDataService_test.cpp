@@ -204,6 +204,79 @@ TEST_F(MasterClient, SilentServerFailsWithinTheBounds) {
     }
 }
 
+// A server that never stops sending (trailer lines after a key, or interim replies) is cut off at the
+// client's caps at once: the contact fails as any broken reply does, no key is stored, and the memory
+// holds no more than the caps.
+TEST_F(MasterClient, AServerThatNeverStopsSendingIsCutOffAtTheCaps) {
+    REQUIRE_ISOLATED_NETWORK();
+    const std::vector<std::pair<MasterReply, std::string>> cases = {
+        {MasterReply::Flood("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nKEY\r\n0\r\n", "X-T: v\r\n"),
+         "Error trying to get 'server code'"},
+        {MasterReply::Flood("", "HTTP/1.1 100 Continue\r\n\r\n"), "Error getting HTTP headers"},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.second);
+        Serve([&](const MasterRequest&) { return item.first; });
+        const long before = testsupport::ResidentKiB();
+        Clock::time_point start = Clock::now();
+        Manager()->CheckExternalAccess();
+        EXPECT_LT(SecondsSince(start), 3.0);
+        EXPECT_EQ("", Key());
+        EXPECT_NE(std::string::npos, LogText().find("Register threw exception: " + item.second));
+        // The panels' calls go through the same client.
+        start = Clock::now();
+        try {
+            Manager()->SendConnectionAssistEmail("10.0.0.2", "8683", "a@b.c");
+            FAIL() << "no failure";
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(item.second, error.what());
+        }
+        EXPECT_LT(SecondsSince(start), 3.0);
+        EXPECT_LT(testsupport::ResidentKiB() - before, 16 * 1024);
+        EXPECT_LT(master_->FloodedBytes(), 64ull << 20);
+    }
+}
+
+// The same streams paced so that no cap is reached: the head wait (interim replies included) and the
+// body wait still end at their 5 s, and the worker's stop flag ends a contact within a fraction of that.
+TEST_F(MasterClient, AServerThatKeepsSendingIsHeldToTheWaitsAndTheStop) {
+    REQUIRE_ISOLATED_NETWORK();
+    const std::vector<std::pair<MasterReply, std::string>> cases = {
+        {MasterReply::Flood("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nKEY\r\n0\r\n", "X-T: v\r\n", 5),
+         "Error trying to get 'server code'"},
+        {MasterReply::Flood("", "HTTP/1.1 100 Continue\r\n\r\n", 10), "Error getting HTTP headers"},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.second);
+        Serve([&](const MasterRequest&) { return item.first; });
+        Clock::time_point start = Clock::now();
+        try {
+            Manager()->SendConnectionAssistEmail("10.0.0.2", "8683", "a@b.c");
+            FAIL() << "no failure";
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(item.second, error.what());
+        }
+        double seconds = SecondsSince(start);
+        EXPECT_GE(seconds, 4.9);
+        EXPECT_LT(seconds, 20.0);
+
+        boost::shared_ptr<ExternalDataServiceManager> manager = Manager();
+        std::atomic<bool> stop{false};
+        manager->SetStopFlag(&stop);
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(500ms);
+            stop = true;
+        });
+        start = Clock::now();
+        manager->CheckExternalAccess();
+        seconds = SecondsSince(start);
+        stopper.join();
+        EXPECT_LT(seconds, 2.5);
+        EXPECT_EQ("", Key());
+        EXPECT_NE(std::string::npos, LogText().find("Register threw exception: " + item.second));
+    }
+}
+
 TEST_F(MasterClient, OversizedReplyBodyIsRefused) {
     REQUIRE_ISOLATED_NETWORK();
     Serve([](const MasterRequest&) { return MasterReply::Ok(std::string(kiv_http::MaxBodyBytes + 1, 'k')); });

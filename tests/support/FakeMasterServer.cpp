@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace testsupport {
@@ -62,6 +63,14 @@ MasterReply MasterReply::Status(int code, const std::string& body) {
 MasterReply MasterReply::Raw(const std::string& bytes) {
     MasterReply reply;
     reply.bytes = bytes;
+    return reply;
+}
+
+MasterReply MasterReply::Flood(const std::string& bytes, const std::string& repeat, int pauseMs) {
+    MasterReply reply;
+    reply.bytes = bytes;
+    reply.repeat = repeat;
+    reply.pauseMs = pauseMs;
     return reply;
 }
 
@@ -185,6 +194,37 @@ void FakeMasterServer::Serve(int fd, int connection) {
             return;
         }
         if (!SendAll(fd, reply.bytes) || reply.closeAfter) return;
+        if (!reply.repeat.empty()) {
+            SendRepeatedly(fd, reply);
+            return;
+        }
+    }
+}
+
+void FakeMasterServer::SendRepeatedly(int fd, const MasterReply& reply) {
+    // Without pause, many units go in one send; the socket never waits for the client, so a stop is seen.
+    std::string batch = reply.repeat;
+    while (reply.pauseMs == 0 && batch.size() < 64 * 1024) batch += reply.repeat;
+    size_t done = 0;
+    auto quietSince = std::chrono::steady_clock::now();
+    uint64_t total = 0;
+    while (!stop_ && total < reply.repeatLimit) {
+        const ssize_t sent = send(fd, batch.data() + done, batch.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            flooded_ += static_cast<uint64_t>(sent);
+            total += static_cast<uint64_t>(sent);
+            done += static_cast<size_t>(sent);
+            quietSince = std::chrono::steady_clock::now();
+            if (done == batch.size()) {
+                done = 0;
+                if (reply.pauseMs > 0) usleep(static_cast<useconds_t>(reply.pauseMs) * 1000);
+            }
+            continue;
+        }
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return;  // the client went
+        if (std::chrono::steady_clock::now() - quietSince > std::chrono::seconds(5)) return;
+        struct pollfd item = {fd, POLLOUT, 0};
+        poll(&item, 1, kPollMs);
     }
 }
 

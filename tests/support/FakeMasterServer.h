@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -27,6 +28,11 @@ struct MasterReply {
     Kind kind = Answer;
     std::string bytes;  // the whole reply as sent
     bool closeAfter = false;  // the server closes once the reply is sent
+    // After bytes, this is sent again and again until the client closes or goes quiet for 5 s (or the
+    // test ends): without pause, or with pauseMs between the sends.
+    std::string repeat;
+    int pauseMs = 0;
+    uint64_t repeatLimit = 256ull << 20;  // a client that keeps every byte still ends
 
     // A 200 (or other status) with Content-Length and the body.
     static MasterReply Status(int code, const std::string& body);
@@ -34,6 +40,8 @@ struct MasterReply {
     static MasterReply Raw(const std::string& bytes);
     static MasterReply NoReply();  // keeps the connection open and says nothing
     static MasterReply Hangup();
+    // bytes, then repeat for as long as the client takes it.
+    static MasterReply Flood(const std::string& bytes, const std::string& repeat, int pauseMs = 0);
 };
 
 class FakeMasterServer {
@@ -53,6 +61,8 @@ public:
     // Waits until count requests are in; false when the time is up.
     bool WaitForRequests(size_t count, std::chrono::milliseconds timeout);
     int Connections();
+    // Bytes of repeated units sent so far, over all connections.
+    uint64_t FloodedBytes() const { return flooded_; }
 
 private:
     void Run();
@@ -60,6 +70,7 @@ private:
     // Reads into buffer until it holds at least size bytes; false on close, failure or stop.
     bool ReadUntilSize(int fd, std::string& buffer, size_t size);
     bool ReadUntilHeadEnd(int fd, std::string& buffer, size_t& end);
+    void SendRepeatedly(int fd, const MasterReply& reply);
 
     Handler handler_;
     int receiveBuffer_;
@@ -71,6 +82,7 @@ private:
     std::condition_variable changed_;
     std::vector<MasterRequest> requests_;
     int connections_ = 0;
+    std::atomic<uint64_t> flooded_{0};
     std::thread thread_;
 };
 

@@ -131,3 +131,16 @@ const bool kPrivateDataHome = [] {
     return true;
 }();
 }  // namespace
+
+namespace testsupport {
+
+long ResidentKiB(int pid) {
+    std::ifstream status(pid > 0 ? "/proc/" + std::to_string(pid) + "/status" : std::string("/proc/self/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return 0;
+}
+
+}  // namespace testsupport

@@ -61,4 +61,6 @@ namespace testsupport {
 int FreePort();
 // A state.xml that sets only the HTTP port (everything else takes its default).
 std::string StateXmlWithPort(int port);
+// The resident set of a process (0: this one) in KiB, from /proc; 0 when it cannot be read.
+long ResidentKiB(int pid = 0);
 }  // namespace testsupport
