@@ -74,7 +74,7 @@ void HttpListener::SendDirectFile(const std::string& rest, const std::string& ra
             throw std::runtime_error("Cannot open " + rest);
         }
         const ByteRange wanted = ParseRange(range);
-        printf("Sending direct file (range %s)\n", range.c_str());
+        printf("Sending direct file (range %s)\n", ConsoleExcerpt(range).c_str());
         KIV_LOG("Sending direct file (range " + RangeText(wanted) + ": " + kivm::str_conv(path));
         SendFileRange(std::string(), path, nullptr, wanted);
     } catch (const std::exception& e) {

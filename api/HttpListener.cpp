@@ -55,7 +55,7 @@ const Route kGetRoutes[] = {
      [](HttpListener& l, RouteCall& c) {
          std::string range;
          l.GetRequestHeader("Range", range);
-         fputs(("/video/direct/ RANGE = " + range + "\n").c_str(), stdout);
+         fputs(("/video/direct/ RANGE = " + ConsoleExcerpt(range) + "\n").c_str(), stdout);
          l.SendDirectFile(c.rest, range);
      }},
     {"/video/cache/", false,

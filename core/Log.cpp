@@ -24,13 +24,23 @@ public:
         struct tm local;
         if (localtime_r(&now, &local)) strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
         const std::string entry = std::string(stamp) + " [" + std::to_string(syscall(SYS_gettid)) + "] " +
-                                  (sourceFile ? sourceFile : "") + "(" + std::to_string(line) + "): " + message +
-                                  "\n";
+                                  (sourceFile ? sourceFile : "") + "(" + std::to_string(line) + "): " +
+                                  LogEntryMessage(message) + "\n";
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (!atLineStart_) fputc('\n', stderr);
         fwrite(entry.data(), 1, entry.size(), stderr);
+        atLineStart_ = true;
     }
     void LogBuffer(const char* bytes, size_t length) override {
-        if (bytes && length) fwrite(bytes, 1, length, stderr);
+        if (!bytes || !length) return;
+        std::lock_guard<std::mutex> hold(mutex_);
+        const std::string text = LogBufferText(bytes, length, atLineStart_);
+        fwrite(text.data(), 1, text.size(), stderr);
     }
+
+private:
+    std::mutex mutex_;
+    bool atLineStart_ = true;
 };
 
 // Made on first use and never destroyed: threads may still log while the process ends.
@@ -95,6 +105,13 @@ std::string LogExcerpt(const std::string& text) {
     // Back over UTF-8 continuation bytes (at most three) so no character is split.
     for (int i = 0; i < 3 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++i) --cut;
     return text.substr(0, cut) + " [... cut, " + std::to_string(text.size()) + " bytes in all]";
+}
+
+std::string ConsoleExcerpt(const std::string& text) {
+    size_t used = 0;
+    std::string line = kivm::EscapeForLog(text, false, kLogExcerptBytes, &used);
+    if (used < text.size()) line += " [... cut, " + std::to_string(text.size()) + " bytes in all]";
+    return line;
 }
 
 const char* LogSourceName(const char* filePath) {

@@ -20,6 +20,9 @@ void LogSystemInformation();
 // character boundary) and a note of its full length, so no client can fill the log.
 std::string LogExcerpt(const std::string& text);
 const size_t kLogExcerptBytes = 1024;
+// Text from outside on a line of standard output: escaped as the log escapes it (one line, valid UTF-8)
+// and cut at 1 KiB of output with a note of its full length, so no request can flood standard output.
+std::string ConsoleExcerpt(const std::string& text);
 
 // ".\Name" for a source file path such as ".../core/Worker.cpp".
 const char* LogSourceName(const char* filePath);

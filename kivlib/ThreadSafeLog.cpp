@@ -47,13 +47,25 @@ public:
         entry += " [" + std::to_string(static_cast<long>(gettid())) + "] ";
         entry += sourceFile ? sourceFile : "?";
         entry += "(" + std::to_string(line) + "): ";
-        entry += message;
+        entry += LogEntryMessage(message);
         entry += '\n';
-        LogBuffer(entry.data(), entry.size());
+        std::lock_guard<std::mutex> hold(mutex_);
+        // An entry always begins a line of its own, also after bytes that did not end theirs.
+        if (!atLineStart_) entry.insert(0, 1, '\n');
+        Append(entry.data(), entry.size());
+        atLineStart_ = true;
     }
 
     void LogBuffer(const char* bytes, size_t length) override {
+        if (!bytes || length == 0) return;
         std::lock_guard<std::mutex> hold(mutex_);
+        const std::string text = LogBufferText(bytes, length, atLineStart_);
+        Append(text.data(), text.size());
+    }
+
+private:
+    // Called under the mutex.
+    void Append(const char* bytes, size_t length) {
         RotateIfFull(length);
         // A regular file takes the whole buffer in one call; the loop only covers a short write (a full
         // disk), after which the rest is retried until write() reports the error.
@@ -69,7 +81,6 @@ public:
         }
     }
 
-private:
     // Called under the mutex. Any step that fails leaves the entry going to the file in hand: nothing
     // logged is lost, and the next entry tries again.
     void RotateIfFull(size_t adding) {
@@ -91,9 +102,29 @@ private:
     const std::string file_;
     const uint64_t rotateAt_;
     std::mutex mutex_;
+    bool atLineStart_ = true;  // every entry ends its line; appended bytes may not
 };
 
 }  // namespace
+
+const char* const kLogBufferLineMark = "| ";
+
+std::string LogEntryMessage(const std::string& message) {
+    const bool endsLine = !message.empty() && message.back() == '\n';
+    return kivm::EscapeForLog(endsLine ? message.substr(0, message.size() - 1) : message);
+}
+
+std::string LogBufferText(const char* bytes, size_t length, bool& atLineStart) {
+    const std::string escaped = kivm::EscapeForLog(std::string(bytes, length), true);
+    std::string out;
+    out.reserve(escaped.size() + escaped.size() / 32 + 2);
+    for (char c : escaped) {
+        if (atLineStart) out += kLogBufferLineMark;
+        out += c;
+        atLineStart = c == '\n';
+    }
+    return out;
+}
 
 boost::shared_ptr<ThreadSafeLog> ThreadSafeLog::GetInstance(const std::wstring& path) {
     std::string file = kivm::ToUTF8Ex(path);

@@ -355,6 +355,57 @@ std::string ToValidUtf8(const std::string& text) {
     return out;
 }
 
+namespace {
+
+// The escape of one code point as a log line shows it; empty when it stands for itself.
+std::string LogEscape(char32_t code, bool keepLineFeeds) {
+    static const char digits[] = "0123456789ABCDEF";
+    if (code == '\n') return keepLineFeeds ? std::string() : "\\n";
+    if (code == '\r') return "\\r";
+    if (code == '\t') return "\\t";
+    if (code < 0x20 || code == 0x7F) return std::string("\\x") + digits[code >> 4] + digits[code & 15];
+    if ((code >= 0x80 && code <= 0x9F) || code == 0x2028 || code == 0x2029) {
+        std::string out = "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4) out += digits[(code >> shift) & 15];
+        return out;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+std::string EscapeForLog(const std::string& text, bool keepLineFeeds, size_t maxBytes, size_t* used) {
+    std::string out;
+    out.reserve(std::min(text.size(), maxBytes));
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t consumed;
+        bool valid;
+        const char32_t code = DecodeOne(text, i, consumed, valid);
+        const std::string escape = valid ? LogEscape(code, keepLineFeeds) : std::string();
+        std::string piece;
+        if (!escape.empty()) piece = escape;
+        else if (valid) piece.assign(text, i, consumed);
+        else AppendUtf8(piece, kReplacement);
+        if (out.size() + piece.size() > maxBytes) break;
+        out += piece;
+        i += consumed;
+    }
+    if (used) *used = i;
+    return out;
+}
+
+size_t Utf8WholePrefix(const char* bytes, size_t length) {
+    // A sequence is at most four bytes: look at the last three for a lead byte whose sequence runs past the end.
+    for (size_t back = 1; back <= 3 && back <= length; ++back) {
+        const unsigned char b = static_cast<unsigned char>(bytes[length - back]);
+        if ((b & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+        const size_t need = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+        return need > back ? length - back : length;
+    }
+    return length;
+}
+
 std::string str_conv(const std::wstring& text) { return ToUTF8Ex(text); }
 std::wstring str_conv(const std::string& text) { return FromUTF8ExW(text); }
 

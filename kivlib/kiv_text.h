@@ -39,6 +39,17 @@ std::wstring FromUTF8ExW(const std::string& text);
 bool IsValidUtf8(const std::string& text);
 // text with each ill-formed sequence (its maximal valid prefix, at least one byte) replaced by U+FFFD.
 std::string ToValidUtf8(const std::string& text);
+// Text from outside as a log or console line shows it: valid UTF-8 with no control character, so it
+// can neither end the line nor make one of its own. CR, LF and tab become "\r", "\n" and "\t", other
+// bytes below 0x20 and 0x7F "\xHH", the C1 controls and the line and paragraph separators "\uHHHH",
+// ill-formed UTF-8 U+FFFD; everything else (a backslash too) stays. keepLineFeeds leaves LF as it is.
+// At most maxBytes come out, never part of a character or an escape; used (when given) is set to the
+// bytes of text taken.
+std::string EscapeForLog(const std::string& text, bool keepLineFeeds = false, size_t maxBytes = std::string::npos,
+                         size_t* used = nullptr);
+// How many of the first length bytes end on a character boundary: an incomplete UTF-8 sequence at
+// the end (the rest of it may follow) is left out.
+size_t Utf8WholePrefix(const char* bytes, size_t length);
 
 std::string str_tolower(const std::string& text);  // ASCII letters only
 bool str_case_eq(const std::string& a, const std::string& b);

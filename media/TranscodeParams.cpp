@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <exception>
 
 #include "core/Log.h"
@@ -112,17 +113,24 @@ bool FinishStderrLog(KivProcess& process, boost::shared_ptr<IBlockingStream>& lo
         boost::shared_ptr<IBlockingStream> in = KivFileStream::GetInstance(logPath, OPEN_READ);
         if (in) {
             KIV_LOG("The contents of ffmpeg's stderr output were:");
-            char block[4096];
+            // The log checks what it is given is UTF-8: a character cut by the block's end goes with the next block.
+            char block[4096 + 3];
+            size_t carried = 0;
             for (;;) {
                 size_t n = 0;
                 try {
-                    n = in->Read(block, sizeof(block));
+                    n = in->Read(block + carried, 4096);
                 } catch (const std::exception& error) {
                     KIV_LOG(std::string("Unexpected exception reading stderr from process: ") + error.what());
                     break;
                 }
-                GetLog()->LogBuffer(block, n);
-                if (n < sizeof(block)) break;
+                const size_t held = carried + n;
+                const bool last = n < 4096;
+                const size_t whole = last ? held : kivm::Utf8WholePrefix(block, held);
+                GetLog()->LogBuffer(block, whole);
+                carried = held - whole;
+                std::memmove(block, block + whole, carried);
+                if (last) break;
             }
         } else {
             KIV_LOG("Unable to re-open stderrr log file to move it into the main log file");

@@ -42,17 +42,49 @@ TEST(Log, EntryHasTimeThreadSourceLineAndMessage) {
     EXPECT_LE(std::stoi(match[4].str()), 23);
 }
 
-TEST(Log, AppendsToAnExistingFileAndBufferGoesInRaw) {
+// Appended bytes keep their lines, each marked so that none passes for an entry, with control bytes
+// escaped; an entry after bytes that did not end their line begins a line of its own.
+TEST(Log, AppendsToAnExistingFileAndBufferLinesAreMarked) {
     testsupport::TempDir dir;
     testsupport::WriteFile(dir.file("log.txt"), "earlier run\n");
     boost::shared_ptr<ThreadSafeLog> log = Open(dir.file("log.txt"));
     ASSERT_TRUE(log);
-    const std::string raw("raw\0bytes, no line feed", 23);
+    const std::string raw = std::string("raw\0", 4) + "bytes\n2026-01-01 00:00:00.000 [1] .\\main(1): forged\rno line feed";
     log->LogBuffer(raw.data(), raw.size());
     log->Log("after", "x.cpp", 1);
     std::string text = testsupport::ReadFile(dir.file("log.txt"));
-    ASSERT_EQ(0u, text.find("earlier run\n" + raw)) << text;
-    EXPECT_NE(std::string::npos, text.find("x.cpp(1): after\n", 12 + raw.size()));
+    const std::string marked = "| raw\\x00bytes\n| 2026-01-01 00:00:00.000 [1] .\\main(1): forged\\rno line feed\n";
+    ASSERT_EQ(0u, text.find("earlier run\n" + marked)) << text;
+    EXPECT_TRUE(std::regex_match(text.substr(12 + marked.size()), std::regex(R"(\d{4}-[^\n]* x\.cpp\(1\): after\n)")))
+        << text;
+}
+
+// Text from outside in a message never ends its entry early nor writes a line of its own, and the
+// file stays valid UTF-8 whatever bytes came.
+TEST(Log, AMessageIsOneLineOfValidUtf8WhateverItHolds) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"K\nFAKE LOG LINE: Shutdown Event Detected", "K\\nFAKE LOG LINE: Shutdown Event Detected"},
+        {std::string("a\r\0b\x1b[2J\x7f", 9), "a\\r\\x00b\\x1B[2J\\x7F"},
+        {"bad \xff\xc3 utf-8 \xed\xa0\x80", "bad \xEF\xBF\xBD\xEF\xBF\xBD utf-8 \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"caf\xc3\xa9 \xc2\x85next\xe2\x80\xa8line\ttab", "caf\xc3\xa9 \\u0085next\\u2028line\\ttab"},
+        {"ends its line\n", "ends its line"},
+        {"two\n\n", "two\\n"},
+        {"back\\slash", "back\\slash"},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.second);
+        testsupport::TempDir dir;
+        boost::shared_ptr<ThreadSafeLog> log = Open(dir.file("log.txt"));
+        ASSERT_TRUE(log);
+        log->Log(item.first, "x.cpp", 7);
+        const std::string text = testsupport::ReadFile(dir.file("log.txt"));
+        EXPECT_TRUE(kivm::IsValidUtf8(text));
+        ASSERT_EQ(1u, Lines(text).size()) << text;
+        EXPECT_EQ(text.size() - 1, text.find('\n'));
+        const std::string tail = "x.cpp(7): " + item.second + "\n";
+        ASSERT_GE(text.size(), tail.size());
+        EXPECT_EQ(tail, text.substr(text.size() - tail.size()));
+    }
 }
 
 TEST(Log, CannotOpenGivesNoLog) {
@@ -96,7 +128,7 @@ TEST(Log, EntriesFromManyThreadsNeverInterleave) {
 
     std::vector<std::string> lines = Lines(testsupport::ReadFile(dir.file("log.txt")));
     ASSERT_EQ(static_cast<size_t>(threadCount * entries), lines.size());
-    std::regex entry(R"(^(raw |\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[\d+\] src\.cpp\((\d)\): )([a-h]+)$)");
+    std::regex entry(R"(^(\| raw |\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[\d+\] src\.cpp\((\d)\): )([a-h]+)$)");
     for (const std::string& line : lines) {
         std::smatch match;
         ASSERT_TRUE(std::regex_match(line, match, entry)) << line.substr(0, 80);

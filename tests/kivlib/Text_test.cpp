@@ -234,6 +234,45 @@ TEST(Utf8, ProcessLocaleMakesNoDifference) {
 
 // ---- kivm: case and paths ------------------------------------------------------------------------
 
+// A cut at the limit never splits a character or an escape, and says how much of the text it took.
+TEST(Utf8, EscapeForLogCutsOnlyBetweenWholePieces) {
+    struct Case {
+        std::string text;
+        bool keepLineFeeds;
+        size_t most;
+        std::string out;
+        size_t used;
+    };
+    const std::vector<Case> cases = {
+        {"ab\ncd", false, std::string::npos, "ab\\ncd", 5},
+        {"ab\ncd", true, std::string::npos, "ab\ncd", 5},
+        {"ab\x01", false, 5, "ab", 2},            // "\x01" needs four bytes, three are left
+        {"ab\x01", false, 6, "ab\\x01", 3},
+        {"a\xc3\xa9", false, 2, "a", 1},           // "é" is two bytes
+        {"a\xff", false, 3, "a", 1},               // U+FFFD is three
+        {"a\xff", false, 4, "a\xef\xbf\xbd", 2},
+        {"", false, 0, "", 0},
+    };
+    for (const Case& item : cases) {
+        SCOPED_TRACE(item.out);
+        size_t used = 99;
+        EXPECT_EQ(item.out, kivm::EscapeForLog(item.text, item.keepLineFeeds, item.most, &used));
+        EXPECT_EQ(item.used, used);
+        EXPECT_TRUE(kivm::IsValidUtf8(item.out));
+    }
+}
+
+TEST(Utf8, WholePrefixLeavesOutOnlyACharacterThatRunsPastTheEnd) {
+    const std::vector<std::pair<std::string, size_t>> cases = {
+        {"abc", 3}, {"ab\xc3", 2}, {"ab\xc3\xa9", 4}, {"a\xe2\x82", 1}, {"a\xe2\x82\xac", 4},
+        {"a\xf0\x9f\x98", 1}, {"a\xf0\x9f\x98\x80", 5}, {"\x80\x80", 2}, {"", 0},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.second);
+        EXPECT_EQ(item.second, kivm::Utf8WholePrefix(item.first.data(), item.first.size()));
+    }
+}
+
 TEST(Text, LowerCaseAndCaselessCompareTouchAsciiOnly) {
     EXPECT_EQ("abc.mkv 123 \xC3\x89", kivm::str_tolower("ABC.MkV 123 \xC3\x89"));
     EXPECT_TRUE(kivm::str_case_eq(std::string("Video.AVI"), std::string("video.avi")));

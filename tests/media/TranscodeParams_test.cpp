@@ -184,6 +184,18 @@ private:
     std::string text_;
 };
 
+// Bytes as the log appends them: each line begun with "| ".
+std::string MarkedLines(const std::string& text) {
+    std::string out;
+    bool lineStart = true;
+    for (char c : text) {
+        if (lineStart) out += "| ";
+        out += c;
+        lineStart = c == '\n';
+    }
+    return out;
+}
+
 std::string MainLog() { return mediatest::ReadAll(kivm::str_conv(GetLogFilePath())); }
 
 TEST(FinishStderrLog, FailedRunsLogGoesIntoTheMainLogWholeAndTheFileGoes) {
@@ -206,8 +218,33 @@ TEST(FinishStderrLog, FailedRunsLogGoesIntoTheMainLogWholeAndTheFileGoes) {
         const size_t intro = main.rfind("The contents of ffmpeg's stderr output were:");
         ASSERT_NE(intro, std::string::npos);
         const size_t body = main.find('\n', intro) + 1;
-        EXPECT_TRUE(mediatest::SameBytes(main.substr(body, early.size() + rest.size()), early + rest)) << size;
+        const std::string marked = MarkedLines(early + rest);
+        EXPECT_TRUE(mediatest::SameBytes(main.substr(body, marked.size()), marked)) << size;
     }
+}
+
+// ffmpeg writes names and tags from the file as they are: what reaches the main log is valid UTF-8, a
+// character cut by the end of a 4096-byte block comes out whole, and no line of it passes for an entry.
+TEST(FinishStderrLog, TheCopyIsValidUtf8WithCharactersWholeAcrossBlocksAndNoForgedLines) {
+    testsupport::TempDir dir;
+    const std::wstring path = dir.wpath() + L"/c.mov9.stderr.txt";
+    const std::string forged = "2026-01-01 00:00:00.000 [1] .\\main(1): Shutdown Event Detected";
+    std::string early = "Input #0, from 'file:/v/a\n" + forged + "\r\x01\xff.mp4':\n";
+    early.resize(4095, 'x');
+    early += "\xc3\xa9 after the cut\n";  // the two bytes of the character fall into two blocks
+    boost::shared_ptr<IBlockingStream> log = KivFileStream::GetInstance(path, OPEN_CREATE);
+    ASSERT_TRUE(log);
+    ASSERT_TRUE(log->Write(early.data(), early.size()));
+    TextProcess process("");
+    EXPECT_TRUE(FinishStderrLog(process, log, path, true));
+    const std::string main = MainLog();
+    EXPECT_TRUE(kivm::IsValidUtf8(main));
+    const size_t intro = main.rfind("The contents of ffmpeg's stderr output were:");
+    ASSERT_NE(intro, std::string::npos);
+    const std::string copy = main.substr(main.find('\n', intro) + 1);
+    EXPECT_EQ(0u, copy.find("| Input #0, from 'file:/v/a\n| " + forged + "\\r\\x01\xef\xbf\xbd.mp4':\n| xxx")) << copy;
+    EXPECT_NE(std::string::npos, copy.find("x\xc3\xa9 after the cut\n"));
+    EXPECT_EQ(std::string::npos, main.find("\n" + forged));
 }
 
 TEST(FinishStderrLog, SuccessfulRunOnlyDeletesItsLog) {
