@@ -3,7 +3,8 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="$(nproc 2>/dev/null || echo 4)"
-# The DNS-SD compatibility library otherwise prints a notice on every start.
+# The DNS-SD compatibility library otherwise prints a notice in every test program that calls it (the
+# server sets this for itself).
 export AVAHI_COMPAT_NOWARN=1
 
 # What the build, the server and the tests need, as Debian package names.

@@ -153,12 +153,13 @@ TEST_F(RelayTest, TheServerInsideIsReachedFromOutsideAndTakesItsRelaysWithItWhen
     ExpectRelaysGone(port);
 }
 
-// The namespace behind the relay has loopback alone and no route: datagrams to other addresses (one of
-// the documentation range, the limited broadcast of the presence, the router discovery's multicast
-// group) are refused where they are sent.
+// The command runs in a namespace of its own (this test's is isolated already), with loopback alone and
+// no route: datagrams to other addresses (one of the documentation range, the limited broadcast of the
+// presence, the router discovery's multicast group) are refused where they are sent.
 TEST_F(RelayTest, InsideOnlyLoopbackExistsAndNoDatagramLeaves) {
     const int port = testsupport::FreePort();
     Script run("relayed " + std::to_string(port) + R"( sh -c '
+        readlink /proc/self/ns/net
         ip -o link show | cut -d: -f2 | tr -d " "
         ip -4 route show table main
         echo ---
@@ -167,7 +168,12 @@ TEST_F(RelayTest, InsideOnlyLoopbackExistsAndNoDatagramLeaves) {
         done')",
                {TmpSetting()});
     ASSERT_EQ(0, run.Wait(60s)) << run.Err();
-    EXPECT_EQ("lo\n---\n192.0.2.1 refused\n255.255.255.255 refused\n239.255.255.250 refused\n", run.Out());
+    const std::string outside = std::filesystem::read_symlink("/proc/self/ns/net").string();
+    const std::string inside = run.Out().substr(0, run.Out().find('\n'));
+    EXPECT_EQ(0u, inside.rfind("net:[", 0)) << run.Out();
+    EXPECT_NE(outside, inside) << "the command ran in this test's own namespace";
+    const std::string out = run.Out().substr(run.Out().find('\n') + 1);
+    EXPECT_EQ("lo\n---\n192.0.2.1 refused\n255.255.255.255 refused\n239.255.255.250 refused\n", out);
     ExpectRelaysGone(port);
 }
 
