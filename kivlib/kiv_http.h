@@ -72,7 +72,7 @@ private:
     net_result WriteSome(const void* bytes, size_t length, size_t& written, std::chrono::steady_clock::time_point until);
     // Reads more reply bytes into received_, waiting up to until, which is looked at before every read:
     // NET_OK bytes came; NET_WOULDBLOCK the time is up; NET_DONE closed; NET_ERROR failure or a stop
-    // (stopped_ set).
+    // (the stop flag set).
     net_result ReadMore(std::chrono::steady_clock::time_point until);
     bool Stopped() const { return stop_ && stop_->load(); }
     // The failure for a read that gave neither bytes nor a time-out.

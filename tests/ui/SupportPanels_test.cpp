@@ -3,7 +3,10 @@
 // server that cannot be reached leaving either dialog open with what was typed.
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include <wx/button.h>
 #include <wx/choice.h>
@@ -278,6 +281,66 @@ TEST_F(SupportPanels, UnreachableMasterLeavesTheReportOpenWithTheInput) {
         });
     EXPECT_FALSE(closed);
     EXPECT_EQ(1, errors);
+}
+
+// A master server that never stops sending (trailer lines after the reply, or interim replies) holds
+// neither panel: the click fails at the client's caps at once, with the failure shown and the input kept.
+TEST_F(SupportPanels, AMasterThatNeverStopsSendingFreezesNeitherPanel) {
+    REQUIRE_ISOLATED_NETWORK();
+    struct Case {
+        std::string name;
+        bool report;
+        std::string bytes, repeat, failure;
+    };
+    const std::string trailers = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nKEY\r\n0\r\n";
+    const std::vector<Case> cases = {
+        {"assistant, trailers", false, trailers, "X-T: v\r\n", "Error trying to get 'server code'"},
+        {"assistant, interim replies", false, "", "HTTP/1.1 100 Continue\r\n\r\n", "Error getting HTTP headers"},
+        {"report, interim replies", true, "", "HTTP/1.1 100 Continue\r\n\r\n", "Error getting HTTP headers"},
+    };
+    for (const Case& item : cases) {
+        SCOPED_TRACE(item.name);
+        // The last case's address goes back first, so that it cannot put itself back over this one's.
+        address_.reset();
+        master_.reset();
+        Serve([item](const MasterRequest&) { return MasterReply::Flood(item.bytes, item.repeat); });
+        int errors = 0;
+        double seconds = -1;
+        const auto click = [&](GenericDialogBase* dialog, wxButton* send, wxTextCtrl* email) {
+            email->SetValue("me@example.com");
+            const auto start = std::chrono::steady_clock::now();
+            wxTEST_DIALOG(
+                {
+                    uitest::ClickOn(send);
+                    PumpUntil([&] { return errors > 0; }, 30s);
+                },
+                ExpectMessage(item.failure, "Calvoro Error", &errors));
+            seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            EXPECT_TRUE(dialog->IsModal());
+            EXPECT_EQ("me@example.com", Text(email));
+            EXPECT_TRUE(PumpUntil([&] { return send->IsEnabled(); }));
+        };
+        const bool closed =
+            item.report
+                ? RunDialog<ReportIssuePnl>(
+                      "Send Report", [&](wxWindow* parent) { return new ReportIssuePnl(parent, state_.get()); },
+                      [&](GenericDialogBase* dialog, ReportIssuePnl* panel) {
+                          click(dialog, panel->GetSendReportButton(), panel->GetEmailText());
+                      })
+                : RunDialog<AssistantAt>(
+                      "Connection Assistant",
+                      [&](wxWindow* parent) { return new AssistantAt(parent, state_.get(), "192.168.1.20"); },
+                      [&](GenericDialogBase* dialog, AssistantAt* panel) {
+                          click(dialog, panel->GetSendButton(), panel->GetEmailText());
+                      });
+        EXPECT_FALSE(closed);
+        EXPECT_EQ(1, errors);
+        ASSERT_EQ(1u, master_->Requests().size());
+        // The caps are reached in milliseconds; 5 s is the wait for a reply head.
+        EXPECT_GE(seconds, 0.0);
+        EXPECT_LT(seconds, 5.0);
+        EXPECT_LT(master_->FloodedBytes(), 64ull << 20);
+    }
 }
 
 // The dialog a Support button opens, answered at once; check sees it before it goes.
