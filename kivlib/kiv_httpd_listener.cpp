@@ -27,6 +27,7 @@
 
 #include "HttpdConnection.h"
 #include "PosixFd.h"
+#include "kiv_text.h"
 
 namespace {
 
@@ -252,7 +253,8 @@ void* HttpdListener::ConnectionMain(void* argument) {
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "HTTP connection entry threw: %s\n", e.what());
+        // The text may quote a request: one escaped line, cut at 1 KiB.
+        std::fprintf(stderr, "HTTP connection entry threw: %s\n", kivm::EscapeForLog(e.what(), false, 1024).c_str());
     } catch (...) {
         std::fprintf(stderr, "HTTP connection entry threw an unknown exception\n");
     }
