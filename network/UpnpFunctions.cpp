@@ -94,7 +94,9 @@ void UpnpFunctions::Discover() {
     controlUrl_ = reply.Field("control");
     serviceType_ = reply.Field("service");
     lanAddress_ = reply.Field("lan").substr(0, 15);
-    if (found.empty() || found == "0" || controlUrl_.empty()) LogAndThrow("Could not find valid IGD");
+    // "-" is the helper's empty text: a router with no control URL cannot be asked anything.
+    if (found.empty() || found == "0" || controlUrl_.empty() || controlUrl_ == "-")
+        LogAndThrow("Could not find valid IGD");
     const char* kind = found == "1"   ? "Found valid IGD : "
                        : found == "2" ? "Found a (not connected?) IGD : "
                        : found == "3" ? "UPnP device found. Is it an IGD ? : "
