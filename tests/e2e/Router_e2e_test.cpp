@@ -248,6 +248,45 @@ TEST_P(HostileRouterTest, OneMappingPassEndsWithinItsBound) {
     EXPECT_TRUE(server.WaitExit(30s));
 }
 
+// SIGTERM the moment the hostile answer begins (mid-flood, mid-drip) ends the server as promptly.
+TEST_P(HostileRouterTest, SigtermAsTheHostileAnswerBeginsEndsTheServerWithinTwoSeconds) {
+    HostileUpnpDevice device(router.router, GetParam());
+    ASSERT_TRUE(device.Listening());
+    StartServing();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(device.WaitForHostility(60s)) << server.LogText();
+    const auto signalled = Clock::now();
+    server.Signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(server.WaitExit(60s, &status)) << server.LogText();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - signalled);
+    std::cout << routertest::HostilityName(GetParam()) << ": SIGTERM as the answer began ended the server in "
+              << took.count() << " ms" << std::endl;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(took, 2s) << server.LogText();
+}
+
+// A router that granted the mapping and drips its answer to the deletion at shutdown: the deletion gets
+// its second and the server still ends within 2 s.
+TEST_F(RouterTest, ADeletionDrippedAtShutdownEndsTheServerWithinTwoSeconds) {
+    HostileUpnpDevice device(router.router, Hostility::DrippedDeletion);
+    ASSERT_TRUE(device.Listening());
+    StartServer();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(server.WaitForLog("upnp setup complete", kMappingWait)) << server.LogText();
+    ASSERT_NE(std::string::npos, server.LogText().find("Sucessfully mapped external port 8683")) << server.LogText();
+    const auto signalled = Clock::now();
+    server.Signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(server.WaitExit(60s, &status)) << server.LogText();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - signalled);
+    std::cout << "DrippedDeletion: SIGTERM ended the server in " << took.count() << " ms" << std::endl;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(took, 2s) << server.LogText();
+    EXPECT_TRUE(device.WaitForHostility(0ms)) << "the deletion was asked for";
+    EXPECT_NE(std::string::npos, server.LogText().find("the UPnP delete was ended after 1000 ms")) << server.LogText();
+}
+
 INSTANTIATE_TEST_SUITE_P(Hostile, HostileRouterTest,
                          ::testing::Values(Hostility::EndlessChunkedDescription, Hostility::HugeDescription,
                                            Hostility::DrippedDescription, Hostility::DrippedSoap),

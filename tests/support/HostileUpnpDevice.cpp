@@ -142,6 +142,7 @@ const char* HostilityName(Hostility how) {
     case Hostility::HugeDescription: return "HugeDescription";
     case Hostility::DrippedDescription: return "DrippedDescription";
     case Hostility::DrippedSoap: return "DrippedSoap";
+    case Hostility::DrippedDeletion: return "DrippedDeletion";
     }
     return "";
 }
@@ -247,7 +248,8 @@ void HostileUpnpDevice::SendDescription(int connection) {
         hostile_ = true;
         Drip(connection, Reply("200 OK", kDescription));
         return;
-    case Hostility::DrippedSoap: {
+    case Hostility::DrippedSoap:
+    case Hostility::DrippedDeletion: {
         const std::string reply = Reply("200 OK", kDescription);
         SendAll(connection, reply.data(), reply.size());
     }
@@ -261,9 +263,15 @@ void HostileUpnpDevice::SendSoap(int connection, const std::string& action) {
                                "</NewLastConnectionError><NewUptime>100</NewUptime>");
     } else if (action == "GetExternalIPAddress") {
         reply = Answer(action, "<NewExternalIPAddress>11.0.0.2</NewExternalIPAddress>");
+    } else if (action == "AddPortMapping" && how_ == Hostility::DrippedDeletion) {
+        reply = Answer(action, "");
     } else if (action == "AddPortMapping") {
         hostile_ = true;
         Drip(connection, Fault(718, "ConflictInMappingEntry"));
+        return;
+    } else if (action == "DeletePortMapping" && how_ == Hostility::DrippedDeletion) {
+        hostile_ = true;
+        Drip(connection, Answer(action, ""));
         return;
     } else {
         reply = Fault(714, "NoSuchEntryInArray");

@@ -20,6 +20,8 @@ enum class Hostility {
     HugeDescription,            // "Content-Length: 400000000", and the bytes to go with it
     DrippedDescription,         // a good description, one byte every 20 ms
     DrippedSoap,                // a good description; AddPortMapping answered 718, one byte every 20 ms
+    DrippedDeletion,            // a good description, AddPortMapping granted at once; DeletePortMapping
+                                // answered one byte every 20 ms
 };
 
 const char* HostilityName(Hostility how);
@@ -32,7 +34,8 @@ public:
     HostileUpnpDevice& operator=(const HostileUpnpDevice&) = delete;
 
     bool Listening() const { return ssdp_ >= 0 && http_ >= 0; }
-    // Waits until the hostile answer has begun (the description, or the AddPortMapping reply, is being sent).
+    // Waits until the hostile answer has begun (the description, or the AddPortMapping or
+    // DeletePortMapping reply, is being sent).
     bool WaitForHostility(std::chrono::milliseconds timeout) const;
     // SOAP actions asked for, in order ("GetStatusInfo", "AddPortMapping", ...).
     std::vector<std::string> Actions();
