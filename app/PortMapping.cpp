@@ -1,5 +1,7 @@
 #include "app/PortMapping.h"
 
+#include "app/Worker.h"
+
 #include <string>
 
 #include "core/Log.h"
@@ -10,32 +12,55 @@
 #undef KIV_LOG_SOURCE
 #define KIV_LOG_SOURCE "Worker"
 
-PortMapping::PortMapping(State* state, INatPmp* natPmp, boost::shared_ptr<IUpnpFunctionsFactory> upnp)
-    : state_(state), natPmp_(natPmp), upnpFactory_(upnp) {}
+PortMapping::PortMapping(State* state, INatPmp* natPmp, boost::shared_ptr<IUpnpFunctionsFactory> upnp,
+                         IWorkerClock* clock, const std::atomic<bool>* stop)
+    : state_(state), natPmp_(natPmp), upnpFactory_(upnp), clock_(clock), stop_(stop) {}
 
 PortMapping::~PortMapping() { Release(); }
 
-void PortMapping::Map(int64_t now) {
+void PortMapping::Map() { MapAnew(false); }
+
+void PortMapping::Redo() {
+    KIV_LOG(upnp_ ? "The UPNP mapping is a day old: mapping anew" : "Trying the daily UPNP mapping again");
+    MapAnew(true);
+}
+
+void PortMapping::MapAnew(bool keepWithoutRouter) {
     KIV_LOG("Attemping port map via UPNP");
-    boost::shared_ptr<IUpnpFunctionsFactory> factory = upnpFactory_ ? upnpFactory_ : UpnpFunctionsFactory::GetInstance();
+    boost::shared_ptr<IUpnpFunctionsFactory> factory =
+        upnpFactory_ ? upnpFactory_ : UpnpFunctionsFactory::GetInstance(stop_);
     const int port = static_cast<int>(state_->GetHttpPort());
+    // The router is looked for first: a mapping held is not given up for a router that does not answer.
+    boost::shared_ptr<IUpnpFunctions> router = factory->Create();
+    if (Stopping()) return;
+    if (!router && keepWithoutRouter && upnp_) {
+        KIV_LOG("NOTE: no UPNP router answered: the mapping of external port " + std::to_string(upnp_->GetExternalPort()) +
+                " stays, and is redone in " + std::to_string(kUpnpRedoRetrySeconds) + " seconds");
+        redoAt_ = clock_->NowSeconds() + kUpnpRedoRetrySeconds;
+        return;
+    }
     // What an earlier pass mapped goes first, so a new mapping of the same port stays in place.
     Release();
-    upnp_ = UpnpManager::GetInstance(factory, port, port, false);
+    upnp_ = UpnpManager::GetInstance(router, port, port, false);
     KIV_LOG("UPNPManager Instantiated");
     if (upnp_) {
         KIV_LOG("Sucessfully mapped external port " + std::to_string(upnp_->GetExternalPort()) + " to internal port " +
                 std::to_string(port) + " via UPNP");
-        upnpMappedAt_ = now;
+        redoAt_ = clock_->NowSeconds() + kUpnpRedoSeconds;
         state_->SetExternalPort(upnp_->GetExternalPort());
         state_->SetCheckExternalAccessFlag(true);
-    } else {
-        KIV_LOG("NOTE: Could not map external port via UPNP");
-        MapOverNatPmp(port, now);
+        return;
+    }
+    KIV_LOG("NOTE: Could not map external port via UPNP");
+    if (!Stopping()) MapOverNatPmp(port);
+    // A NAT-PMP mapping keeps itself alive; with none, the daily redo comes back.
+    if (keepWithoutRouter && !Holds()) {
+        KIV_LOG("The daily UPNP mapping is tried again in " + std::to_string(kUpnpRedoRetrySeconds) + " seconds");
+        redoAt_ = clock_->NowSeconds() + kUpnpRedoRetrySeconds;
     }
 }
 
-void PortMapping::MapOverNatPmp(int port, int64_t now) {
+void PortMapping::MapOverNatPmp(int port) {
     KIV_LOG("Attempting port map via NATPMP");
     const uint16_t ports = static_cast<uint16_t>(port);
     const NatPmpResult reply = natPmp_->MapTcpPort(ports, ports, kNatPmpLifetimeSeconds);
@@ -44,10 +69,10 @@ void PortMapping::MapOverNatPmp(int port, int64_t now) {
         return;
     }
     KIV_LOG("Attempted port map via NATPMP...");
-    OnNatPmpPortMapped(reply, now);
+    OnNatPmpPortMapped(reply, clock_->NowSeconds());
 }
 
-void PortMapping::OnNatPmpPortMapped(const NatPmpResult& reply, int64_t now) {
+void PortMapping::OnNatPmpPortMapped(const NatPmpResult& reply, int64_t arrival) {
     // A granted lifetime of 0 is a deletion, not a mapping.
     if (reply.error != 0 || reply.externalPort == 0 || reply.lifetime == 0) {
         KIV_LOG("WARNING: Could not map external port via NATPMP (" + NatPmpErrorText(reply.error) + ")");
@@ -58,8 +83,8 @@ void PortMapping::OnNatPmpPortMapped(const NatPmpResult& reply, int64_t now) {
     natPmpHeld_ = true;
     natPmpInternal_ = reply.internalPort;
     natPmpExternal_ = reply.externalPort;
-    natPmpRenewAt_ = now + reply.lifetime / 2;
-    natPmpExpiresAt_ = now + reply.lifetime;
+    natPmpRenewAt_ = arrival + reply.lifetime / 2;
+    natPmpExpiresAt_ = arrival + reply.lifetime;
     state_->SetExternalPort(reply.externalPort);
     state_->SetCheckExternalAccessFlag(true);
 }
@@ -75,16 +100,19 @@ void PortMapping::KeepNatPmpAlive(int64_t now) {
     }
     KIV_LOG("Renewing the NATPMP mapping of external port " + std::to_string(natPmpExternal_));
     const NatPmpResult reply = natPmp_->MapTcpPort(natPmpInternal_, natPmpExternal_, kNatPmpLifetimeSeconds);
+    const int64_t arrival = clock_->NowSeconds();
     if (reply.sent && reply.error == 0 && reply.externalPort != 0 && reply.lifetime != 0) {
-        OnNatPmpPortMapped(reply, now);
+        OnNatPmpPortMapped(reply, arrival);
         return;
     }
+    if (reply.error == kNatPmpStopped) return;
     KIV_LOG("WARNING: Could not renew the NATPMP mapping (" + NatPmpErrorText(reply.error) + ")");
-    natPmpRenewAt_ = now + kNatPmpRetrySeconds;
+    natPmpRenewAt_ = arrival + kNatPmpRetrySeconds;
 }
 
 void PortMapping::Release() {
     const bool held = Holds();
+    redoAt_ = 0;
     ReleaseUpnp();
     ReleaseNatPmp();
     // No port that is no longer mapped may be announced.

@@ -71,10 +71,11 @@ Worker::Worker(State* state, IEvents* events, IOfflineTranscode* offline, IWorke
       networkClock_(network.clock ? network.clock : &g_monotonicClock) {
     INatPmp* natPmp = network.natPmp;
     if (!natPmp) {
-        natPmpClient_.reset(new NatPmpClient());
+        natPmpClient_.reset(new NatPmpClient(kNatPmpDeadlineMs, &stop_));
         natPmp = natPmpClient_.get();
     }
-    portMapping_.reset(new PortMapping(state_, natPmp, network.upnp));
+    // The stop ends the router's requests in progress, so a stop never waits for a router.
+    portMapping_.reset(new PortMapping(state_, natPmp, network.upnp, networkClock_, &stop_));
     // A stop ends a master-server contact under way instead of waiting for it.
     connections_.SetStopFlag(&stop_);
 }
@@ -219,15 +220,12 @@ void Worker::PortMappingStep(int64_t now) {
     }
     // A redo asked for while this one runs is kept for the next pass.
     if (!portMappingDone_.exchange(true)) {
-        if (enabled) portMapping_->Map(now);
+        if (enabled) portMapping_->Map();
         KIV_LOG("upnp setup complete");
         return;
     }
     if (!enabled) return;
-    if (portMapping_->RedoDue(now)) {
-        KIV_LOG("The UPNP mapping is a day old: mapping anew");
-        portMapping_->Map(now);
-    }
+    if (portMapping_->RedoDue(now)) portMapping_->Redo();
     portMapping_->KeepNatPmpAlive(now);
 }
 

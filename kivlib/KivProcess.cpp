@@ -15,6 +15,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -96,6 +97,7 @@ struct SpawnJob {
     int childFds[3] = {-1, -1, -1};  // become the child's 0, 1 and 2
     int reportFd = -1;               // close-on-exec; the child writes errno here when it cannot exec
     int maxFd = 0;                   // upper bound for closing descriptors one by one
+    int netNamespaceFd = -1;         // the starting thread's network namespace; -1 when unknown
     pid_t pid = -1;
     int forkError = 0;
     bool done = false;
@@ -209,7 +211,17 @@ private:
         }
     }
 
+    // A child is born in the network namespace of the thread that starts it, as a fork of that thread's
+    // own would be: a thread that entered another namespace (setns) takes the spawner there first.
+    static void FollowNetNamespace(const SpawnJob& job) {
+        if (job.netNamespaceFd < 0) return;
+        struct stat wanted, own;
+        if (fstat(job.netNamespaceFd, &wanted) != 0 || stat("/proc/thread-self/ns/net", &own) != 0) return;
+        if (wanted.st_ino != own.st_ino || wanted.st_dev != own.st_dev) setns(job.netNamespaceFd, CLONE_NEWNET);
+    }
+
     static void Fork(SpawnJob& job) {
+        FollowNetNamespace(job);
         const pid_t parent = getpid();
         // Returns in the parent once the child has run exec (or failed and ended), so the exec report
         // can be read at once.
@@ -399,6 +411,8 @@ bool PosixProcess::Start(const std::string& program, const std::vector<std::stri
     job.childFds[2] = childErr.get();
     job.reportFd = reportWrite.get();
     job.maxFd = MaxFd();
+    const Fd netNamespace(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
+    job.netNamespaceFd = netNamespace.get();
     if (!Spawner::ForThisProcess()->Run(job) || job.pid < 0) return false;
 
     // Our copies of the child's ends go at once, so end of stream is seen when the child closes its own.

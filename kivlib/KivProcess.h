@@ -19,7 +19,8 @@ public:
     // program: the program to run; arguments: what follows it on its command line (not the program name).
     // A bare name such as "ffmpeg.exe" is looked up without ".exe" in the program's own folder
     // first, then on PATH; a name with a "/" is used as it is. Streams not piped go to /dev/null.
-    // The child gets no other descriptor of ours and dies with the server. False when it could not start.
+    // The child gets no other descriptor of ours and dies with the server; it is born in the network
+    // namespace of the calling thread. False when it could not start.
     virtual bool Start(const std::string& program, const std::vector<std::string>& arguments, bool pipeStdout,
                        bool pipeStdin, bool pipeStderr) = 0;
 

@@ -1,6 +1,7 @@
 // NAT-PMP port mapping at the gateway of the default route, for routers that do not speak UPnP.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -9,6 +10,10 @@ constexpr uint32_t kNatPmpDeadlineMs = 4000;
 // Result codes of our own, beside libnatpmp's negative ones and the gateway's positive ones.
 constexpr int kNatPmpTimedOut = -1000;
 constexpr int kNatPmpWrongReply = -1001;
+constexpr int kNatPmpOtherPort = -1002;  // only answers for another private port came
+constexpr int kNatPmpStopped = -1003;    // the server is stopping
+// Once the server stops, a deletion waits at most this much more (a mapping request ends at once).
+constexpr uint32_t kNatPmpStopGraceMs = 1000;
 
 struct NatPmpResult {
     // False when the request could not even be sent (no gateway, no socket).
@@ -23,7 +28,8 @@ struct NatPmpResult {
 class INatPmp {
 public:
     // Asks the gateway to map externalPort to internalPort (TCP) for lifetime seconds; lifetime 0 deletes
-    // the mapping. Ports in host order. Waits for the answer, never longer than the deadline.
+    // the mapping. Ports in host order. Waits for the answer, never longer than the deadline; a result
+    // without error is the gateway's answer for internalPort.
     virtual NatPmpResult MapTcpPort(uint16_t internalPort, uint16_t externalPort, uint32_t lifetime) = 0;
 
 protected:
@@ -31,14 +37,18 @@ protected:
 };
 
 // libnatpmp's own retries (doubling from 250 ms) take minutes at a gateway that drops port 5351, so
-// every request ends at the deadline.
+// every request ends at the deadline. A datagram that is no answer to the request (too short, another
+// opcode, a mapping of another private port) is passed over and the wait goes on.
 class NatPmpClient final : public INatPmp {
 public:
-    explicit NatPmpClient(uint32_t deadlineMs = kNatPmpDeadlineMs) : deadlineMs_(deadlineMs) {}
+    // stop (may be null) is the server's: once set, a mapping request ends at once.
+    explicit NatPmpClient(uint32_t deadlineMs = kNatPmpDeadlineMs, const std::atomic<bool>* stop = nullptr)
+        : deadlineMs_(deadlineMs), stop_(stop) {}
     NatPmpResult MapTcpPort(uint16_t internalPort, uint16_t externalPort, uint32_t lifetime) override;
 
 private:
     uint32_t deadlineMs_;
+    const std::atomic<bool>* stop_;
 };
 
 std::string NatPmpErrorText(int error);

@@ -13,6 +13,17 @@ boost::shared_ptr<UpnpManager> UpnpManager::GetInstance(const boost::shared_ptr<
     KIV_LOG("Getting UPnPManager Instance");
     boost::shared_ptr<IUpnpFunctions> functions;
     if (factory) functions = factory->Create();
+    return Map(functions, internalPort, externalPort, udp);
+}
+
+boost::shared_ptr<UpnpManager> UpnpManager::GetInstance(const boost::shared_ptr<IUpnpFunctions>& functions,
+                                                        int internalPort, int externalPort, bool udp) {
+    KIV_LOG("Getting UPnPManager Instance");
+    return Map(functions, internalPort, externalPort, udp);
+}
+
+boost::shared_ptr<UpnpManager> UpnpManager::Map(const boost::shared_ptr<IUpnpFunctions>& functions, int internalPort,
+                                                int externalPort, bool udp) {
     UpnpManager* manager = new UpnpManager(functions, externalPort, udp);
     boost::shared_ptr<UpnpManager> result;
     try {

@@ -12,6 +12,10 @@ public:
     // mapping was made, in which case the router was not touched.
     static boost::shared_ptr<UpnpManager> GetInstance(const boost::shared_ptr<IUpnpFunctionsFactory>& factory,
                                                       int internalPort, int externalPort, bool udp);
+    // The same with a router already found (functions may be empty), so a caller can look for the
+    // router before it gives up what it holds.
+    static boost::shared_ptr<UpnpManager> GetInstance(const boost::shared_ptr<IUpnpFunctions>& functions,
+                                                      int internalPort, int externalPort, bool udp);
 
     int GetExternalPort() const { return externalPort_; }
     // Deletes the mapping on the router; a refusal is logged and goes no further.
@@ -20,6 +24,8 @@ public:
 private:
     UpnpManager(const boost::shared_ptr<IUpnpFunctions>& functions, int externalPort, bool udp);
     ~UpnpManager();
+    static boost::shared_ptr<UpnpManager> Map(const boost::shared_ptr<IUpnpFunctions>& functions, int internalPort,
+                                              int externalPort, bool udp);
     void Init(int internalPort);  // throws std::runtime_error
 
     boost::shared_ptr<IUpnpFunctions> functionsHolder_;

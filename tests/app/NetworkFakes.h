@@ -50,6 +50,7 @@ public:
     }
 
     std::atomic<bool> present{true};
+    std::atomic<bool> refuse{false};  // every add is refused (501, no retry)
     std::atomic<int> discoveries{0};
 
 private:
@@ -66,6 +67,7 @@ private:
     int Add(int external) {
         std::lock_guard<std::mutex> hold(lock_);
         events_.push_back("add " + std::to_string(external));
+        if (refuse) return 501;
         auto it = mappings_.find(external);
         if (it != mappings_.end() && it->second != "self") return 718;
         mappings_[external] = "self";
@@ -94,6 +96,8 @@ struct NatPmpRequest {
 class FakeGateway : public INatPmp {
 public:
     NatPmpResult MapTcpPort(uint16_t internal, uint16_t external, uint32_t lifetime) override {
+        // The answer's way back (a late answer moves the test's clock on).
+        if (beforeAnswer) beforeAnswer();
         std::lock_guard<std::mutex> hold(lock_);
         requests_.push_back({internal, external, lifetime});
         NatPmpResult result;
@@ -113,7 +117,7 @@ public:
         }
         // A gateway may hand out another external port than the one asked for.
         result.externalPort = mapped_ ? mapped_ : static_cast<uint16_t>(external + shift);
-        result.lifetime = lifetime;
+        result.lifetime = grant ? grant.load() : lifetime;
         mapped_ = result.externalPort;
         return result;
     }
@@ -129,6 +133,8 @@ public:
     std::atomic<bool> present{true};
     std::atomic<bool> silent{false};
     std::atomic<int> shift{0};
+    std::atomic<uint32_t> grant{0};     // the lifetime granted; 0: the one asked for
+    std::function<void()> beforeAnswer;  // set before the worker starts
 
 private:
     std::mutex lock_;

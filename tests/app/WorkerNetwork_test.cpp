@@ -218,6 +218,82 @@ TEST_F(WorkerNetworkTest, ANatPmpMappingIsRenewedAtHalfItsLifetimeAndForgottenWh
     EXPECT_EQ(asked, gateway.Requests().size()) << "a mapping that ran out is not deleted";
 }
 
+TEST_F(WorkerNetworkTest, ADailyRedoWhoseDiscoveryFailsKeepsTheMappingAndTriesAgainWithinTheHour) {
+    Start();
+    ASSERT_TRUE(SetUpDone());
+    router->present = false;
+    clock.now += 24 * 3600;
+    ASSERT_TRUE(Within(30s, [this] { return router->discoveries == 2; }));
+    ASSERT_TRUE(clock.WaitForPasses(3));
+    EXPECT_EQ(std::vector<std::string>{"add 8683"}, router->Events()) << "nothing deleted";
+    EXPECT_EQ(std::vector<int>{8683}, router->Ours());
+    EXPECT_EQ(8683, ExternalPort());
+    EXPECT_TRUE(gateway.Requests().empty()) << "a mapping held is not replaced by NAT-PMP";
+    EXPECT_TRUE(log.Contains("the mapping of external port 8683 stays"));
+
+    // Still no router within the hour: tried again, still kept.
+    clock.now += 3600;
+    ASSERT_TRUE(Within(30s, [this] { return router->discoveries == 3; }));
+    ASSERT_TRUE(clock.WaitForPasses(3));
+    EXPECT_EQ(8683, ExternalPort());
+    // The router is back: the redo deletes and maps.
+    router->present = true;
+    clock.now += 3600;
+    ASSERT_TRUE(Within(30s, [this] { return router->Events().size() >= 3; }));
+    ASSERT_TRUE(clock.WaitForPasses(2));
+    EXPECT_EQ((std::vector<std::string>{"add 8683", "delete 8683", "add 8683"}), router->Events());
+    EXPECT_EQ(8683, ExternalPort());
+    // Mapped again: the next redo is a day away.
+    const int discoveries = router->discoveries;
+    clock.now += 3600;
+    ASSERT_TRUE(clock.WaitForPasses(3));
+    EXPECT_EQ(discoveries, router->discoveries.load());
+}
+
+TEST_F(WorkerNetworkTest, ADailyRedoThatMapsNothingIsTriedAgainWithinTheHour) {
+    gateway.present = false;
+    Start();
+    ASSERT_TRUE(SetUpDone());
+    router->refuse = true;
+    clock.now += 24 * 3600;
+    ASSERT_TRUE(Within(30s, [this] { return router->Events().size() == 3; }));
+    ASSERT_TRUE(clock.WaitForPasses(3));
+    EXPECT_EQ(0, ExternalPort());
+    router->refuse = false;
+    clock.now += 3600;
+    ASSERT_TRUE(Within(30s, [this] { return ExternalPort() == 8683; })) << log.Text();
+    EXPECT_EQ((std::vector<std::string>{"add 8683", "delete 8683", "add 8683", "add 8683"}), router->Events());
+}
+
+// A NAT-PMP answer that comes late (8 s into the pass): its renewal and its expiry count from its arrival.
+TEST_F(WorkerNetworkTest, NatPmpRenewalAndExpiryCountFromTheAnswersArrival) {
+    for (uint32_t granted : {20u, 6u, 3u}) {
+        SCOPED_TRACE("granted " + std::to_string(granted) + " s");
+        router = boost::shared_ptr<FakeRouter>(new FakeRouter());
+        router->present = false;
+        gateway.grant = granted;
+        const size_t before = gateway.Requests().size();
+        std::atomic<bool> late{true};
+        gateway.beforeAnswer = [&] {
+            if (late.exchange(false)) clock.now += 8;
+        };
+        const int64_t asked = clock.now;
+        Start();
+        ASSERT_TRUE(SetUpDone());
+        ASSERT_EQ(asked + 8, clock.now.load());
+        const int64_t renewal = asked + 8 + granted / 2;
+        clock.now = renewal - 1;
+        ASSERT_TRUE(clock.WaitForPasses(3));
+        EXPECT_EQ(before + 1, gateway.Requests().size()) << "renewed before half the lifetime had passed";
+        clock.now = renewal;
+        ASSERT_TRUE(Within(30s, [&] { return gateway.Requests().size() == before + 2; }));
+        EXPECT_FALSE(log.Contains("ran out without renewal")) << log.Text();
+        EXPECT_EQ(8683, ExternalPort());
+        worker.reset();
+        gateway.beforeAnswer = nullptr;
+    }
+}
+
 TEST_F(WorkerNetworkTest, ContactsFollowTheMappingTheRequestAndTheHourlyPing) {
     FakeMasterServer masterServer([](const MasterRequest&) { return MasterReply::Ok("key-1"); });
     testsupport::ScopedEnvironment named("CALVORO_MASTER_HOST", masterServer.Address());

@@ -26,11 +26,14 @@ using routertest::TestRouter;
 
 namespace {
 
-// Reads every request; answers each with what the test's function makes of it (nothing when empty).
+// Reads every request; answers each with what the test's function makes of it (nothing when empty),
+// after the stray datagrams given and the delay.
 class FakeGateway {
 public:
     using Answer = std::function<std::string(const std::string& request)>;
-    FakeGateway(const routertest::Namespace& router, Answer answer) : answer_(std::move(answer)) {
+    FakeGateway(const routertest::Namespace& router, Answer answer, std::vector<std::string> strays = {},
+                std::chrono::milliseconds delay = std::chrono::milliseconds(0))
+        : answer_(std::move(answer)), strays_(std::move(strays)), delay_(delay) {
         Inside inside(router);
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -66,12 +69,19 @@ private:
                 std::lock_guard<std::mutex> hold(lock_);
                 requests_.push_back(request);
             }
+            for (const std::string& stray : strays_)
+                sendto(fd_, stray.data(), stray.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+            for (auto until = std::chrono::steady_clock::now() + delay_; !stop_ && std::chrono::steady_clock::now() < until;)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (stop_) break;
             const std::string reply = answer_(request);
             if (!reply.empty()) sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
         }
     }
 
     Answer answer_;
+    std::vector<std::string> strays_;
+    std::chrono::milliseconds delay_;
     int fd_ = -1;
     bool bound_ = false;
     std::atomic<bool> stop_{false};
@@ -140,6 +150,76 @@ TEST_F(NatPmpTest, ASilentGatewayEndsAtOurDeadlineWithTheLibrarysRetries) {
     EXPECT_GE(took, 1500ms);
     EXPECT_LT(took, 4500ms);  // room for a loaded machine; the library alone would go on for minutes
     EXPECT_GE(gateway.Requests().size(), 2u) << "the request is sent again while waiting";
+}
+
+// What a gateway sends that is no answer to the request is passed over while the answer still comes
+// in time; a mapping of another private port is not ours.
+TEST_F(NatPmpTest, OnlyTheAnswerForThePrivatePortAskedForEndsTheWait) {
+    const std::string ours = MappingReply(0, 8683, 40000, 3600);
+    struct Case {
+        const char* name;
+        std::vector<std::string> strays;
+        std::chrono::milliseconds delay;
+        std::string answer;
+        int error;
+        uint16_t external;
+    };
+    const Case cases[] = {
+        {"a late answer", {}, 2500ms, ours, 0, 40000},
+        {"a short datagram first", {std::string("\x00", 1)}, 300ms, ours, 0, 40000},
+        {"an address answer and a UDP mapping first",
+         {std::string("\x00\x80\x00\x00", 4) + Be32(1234) + Be32(0x0b000002),
+          std::string("\x00\x81\x00\x00", 4) + Be32(1234) + Be16(8683) + Be16(40000) + Be32(3600)},
+         300ms, ours, 0, 40000},
+        {"another private port first", {MappingReply(0, 4242, 40001, 3600)}, 300ms, ours, 0, 40000},
+        {"only another private port", {}, 0ms, MappingReply(0, 4242, 40001, 3600), kNatPmpOtherPort, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string answer = c.answer;
+        FakeGateway gateway(router.router, [answer](const std::string&) { return answer; }, c.strays, c.delay);
+        ASSERT_TRUE(gateway.Bound());
+        const NatPmpResult result = Map(8683, 8683, 7200);
+        EXPECT_TRUE(result.sent);
+        EXPECT_EQ(c.error, result.error) << NatPmpErrorText(result.error);
+        EXPECT_EQ(c.external, result.externalPort);
+        if (c.error == 0) {
+            EXPECT_EQ(8683, result.internalPort);
+            EXPECT_EQ(3600u, result.lifetime);
+        }
+    }
+}
+
+TEST_F(NatPmpTest, AStopEndsAMappingRequestAtOnceAndLeavesADeletionASecond) {
+    FakeGateway gateway(router.router, [](const std::string&) { return std::string(); });
+    ASSERT_TRUE(gateway.Bound());
+    Inside inside(router.client);
+    ASSERT_TRUE(inside.Entered());
+    std::atomic<bool> stop{false};
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(500ms);
+        stop = true;
+    });
+    auto start = std::chrono::steady_clock::now();
+    const NatPmpResult mapping = NatPmpClient(kNatPmpDeadlineMs, &stop).MapTcpPort(8683, 8683, 7200);
+    const auto mappingTook = std::chrono::steady_clock::now() - start;
+    stopper.join();
+    EXPECT_EQ(kNatPmpStopped, mapping.error);
+    EXPECT_LT(mappingTook, 2000ms);  // the deadline is 4 s
+    start = std::chrono::steady_clock::now();
+    const NatPmpResult deletion = NatPmpClient(kNatPmpDeadlineMs, &stop).MapTcpPort(8683, 8683, 0);
+    const auto deletionTook = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(kNatPmpTimedOut, deletion.error);
+    EXPECT_GE(deletionTook, std::chrono::milliseconds(kNatPmpStopGraceMs));
+    EXPECT_LT(deletionTook, 3000ms);
+    EXPECT_GE(gateway.Requests().size(), 2u) << "the deletion was sent";
+}
+
+TEST(NatPmpErrorText, NamesEveryCodeOfTheLibrary) {
+    for (int code : {-1, -2, -3, -4, -5, -6, -7, -8, -9, -10, -11, -12, -14, -15, -49, -51, -52, -53}) {
+        EXPECT_NE(0u, NatPmpErrorText(code).rfind("error ", 0)) << code << ": " << NatPmpErrorText(code);
+    }
+    EXPECT_EQ("error 7", NatPmpErrorText(7));
 }
 
 TEST(NatPmpNoGateway, WithNoDefaultRouteNothingIsSent) {

@@ -1,12 +1,25 @@
 // The retry rule of a UPnP mapping and the manager's hold on one, over a router of the test's own.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/StateTestSupport.h"
 #include "network/UpnpFunctions.h"
 #include "network/UpnpManager.h"
+#include "network/UpnpRequest.h"
+#include "support/HostileUpnpDevice.h"
+#include "support/TestRouter.h"
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -55,6 +68,90 @@ TEST(UpnpRetries, MovesOnOnlyForInvalidArgsAndConflictsUpTo100AttemptsAndPort655
         ASSERT_EQ(static_cast<size_t>(c.attempts), asked.size()) << c.name;
         for (size_t i = 0; i < asked.size(); ++i) EXPECT_EQ(c.external + static_cast<int>(i), asked[i]) << c.name;
     }
+}
+
+TEST(UpnpRetries, TheStopIsLookedAtBetweenAttempts) {
+    std::atomic<bool> stop{false};
+    int asked = 0;
+    const UpnpAddRequest router = [&](int) {
+        if (++asked == 2) stop = true;
+        return 718;
+    };
+    try {
+        AddPortMappingWithRetries(8683, 8683, "192.168.1.2", router, [&] { return stop.load(); });
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string::npos, std::string(e.what()).find("(8684, 8683, 192.168.1.2) failed with code 718"));
+    }
+    EXPECT_EQ(2, asked);
+}
+
+TEST(UpnpLogText, ShowsOnlyPrintableAsciiAndCutsLongText) {
+    const struct {
+        std::string text;
+        size_t max;
+        std::string shown;
+    } cases[] = {
+        {"sendto: Network is unreachable", 100, "sendto: Network is unreachable"},
+        {"a\r\nFAKE LOG LINE", 100, "a\\x0d\\x0aFAKE LOG LINE"},
+        {std::string("nul\0byte", 8), 100, "nul\\x00byte"},
+        {"\xff\xc3\xa9", 100, "\\xff\\xc3\\xa9"},
+        {"abcdef", 3, "abc (6 bytes in all)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.shown, UpnpLogText(c.text, c.max)) << c.shown;
+}
+
+// The library's own complaints (its discovery perror()s when nothing can be sent) reach the log through
+// the helper program, and never the server's terminal.
+TEST(UpnpHelper, TheLibrarysComplaintsGoToTheLogAndNotToStandardError) {
+    REQUIRE_ISOLATED_NETWORK();  // only loopback: the search cannot be sent anywhere
+    statetest::LogCapture log;
+    std::FILE* captured = std::tmpfile();
+    ASSERT_TRUE(captured);
+    std::fflush(stderr);
+    const int terminal = dup(2);
+    dup2(fileno(captured), 2);
+    const boost::shared_ptr<IUpnpFunctions> functions = UpnpFunctions::GetInstance();
+    std::fflush(stderr);
+    dup2(terminal, 2);
+    close(terminal);
+    std::rewind(captured);
+    std::string written;
+    for (int c; (c = std::fgetc(captured)) != EOF;) written += static_cast<char>(c);
+    std::fclose(captured);
+    EXPECT_FALSE(functions);
+    EXPECT_EQ("", written);
+    EXPECT_TRUE(log.Contains("UPnP library: sendto: Network is unreachable")) << log.Text();
+    EXPECT_TRUE(log.Contains("No UPNP device could be discovered")) << log.Text();
+}
+
+// A discovery the router holds up (its description dripped a byte at a time) ends as soon as the
+// server stops, not at its deadline.
+TEST(UpnpHelper, AStopEndsADiscoveryInProgressAtOnce) {
+    REQUIRE_ISOLATED_NETWORK();
+    routertest::TestRouter router;
+    ASSERT_TRUE(router.Build()) << router.Error();
+    routertest::HostileUpnpDevice device(router.router, routertest::Hostility::DrippedDescription);
+    ASSERT_TRUE(device.Listening());
+    statetest::LogCapture log;
+    std::atomic<bool> stop{false};
+    std::chrono::steady_clock::time_point stoppedAt;
+    std::thread stopper([&] {
+        if (device.WaitForHostility(30s)) std::this_thread::sleep_for(500ms);
+        stoppedAt = std::chrono::steady_clock::now();
+        stop = true;
+    });
+    boost::shared_ptr<IUpnpFunctions> functions;
+    {
+        routertest::Inside inside(router.client);
+        ASSERT_TRUE(inside.Entered());
+        functions = UpnpFunctions::GetInstance(&stop);
+    }
+    const auto ended = std::chrono::steady_clock::now();
+    stopper.join();
+    EXPECT_FALSE(functions);
+    EXPECT_LT(ended - stoppedAt, 500ms);
+    EXPECT_TRUE(log.Contains("UPnP discovery ended: the server is stopping")) << log.Text();
 }
 
 // A router that maps by the retry rule and records what it was asked.
