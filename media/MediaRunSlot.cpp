@@ -3,17 +3,32 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
+
+#include "kivlib/KivProcess.h"
 
 namespace {
 
+// One run waiting for a slot; woken when it is handed one or the runs stop.
+struct Waiter {
+    std::condition_variable wake;
+    bool granted = false;
+};
+
 struct Slots {
     std::mutex lock;
-    std::condition_variable freed;
+    std::deque<Waiter*> queue;  // front first
     uint32_t taken = 0;
+    bool stopped = false;
 };
+
+// The slot steps of a run wait this long at most before looking at the stop flag again.
+const uint32_t kRunStepMs = 100;
 
 // 5000 ms, unless the environment gives CALVORO_MEDIA_RUN_LIMIT_MS: the end-to-end tests run the server
 // on shared machines whose load can make a grab alone take that long.
@@ -26,10 +41,25 @@ uint32_t InitialTimeLimitMs() {
 }
 
 std::atomic<uint32_t> g_timeLimitMs{InitialTimeLimitMs()};
+std::atomic<bool> g_stopped{false};
+
+thread_local uint32_t t_slotsHeld = 0;
+thread_local MediaRunWatch* t_watch = nullptr;
 
 Slots& TheSlots() {
     static Slots slots;
     return slots;
+}
+
+// Hands free slots to the front of the queue. Called with the lock.
+void GrantWaiting(Slots& slots) {
+    while (!slots.stopped && !slots.queue.empty() && slots.taken < MediaRunSlot::Limit()) {
+        Waiter* next = slots.queue.front();
+        slots.queue.pop_front();
+        next->granted = true;
+        ++slots.taken;
+        next->wake.notify_one();
+    }
 }
 
 }  // namespace
@@ -52,18 +82,102 @@ uint32_t MediaRunSlot::Taken() {
     return slots.taken;
 }
 
+uint32_t MediaRunSlot::Waiting() {
+    Slots& slots = TheSlots();
+    std::lock_guard<std::mutex> guard(slots.lock);
+    return static_cast<uint32_t>(slots.queue.size());
+}
+
 MediaRunSlot::MediaRunSlot() {
+    if (t_slotsHeld > 0) {
+        nested_ = held_ = true;
+        ++t_slotsHeld;
+        return;
+    }
     Slots& slots = TheSlots();
     std::unique_lock<std::mutex> guard(slots.lock);
-    slots.freed.wait(guard, [&slots] { return slots.taken < Limit(); });
-    ++slots.taken;
+    if (slots.stopped) return;
+    if (slots.queue.empty() && slots.taken < Limit()) {
+        ++slots.taken;
+        held_ = true;
+        ++t_slotsHeld;
+        return;
+    }
+    Waiter me;
+    const bool request = MediaRunWatch::Watched();
+    if (request) {
+        slots.queue.push_back(&me);
+    } else {
+        slots.queue.push_front(&me);
+    }
+    while (!me.granted && !slots.stopped) {
+        me.wake.wait_for(guard, std::chrono::milliseconds(MediaRunWatch::kAskEveryMs));
+        if (me.granted || slots.stopped || !request) continue;
+        guard.unlock();
+        const bool abandoned = MediaRunWatch::Abandoned();
+        guard.lock();
+        if (abandoned && !me.granted) break;
+    }
+    if (me.granted && !slots.stopped) {
+        held_ = true;
+        ++t_slotsHeld;
+        return;
+    }
+    if (me.granted) {
+        --slots.taken;  // handed over just as the runs stopped
+    } else {
+        slots.queue.erase(std::remove(slots.queue.begin(), slots.queue.end(), &me), slots.queue.end());
+    }
 }
 
 MediaRunSlot::~MediaRunSlot() {
+    if (!held_) return;
+    --t_slotsHeld;
+    if (nested_) return;
     Slots& slots = TheSlots();
-    {
-        std::lock_guard<std::mutex> guard(slots.lock);
-        --slots.taken;
-    }
-    slots.freed.notify_one();
+    std::lock_guard<std::mutex> guard(slots.lock);
+    --slots.taken;
+    GrantWaiting(slots);
 }
+
+int MediaRunSlot::Wait(KivProcess& process, int& exitCode, uint32_t ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (Stopped()) {
+            process.Stop(false, 1000);
+            return WAIT_STOPPED;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const uint32_t step = left.count() <= 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>(left.count(), kRunStepMs));
+        const int result = process.Wait(exitCode, step);
+        if (result != KivProcess::WAIT_RUNNING || step < kRunStepMs) return result;
+    }
+}
+
+void MediaRunSlot::StopAll() {
+    Slots& slots = TheSlots();
+    std::lock_guard<std::mutex> guard(slots.lock);
+    slots.stopped = true;
+    g_stopped = true;
+    for (Waiter* waiter : slots.queue) waiter->wake.notify_one();
+}
+
+void MediaRunSlot::Resume() {
+    Slots& slots = TheSlots();
+    std::lock_guard<std::mutex> guard(slots.lock);
+    slots.stopped = false;
+    g_stopped = false;
+    GrantWaiting(slots);
+}
+
+bool MediaRunSlot::Stopped() { return g_stopped; }
+
+MediaRunWatch::MediaRunWatch(std::function<bool()> abandoned) : abandoned_(std::move(abandoned)), outer_(t_watch) {
+    t_watch = this;
+}
+
+MediaRunWatch::~MediaRunWatch() { t_watch = outer_; }
+
+bool MediaRunWatch::Watched() { return t_watch != nullptr; }
+
+bool MediaRunWatch::Abandoned() { return t_watch && t_watch->abandoned_ && t_watch->abandoned_(); }

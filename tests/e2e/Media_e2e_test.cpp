@@ -2,8 +2,11 @@
 // clips made by ffmpeg's lavfi sources and ffprobe as the judge of what comes back.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -438,6 +441,115 @@ TEST_F(MediaE2e, CancelAndShutdownLeaveNoPartialOutput) {
     EXPECT_FALSE(testsupport::PathExists(running));
     ASSERT_TRUE(server->Run()) << server->process->LogText();
     for (const Row& row : Rows(server->Get("/video/convertstatus/").body)) EXPECT_NE("/Clips/long.mp4", row.filename);
+}
+
+// Requests that came together for one video nobody asked about yet: one probe serves them all, within
+// the run slots. The thumbnails have a picture beside the video, so the probe is their only ffmpeg run.
+TEST(MediaBurstE2e, OneProbePerFileWithinTheRunSlots) {
+    REQUIRE_ISOLATED_NETWORK();
+    Server server;
+    ASSERT_TRUE(server.Start()) << server.process->LogText();
+    const std::string video = server.clips + "/burst.mp4";
+    std::filesystem::copy_file(ConvertClip("e2e-burst.mp4", 3, {"-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"}),
+                               video);
+    mediatest::Run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "color=green:size=64x48", "-frames:v", "1",
+                    server.clips + "/burst.jpg"});
+    std::filesystem::copy_file(ConvertClip("e2e-burst-conv.mp4", 2, {"-c:v", "libx264", "-preset", "ultrafast", "-s",
+                                                                      "160x120", "-c:a", "aac"}),
+                               server.clips + "/convert.mp4");
+    const size_t slots = static_cast<size_t>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+
+    mediatest::PeakProcesses ffmpeg(server.clips);
+    std::vector<std::future<Reply>> thumbnails, conversions;
+    for (int i = 0; i < 100; ++i) {
+        thumbnails.push_back(std::async(std::launch::async, [&server] {
+            return server.Post("/video/thumbnails/Clips/burst.mp4", "<Thumbnail><resolution/><timeoffset/></Thumbnail>");
+        }));
+        if (i < 30) {
+            conversions.push_back(std::async(std::launch::async, [&server] {
+                return server.Post("/video/convert/Clips/convert.mp4",
+                                   "<Convert><ClientIdentifier>pad</ClientIdentifier></Convert>");
+            }));
+        }
+    }
+    size_t served = 0, queued = 0;
+    for (std::future<Reply>& future : thumbnails) {
+        const Reply reply = future.get();
+        EXPECT_EQ(200, reply.status) << reply.body;
+        EXPECT_EQ("320", reply.Header("ca-width")) << reply.body;
+        if (reply.status == 200) ++served;
+    }
+    for (std::future<Reply>& future : conversions) {
+        const Reply reply = future.get();
+        EXPECT_EQ(200, reply.status) << reply.body;
+        if (reply.body.find("<SuccessMsg>Success</SuccessMsg>") != std::string::npos) ++queued;
+    }
+    EXPECT_EQ(100u, served);
+    EXPECT_EQ(30u, queued);
+    // The queue's first conversion runs beside the requests' runs and comes out whole.
+    bool finished = false;
+    for (int i = 0; i < 1200 && !finished; ++i) {
+        finished = server.Get("/video/convertstatus/").body.find("<status>Finished</status>") != std::string::npos;
+        if (!finished) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(finished);
+    const size_t peak = ffmpeg.Stop();
+    EXPECT_LE(peak, slots + 1) << "ffmpeg at once, with " << slots << " run slots and one conversion";
+    EXPECT_GE(peak, 1u);
+    RecordProperty("PeakFfmpeg", std::to_string(peak));
+    EXPECT_EQ(std::string::npos, server.process->LogText().find("corrupt"));
+    EXPECT_TRUE(server.Stop());
+}
+
+// A flood of thumbnail requests waiting for their turn does not hold the shutdown, and the runs go with
+// the server.
+TEST(MediaShutdownE2e, AThousandQueuedThumbnailsThenSigtermEndsWithinThreeSeconds) {
+    REQUIRE_ISOLATED_NETWORK();
+    const int kRequests = 1000;
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    const rlimit saved = files;
+    if (files.rlim_max != RLIM_INFINITY && files.rlim_max < rlim_t(kRequests + 500))
+        GTEST_SKIP() << "needs " << kRequests + 500 << " descriptors here";
+    if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < rlim_t(kRequests + 500)) {
+        files.rlim_cur = rlim_t(kRequests + 500);
+        ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &files));
+    }
+    Server server;
+    ASSERT_TRUE(server.Start()) << server.process->LogText();
+    std::filesystem::copy_file(MakeClip("e2e-flood.mp4", {"-f", "lavfi", "-i", "testsrc=size=1280x720:rate=25:duration=8",
+                                                          "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"}),
+                               server.clips + "/flood.mp4");
+    const std::string body = "<Thumbnail><resolution/><timeoffset seconds=\"3\"/></Thumbnail>";
+    const std::string request = "POST /video/thumbnails/Clips/flood.mp4" + server.Query() + " HTTP/1.1\r\nHost: " +
+                                server.Host() + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::vector<std::unique_ptr<Connection>> clients;
+    for (int i = 0; i < kRequests; ++i) {
+        clients.emplace_back(new Connection(server.port));
+        ASSERT_TRUE(clients.back()->Write(request)) << i;
+    }
+    // Every request has reached its handler.
+    const std::string logged = "Path [/video/thumbnails/Clips/flood.mp4]";
+    size_t count = 0;
+    for (int i = 0; i < 600 && count < size_t(kRequests); ++i) {
+        const std::string log = server.process->LogText();
+        count = 0;
+        for (size_t at = log.find(logged); at != std::string::npos; at = log.find(logged, at + 1)) ++count;
+        if (count < size_t(kRequests)) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(size_t(kRequests), count);
+    ASSERT_FALSE(mediatest::ProcessesNaming(server.clips).empty()) << "the grabs are still going";
+
+    const auto start = std::chrono::steady_clock::now();
+    server.process->Signal(SIGTERM);
+    const bool ended = server.process->WaitExit(std::chrono::seconds(3));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(ended) << "SIGTERM with " << kRequests << " thumbnails queued";
+    if (!ended) server.process->WaitExit(std::chrono::seconds(600));
+    EXPECT_TRUE(mediatest::ProcessesNaming(server.clips).empty()) << "ffmpeg left after the server";
+    RecordProperty("ShutdownSeconds", std::to_string(seconds));
+    clients.clear();
+    setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 }  // namespace
