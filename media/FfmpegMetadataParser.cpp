@@ -399,7 +399,15 @@ boost::shared_ptr<IMetadata> MetadataFactory::GetMetadata(const std::wstring& pa
         if (boost::shared_ptr<IMetadata> cached = CacheLookupOrJoin(key, probe, mine)) return cached;
         if (mine) {
             bool ran = false;
-            boost::shared_ptr<IMetadata> result = Probe(path, ran);
+            boost::shared_ptr<IMetadata> result;
+            try {
+                result = Probe(path, ran);
+            } catch (...) {
+                // Those waiting must not wait for a probe that is gone: one of them takes it up.
+                CacheEndProbe(key, result);
+                PublishProbe(*probe, ProbeInFlight::GivenUp, result);
+                throw;
+            }
             CacheEndProbe(key, result);
             PublishProbe(*probe, ran ? ProbeInFlight::Done : ProbeInFlight::GivenUp, result);
             return result;

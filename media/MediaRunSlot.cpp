@@ -14,10 +14,14 @@
 
 namespace {
 
-// One run waiting for a slot; woken when it is handed one or the runs stop.
+// One run waiting for a slot. It sleeps on a lock of its own, so the stop wakes a thousand waiters
+// without all of them queueing for the slots' lock. The slots' lock is taken before a waiter's, never
+// the other way round.
 struct Waiter {
+    std::mutex lock;
     std::condition_variable wake;
-    bool granted = false;
+    bool granted = false;  // a slot was taken for it
+    bool stopped = false;
 };
 
 struct Slots {
@@ -26,6 +30,14 @@ struct Slots {
     uint32_t taken = 0;
     bool stopped = false;
 };
+
+// Notified under the waiter's lock: once the waiter sees the flag, nothing here touches it again (it
+// lives on the waiting thread's stack).
+void Tell(Waiter& waiter, bool Waiter::*flag) {
+    std::lock_guard<std::mutex> guard(waiter.lock);
+    waiter.*flag = true;
+    waiter.wake.notify_one();
+}
 
 // The slot steps of a run wait this long at most before looking at the stop flag again.
 const uint32_t kRunStepMs = 100;
@@ -56,9 +68,8 @@ void GrantWaiting(Slots& slots) {
     while (!slots.stopped && !slots.queue.empty() && slots.taken < MediaRunSlot::Limit()) {
         Waiter* next = slots.queue.front();
         slots.queue.pop_front();
-        next->granted = true;
         ++slots.taken;
-        next->wake.notify_one();
+        Tell(*next, &Waiter::granted);
     }
 }
 
@@ -95,39 +106,47 @@ MediaRunSlot::MediaRunSlot() {
         return;
     }
     Slots& slots = TheSlots();
-    std::unique_lock<std::mutex> guard(slots.lock);
-    if (slots.stopped) return;
-    if (slots.queue.empty() && slots.taken < Limit()) {
-        ++slots.taken;
-        held_ = true;
-        ++t_slotsHeld;
-        return;
-    }
     Waiter me;
     const bool request = MediaRunWatch::Watched();
-    if (request) {
-        slots.queue.push_back(&me);
-    } else {
-        slots.queue.push_front(&me);
+    {
+        std::lock_guard<std::mutex> guard(slots.lock);
+        if (slots.stopped) return;
+        if (slots.queue.empty() && slots.taken < Limit()) {
+            ++slots.taken;
+            held_ = true;
+            ++t_slotsHeld;
+            return;
+        }
+        if (request) {
+            slots.queue.push_back(&me);
+        } else {
+            slots.queue.push_front(&me);
+        }
     }
-    while (!me.granted && !slots.stopped) {
-        me.wake.wait_for(guard, std::chrono::milliseconds(MediaRunWatch::kAskEveryMs));
-        if (me.granted || slots.stopped || !request) continue;
-        guard.unlock();
-        const bool abandoned = MediaRunWatch::Abandoned();
-        guard.lock();
-        if (abandoned && !me.granted) break;
+    bool abandoned = false;
+    std::unique_lock<std::mutex> mine(me.lock);
+    while (!me.granted && !me.stopped && !abandoned) {
+        me.wake.wait_for(mine, std::chrono::milliseconds(MediaRunWatch::kAskEveryMs));
+        if (me.granted || me.stopped || !request) continue;
+        mine.unlock();
+        abandoned = MediaRunWatch::Abandoned();
+        mine.lock();
     }
-    if (me.granted && !slots.stopped) {
-        held_ = true;
-        ++t_slotsHeld;
+    // The stop has emptied the queue: leave without queueing for the slots' lock.
+    if (me.stopped && !me.granted) return;
+    mine.unlock();
+    std::lock_guard<std::mutex> guard(slots.lock);
+    mine.lock();
+    if (!me.granted) {  // abandoned, and no slot came meanwhile
+        slots.queue.erase(std::remove(slots.queue.begin(), slots.queue.end(), &me), slots.queue.end());
         return;
     }
-    if (me.granted) {
+    if (slots.stopped) {
         --slots.taken;  // handed over just as the runs stopped
-    } else {
-        slots.queue.erase(std::remove(slots.queue.begin(), slots.queue.end(), &me), slots.queue.end());
+        return;
     }
+    held_ = true;
+    ++t_slotsHeld;
 }
 
 MediaRunSlot::~MediaRunSlot() {
@@ -159,7 +178,8 @@ void MediaRunSlot::StopAll() {
     std::lock_guard<std::mutex> guard(slots.lock);
     slots.stopped = true;
     g_stopped = true;
-    for (Waiter* waiter : slots.queue) waiter->wake.notify_one();
+    for (Waiter* waiter : slots.queue) Tell(*waiter, &Waiter::stopped);
+    slots.queue.clear();
 }
 
 void MediaRunSlot::Resume() {

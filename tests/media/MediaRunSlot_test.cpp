@@ -48,7 +48,9 @@ protected:
 };
 
 TEST_F(MediaRunSlotTest, RequestsTakeTheirTurnInOrderAndTheWorkerGoesFirst) {
-    SlotHolders holders(MediaRunSlot::Limit());
+    // One slot goes round: each waiter takes it, notes its turn and hands it on.
+    SlotHolders others(MediaRunSlot::Limit() - 1);
+    std::unique_ptr<MediaRunSlot> last(new MediaRunSlot);
     std::mutex lock;
     std::vector<std::string> order;
     std::vector<std::thread> waiters;
@@ -67,7 +69,7 @@ TEST_F(MediaRunSlotTest, RequestsTakeTheirTurnInOrderAndTheWorkerGoesFirst) {
     wait("second request", true);
     wait("third request", true);
     wait("worker", false);
-    holders.Release();
+    last.reset();
     for (std::thread& t : waiters) t.join();
     EXPECT_EQ((std::vector<std::string>{"worker", "first request", "second request", "third request"}), order);
 }
@@ -175,15 +177,17 @@ TEST_F(MediaRunSlotTest, RequestsForOneFileShareOneProbe) {
 
 TEST_F(MediaRunSlotTest, ProbesTakeSlotsAndTheirWaitIsNotTheirLimit) {
     // Every slot taken for longer than a probe may run: the probes wait without a process, then all
-    // succeed, never more of them at once than there are slots.
-    const uint32_t files = MediaRunSlot::Limit() * 2;
+    // succeed, never more of them at once than the two slots given back.
+    if (MediaRunSlot::Limit() < 2) GTEST_SKIP() << "needs two cores";
+    const uint32_t files = 6;
     for (uint32_t i = 0; i < files; ++i) std::filesystem::copy_file(SmallClip(), dir.file("p" + std::to_string(i) + ".mp4"));
     boost::shared_ptr<IMetadataFactory> metadata = MetadataFactory::GetInstance();
     std::atomic<uint32_t> probed{0};
     std::vector<std::thread> requests;
+    SlotHolders kept(MediaRunSlot::Limit() - 2);
     mediatest::PeakProcesses ffmpeg(dir.path());
     {
-        SlotHolders holders(MediaRunSlot::Limit());
+        SlotHolders freed(2);
         for (uint32_t i = 0; i < files; ++i) {
             requests.emplace_back([&, i] {
                 MediaRunWatch watch([] { return false; });
@@ -196,7 +200,7 @@ TEST_F(MediaRunSlotTest, ProbesTakeSlotsAndTheirWaitIsNotTheirLimit) {
     }
     for (std::thread& t : requests) t.join();
     EXPECT_EQ(files, probed.load());
-    EXPECT_LE(ffmpeg.Stop(), size_t(MediaRunSlot::Limit()));
+    EXPECT_LE(ffmpeg.Stop(), 2u);
 }
 
 }  // namespace
