@@ -6,6 +6,7 @@ namespace that has only loopback.
                 clients close once the server has logged every one; then SIGTERM at once. Reports the
                 time from SIGTERM to the program's end, the ffmpeg runs left after it, and how many of
                 the requests gave up their wait and how many got to start a grab.
+  queued N      the same, but the clients stay connected until the program has ended.
   burst T C     T thumbnail requests for a video with a sidecar picture and C conversion requests for
                 another video, neither probed before, all sent at once. Reports the replies by kind and
                 the most ffmpeg runs at once (sampled every 2 ms from /proc), against the run slots.
@@ -143,7 +144,7 @@ class Server:
         return time.monotonic() - start
 
 
-def abandoned(binary, count):
+def flood(binary, count, abandon):
     with tempfile.TemporaryDirectory(prefix="calvoro-flood-") as work:
         server = Server(work)
         make_clip(os.path.join(server.clips, "flood.mp4"), 8, "1280x720")
@@ -156,13 +157,16 @@ def abandoned(binary, count):
         while server.log_count(logged) < count and time.monotonic() < deadline:
             time.sleep(0.05)
         reached = server.log_count(logged)
+        if abandon:
+            for c in clients:
+                c.close()
+        seconds = server.stop()
         for c in clients:
             c.close()
-        seconds = server.stop()
         left = len(ffmpeg_naming(work))
         given_up = server.log_count("Thumbnail not made")
         killed = server.log_count("ffmpeg stopped creating thumbnail")
-        print(f"abandoned {count}: {reached} reached their handler; SIGTERM to exit {seconds:.2f} s; "
+        print(f"{'abandoned' if abandon else 'queued'} {count}: {reached} reached their handler; SIGTERM to exit {seconds:.2f} s; "
               f"ffmpeg left {left}; waits given up {given_up}, grabs started {reached - given_up} "
               f"(killed at the stop {killed})")
 
@@ -222,8 +226,8 @@ def burst(binary, thumbnails, conversions):
 
 if __name__ == "__main__":
     binary, scenario = sys.argv[1], sys.argv[2]
-    if scenario == "abandoned":
-        abandoned(binary, int(sys.argv[3]))
+    if scenario in ("abandoned", "queued"):
+        flood(binary, int(sys.argv[3]), scenario == "abandoned")
     elif scenario == "burst":
         burst(binary, int(sys.argv[3]), int(sys.argv[4]))
     else:

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Media floods, run by hand: abandoned thumbnail requests then SIGTERM, and a burst of thumbnail and
+# Media floods, run by hand: abandoned and queued thumbnail requests then SIGTERM, and a burst of thumbnail and
 # conversion requests for videos not probed before (bench/media_flood.py). Everything runs inside a
 # private network namespace that has only loopback.
 #   bench/media_flood.sh [BUILD_DIR]     (default: build/bench, built in Release when missing)
@@ -25,7 +25,10 @@ fi
 ulimit -n 8192
 echo "# Calvoro media floods, $(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 for repeat in $(seq "$REPEATS"); do
-  for count in $FLOODS; do python3 "$ROOT/bench/media_flood.py" "$BUILD/bin/calvoro" abandoned "$count"; done
+  for count in $FLOODS; do
+    python3 "$ROOT/bench/media_flood.py" "$BUILD/bin/calvoro" abandoned "$count"
+    python3 "$ROOT/bench/media_flood.py" "$BUILD/bin/calvoro" queued "$count"
+  done
   # shellcheck disable=SC2086
   python3 "$ROOT/bench/media_flood.py" "$BUILD/bin/calvoro" burst $BURST
 done
