@@ -10,6 +10,7 @@
 #include "core/State.h"
 #include "kivlib/kiv_httpd_listener.h"
 #include "kivlib/kiv_text.h"
+#include "media/MediaRunSlot.h"
 
 namespace {
 const uint32_t kReadRequestMs = 1000;
@@ -154,6 +155,8 @@ bool HttpListener::ServeOneRequest() {
 
     replyHeadSent_ = false;
     closeConnection_ = false;
+    // A media run that waits for this request gives up once no one is left to read its answer.
+    MediaRunWatch watch([this] { return connection_->ShutdownRequested() || request_->ClientGone(); });
     try {
         Dispatch(method, path, sessionId);
     } catch (const std::exception& e) {

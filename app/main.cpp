@@ -367,6 +367,9 @@ void MyApp::OnQueryEndSession() {
 // Releases what runs on threads of its own, before the objects those threads use; every step empties
 // its holder, so running it again releases nothing twice.
 void MyApp::ReleaseRunningServices() {
+    // Media runs waiting for a slot leave their queue and running ones are killed, so no request thread
+    // holds the listener's release below.
+    MediaRunSlot::StopAll();
     RemoveAllStreams();
     // The release returns once every connection thread has ended.
     listener_.reset();

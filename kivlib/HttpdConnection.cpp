@@ -104,6 +104,13 @@ HttpdConnection::HttpdConnection(kivposix::UniqueFd socket, void* userData, cons
 
 // ---- listener side ----
 
+bool HttpdConnection::ClientGone() {
+    if (ended_ || shutdown_.load() || !socket_.valid()) return true;
+    pollfd p{socket_.get(), POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 void HttpdConnection::RequestShutdown() {
     shutdown_ = true;
     leaving_ = true;

@@ -78,6 +78,10 @@ public:
         return NET_ERROR;
     }
     virtual std::string GetLastError() const = 0;
+    // True once the client has closed its end or the connection broke (or ended): nobody reads a reply
+    // any more. Asks the socket without waiting; the request being served is not disturbed. A client
+    // that half-closes after its request counts as gone.
+    virtual bool ClientGone() { return false; }
 
 protected:
     ~IHttpdRequest() = default;

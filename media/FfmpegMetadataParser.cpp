@@ -1,6 +1,10 @@
 #include "media/FfmpegMetadataParser.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 
 #include <boost/regex.hpp>
@@ -12,6 +16,7 @@
 #include "kivlib/kiv_fs.h"
 #include "kivlib/kiv_text.h"
 #include "kivlib/kiv_thread.h"
+#include "media/MediaRunSlot.h"
 #include "media/TranscodeParams.h"
 
 const uint32_t MetadataFactory::kProbeTimeoutMs = 5000;
@@ -20,13 +25,24 @@ std::set<std::wstring> MakeSubtitleExtensionSet() { return {L"srt", L"ssa", L"as
 
 namespace {
 
-// The process-wide cache of successful probes, keyed by the normalised path.
+// One probe under way. The requests for the same file that come meanwhile wait for it and share its
+// result; its own lock guards only its outcome, and is never taken with the cache's.
+struct ProbeInFlight {
+    enum Outcome { Running, Done, GivenUp };
+    std::mutex lock;
+    std::condition_variable ended;
+    Outcome outcome = Running;
+    boost::shared_ptr<IMetadata> result;
+};
+
+// The process-wide cache of successful probes, keyed by the normalised path, and the probes under way.
 struct MetadataCache {
     MetadataCache() : lock(KivThreadMutex::GetInstance()) {
         if (!lock) throw std::runtime_error("Mutex creation failed");
     }
     boost::shared_ptr<KivThreadMutex> lock;
     std::map<std::wstring, boost::shared_ptr<IMetadata>> entries;
+    std::map<std::wstring, std::shared_ptr<ProbeInFlight>> probes;
 };
 
 MetadataCache& Cache() {
@@ -45,6 +61,53 @@ void CacheStore(const std::wstring& key, const boost::shared_ptr<IMetadata>& met
     MetadataCache& cache = Cache();
     KivLock guard(*cache.lock);
     cache.entries[key] = metadata;
+}
+
+// One lookup: the cached facts; else the probe under way for the key, which mine tells whether this
+// caller has just started (and so must run).
+boost::shared_ptr<IMetadata> CacheLookupOrJoin(const std::wstring& key, std::shared_ptr<ProbeInFlight>& probe,
+                                               bool& mine) {
+    MetadataCache& cache = Cache();
+    KivLock guard(*cache.lock);
+    auto found = cache.entries.find(key);
+    if (found != cache.entries.end()) return found->second;
+    std::shared_ptr<ProbeInFlight>& running = cache.probes[key];
+    mine = !running;
+    if (mine) running = std::make_shared<ProbeInFlight>();
+    probe = running;
+    return boost::shared_ptr<IMetadata>();
+}
+
+// One store: a success goes into the cache, and the probe is no longer under way.
+void CacheEndProbe(const std::wstring& key, const boost::shared_ptr<IMetadata>& result) {
+    MetadataCache& cache = Cache();
+    KivLock guard(*cache.lock);
+    if (result) cache.entries[key] = result;
+    cache.probes.erase(key);
+}
+
+void PublishProbe(ProbeInFlight& probe, ProbeInFlight::Outcome outcome, const boost::shared_ptr<IMetadata>& result) {
+    {
+        std::lock_guard<std::mutex> guard(probe.lock);
+        probe.outcome = outcome;
+        probe.result = result;
+    }
+    probe.ended.notify_all();
+}
+
+// Waits for another request's probe; Running when this wait was given up (stop, abandoned request).
+ProbeInFlight::Outcome AwaitProbe(ProbeInFlight& probe, boost::shared_ptr<IMetadata>& result) {
+    std::unique_lock<std::mutex> guard(probe.lock);
+    while (probe.outcome == ProbeInFlight::Running) {
+        probe.ended.wait_for(guard, std::chrono::milliseconds(MediaRunWatch::kAskEveryMs));
+        if (probe.outcome != ProbeInFlight::Running) break;
+        guard.unlock();
+        const bool giveUp = MediaRunSlot::Stopped() || MediaRunWatch::Abandoned();
+        guard.lock();
+        if (giveUp) return ProbeInFlight::Running;
+    }
+    result = probe.result;
+    return probe.outcome;
 }
 
 // The description of the first input: from "Input #0" up to the output part of a run that has one.
@@ -330,18 +393,61 @@ boost::shared_ptr<IMetadata> MetadataFactory::GetMetadata(const std::wstring& pa
         KIV_LOG("metaDataParser: not a regular file: " + kivm::str_conv(path));
         return boost::shared_ptr<IMetadata>();
     }
+    for (;;) {
+        std::shared_ptr<ProbeInFlight> probe;
+        bool mine = false;
+        if (boost::shared_ptr<IMetadata> cached = CacheLookupOrJoin(key, probe, mine)) return cached;
+        if (mine) {
+            bool ran = false;
+            boost::shared_ptr<IMetadata> result;
+            try {
+                result = Probe(path, ran);
+            } catch (...) {
+                // Those waiting must not wait for a probe that is gone: one of them takes it up.
+                CacheEndProbe(key, result);
+                PublishProbe(*probe, ProbeInFlight::GivenUp, result);
+                throw;
+            }
+            CacheEndProbe(key, result);
+            PublishProbe(*probe, ran ? ProbeInFlight::Done : ProbeInFlight::GivenUp, result);
+            return result;
+        }
+        boost::shared_ptr<IMetadata> shared;
+        const ProbeInFlight::Outcome outcome = AwaitProbe(*probe, shared);
+        if (outcome == ProbeInFlight::Done) return shared;
+        if (outcome == ProbeInFlight::Running || MediaRunSlot::Stopped()) return boost::shared_ptr<IMetadata>();
+        // The request that ran the probe was abandoned before its run: another takes it up.
+    }
+}
 
+boost::shared_ptr<IMetadata> MetadataFactory::Probe(const std::wstring& path, bool& ran) {
+    ran = false;
+    // Waiting for a free slot does not count toward the probe's own time limit.
+    MediaRunSlot slot;
+    if (!slot.Held()) {
+        KIV_LOG("metaDataParser: not probed, the server stops or the request was abandoned");
+        return boost::shared_ptr<IMetadata>();
+    }
+    ran = true;
     boost::shared_ptr<KivProcess> process = KivProcess::GetInstance();
     if (!process) return boost::shared_ptr<IMetadata>();
     process->Start("ffmpeg.exe", {"-i", FfmpegLocalFile(path)}, true, false, true);
     // Wait drains both pipes meanwhile, so a long description cannot stall the probe.
     int code = -1;
-    if (process->Wait(code, kProbeTimeoutMs) != KivProcess::WAIT_ENDED) {
+    const int state = MediaRunSlot::Wait(*process, code, kProbeTimeoutMs);
+    if (state == MediaRunSlot::WAIT_STOPPED) {
+        KIV_LOG("metaDataParser: ffmpeg stopped, the server stops");
+        return boost::shared_ptr<IMetadata>();
+    }
+    if (state != KivProcess::WAIT_ENDED) {
         KIV_LOG("metaDataParser: waiting for ffmpeg timed out");
         process->Stop(false, 1000);
         return boost::shared_ptr<IMetadata>();
     }
-    if (code == 1) return ParseProcess(*process, path);
+    if (code == 1) {
+        const std::wstring key = kivm::standardize_path(path);
+        return MetadataParser::GetInstance()->ParseProcessOutput(*process, key);
+    }
     KIV_LOG("metaDataParser: ffmpeg returned an error exit code: " + std::to_string(code));
     KIV_LOG(process->ReadStderr(true));
     return boost::shared_ptr<IMetadata>();

@@ -77,6 +77,8 @@ public:
     static boost::shared_ptr<IMetadataFactory> GetInstance();
 
     boost::shared_ptr<IMetadata> ParseProcess(KivProcess& process, const std::wstring& path) override;
+    // Requests for the same file that miss the cache wait for one probe and share its result. The probe
+    // runs within a media run slot, and its time limit starts when its run does.
     boost::shared_ptr<IMetadata> GetMetadata(const std::wstring& path) override;
     void Destroy() override { delete this; }
 
@@ -86,6 +88,9 @@ public:
 private:
     MetadataFactory() = default;
     ~MetadataFactory() = default;
+    // One probe run within a media run slot; ran is false when it never started (the wait for a slot
+    // was given up).
+    static boost::shared_ptr<IMetadata> Probe(const std::wstring& path, bool& ran);
 };
 
 // The process-wide cache, for tests: drops every entry.

@@ -3,20 +3,52 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <string>
 
 #include "core/Log.h"
 
+#include "kivlib/KivProcess.h"
+
 namespace {
+
+// One run waiting for a slot. It sleeps on a lock of its own, so the stop wakes a thousand waiters
+// without all of them queueing for the slots' lock. The slots' lock is taken before a waiter's, never
+// the other way round.
+struct Waiter {
+    std::mutex lock;
+    std::condition_variable wake;
+    bool granted = false;  // a slot was taken for it
+    bool stopped = false;
+};
 
 struct Slots {
     std::mutex lock;
-    std::condition_variable freed;
+    std::deque<Waiter*> queue;  // front first
     uint32_t taken = 0;
+    bool stopped = false;
 };
+
+// Notified under the waiter's lock: once the waiter sees the flag, nothing here touches it again (it
+// lives on the waiting thread's stack).
+void Tell(Waiter& waiter, bool Waiter::*flag) {
+    std::lock_guard<std::mutex> guard(waiter.lock);
+    waiter.*flag = true;
+    waiter.wake.notify_one();
+}
+
+// The slot steps of a run wait this long at most before looking at the stop flag again.
+const uint32_t kRunStepMs = 100;
+
+std::atomic<bool> g_stopped{false};
+
+thread_local uint32_t t_slotsHeld = 0;
+thread_local MediaRunWatch* t_watch = nullptr;
 
 const uint32_t kDefaultTimeLimitMs = 5000;
 const uint32_t kLongestTimeLimitMs = 600000;
@@ -45,6 +77,16 @@ void ReadEnvironmentOnce() {
 Slots& TheSlots() {
     static Slots slots;
     return slots;
+}
+
+// Hands free slots to the front of the queue. Called with the lock.
+void GrantWaiting(Slots& slots) {
+    while (!slots.stopped && !slots.queue.empty() && slots.taken < MediaRunSlot::Limit()) {
+        Waiter* next = slots.queue.front();
+        slots.queue.pop_front();
+        ++slots.taken;
+        Tell(*next, &Waiter::granted);
+    }
 }
 
 }  // namespace
@@ -82,18 +124,111 @@ uint32_t MediaRunSlot::Taken() {
     return slots.taken;
 }
 
-MediaRunSlot::MediaRunSlot() {
+uint32_t MediaRunSlot::Waiting() {
     Slots& slots = TheSlots();
-    std::unique_lock<std::mutex> guard(slots.lock);
-    slots.freed.wait(guard, [&slots] { return slots.taken < Limit(); });
-    ++slots.taken;
+    std::lock_guard<std::mutex> guard(slots.lock);
+    return static_cast<uint32_t>(slots.queue.size());
+}
+
+MediaRunSlot::MediaRunSlot() {
+    if (t_slotsHeld > 0) {
+        nested_ = held_ = true;
+        ++t_slotsHeld;
+        return;
+    }
+    Slots& slots = TheSlots();
+    Waiter me;
+    const bool request = MediaRunWatch::Watched();
+    {
+        std::lock_guard<std::mutex> guard(slots.lock);
+        if (slots.stopped) return;
+        if (slots.queue.empty() && slots.taken < Limit()) {
+            ++slots.taken;
+            held_ = true;
+            ++t_slotsHeld;
+            return;
+        }
+        if (request) {
+            slots.queue.push_back(&me);
+        } else {
+            slots.queue.push_front(&me);
+        }
+    }
+    bool abandoned = false;
+    std::unique_lock<std::mutex> mine(me.lock);
+    while (!me.granted && !me.stopped && !abandoned) {
+        me.wake.wait_for(mine, std::chrono::milliseconds(MediaRunWatch::kAskEveryMs));
+        if (me.granted || me.stopped || !request) continue;
+        mine.unlock();
+        abandoned = MediaRunWatch::Abandoned();
+        mine.lock();
+    }
+    // The stop has emptied the queue: leave without queueing for the slots' lock.
+    if (me.stopped && !me.granted) return;
+    mine.unlock();
+    std::lock_guard<std::mutex> guard(slots.lock);
+    mine.lock();
+    if (!me.granted) {  // abandoned, and no slot came meanwhile
+        slots.queue.erase(std::remove(slots.queue.begin(), slots.queue.end(), &me), slots.queue.end());
+        return;
+    }
+    if (slots.stopped) {
+        --slots.taken;  // handed over just as the runs stopped
+        return;
+    }
+    held_ = true;
+    ++t_slotsHeld;
 }
 
 MediaRunSlot::~MediaRunSlot() {
+    if (!held_) return;
+    --t_slotsHeld;
+    if (nested_) return;
     Slots& slots = TheSlots();
-    {
-        std::lock_guard<std::mutex> guard(slots.lock);
-        --slots.taken;
-    }
-    slots.freed.notify_one();
+    std::lock_guard<std::mutex> guard(slots.lock);
+    --slots.taken;
+    GrantWaiting(slots);
 }
+
+int MediaRunSlot::Wait(KivProcess& process, int& exitCode, uint32_t ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (Stopped()) {
+            process.Stop(false, 1000);
+            return WAIT_STOPPED;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const uint32_t step = left.count() <= 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>(left.count(), kRunStepMs));
+        const int result = process.Wait(exitCode, step);
+        if (result != KivProcess::WAIT_RUNNING || step < kRunStepMs) return result;
+    }
+}
+
+void MediaRunSlot::StopAll() {
+    Slots& slots = TheSlots();
+    std::lock_guard<std::mutex> guard(slots.lock);
+    slots.stopped = true;
+    g_stopped = true;
+    for (Waiter* waiter : slots.queue) Tell(*waiter, &Waiter::stopped);
+    slots.queue.clear();
+}
+
+void MediaRunSlot::Resume() {
+    Slots& slots = TheSlots();
+    std::lock_guard<std::mutex> guard(slots.lock);
+    slots.stopped = false;
+    g_stopped = false;
+    GrantWaiting(slots);
+}
+
+bool MediaRunSlot::Stopped() { return g_stopped; }
+
+MediaRunWatch::MediaRunWatch(std::function<bool()> abandoned) : abandoned_(std::move(abandoned)), outer_(t_watch) {
+    t_watch = this;
+}
+
+MediaRunWatch::~MediaRunWatch() { t_watch = outer_; }
+
+bool MediaRunWatch::Watched() { return t_watch != nullptr; }
+
+bool MediaRunWatch::Abandoned() { return t_watch && t_watch->abandoned_ && t_watch->abandoned_(); }

@@ -1,24 +1,48 @@
-// The thumbnail and subtitle runs of ffmpeg that may go at once: one per core, so a burst of requests
-// cannot start dozens of decoders that all miss their time limit. The others wait for a free slot;
-// the wait does not count toward a run's own time limit.
+// The media runs of ffmpeg on request threads (thumbnail grabs, subtitle extractions, probes) that may
+// go at once: one per core, so a burst of requests cannot start dozens of decoders that all miss their
+// time limit. The others wait for a free slot in the order they came; the wait does not count toward a
+// run's own time limit. At stop every waiting run leaves the queue and every running one is killed; a
+// run waiting on behalf of a request that nobody waits for any more (see MediaRunWatch) leaves too.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+
+class KivProcess;
 
 class MediaRunSlot {
 public:
-    // Blocks until a slot is free and takes it.
+    // Blocks until a slot is free and takes it, or until the wait is given up (Held is then false): the
+    // runs were stopped, or the thread's request was abandoned. A thread that holds a slot already
+    // shares it (it runs one program at a time), so nested runs never wait for themselves. A thread
+    // that serves no request (the worker) goes before the waiting requests: its loop must not wait for
+    // a flood of thumbnails.
     MediaRunSlot();
-    // Gives the slot back.
+    // Gives the slot back to the next in the queue.
     ~MediaRunSlot();
     MediaRunSlot(const MediaRunSlot&) = delete;
     MediaRunSlot& operator=(const MediaRunSlot&) = delete;
 
+    bool Held() const { return held_; }
+
+    // What Wait answers for a run ended by the stop (besides KivProcess's results).
+    static const int WAIT_STOPPED = 3;
+    // KivProcess::Wait up to ms, in short steps: once the runs are stopped the process is killed and
+    // reaped, and the answer is WAIT_STOPPED.
+    static int Wait(KivProcess& process, int& exitCode, uint32_t ms);
+
+    // Shutdown: every waiting run leaves the queue, every running one is killed at its next step, and no
+    // new run gets a slot. The server never runs media again after it; tests call Resume.
+    static void StopAll();
+    static void Resume();
+    static bool Stopped();
+
     // How many runs may go at once (the core count, at least 1).
     static uint32_t Limit();
-    // How many slots are taken now (tests).
+    // How many slots are taken now, and how many runs wait for one (tests).
     static uint32_t Taken();
+    static uint32_t Waiting();
 
     // How long one run may take once it has its slot: 5000 ms (the environment variable
     // CALVORO_MEDIA_RUN_LIMIT_MS, 1 to 600000, sets another; any other value is logged as a warning and
@@ -27,4 +51,30 @@ public:
     // Reads a limit in milliseconds as CALVORO_MEDIA_RUN_LIMIT_MS gives it: digits only, 1 to 600000.
     static bool ParseTimeLimitMs(const std::string& text, uint32_t& ms);
     static void SetTimeLimitMs(uint32_t ms);
+
+private:
+    bool held_ = false;
+    bool nested_ = false;
+};
+
+// While it lives, waits of media runs on this thread (for a slot, or for another request's probe of the
+// same file) give up once abandoned() answers true: the request's client has gone, or its connection
+// shuts down. abandoned is asked a few times a second, never under a lock of the media runs.
+class MediaRunWatch {
+public:
+    explicit MediaRunWatch(std::function<bool()> abandoned);
+    ~MediaRunWatch();
+    MediaRunWatch(const MediaRunWatch&) = delete;
+    MediaRunWatch& operator=(const MediaRunWatch&) = delete;
+
+    // Whether the thread serves a request (a watch lives), and whether that request was abandoned.
+    static bool Watched();
+    static bool Abandoned();
+
+    // How often a wait asks.
+    static const uint32_t kAskEveryMs = 200;
+
+private:
+    std::function<bool()> abandoned_;
+    MediaRunWatch* outer_;
 };

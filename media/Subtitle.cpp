@@ -130,11 +130,19 @@ bool Subtitle::ExtractStream(const std::wstring& outputPath, const std::wstring&
 
     // Waiting for a free slot does not count toward the extraction's own time limit.
     MediaRunSlot slot;
+    if (!slot.Held()) {
+        KIV_LOG("Subtitle not extracted: the server stops or the request was abandoned");
+        return false;
+    }
     boost::shared_ptr<KivProcess> process = KivProcess::GetInstance();
     if (!process) return false;
     process->Start("ffmpeg.exe", ExtractArguments(outputPath, videoPath, streamNumber), true, false, true);
     int code = -1;
-    const int state = process->Wait(code, ExtractTimeoutMs(videoBytes));
+    const int state = MediaRunSlot::Wait(*process, code, ExtractTimeoutMs(videoBytes));
+    if (state == MediaRunSlot::WAIT_STOPPED) {
+        KIV_LOG("ffmpeg stopped extracting subtitle: the server stops");
+        return false;
+    }
     if (state == KivProcess::WAIT_ENDED) {
         if (code != 0) {
             KIV_LOG("ffmpeg returned an error exit code: " + std::to_string(code));

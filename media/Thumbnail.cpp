@@ -13,6 +13,8 @@
 
 namespace {
 
+const wchar_t kStoppedText[] = L"Media run given up: the server stops or the request was abandoned";
+
 // Written once at start-up and read by every connection thread afterwards.
 std::atomic<ImageResizeCallback> g_resizeCallback{nullptr};
 std::atomic<ImageSizeCallback> g_sizeCallback{nullptr};
@@ -59,7 +61,12 @@ Thumbnail::GrabResult Thumbnail::Grab(KivProcess& process, const std::wstring& i
                                       const std::wstring& videoPath, uint32_t seconds) {
     process.Start("ffmpeg.exe", GrabArguments(imagePath, videoPath, seconds), true, false, true);
     int code = -1;
-    const int state = process.Wait(code, MediaRunSlot::TimeLimitMs());
+    const int state = MediaRunSlot::Wait(process, code, MediaRunSlot::TimeLimitMs());
+    if (state == MediaRunSlot::WAIT_STOPPED) {
+        KIV_LOG("ffmpeg stopped creating thumbnail: the server stops");
+        lastError_ = kStoppedText;
+        return GrabFailed;
+    }
     if (state == KivProcess::WAIT_ENDED) {
         if (code != 0) {
             KIV_LOG("ffmpeg returned an error exit code: " + std::to_string(code));
@@ -87,6 +94,11 @@ bool Thumbnail::CreateJPEG(const std::wstring& jpegPath, const std::wstring& vid
 
     // Waiting for a free slot does not count toward the grab's own time limit.
     MediaRunSlot slot;
+    if (!slot.Held()) {
+        KIV_LOG("Thumbnail not made: the server stops or the request was abandoned");
+        lastError_ = kStoppedText;
+        return false;
+    }
     boost::shared_ptr<KivProcess> process = KivProcess::GetInstance();
     if (!process) return false;
     GrabResult grabbed = Grab(*process, imagePath, videoPath, seconds);

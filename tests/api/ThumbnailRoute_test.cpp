@@ -5,6 +5,8 @@
 #include <wx/init.h>
 
 #include <filesystem>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "media/FfmpegMetadataParser.h"
 #include "media/MediaRunSlot.h"
 #include "media/MediaTestSupport.h"
+#include "media/SlotHolders.h"
 #include "media/ThumbnailEnvironment.h"
 #include "media/Thumbnail.h"
 
@@ -196,6 +199,40 @@ TEST_F(ThumbnailRoute, AFolderPictureByItsNamesInTheirOrder) {
     const httptest::Reply beside = Post("/video/folder/thumbnail/Movies/Stills", Body("", ""));
     ASSERT_EQ(200, beside.status) << beside.body;
     EXPECT_GT(Decode(beside.body, scratch).blue, 200.0);
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(ThumbnailRoute, WaitingGrabsLeaveWhenTheirClientsGoAndAtTheListenersStop) {
+    // Every slot is taken, so each request's grab waits in the queue.
+    mediatest::SlotHolders holders(MediaRunSlot::Limit());
+    const std::string body = Body("", "seconds=\"1\"");
+    const std::string raw = "POST /video/thumbnails/Movies/film.mkv?SessionID=" + routetest::Hex(session) +
+                            " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) +
+                            "\r\n\r\n" + body;
+    const uint32_t kRequests = 10;
+    auto send = [&](std::vector<std::unique_ptr<httptest::Connection>>& clients) {
+        for (uint32_t i = 0; i < kRequests; ++i) {
+            clients.emplace_back(new httptest::Connection(server.Port()));
+            EXPECT_TRUE(clients.back()->Write(raw));
+        }
+        return mediatest::Within(std::chrono::seconds(20), [&] { return MediaRunSlot::Waiting() == kRequests; });
+    };
+
+    std::vector<std::unique_ptr<httptest::Connection>> clients;
+    ASSERT_TRUE(send(clients));
+    clients.clear();  // the clients go before their answers
+    EXPECT_TRUE(mediatest::Within(std::chrono::seconds(5), [] { return MediaRunSlot::Waiting() == 0; }));
+
+    ASSERT_TRUE(send(clients));
+    // The listener's release waits for every connection thread: the waiting grabs must not hold it.
+    std::future<void> stopped = std::async(std::launch::async, [this] { server.Stop(); });
+    const bool prompt = stopped.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    EXPECT_TRUE(prompt) << "the listener's release waited for the queue";
+    EXPECT_EQ(0u, MediaRunSlot::Waiting());
+    holders.Release();
+    stopped.get();
+    // No grab ever ran.
+    EXPECT_TRUE(mediatest::ProcessesNaming(movies).empty());
     EXPECT_TRUE(TempFiles().empty());
 }
 

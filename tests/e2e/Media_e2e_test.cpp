@@ -2,8 +2,11 @@
 // clips made by ffmpeg's lavfi sources and ffprobe as the judge of what comes back.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -438,6 +441,184 @@ TEST_F(MediaE2e, CancelAndShutdownLeaveNoPartialOutput) {
     EXPECT_FALSE(testsupport::PathExists(running));
     ASSERT_TRUE(server->Run()) << server->process->LogText();
     for (const Row& row : Rows(server->Get("/video/convertstatus/").body)) EXPECT_NE("/Clips/long.mp4", row.filename);
+}
+
+// Requests that came together for one video nobody asked about yet: one probe serves them all, within
+// the run slots. The thumbnails have a picture beside the video, so the probe is their only ffmpeg run.
+TEST(MediaBurstE2e, OneProbePerFileWithinTheRunSlots) {
+    REQUIRE_ISOLATED_NETWORK();
+    Server server;
+    ASSERT_TRUE(server.Start()) << server.process->LogText();
+    const std::string video = server.clips + "/burst.mp4";
+    std::filesystem::copy_file(ConvertClip("e2e-burst.mp4", 3, {"-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"}),
+                               video);
+    mediatest::Run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "color=green:size=64x48", "-frames:v", "1",
+                    server.clips + "/burst.jpg"});
+    std::filesystem::copy_file(ConvertClip("e2e-burst-conv.mp4", 2, {"-c:v", "libx264", "-preset", "ultrafast", "-s",
+                                                                      "160x120", "-c:a", "aac"}),
+                               server.clips + "/convert.mp4");
+    const size_t slots = static_cast<size_t>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+
+    mediatest::PeakProcesses ffmpeg(server.clips);
+    std::vector<std::future<Reply>> thumbnails, conversions;
+    for (int i = 0; i < 100; ++i) {
+        thumbnails.push_back(std::async(std::launch::async, [&server] {
+            return server.Post("/video/thumbnails/Clips/burst.mp4", "<Thumbnail><resolution/><timeoffset/></Thumbnail>");
+        }));
+        if (i < 30) {
+            conversions.push_back(std::async(std::launch::async, [&server] {
+                return server.Post("/video/convert/Clips/convert.mp4",
+                                   "<Convert><ClientIdentifier>pad</ClientIdentifier></Convert>");
+            }));
+        }
+    }
+    size_t served = 0, queued = 0;
+    for (std::future<Reply>& future : thumbnails) {
+        const Reply reply = future.get();
+        EXPECT_EQ(200, reply.status) << reply.body;
+        EXPECT_EQ("320", reply.Header("ca-width")) << reply.body;
+        if (reply.status == 200) ++served;
+    }
+    for (std::future<Reply>& future : conversions) {
+        const Reply reply = future.get();
+        EXPECT_EQ(200, reply.status) << reply.body;
+        if (reply.body.find("<SuccessMsg>Success</SuccessMsg>") != std::string::npos) ++queued;
+    }
+    EXPECT_EQ(100u, served);
+    EXPECT_EQ(30u, queued);
+    // The queue's first conversion runs beside the requests' runs and comes out whole.
+    bool finished = false;
+    for (int i = 0; i < 1200 && !finished; ++i) {
+        finished = server.Get("/video/convertstatus/").body.find("<status>Finished</status>") != std::string::npos;
+        if (!finished) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(finished);
+    const size_t peak = ffmpeg.Stop();
+    EXPECT_LE(peak, slots + 1) << "ffmpeg at once, with " << slots << " run slots and one conversion";
+    EXPECT_GE(peak, 1u);
+    RecordProperty("PeakFfmpeg", std::to_string(peak));
+    EXPECT_EQ(std::string::npos, server.process->LogText().find("corrupt"));
+    EXPECT_TRUE(server.Stop());
+}
+
+// Conversion requests for many videos nobody asked about yet, all at once: each needs a probe of its
+// own, and the probes wait for the run slots instead of starting together.
+TEST(MediaBurstE2e, ProbesOfManyFilesKeepToTheRunSlots) {
+    REQUIRE_ISOLATED_NETWORK();
+    Server server;
+    ASSERT_TRUE(server.Start()) << server.process->LogText();
+    const std::string clip =
+        ConvertClip("e2e-burst-conv.mp4", 2, {"-c:v", "libx264", "-preset", "ultrafast", "-s", "160x120", "-c:a", "aac"});
+    const int kFiles = 40;
+    for (int i = 0; i < kFiles; ++i) std::filesystem::copy_file(clip, server.clips + "/many" + std::to_string(i) + ".mp4");
+    const size_t slots = static_cast<size_t>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+
+    mediatest::PeakProcesses ffmpeg(server.clips);
+    std::vector<std::future<Reply>> conversions;
+    for (int i = 0; i < kFiles; ++i) {
+        conversions.push_back(std::async(std::launch::async, [&server, i] {
+            return server.Post("/video/convert/Clips/many" + std::to_string(i) + ".mp4",
+                               "<Convert><ClientIdentifier>pad</ClientIdentifier></Convert>");
+        }));
+    }
+    size_t queued = 0;
+    for (std::future<Reply>& future : conversions) {
+        const Reply reply = future.get();
+        EXPECT_EQ(200, reply.status) << reply.body;
+        if (reply.body.find("<SuccessMsg>Success</SuccessMsg>") != std::string::npos) ++queued;
+    }
+    const size_t peak = ffmpeg.Stop();
+    EXPECT_EQ(size_t(kFiles), queued);
+    EXPECT_LE(peak, slots + 1) << "ffmpeg at once, with " << slots << " run slots and one conversion";
+    EXPECT_GE(peak, 1u);
+    ::testing::Test::RecordProperty("PeakFfmpeg", std::to_string(peak));
+    EXPECT_TRUE(server.Stop());
+}
+
+// How often the server's log holds text.
+size_t LogCount(Server& server, const std::string& text) {
+    const std::string log = server.process->LogText();
+    size_t count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
+}
+
+// Opens one connection per request, each sending a thumbnail request for a 720p clip with no picture
+// beside it (so every request's grab is a run of ffmpeg), and returns once every one has reached its
+// handler: the slots are all taken and the rest wait for one.
+std::vector<std::unique_ptr<Connection>> FloodWithThumbnails(Server& server, int requests) {
+    std::filesystem::copy_file(MakeClip("e2e-flood.mp4", {"-f", "lavfi", "-i", "testsrc=size=1280x720:rate=25:duration=8",
+                                                          "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"}),
+                               server.clips + "/flood.mp4");
+    const std::string body = "<Thumbnail><resolution/><timeoffset seconds=\"3\"/></Thumbnail>";
+    const std::string request = "POST /video/thumbnails/Clips/flood.mp4" + server.Query() + " HTTP/1.1\r\nHost: " +
+                                server.Host() + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::vector<std::unique_ptr<Connection>> clients;
+    for (int i = 0; i < requests; ++i) {
+        clients.emplace_back(new Connection(server.port));
+        EXPECT_TRUE(clients.back()->Write(request)) << i;
+    }
+    const std::string logged = "Path [/video/thumbnails/Clips/flood.mp4]";
+    for (int i = 0; i < 600 && LogCount(server, logged) < size_t(requests); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(size_t(requests), LogCount(server, logged));
+    return clients;
+}
+
+// SIGTERM ends the server within 3 s, and its runs of ffmpeg go with it.
+void ExpectPromptStop(Server& server, const std::string& what) {
+    const auto start = std::chrono::steady_clock::now();
+    server.process->Signal(SIGTERM);
+    const bool ended = server.process->WaitExit(std::chrono::seconds(3));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(ended) << "SIGTERM with " << what;
+    if (!ended) server.process->WaitExit(std::chrono::seconds(600));
+    EXPECT_TRUE(mediatest::ProcessesNaming(server.clips).empty()) << "ffmpeg left after the server";
+    ::testing::Test::RecordProperty("ShutdownSeconds", std::to_string(seconds));
+}
+
+// A flood of thumbnail requests waiting for their turn does not hold the shutdown, and the runs go with
+// the server.
+TEST(MediaShutdownE2e, AThousandQueuedThumbnailsThenSigtermEndsWithinThreeSeconds) {
+    REQUIRE_ISOLATED_NETWORK();
+    const int kRequests = 1000;
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    const rlimit saved = files;
+    if (files.rlim_max != RLIM_INFINITY && files.rlim_max < rlim_t(kRequests + 500))
+        GTEST_SKIP() << "needs " << kRequests + 500 << " descriptors here";
+    if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < rlim_t(kRequests + 500)) {
+        files.rlim_cur = rlim_t(kRequests + 500);
+        ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &files));
+    }
+    Server server;
+    ASSERT_TRUE(server.Start()) << server.process->LogText();
+    std::vector<std::unique_ptr<Connection>> clients = FloodWithThumbnails(server, kRequests);
+    ASSERT_FALSE(HasFailure());
+    ASSERT_FALSE(mediatest::ProcessesNaming(server.clips).empty()) << "the grabs are still going";
+    ExpectPromptStop(server, std::to_string(kRequests) + " thumbnails queued");
+    clients.clear();
+    setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+// Requests whose clients have gone give up their wait for a slot, so their grabs never run; the stop
+// after them is as prompt.
+TEST(MediaShutdownE2e, ThumbnailRequestsWhoseClientsWentNeverRunTheirGrabs) {
+    REQUIRE_ISOLATED_NETWORK();
+    const int kRequests = 200;
+    Server server;
+    ASSERT_TRUE(server.Start()) << server.process->LogText();
+    std::vector<std::unique_ptr<Connection>> clients = FloodWithThumbnails(server, kRequests);
+    ASSERT_FALSE(HasFailure());
+    clients.clear();
+    // Each request either gives up its wait or runs its grab, at most one per slot at a time. Had they
+    // all kept waiting, the grabs would run one round of slots after another; half of them giving up
+    // leaves a margin for a machine so loaded that a grab ends before a wait notices its client went.
+    const std::string givenUp = "Thumbnail not made: the server stops or the request was abandoned";
+    for (int i = 0; i < 600 && LogCount(server, givenUp) < size_t(kRequests / 2); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_GE(LogCount(server, givenUp), size_t(kRequests / 2));
+    ExpectPromptStop(server, std::to_string(kRequests) + " abandoned thumbnail requests");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -235,6 +236,38 @@ inline bool NoProcessNamingWithin(const std::string& text, std::chrono::seconds 
     }
     return true;
 }
+
+// The most processes naming text that were alive at once while it lived, sampled from /proc every few
+// milliseconds on a thread of its own. A run's slot is given back only after its process was reaped, so
+// runs that follow one another never overlap in /proc.
+class PeakProcesses {
+public:
+    explicit PeakProcesses(std::string text) : text_(std::move(text)), sampler_([this] { Sample(); }) {}
+    ~PeakProcesses() { Stop(); }
+    PeakProcesses(const PeakProcesses&) = delete;
+    PeakProcesses& operator=(const PeakProcesses&) = delete;
+
+    // Stops sampling; the peak seen.
+    size_t Stop() {
+        done_ = true;
+        if (sampler_.joinable()) sampler_.join();
+        return peak_;
+    }
+    size_t Peak() const { return peak_; }
+
+private:
+    void Sample() {
+        while (!done_) {
+            const size_t now = ProcessesNaming(text_).size();
+            if (now > peak_) peak_ = now;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    const std::string text_;
+    std::atomic<bool> done_{false};
+    std::atomic<size_t> peak_{0};
+    std::thread sampler_;
+};
 
 // The video of a file as ffprobe sees it: frame rates as fractions, the declared H.264 level (level_idc,
 // 30 for level 3), the size and the number of frames.
