@@ -355,6 +355,35 @@ std::string ToValidUtf8(const std::string& text) {
     return out;
 }
 
+bool IsXmlChar(char32_t code) {
+    if (code < 0x20) return code == 0x09 || code == 0x0A || code == 0x0D;
+    if (code >= 0xD800 && code <= 0xDFFF) return false;
+    if (code == 0xFFFE || code == 0xFFFF) return false;
+    return code <= 0x10FFFF;
+}
+
+std::string ToXmlText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        size_t consumed;
+        bool valid;
+        const char32_t code = DecodeOne(text, i, consumed, valid);
+        if (valid && IsXmlChar(code)) out.append(text, i, consumed);
+        else AppendUtf8(out, kReplacement);
+        i += consumed;
+    }
+    return out;
+}
+
+std::wstring ToXmlText(const std::wstring& text) {
+    std::wstring out(text);
+    for (wchar_t& c : out) {
+        if (!IsXmlChar(static_cast<char32_t>(c))) c = static_cast<wchar_t>(kReplacement);
+    }
+    return out;
+}
+
 std::string str_conv(const std::wstring& text) { return ToUTF8Ex(text); }
 std::wstring str_conv(const std::string& text) { return FromUTF8ExW(text); }
 
