@@ -202,6 +202,31 @@ TEST_F(ThumbnailRoute, AFolderPictureByItsNamesInTheirOrder) {
     EXPECT_TRUE(TempFiles().empty());
 }
 
+// A box of a pixel or two on a side: the fitted picture keeps at least one pixel a side, from a video frame
+// and from a picture alike, and the reply is a JPEG of exactly the box. A side written negative is refused.
+TEST_F(ThumbnailRoute, ThinBoxesGiveJpegsOfTheirSizeAndNegativeSidesAreRefused) {
+    std::filesystem::create_directories(movies + "/Stills");
+    Picture(movies + "/Stills/folder.png", "red", "64x48");
+    for (const std::string& target : {std::string("/video/thumbnails/Movies/film.mkv"),
+                                      std::string("/video/folder/thumbnail/Movies/Stills/")}) {
+        for (const auto& box : std::vector<std::pair<int, int>>{{1, 1}, {1, 100}, {100, 1}}) {
+            const std::string size = "width=\"" + std::to_string(box.first) + "\" height=\"" + std::to_string(box.second) + "\"";
+            const httptest::Reply reply = Post(target, Body(size, "seconds=\"1\""));
+            ASSERT_EQ(200, reply.status) << target << " " << size << ": " << reply.body;
+            ASSERT_EQ(0u, reply.body.rfind("\xFF\xD8\xFF", 0)) << "a JPEG";
+            const Image image = Decode(reply.body, scratch);
+            EXPECT_EQ(box.first, image.width) << target << " " << size;
+            EXPECT_EQ(box.second, image.height) << target << " " << size;
+        }
+    }
+    for (const std::string size : {"width=\"-1\"", "height=\"-240\"", "WIDTH=\"-5\" height=\"10\""}) {
+        const httptest::Reply reply = Post("/video/thumbnails/Movies/film.mkv", Body(size, ""));
+        EXPECT_EQ(404, reply.status) << size;
+        EXPECT_EQ(ErrorMsg("Thumbnail size must be 1 to 4096 on each side"), reply.body) << size;
+    }
+    EXPECT_TRUE(TempFiles().empty());
+}
+
 TEST(MediaFactHeaders, ValuesNeverCarryControlBytes) {
     Metadata::Facts facts;
     facts.duration = 12.5;
