@@ -109,8 +109,11 @@ struct Server {
         std::filesystem::copy_file(ShortClip(), clips + "/short.mp4");
         std::filesystem::copy_file(ClockClip(), clips + "/clock.mp4");
         port = testsupport::FreePort();
-        e2etest::SeedState(home.path(), {{clips, "Clips"}}, kAuthorisedId, port);
+        // The cache route serves only finished conversions: one is listed, its file in place.
+        e2etest::SeedState(home.path(), {{clips, "Clips"}}, kAuthorisedId, port, {"converted.mkv"});
         cache = home.path() + "/Calvoro/cache";
+        std::filesystem::create_directories(cache + "/offline");
+        std::filesystem::copy_file(clips + "/short.mp4", cache + "/offline/converted.mkv");
         process.reset(new testsupport::ServerProcess(home.path()));
         if (!e2etest::StartServing(*process, port)) return false;
         sessionHex = e2etest::PairedSession(port, kAuthorisedId);
