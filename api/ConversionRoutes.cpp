@@ -46,7 +46,7 @@ void StartConversion(const std::wstring& outputPath, const std::wstring& inputPa
 
 void HttpListener::RequestConversion(const std::string& rest, const std::string& body) {
     try {
-        const std::wstring path = ResolvePath(rest);
+        const std::wstring path = ResolveSharedVideo(rest);
         const std::wstring folder = state_->GetCacheFolder() + L"/offline/";
         fileMaker_->MakeDirectory(folder);
         const std::wstring fileName = kivm::get_file_from_path(path);

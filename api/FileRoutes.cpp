@@ -1,16 +1,13 @@
 // Files sent as they are: shared videos played directly, and converted files from the cache folder.
 #include <stdio.h>
 
-#include <set>
 #include <stdexcept>
-#include <vector>
 
 #include "api/ByteRange.h"
 #include "api/HttpListener.h"
 #include "api/RequestPathValidator.h"
 #include "core/Log.h"
 #include "core/State.h"
-#include "core/Util.h"
 #include "kivlib/kiv_text.h"
 
 // Log entries name the component, the HTTP interface, whichever of its files writes them.
@@ -38,21 +35,17 @@ bool CachedFilePath(const std::wstring& cacheFolder, const std::string& rest, st
     return JoinRequestPath(cacheFolder + L"/offline", rest.substr(0, rest.size() - suffix.size()), path);
 }
 
-std::string Decimal(uint64_t value) { return numstr::ToStr(value, 10, 0); }
-
-// The direct route serves what the listings show, nothing else under a share: a file with a video
-// extension, in folders whose names do not begin with "." (a file's own name may: ".intro.mp4" is
-// listed). rest is the alias, "/" and the path below the shared folder.
-bool ListedVideo(const std::string& rest) {
-    const std::vector<std::string> parts = SharePathComponents(rest.substr(rest.find('/') + 1));
-    if (parts.empty()) return false;
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        if (parts[i][0] == '.') return false;
+// Only what the state lists as finished is served: never the output of a conversion still running, nor
+// the ffmpeg logs beside it, nor anything else that lies in the folder.
+bool IsFinishedConversion(IState& state, const std::wstring& path) {
+    const std::wstring wanted = kivm::standardize_path(path);
+    for (const FinishedConversion& conversion : state.GetFinishedConversions()) {
+        if (kivm::standardize_path(conversion.FilePath) == wanted) return true;
     }
-    std::set<std::wstring> extensions;
-    State::GetVideoExtensions(extensions);
-    return IsVideoFile(kivm::FromUTF8ExW(parts.back()), extensions);
+    return false;
 }
+
+std::string Decimal(uint64_t value) { return numstr::ToStr(value, 10, 0); }
 
 // The range for the log: "FIRST-LAST" as before, "FIRST-" and "-COUNT" for the open forms, "0-0" for none.
 std::string RangeText(const ByteRange& range) {
@@ -68,11 +61,7 @@ std::string RangeText(const ByteRange& range) {
 
 void HttpListener::SendDirectFile(const std::string& rest, const std::string& range) {
     try {
-        const std::wstring path = ResolvePath(rest);
-        if (!ListedVideo(rest)) {
-            KIV_LOG("File can't be opened at " + kivm::str_conv(path) + " (not a shared video)");
-            throw std::runtime_error("Cannot open " + rest);
-        }
+        const std::wstring path = ResolveSharedVideo(rest);
         const ByteRange wanted = ParseRange(range);
         printf("Sending direct file (range %s)\n", ConsoleExcerpt(range).c_str());
         KIV_LOG("Sending direct file (range " + RangeText(wanted) + ": " + kivm::str_conv(path));
@@ -85,7 +74,8 @@ void HttpListener::SendDirectFile(const std::string& rest, const std::string& ra
 void HttpListener::SendCachedFile(const std::string& rest, const std::string& range) {
     try {
         std::wstring path;
-        if (!CachedFilePath(state_->GetCacheFolder(), rest, path)) throw std::runtime_error("Cannot open " + rest);
+        if (!CachedFilePath(state_->GetCacheFolder(), rest, path) || !IsFinishedConversion(*state_, path))
+            throw std::runtime_error("Cannot open " + rest);
         const ByteRange wanted = ParseRange(range);
         KIV_LOG("Sending cached file (range " + RangeText(wanted) + ": " + kivm::str_conv(path));
         SendFileRange(rest, path, nullptr, wanted);

@@ -53,6 +53,27 @@ void NoteUnlistableNames(const std::wstring& folder) {
 
 }  // namespace
 
+bool HttpListener::IsListedFolderPath(const std::string& relative) {
+    for (const std::string& name : SharePathComponents(relative)) {
+        const std::wstring wide = kivm::FromUTF8ExW(name);
+        if (name[0] == '.' || IsSubtitleFolder(wide) || !ListableName(wide, name)) return false;
+    }
+    return true;
+}
+
+bool HttpListener::IsListedVideoPath(const std::string& relative, const std::set<std::wstring>& extensions) {
+    std::vector<std::string> parts = SharePathComponents(relative);
+    if (parts.empty()) return false;
+    const std::string file = parts.back();
+    parts.pop_back();
+    std::string folders;
+    for (const std::string& part : parts) folders += part + "/";
+    // A file's own name may begin with "." (".intro.mp4" is listed), but not be "." or "..".
+    const std::wstring name = kivm::FromUTF8ExW(file);
+    return IsListedFolderPath(folders) && file != "." && file != ".." && ListableName(name, file) &&
+           IsVideoFile(name, extensions);
+}
+
 bool HttpListener::IsSubtitleFolder(const std::wstring& name) {
     const std::string lower = kivm::str_tolower(kivm::ToUTF8Ex(name));
     return lower == "subtitles" || lower == "subs";

@@ -83,6 +83,13 @@ public:
     std::string ReadPostBody();
     // The existing file or folder that rest (alias, "/", path below that shared folder) names.
     std::wstring ResolvePath(const std::string& rest);
+    // The rule of every route that opens a video under a share (direct, thumbnail, subtitle, play,
+    // convert), checked before any program starts: ResolvePath, then only what a listing shows, and a
+    // regular file (never a named pipe, socket or device, also not through a link). Anything else
+    // fails as a missing file does ("Cannot open " + rest).
+    std::wstring ResolveSharedVideo(const std::string& rest);
+    // The same for the folder thumbnail route: a folder a listing shows.
+    std::wstring ResolveSharedFolder(const std::string& rest);
 
     // ---- folder listings
     void ListSharedFolders();
@@ -91,6 +98,11 @@ public:
     void ScanFolder(const std::wstring& path, NameList& files, NameList& folders,
                     const std::set<std::wstring>& extensions);
     static bool IsSubtitleFolder(const std::wstring& name);
+    // What a listing shows, for a path below a shared folder (empty components skipped): a folder path
+    // whose every folder a listing shows (no name beginning with ".", no subtitle folder), and a video
+    // path that is such a folder path followed by a name with a video extension.
+    static bool IsListedFolderPath(const std::string& relative);
+    static bool IsListedVideoPath(const std::string& relative, const std::set<std::wstring>& extensions);
     // Items for parent (the tree's items or its previews); from depth 1 on, three at most.
     void AddVideoElements(const std::wstring& path, const NameList& files, ListingTree& tree,
                           std::vector<ListingItem>& parent, int depth);

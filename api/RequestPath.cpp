@@ -1,5 +1,6 @@
 // The POST body and the resolution of "alias/path" request text to a file in a shared folder.
 #include <list>
+#include <set>
 #include <stdexcept>
 
 #include "api/HttpListener.h"
@@ -7,6 +8,7 @@
 #include "core/FileMaker.h"
 #include "core/Log.h"
 #include "core/State.h"
+#include "kivlib/kiv_fs.h"
 #include "kivlib/kiv_httpd_listener.h"
 #include "kivlib/kiv_text.h"
 
@@ -58,6 +60,30 @@ std::wstring HttpListener::ResolvePath(const std::string& rest) {
     KIV_LOG(LogExcerpt("----- FULL PATH = " + kivm::ToUTF8Ex(path)));
     if (!fileMaker_->Exists(path)) {
         KIV_LOG(LogExcerpt("File can't be opened at " + kivm::str_conv(path)));
+        throw std::runtime_error("Cannot open " + rest);
+    }
+    return path;
+}
+
+namespace {
+std::string BelowShare(const std::string& rest) { return rest.substr(rest.find('/') + 1); }
+}  // namespace
+
+std::wstring HttpListener::ResolveSharedVideo(const std::string& rest) {
+    const std::wstring path = ResolvePath(rest);
+    std::set<std::wstring> extensions;
+    State::GetVideoExtensions(extensions);
+    if (!IsListedVideoPath(BelowShare(rest), extensions) || !kiv_is_regular_file(path)) {
+        KIV_LOG(LogExcerpt("File can't be opened at " + kivm::str_conv(path) + " (not a shared video)"));
+        throw std::runtime_error("Cannot open " + rest);
+    }
+    return path;
+}
+
+std::wstring HttpListener::ResolveSharedFolder(const std::string& rest) {
+    const std::wstring path = ResolvePath(rest);
+    if (!IsListedFolderPath(BelowShare(rest)) || !kiv_is_directory(path)) {
+        KIV_LOG(LogExcerpt("File can't be opened at " + kivm::str_conv(path) + " (not a shared folder)"));
         throw std::runtime_error("Cannot open " + rest);
     }
     return path;

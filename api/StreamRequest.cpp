@@ -95,7 +95,8 @@ void ParseStreamRequest(TranscodeParams& params, std::string body) {
 
     params.PlayWithoutConversion = kiv_xml::find_child(*top, "PlayWithoutConversion", true) != nullptr;
     if (const xml_element* client = kiv_xml::find_child(*top, "ClientIdentifier", true))
-        params.ClientIdentifier = kivm::FromUTF8ExW(client->text);
+        // Listed in every device's status reply and kept in state.xml: only what XML carries.
+        params.ClientIdentifier = kivm::FromUTF8ExW(kivm::ToXmlText(client->text));
 
     const xml_element* bitrate = kiv_xml::find_child(*top, "Bitrate", true);
     ReadUnsigned(bitrate, "target", params.TargetBitrate);

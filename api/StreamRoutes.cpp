@@ -110,7 +110,7 @@ void HttpListener::RequestStream(const std::string& rest, const std::string& bod
 }
 
 std::string HttpListener::StartStream(const std::string& rest, const std::string& body, uint64_t sessionId) {
-    const std::wstring path = ResolvePath(rest);
+    const std::wstring path = ResolveSharedVideo(rest);
     std::string host;
     if (!GetRequestHeader("Host", host)) throw std::runtime_error("Host not provided in HTTP request");
     std::string url = "http://" + host;

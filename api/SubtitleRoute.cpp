@@ -1,14 +1,18 @@
 // The subtitle route: an embedded track or a subtitle file beside the video, answered as SubRip.
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "api/HttpListener.h"
 #include "api/RequestPathValidator.h"
 #include "api/RequestTempFile.h"
 #include "core/Log.h"
 #include "core/State.h"
+#include "core/Util.h"
+#include "kivlib/kiv_fs.h"
 #include "kivlib/kiv_text.h"
 #include "kivlib/kiv_xml.h"
+#include "media/FfmpegMetadataParser.h"
 #include "media/Subtitle.h"
 
 namespace {
@@ -19,18 +23,27 @@ bool AllDigits(const std::string& text) { return text.find_first_not_of("0123456
 
 // The subtitle file that id names beside the video. The ids of files in the "subtitles" and "subs"
 // folders begin with "/", so leading separators are dropped; the rest passes the path validator like
-// every other request text joined to a folder. False for text that would leave the video's folder.
+// every other request text joined to a folder. Only what the probe's search would find is read: a
+// regular file with a subtitle extension, in no folder whose name begins with ".". False otherwise, and
+// for text that would leave the video's folder.
 bool SidecarPath(const std::wstring& videoPath, const std::string& id, std::wstring& path) {
     const size_t slash = videoPath.rfind(L'/');
     const std::wstring folder = slash == std::wstring::npos ? std::wstring(L".") : videoPath.substr(0, slash);
+    const std::vector<std::string> parts = SharePathComponents(id);
+    if (parts.empty()) return false;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        if (parts[i][0] == '.') return false;
+    }
+    if (parts.back() == "." || parts.back() == "..") return false;
     const size_t first = id.find_first_not_of('/');
-    return first != std::string::npos && JoinRequestPath(folder, id.substr(first), path);
+    return JoinRequestPath(folder, id.substr(first), path) && IsSubtitleFile(path, MakeSubtitleExtensionSet()) &&
+           kiv_is_regular_file(path);
 }
 
 }  // namespace
 
 void HttpListener::SendSubtitle(const std::string& rest, const std::string& body) {
-    const std::wstring videoPath = ResolvePath(rest);
+    const std::wstring videoPath = ResolveSharedVideo(rest);
     std::unique_ptr<RequestTempFile> temp;
     try {
         kiv_xml parser;

@@ -18,6 +18,7 @@ namespace {
 
 // Larger boxes would only make the server allocate and scale pictures no screen shows.
 const uint32_t kMaxBoxSide = 4096;
+const char kBadBox[] = "Thumbnail size must be 1 to 4096 on each side";
 
 struct ThumbnailRequest {
     uint32_t width = 320;
@@ -42,6 +43,16 @@ void ReadAttributes(const xml_element& element, const char* const (&names)[N], u
     }
 }
 
+// The number reader skips a leading "-" ("-1" reads as 1): a box side written negative is refused
+// instead of being taken for its digits.
+bool HasNegativeSide(const xml_element& resolution) {
+    for (const auto& attribute : resolution.attributes) {
+        const bool side = kivm::str_case_eq(attribute.first, "width") || kivm::str_case_eq(attribute.first, "height");
+        if (side && !attribute.second.empty() && attribute.second[0] == '-') return true;
+    }
+    return false;
+}
+
 ThumbnailRequest ParseThumbnailRequest(const std::string& body) {
     kiv_xml parser;
     std::string error;
@@ -57,8 +68,9 @@ ThumbnailRequest ParseThumbnailRequest(const std::string& body) {
     ReadAttributes(*resolution, {"width", "height"}, {&request.width, &request.height},
                    "Unknown 'Resolution' attribute will be ignored: ");
     ReadAttributes(*offset, {"seconds"}, {&request.seconds}, "Unknown 'TimeOffset' attribute will be ignored: ");
-    if (request.width < 1 || request.width > kMaxBoxSide || request.height < 1 || request.height > kMaxBoxSide)
-        throw std::runtime_error("Thumbnail size must be 1 to 4096 on each side");
+    if (request.width < 1 || request.width > kMaxBoxSide || request.height < 1 || request.height > kMaxBoxSide ||
+        HasNegativeSide(*resolution))
+        throw std::runtime_error(kBadBox);
     return request;
 }
 
@@ -68,7 +80,7 @@ bool HttpListener::FindFolderImage(const std::wstring& folderPath, std::wstring&
     for (const wchar_t* name : {L"folder", L"thumb", L"thumbnail"}) {
         for (const wchar_t* extension : {L"jpg", L"png"}) {
             const std::wstring candidate = folderPath + name + L"." + extension;
-            if (kiv_file_exists(candidate)) {
+            if (kiv_is_regular_file(candidate)) {  // never a folder, named pipe or device
                 imagePath = candidate;
                 return true;
             }
@@ -84,7 +96,7 @@ bool HttpListener::FindSidecarImage(const std::wstring& videoPath, std::wstring&
     if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash)) return false;
     for (const wchar_t* extension : {L".jpg", L".png"}) {
         const std::wstring candidate = videoPath.substr(0, dot) + extension;
-        if (kiv_file_exists(candidate)) {
+        if (kiv_is_regular_file(candidate)) {  // never a folder, named pipe or device
             imagePath = candidate;
             return true;
         }
@@ -95,7 +107,7 @@ bool HttpListener::FindSidecarImage(const std::wstring& videoPath, std::wstring&
 void HttpListener::SendThumbnail(const std::string& rest, const std::string& body, bool folder) {
     std::unique_ptr<RequestTempFile> jpeg;
     try {
-        std::wstring path = ResolvePath(rest);
+        std::wstring path = folder ? ResolveSharedFolder(rest) : ResolveSharedVideo(rest);
         // Empty components are skipped when a share path is resolved, the last one too; a folder's
         // request keeps its final "/", which says the names are looked for inside the folder.
         if (folder && !rest.empty() && rest.back() == '/' && (path.empty() || path.back() != L'/')) path += L'/';

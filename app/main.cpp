@@ -236,8 +236,12 @@ bool MyApp::OnInit() {
 
         transcodeFactory_ = TranscodeFactory::GetInstance();
         fileMaker_ = FileMaker::GetInstance();
-        if (transcodeFactory_ && fileMaker_)
+        if (transcodeFactory_ && fileMaker_) {
+            // What a run cut off by a crash left behind goes before the queue can start a new one.
+            KivFileFinderFactory finders;
+            CleanOfflineFolder(state_, &finders, fileMaker_.get());
             offlineTranscode_ = OfflineTranscode::GetInstance(state_, transcodeFactory_.get(), fileMaker_.get());
+        }
         events_ = Events::GetInstance(state_, &timerFactory_);
         metadataFactory_ = MetadataFactory::GetInstance();
         if (!transcodeFactory_ || !fileMaker_ || !offlineTranscode_ || !events_ || !metadataFactory_)

@@ -13,25 +13,9 @@
 
 namespace statetext {
 
-std::wstring Stored(const std::wstring& text) {
-    std::wstring result(text);
-    for (wchar_t& c : result) {
-        const unsigned long code = static_cast<unsigned long>(c);
-        if (code == 0 || code > 0x10FFFFUL || (code >= 0xD800UL && code <= 0xDFFFUL)) c = static_cast<wchar_t>(0xFFFD);
-    }
-    return result;
-}
+std::wstring Stored(const std::wstring& text) { return kivm::ToXmlText(text); }
 
-std::string Stored(const std::string& text) {
-    const std::string valid = kivm::ToValidUtf8(text);
-    std::string result;
-    result.reserve(valid.size());
-    for (char c : valid) {
-        if (c == '\0') result += "\xEF\xBF\xBD";
-        else result.push_back(c);
-    }
-    return result;
-}
+std::string Stored(const std::string& text) { return kivm::ToXmlText(text); }
 
 }  // namespace statetext
 

@@ -8,6 +8,7 @@
 
 #include "core/Log.h"
 #include "core/State.h"
+#include "core/StateText.h"
 #include "kivlib/KivFileStream.h"
 #include "kivlib/kiv_fs.h"
 #include "kivlib/kiv_text.h"
@@ -24,11 +25,12 @@ const size_t kReadBlock = 320;
 std::string Number(uint64_t value) { return numstr::ToStr(value, 10, 0); }
 std::string Flag(bool value) { return value ? "1" : "0"; }
 
-// The text of the named child, when there is one.
+// The text of the named child, when there is one. A file written by an earlier version may hold
+// characters XML 1.0 forbids (our parser reads them); they are read as U+FFFD, as a save writes them.
 bool ChildText(const xml_element& parent, const char* name, std::string& text) {
     const xml_element* child = kiv_xml::find_child(parent, name, true);
     if (!child) return false;
-    text = child->text;
+    text = statetext::Stored(child->text);
     return true;
 }
 
@@ -195,7 +197,7 @@ void State::ReadStateElement(const xml_element& root) {
     authorizedIds_.clear();
     if (const xml_element* authorized = kiv_xml::find_child(root, "Authorized", true)) {
         for (const xml_element& child : authorized->children) {
-            if (child.name == "UniqueID") authorizedIds_.insert(kivm::FromUTF8ExW(child.text));
+            if (child.name == "UniqueID") authorizedIds_.insert(kivm::FromUTF8ExW(statetext::Stored(child.text)));
         }
     }
 

@@ -4,9 +4,10 @@
 #include <string>
 
 namespace statetext {
-// XML holds neither U+0000 nor what is not a Unicode scalar value (surrogates, above U+10FFFF); each
-// becomes U+FFFD, so that what the store keeps is exactly what state.xml gives back.
+// What XML 1.0 cannot carry (control characters but tab, line feed and carriage return, U+FFFE, U+FFFF,
+// what is not a Unicode scalar value) becomes U+FFFD, so that what the store keeps is exactly what
+// state.xml gives back.
 std::wstring Stored(const std::wstring& text);
-// The same for UTF-8 text: U+0000 and invalid sequences become U+FFFD.
+// The same for UTF-8 text: those characters and invalid sequences become U+FFFD.
 std::string Stored(const std::string& text);
 }  // namespace statetext

@@ -8,6 +8,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -193,6 +194,13 @@ bool IsSubtitleFile(const std::wstring& path, const std::set<std::wstring>& exte
     return HasExtensionIn(path, extensions);
 }
 
+// A fitted side of a thin box still has a pixel: a picture of width or height 0 cannot be made. The
+// value never exceeds the box side it was fitted into.
+namespace {
+uint32_t AtLeastOne(double side) { return side < 1.0 ? 1u : static_cast<uint32_t>(side); }
+uint32_t AtLeastOne(uint64_t side) { return side < 1 ? 1u : static_cast<uint32_t>(side); }
+}  // namespace
+
 bool FitToBox(uint32_t& width, uint32_t& height, uint32_t& top, uint32_t& left, uint32_t boxWidth,
               uint32_t boxHeight, uint32_t sourceWidth, uint32_t sourceHeight) {
     if (boxWidth == 0 || boxHeight == 0 || sourceWidth == 0 || sourceHeight == 0) {
@@ -203,12 +211,12 @@ bool FitToBox(uint32_t& width, uint32_t& height, uint32_t& top, uint32_t& left, 
     const double box = Thousandths(static_cast<double>(boxWidth) / boxHeight);
     if (source > box) {  // wider than the box: full width, centred vertically
         width = boxWidth;
-        height = static_cast<uint32_t>(static_cast<uint64_t>(boxWidth) * sourceHeight / sourceWidth);
+        height = AtLeastOne(static_cast<uint64_t>(boxWidth) * sourceHeight / sourceWidth);
         top = (boxHeight - height) / 2;
         left = 0;
     } else if (box > source) {  // taller than the box: full height, centred horizontally
         height = boxHeight;
-        width = static_cast<uint32_t>(static_cast<uint64_t>(boxHeight) * sourceWidth / sourceHeight);
+        width = AtLeastOne(static_cast<uint64_t>(boxHeight) * sourceWidth / sourceHeight);
         left = (boxWidth - width) / 2;
         top = 0;
     } else {
@@ -227,12 +235,12 @@ bool FitToBoxByRatio(uint32_t& width, uint32_t& height, uint32_t& top, uint32_t&
     const double box = Thousandths(static_cast<double>(boxWidth) / boxHeight);
     if (source > box) {
         width = boxWidth;
-        height = static_cast<uint32_t>(boxWidth / sourceRatio);
+        height = AtLeastOne(boxWidth / sourceRatio);
         top = (boxHeight - height) / 2;
         left = 0;
     } else if (box > source) {
         height = boxHeight;
-        width = static_cast<uint32_t>(boxHeight * sourceRatio);
+        width = AtLeastOne(boxHeight * sourceRatio);
         left = (boxWidth - width) / 2;
         top = 0;
     } else {
@@ -290,6 +298,28 @@ void CleanCacheFolder(IState* state, IKivFileFinderFactory* finders, IFileMaker*
         CleanFolder(state->GetCacheFolder(), finders, files, false);
     } catch (const std::exception& e) {
         KIV_LOG(e.what());
+    }
+}
+
+void CleanOfflineFolder(IState* state, IKivFileFinderFactory* finders, IFileMaker* files) {
+    if (!state || !finders || !files) {
+        KIV_LOG("WARNING: offline folder clean-up skipped: no state, finder factory or file service");
+        return;
+    }
+    const std::wstring folder = state->GetCacheFolder() + L"/offline";
+    std::set<std::wstring> finished;
+    for (const FinishedConversion& conversion : state->GetFinishedConversions())
+        finished.insert(kivm::standardize_path(conversion.FilePath));
+    for (const FolderItem& item : ListFolder(folder, finders)) {
+        if (item.isDirectory && !item.isLink) continue;  // the queue writes files only
+        const std::wstring path = folder + L"/" + item.name;
+        if (finished.count(kivm::standardize_path(path))) continue;
+        try {
+            files->DeleteFile(path);
+            KIV_LOG("Removed what no finished conversion names: " + kivm::ToValidUtf8(kivm::str_conv(path)));
+        } catch (const std::exception& e) {
+            KIV_LOG(e.what());
+        }
     }
 }
 

@@ -32,6 +32,10 @@ std::string FindLongestCommonPrefix(const std::set<std::string>& candidates, con
 
 // Removes the stream folders left in the cache folder; failures are logged, never thrown.
 void CleanCacheFolder(IState* state, IKivFileFinderFactory* finders, IFileMaker* files);
+// Removes from the cache folder's "offline" folder every file (and link) that no finished conversion
+// names: the partial output and the ffmpeg logs of a run the process did not live to finish. Called at
+// start-up, before the queue runs; failures are logged, never thrown.
+void CleanOfflineFolder(IState* state, IKivFileFinderFactory* finders, IFileMaker* files);
 // Removes, below folder, every stream folder (hex name and the marker file) with its contents; with
 // deleteFiles, also the plain files of folder itself. Symbolic links are never followed nor removed.
 // Throws std::runtime_error when a file or folder cannot be removed.

@@ -22,6 +22,11 @@ bool kiv_is_regular_file(const std::wstring& path) {
     return stat(kivm::ToUTF8Ex(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool kiv_is_directory(const std::wstring& path) {
+    struct stat st;
+    return stat(kivm::ToUTF8Ex(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool kiv_mkdir(const std::string& path) {
     if (mkdir(path.c_str(), 0755) == 0) return true;
     struct stat st;

@@ -341,16 +341,41 @@ std::wstring FromUTF8ExW(const std::string& text) {
     return out;
 }
 
-std::string ToValidUtf8(const std::string& text) {
+bool IsXmlChar(char32_t code) {
+    if (code < 0x20) return code == 0x09 || code == 0x0A || code == 0x0D;
+    if (code >= 0xD800 && code <= 0xDFFF) return false;
+    if (code == 0xFFFE || code == 0xFFFF) return false;
+    return code <= 0x10FFFF;
+}
+
+namespace {
+// text with each ill-formed sequence, and each character that keep refuses, written as U+FFFD.
+template <class Keep>
+std::string ReplacedUtf8(const std::string& text, Keep keep) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
         size_t consumed;
         bool valid;
         const char32_t code = DecodeOne(text, i, consumed, valid);
-        if (valid) out.append(text, i, consumed);
-        else AppendUtf8(out, code);  // code is U+FFFD here
+        if (valid && keep(code)) out.append(text, i, consumed);
+        else AppendUtf8(out, kReplacement);
         i += consumed;
+    }
+    return out;
+}
+}  // namespace
+
+std::string ToValidUtf8(const std::string& text) {
+    return ReplacedUtf8(text, [](char32_t) { return true; });
+}
+
+std::string ToXmlText(const std::string& text) { return ReplacedUtf8(text, IsXmlChar); }
+
+std::wstring ToXmlText(const std::wstring& text) {
+    std::wstring out(text);
+    for (wchar_t& c : out) {
+        if (!IsXmlChar(static_cast<char32_t>(c))) c = static_cast<wchar_t>(kReplacement);
     }
     return out;
 }

@@ -50,6 +50,14 @@ std::string EscapeForLog(const std::string& text, bool keepLineFeeds = false, si
 // How many of the first length bytes end on a character boundary: an incomplete UTF-8 sequence at
 // the end (the rest of it may follow) is left out.
 size_t Utf8WholePrefix(const char* bytes, size_t length);
+// True for a character that an XML 1.0 document can carry: tab, line feed, carriage return, U+0020 to
+// U+D7FF, U+E000 to U+FFFD and U+10000 to U+10FFFF.
+bool IsXmlChar(char32_t code);
+// text as XML 1.0 can carry it: each ill-formed sequence and each character IsXmlChar refuses (U+0000,
+// the other control characters below U+0020, U+FFFE, U+FFFF) replaced by U+FFFD. Valid UTF-8.
+std::string ToXmlText(const std::string& text);
+// The same for wide text; the lone surrogates that stand for bytes that are not UTF-8 become U+FFFD.
+std::wstring ToXmlText(const std::wstring& text);
 
 std::string str_tolower(const std::string& text);  // ASCII letters only
 bool str_case_eq(const std::string& a, const std::string& b);

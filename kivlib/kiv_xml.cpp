@@ -61,18 +61,20 @@ bool CopyElement(const pugi::xml_node& node, xml_element& out, int depth, std::s
 void AppendReference(std::string& out, unsigned char c) { out += "&#" + std::to_string(static_cast<unsigned>(c)) + ";"; }
 
 // Appends text, escaped for an attribute value or character data, so that the parser reads back
-// exactly text. XML cannot hold U+0000 in any form, nor bytes that are not UTF-8 (a file name that is
-// not, as wide text carries it); each is written as U+FFFD, so the document stays well-formed.
+// exactly text. XML 1.0 cannot carry U+0000, the other control characters but tab, line feed and
+// carriage return (not even as references), U+FFFE, U+FFFF, nor bytes that are not UTF-8 (a file name
+// that is not, as wide text carries it); each is written as U+FFFD, so the document stays well-formed
+// for every parser.
 void AppendEscaped(std::string& out, std::string_view raw, bool attribute) {
     std::string repaired;
     std::string_view text = raw;
-    const bool ascii = std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (!ascii) {
-        const std::string copy(raw);
-        if (!kivm::IsValidUtf8(copy)) {
-            repaired = kivm::ToValidUtf8(copy);
-            text = repaired;
-        }
+    const bool plain = std::all_of(raw.begin(), raw.end(), [](char c) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        return b < 0x80 && (b >= 0x20 || b == '\t' || b == '\n' || b == '\r');
+    });
+    if (!plain) {
+        repaired = kivm::ToXmlText(std::string(raw));
+        text = repaired;
     }
     for (char ch : text) {
         unsigned char c = static_cast<unsigned char>(ch);
@@ -83,15 +85,13 @@ void AppendEscaped(std::string& out, std::string_view raw, bool attribute) {
             case '"':
                 if (attribute) out += "&quot;"; else out.push_back(ch);
                 break;
-            case 0: out += "\xEF\xBF\xBD"; break;
             case '\t':
             case '\n':
                 // Attribute values have their blanks turned into spaces by the parser unless referenced.
                 if (attribute) AppendReference(out, c); else out.push_back(ch);
                 break;
-            default:
-                if (c < 0x20) AppendReference(out, c);  // includes \r, which end-of-line handling would change
-                else out.push_back(ch);
+            case '\r': AppendReference(out, c); break;  // end-of-line handling would change it
+            default: out.push_back(ch);
         }
     }
 }

@@ -41,10 +41,11 @@ public:
     // find a child of exactly that name.
     static const xml_element* find_child(const xml_element& parent, const std::string& name, bool flag);
 
-    // The element tree as an XML document (declaration, indented elements, reserved and control
-    // characters escaped). Every name and text survives dump then parse unchanged, given names that are
-    // XML names and texts that are UTF-8; U+0000 and each ill-formed UTF-8 sequence, which no XML
-    // document can carry, are written as U+FFFD.
+    // The element tree as an XML 1.0 document (declaration, indented elements, reserved characters and
+    // carriage returns escaped). Every name and text survives dump then parse unchanged, given names that
+    // are XML names and texts that are UTF-8 of characters XML carries; what no XML 1.0 document can
+    // carry (U+0000 and the other control characters but tab, line feed and carriage return, U+FFFE,
+    // U+FFFF, each ill-formed UTF-8 sequence) is written as U+FFFD (kivm::ToXmlText).
     static std::string dump_xml(const xml_element& root, int flags);
 
 private:
@@ -63,7 +64,7 @@ public:
 
     // Starts an element whose children follow; close ends it.
     void open(const std::string& name);
-    // A whole element holding text (UTF-8; ill-formed sequences are written as U+FFFD).
+    // A whole element holding text (UTF-8; what XML cannot carry is written as U+FFFD, as dump_xml does).
     void text_element(const std::string& name, std::string_view text);
     // Ends the innermost element that open started.
     void close();

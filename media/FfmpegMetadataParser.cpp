@@ -360,7 +360,7 @@ void MetadataParser::SearchSubtitles(std::vector<StreamInfo>& subtitles, const s
     std::wstring first;
     bool firstAdded = false;
     for (boost::shared_ptr<IFileFindEntry> entry = finder->StartFileFind(listed); entry; entry = finder->ContinueFileFind()) {
-        if (entry->IsDirectory()) continue;
+        if (!entry->IsRegularFile()) continue;  // never a folder, named pipe or device
         const std::wstring file = entry->GetName();
         if (!IsSubtitleFile(file, extensions)) continue;
         const bool matches = file.find(stem) != std::wstring::npos;

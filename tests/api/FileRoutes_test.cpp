@@ -34,6 +34,10 @@ protected:
         std::filesystem::create_directories(cache + "/0123abcd");
         converted = Pattern(kFileSize, 2);
         testsupport::WriteFile(cache + "/offline/film.avi", converted);
+        FinishedConversion finished;  // the cache route serves what the state lists as finished
+        finished.FilePath = server.services.state->GetCacheFolder() + L"/offline/film.avi";
+        finished.DstVirtualPath = "/video/cache/offline/film.avi";
+        server.services.state->AddFinishedConversion(finished);
         testsupport::WriteFile(cache + "/0123abcd/segment-1.ts", "segment");
         testsupport::WriteFile(cache + "/temp-1.subtitle", "temporary");
         ASSERT_TRUE(server.Start());
@@ -129,6 +133,30 @@ TEST_F(FileRoutes, TheCacheRouteServesOnlyConvertedFiles) {
             EXPECT_EQ(ErrorMsg("Cannot open " + rest), reply.body) << rest << " " << range;
         }
     }
+}
+
+// A file of the offline folder that the state does not list as finished (the output of a conversion
+// still running, or one a crash left) and ffmpeg's logs beside it are never served, in either form.
+TEST_F(FileRoutes, TheCacheRouteServesOnlyWhatTheStateListsAsFinished) {
+    testsupport::WriteFile(cache + "/offline/running.mp4", "partial output");
+    testsupport::WriteFile(cache + "/offline/running.mp4123456.stderr.txt", "ffmpeg log with paths");
+    testsupport::WriteFile(cache + "/offline/film.avi987.stderr.txt", "ffmpeg log with paths");
+    for (const std::string& rest :
+         std::vector<std::string>{"offline/running.mp4", "running.mp4.mp4", "offline/running.mp4123456.stderr.txt",
+                                  "running.mp4123456.stderr.txt.mp4", "offline/film.avi987.stderr.txt",
+                                  "film.avi987.stderr.txt.mp4"}) {
+        for (const std::string& range : {std::string(), std::string("bytes=0-3")}) {
+            const httptest::Reply reply = server.Get("/video/cache/" + rest, session, RangeHeader(range));
+            ASSERT_TRUE(reply.ok) << rest;
+            EXPECT_EQ(404, reply.status) << rest << " " << range;
+            EXPECT_EQ(ErrorMsg("Cannot open " + rest), reply.body) << rest << " " << range;
+        }
+    }
+    // Once listed as finished, the same file is served.
+    FinishedConversion finished;
+    finished.FilePath = server.services.state->GetCacheFolder() + L"/offline/running.mp4";
+    server.services.state->AddFinishedConversion(finished);
+    EXPECT_EQ("partial output", server.Get("/video/cache/offline/running.mp4", session).body);
 }
 
 TEST_F(FileRoutes, PlayCachedAnswersTheUrlThatServesTheConvertedFile) {

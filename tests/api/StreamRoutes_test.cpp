@@ -142,7 +142,7 @@ TEST_F(StreamRoutes, APlayRequestEndsEveryStreamFirstWhateverBecomesOfIt) {
         {"no Host header", "Movies/clip.mp4", "<Play/>", "", 500, StreamError("Host not provided in HTTP request"), 0},
         {"unknown alias", "Nope/clip.mp4", "<Play/>", "Host: h\r\n", 500, StreamError("Unable to find root folder Nope"), 0},
         {"missing file", "Movies/gone.mp4", "<Play/>", "Host: h\r\n", 500, StreamError("Cannot open Movies/gone.mp4"), 0},
-        {"not a video", "Movies/", "<Play/>", "Host: h\r\n", 500, StreamError("Cannot instantiate metaData - corrupt file?"), 0},
+        {"not a video", "Movies/", "<Play/>", "Host: h\r\n", 500, StreamError("Cannot open Movies/"), 0},
     };
     for (const auto& c : cases) {
         const std::string earlier = Started("other.mp4", otherSession);

@@ -172,13 +172,16 @@ TEST_F(ThumbnailRoute, APictureBesideTheVideoIsUsedWithTheVideosFacts) {
     EXPECT_GT(image.red, 120.0);  // 240 of the 320 columns are red, the rest black
     EXPECT_EQ("640", reply.Header("ca-width"));
 
-    // The point of a folder's name is no extension: a video named without one has no such picture.
+    // The point of a folder's name is no extension: a video named without one has no such picture. No
+    // listing shows such a file, so the route refuses it before looking for a picture.
     std::filesystem::create_directories(movies + "/the.series");
     std::filesystem::copy_file(Clip(), movies + "/the.series/pilot");
     Picture(movies + "/the.jpg", "red", "100x100");
+    std::wstring picture;
+    EXPECT_FALSE(HttpListener::FindSidecarImage(kivm::FromUTF8ExW(movies + "/the.series/pilot"), picture)) << kivm::ToUTF8Ex(picture);
     const httptest::Reply plain = Post("/video/thumbnails/Movies/the.series/pilot", Body("", ""));
-    ASSERT_EQ(200, plain.status) << plain.body;
-    EXPECT_LT(Decode(plain.body, scratch).red, 200.0);  // the test picture, not the red square
+    EXPECT_EQ(404, plain.status);
+    EXPECT_EQ(ErrorMsg("Cannot open Movies/the.series/pilot"), plain.body);
 }
 
 TEST_F(ThumbnailRoute, AFolderPictureByItsNamesInTheirOrder) {
@@ -233,6 +236,31 @@ TEST_F(ThumbnailRoute, WaitingGrabsLeaveWhenTheirClientsGoAndAtTheListenersStop)
     stopped.get();
     // No grab ever ran.
     EXPECT_TRUE(mediatest::ProcessesNaming(movies).empty());
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+// A box of a pixel or two on a side: the fitted picture keeps at least one pixel a side, from a video frame
+// and from a picture alike, and the reply is a JPEG of exactly the box. A side written negative is refused.
+TEST_F(ThumbnailRoute, ThinBoxesGiveJpegsOfTheirSizeAndNegativeSidesAreRefused) {
+    std::filesystem::create_directories(movies + "/Stills");
+    Picture(movies + "/Stills/folder.png", "red", "64x48");
+    for (const std::string& target : {std::string("/video/thumbnails/Movies/film.mkv"),
+                                      std::string("/video/folder/thumbnail/Movies/Stills/")}) {
+        for (const auto& box : std::vector<std::pair<int, int>>{{1, 1}, {1, 100}, {100, 1}}) {
+            const std::string size = "width=\"" + std::to_string(box.first) + "\" height=\"" + std::to_string(box.second) + "\"";
+            const httptest::Reply reply = Post(target, Body(size, "seconds=\"1\""));
+            ASSERT_EQ(200, reply.status) << target << " " << size << ": " << reply.body;
+            ASSERT_EQ(0u, reply.body.rfind("\xFF\xD8\xFF", 0)) << "a JPEG";
+            const Image image = Decode(reply.body, scratch);
+            EXPECT_EQ(box.first, image.width) << target << " " << size;
+            EXPECT_EQ(box.second, image.height) << target << " " << size;
+        }
+    }
+    for (const std::string size : {"width=\"-1\"", "height=\"-240\"", "WIDTH=\"-5\" height=\"10\""}) {
+        const httptest::Reply reply = Post("/video/thumbnails/Movies/film.mkv", Body(size, ""));
+        EXPECT_EQ(404, reply.status) << size;
+        EXPECT_EQ(ErrorMsg("Thumbnail size must be 1 to 4096 on each side"), reply.body) << size;
+    }
     EXPECT_TRUE(TempFiles().empty());
 }
 

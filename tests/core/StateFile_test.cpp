@@ -87,7 +87,7 @@ TEST(StateFile, EveryValueSurvivesSaveAndLoad) {
     }
     FinishedConversion big;
     big.FilePath = s.GetCacheFolder() + L"/offline/" + odd + L".mp4";
-    big.ClientIdentifier = L"client \u00fc\x01";
+    big.ClientIdentifier = L"client \u00fc\t";
     big.SrcVirtualPath = "Alias/\xc3\xa4 & <b>.mkv";
     big.DstVirtualPath = "offline/\r\nodd\t.mp4";
     big.TotalBytes = (5ULL << 30) + 7;  // above 4 GiB
@@ -140,19 +140,54 @@ TEST(StateFile, ClientTextsThatXmlCannotHoldAreStoredAsTheyWillReadBack) {
     FinishedConversion c;
     c.SrcVirtualPath = std::string("bad \xff\xfe utf8 \xc3", 13);
     c.DstVirtualPath = std::string("nul\0byte", 8);
-    c.ClientIdentifier = std::wstring(L"id") + L'\0' + static_cast<wchar_t>(0xDFFF);
+    c.ClientIdentifier = std::wstring(L"id") + L'\0' + static_cast<wchar_t>(0xDFFF) + L"a\x01" L"b\x7f" +
+                         static_cast<wchar_t>(0xFFFF) + static_cast<wchar_t>(0xFFFE) + L"\x1f\t\r\n";
+    c.FilePath = L"/cache/offline/\x0b.mp4";
     store.state->AddFinishedConversion(c);
     const FinishedConversion stored = store.state->GetFinishedConversions().front();
     EXPECT_TRUE(kivm::IsValidUtf8(stored.SrcVirtualPath));
     EXPECT_EQ(std::string::npos, stored.DstVirtualPath.find('\0'));
+    // XML 1.0 carries tab, line feed, carriage return and U+007F, and nothing else below U+0020.
+    EXPECT_EQ(L"id\uFFFD\uFFFDa\uFFFDb\x7f\uFFFD\uFFFD\uFFFD\t\r\n", stored.ClientIdentifier);
+    EXPECT_EQ(L"/cache/offline/\uFFFD.mp4", stored.FilePath);
     ASSERT_TRUE(store.state->Save());
     ParseXml(ReadFile(store.File()));
+    EXPECT_EQ("", testsupport::XmlLintComplaint(ReadFile(store.File())));
 
     boost::shared_ptr<State> t = State::GetInstance(store.state->GetDataFolder());
     ASSERT_TRUE(t->Load());
     const FinishedConversion back = t->GetFinishedConversions().front();
     EXPECT_EQ(stored, back);
     EXPECT_EQ(stored.ClientIdentifier, back.ClientIdentifier);
+}
+
+// A state.xml written before (or by hand) may hold characters XML 1.0 forbids, as references or raw;
+// our parser reads them, and what is read and saved again is clean for any standard parser.
+TEST(StateFile, AFileHoldingWhatXmlForbidsIsReadAndWrittenBackClean) {
+    TempStore store;
+    const std::string bad = "a&#1;b&#x7f;c&#xFFFF;d\x02" "e\xEF\xBF\xBE";
+    WriteFile(store.File(), "<?xml version=\"1.0\"?>\n<CalvoroState><Authorized><UniqueID>dev" + bad +
+                                "</UniqueID></Authorized><FinishedConv><Entry><DstVirtualPath>/video/cache/offline/x" +
+                                bad + "</DstVirtualPath><ClientIdentifier>" + bad +
+                                "</ClientIdentifier><TotalBytes>5</TotalBytes></Entry></FinishedConv><LookupName>" +
+                                bad + "</LookupName></CalvoroState>\n");
+    ASSERT_NE("", testsupport::XmlLintComplaint(ReadFile(store.File()))) << "the fixture holds what XML forbids";
+    ASSERT_TRUE(store.state->Load());
+    const std::wstring clean = L"a\uFFFDb\x7f" L"c\uFFFDd\uFFFDe\uFFFD";
+    EXPECT_EQ(clean, store.state->GetLookupName());
+    const std::list<FinishedConversion> conversions = store.state->GetFinishedConversions();
+    ASSERT_EQ(1u, conversions.size());
+    EXPECT_EQ(clean, conversions.front().ClientIdentifier);
+    EXPECT_EQ("/video/cache/offline/x" + kivm::ToUTF8Ex(clean), conversions.front().DstVirtualPath);
+    EXPECT_TRUE(store.state->GetOrCreateSession(L"n", L"dev" + clean).Authorized);
+
+    ASSERT_TRUE(store.state->Save());
+    const std::string saved = ReadFile(store.File());
+    EXPECT_EQ("", testsupport::XmlLintComplaint(saved)) << saved;
+    boost::shared_ptr<State> again = State::GetInstance(store.state->GetDataFolder());
+    ASSERT_TRUE(again->Load());
+    EXPECT_EQ(clean, again->GetLookupName());
+    EXPECT_EQ(conversions, again->GetFinishedConversions());
 }
 
 // A path may hold bytes that are not UTF-8, which wide text carries as U+DC80..U+DCFF: the folder is

@@ -104,6 +104,10 @@ TEST(FitToBox, FitsByTheWiderSideAndCentres) {
         {100, 100, 3, 1, {100, 33, 33, 0}},         // truncating division for size and offset
         {320, 240, 4000000000u, 3000000000u, {320, 240, 0, 0}},  // no overflow with huge sizes
         {320, 240, 4000000000u, 1000000000u, {320, 80, 80, 0}},
+        {1, 1, 16, 9, {1, 1, 0, 0}},                // thin boxes: no side rounds to 0
+        {1, 100, 16, 9, {1, 1, 49, 0}},
+        {100, 1, 9, 16, {1, 1, 0, 49}},
+        {1000, 10, 1, 4000, {1, 10, 0, 499}},
     };
     for (const BoxCase& c : cases) {
         Fit fit{1, 1, 1, 1};
@@ -144,8 +148,11 @@ TEST(FitToBoxByRatio, FitsTheGivenShape) {
         {320, 240, 4.0 / 3.0, {320, 240, 0, 0}},
         {320, 240, 1.3334, {320, 240, 0, 0}},      // the same thousandths count as the same shape
         {320, 240, 1.3383, {320, 239, 0, 0}},      // 320 / 1.3383 = 239.1, truncated
-        {320, 240, 1e-9, {0, 240, 0, 160}},        // a sliver, centred
-        {320, 240, 1e12, {320, 0, 120, 0}},
+        {320, 240, 1e-9, {1, 240, 0, 159}},        // a sliver keeps a pixel, centred
+        {320, 240, 1e12, {320, 1, 119, 0}},
+        {1, 1, 16.0 / 9.0, {1, 1, 0, 0}},          // thin boxes: no side rounds to 0
+        {1, 100, 1.5, {1, 1, 49, 0}},
+        {100, 1, 0.5, {1, 1, 0, 49}},
     };
     for (const RatioCase& c : cases) {
         Fit fit{1, 1, 1, 1};

@@ -21,13 +21,20 @@ struct SharedFolder {
     std::string alias;
 };
 
-// Writes home/Calvoro/state.xml: the shared folders, one authorised device, the HTTP port and UPnP off.
+// Writes home/Calvoro/state.xml: the shared folders, one authorised device, the HTTP port and UPnP off,
+// and a finished conversion for each name in finished (a file of the default cache folder's "offline"
+// folder, which the test puts there).
 inline void SeedState(const std::string& home, const std::vector<SharedFolder>& folders, const std::string& authorisedId,
-                      int port) {
+                      int port, const std::vector<std::string>& finished = {}) {
     std::string xml = "<?xml version=\"1.0\"?>\n<CalvoroState>\n<VideoFolders>\n";
     for (const SharedFolder& folder : folders)
         xml += "<Folder><Path>" + folder.path + "</Path><Alias>" + folder.alias + "</Alias></Folder>\n";
-    xml += "</VideoFolders>\n<Authorized><UniqueID>" + authorisedId + "</UniqueID></Authorized>\n<FinishedConv/>\n";
+    xml += "</VideoFolders>\n<Authorized><UniqueID>" + authorisedId + "</UniqueID></Authorized>\n<FinishedConv>\n";
+    for (const std::string& name : finished)
+        xml += "<Entry><DstVirtualPath>/video/cache/offline/" + name + "</DstVirtualPath><SrcVirtualPath>" + name +
+               "</SrcVirtualPath><FilePath>" + home + "/Calvoro/cache/offline/" + name +
+               "</FilePath><ClientIdentifier>e2e</ClientIdentifier></Entry>\n";
+    xml += "</FinishedConv>\n";
     xml += "<HttpPort>" + std::to_string(port) + "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n";
     std::filesystem::create_directories(home + "/Calvoro");
     testsupport::WriteFile(home + "/Calvoro/state.xml", xml);

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -619,6 +620,76 @@ TEST(MediaShutdownE2e, ThumbnailRequestsWhoseClientsWentNeverRunTheirGrabs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_GE(LogCount(server, givenUp), size_t(kRequests / 2));
     ExpectPromptStop(server, std::to_string(kRequests) + " abandoned thumbnail requests");
+}
+
+// A client identifier holding what XML 1.0 forbids gives a status reply and a state.xml that a standard
+// parser reads; the cache route serves neither a running conversion's output nor ffmpeg's logs; and a
+// kill -9 in the middle of a conversion leaves nothing behind once the server starts again.
+TEST_F(MediaE2e, HostileTextsRunningOutputAndAKilledConversion) {
+    Share(ConvertClip("e2e-conv-4s.mp4", 4, {"-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"}), "hostile.mp4");
+    Share(ConvertClip("e2e-long.mp4", 120, {"-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"}), "killed.mp4");
+    const std::string offline = server->cache + "/offline";
+    ASSERT_EQ(200, server->Post("/video/convert/Clips/hostile.mp4",
+                                "<Convert><ClientIdentifier>a&#1;b&#x7f;c&#xFFFF;d\x02</ClientIdentifier></Convert>")
+                       .status);
+    bool finished = false;
+    for (int i = 0; i < 1200 && !finished; ++i) {
+        for (const Row& row : Rows(server->Get("/video/convertstatus/").body))
+            finished = finished || (row.filename == "/Clips/hostile.mp4" && row.status == "Finished");
+        if (!finished) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(finished);
+    const Reply status = server->Get("/video/convertstatus/");
+    EXPECT_EQ("", testsupport::XmlLintComplaint(status.body)) << status.body;
+    EXPECT_NE(std::string::npos,
+              status.body.find("<clientIdentifier>a\xEF\xBF\xBD" "b\x7f" "c\xEF\xBF\xBD" "d\xEF\xBF\xBD</clientIdentifier>"))
+        << status.body;
+    const std::string stateFile = server->home.path() + "/Calvoro/state.xml";
+    EXPECT_EQ("", testsupport::XmlLintComplaint(testsupport::ReadFile(stateFile))) << testsupport::ReadFile(stateFile);
+
+    // While it runs, neither its output nor any ffmpeg log is served, in either URL form.
+    ASSERT_EQ(200, server->Post("/video/convert/Clips/killed.mp4", "<Convert/>").status);
+    const std::string output = offline + "/killed.mp4";
+    for (int i = 0; i < 600 && !(testsupport::PathExists(output) && std::filesystem::file_size(output) > 0); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(testsupport::PathExists(output));
+    std::vector<std::string> logs;
+    for (const auto& e : std::filesystem::directory_iterator(offline)) {
+        const std::string name = e.path().filename();
+        if (name.size() > 11 && name.compare(name.size() - 11, 11, ".stderr.txt") == 0) logs.push_back(name);
+    }
+    ASSERT_FALSE(logs.empty()) << "the running conversion's log";
+    for (const std::string& name : std::vector<std::string>{"killed.mp4", logs.front()}) {
+        EXPECT_EQ(404, server->Get("/video/cache/offline/" + name).status) << name;
+        Connection client(server->port);
+        const Reply ranged = client.Request("GET /video/cache/" + name + ".mp4" + server->Query() +
+                                            " HTTP/1.1\r\nHost: " + server->Host() + "\r\nRange: bytes=0-99\r\n\r\n");
+        EXPECT_EQ(404, ranged.status) << name;
+    }
+    EXPECT_EQ(200, server->Get("/video/cache/offline/hostile.mp4").status);
+
+    // kill -9 mid-conversion: the partial output and its log stay, until the next start removes them.
+    const std::vector<pid_t> children = testsupport::ChildrenOf(server->process->Pid());
+    server->process->Signal(SIGKILL);
+    ASSERT_TRUE(server->process->WaitExit(std::chrono::seconds(30)));
+    for (pid_t child : children) kill(child, SIGKILL);  // the orphaned ffmpeg
+    ASSERT_TRUE(testsupport::PathExists(output));
+    ASSERT_TRUE(testsupport::PathExists(offline + "/" + logs.front()));
+    ASSERT_TRUE(server->Run()) << server->process->LogText();
+    std::set<std::string> named;
+    for (const Row& row : Rows(server->Get("/video/convertstatus/").body))
+        if (row.status == "Finished") named.insert(row.url.substr(row.url.rfind('/') + 1));
+    EXPECT_EQ(1u, named.count("hostile.mp4"));
+    for (const auto& e : std::filesystem::directory_iterator(offline))
+        EXPECT_EQ(1u, named.count(e.path().filename())) << e.path().filename() << " is no finished conversion";
+    EXPECT_FALSE(testsupport::PathExists(output));
+    EXPECT_EQ(200, server->Get("/video/cache/offline/hostile.mp4").status);
+    // The same source again gets its own name back, not killed.mp4.1.
+    ASSERT_EQ(200, server->Post("/video/convert/Clips/killed.mp4", "<Convert/>").status);
+    for (int i = 0; i < 600 && !testsupport::PathExists(output); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(testsupport::PathExists(output));
+    EXPECT_FALSE(testsupport::PathExists(output + ".1"));
+    EXPECT_EQ("Deleted", server->Get("/video/convertcancel/Clips/killed.mp4").body);
 }
 
 }  // namespace

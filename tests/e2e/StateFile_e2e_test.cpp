@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "api/HttpTestClient.h"
+#include "e2e/E2eServer.h"
 #include "kivlib/kiv_xml.h"
 #include "support/ServerProcess.h"
 #include "support/TestSupport.h"
@@ -142,6 +144,52 @@ TEST_F(StateFileE2eTest, KillDuringTheShutdownSaveLeavesAParseableStateFile) {
         EXPECT_TRUE(flat == expected) << "content changed after a kill " << delayMs << " ms into the shutdown";
         std::remove((data() + "/CalvoroLog.txt").c_str());
     }
+}
+
+// A state.xml written by an earlier version may hold what XML 1.0 forbids (references to control
+// characters, raw ones, U+FFFF, U+FFFE). The server reads it, and every reply built from it and the
+// state.xml it writes back are read by a standard parser.
+TEST_F(StateFileE2eTest, AStoredStateHoldingWhatXmlForbidsGivesCleanRepliesAndFile) {
+    const std::string bad = "a&#1;b&#x7f;c&#xFFFF;d\x02" "e\xEF\xBF\xBE";
+    const std::string clean = "a\xEF\xBF\xBD" "b\x7f" "c\xEF\xBF\xBD" "d\xEF\xBF\xBD" "e\xEF\xBF\xBD";
+    const std::string cache = media.path() + "/cache";
+    const int port = testsupport::FreePort();
+    mkdir((cache + "/offline").c_str(), 0700);
+    testsupport::WriteFile(cache + "/offline/x.mp4", "converted");  // the finished conversion's file
+    std::ostringstream xml;
+    xml << "<?xml version=\"1.0\"?>\n<CalvoroState>\n"
+        << "<VideoFolders><Folder><Path>" << media.path() << "/Filme</Path><Alias>Filme</Alias></Folder></VideoFolders>\n"
+        << "<Authorized><UniqueID>plain-device</UniqueID><UniqueID>dev" << bad << "</UniqueID></Authorized>\n"
+        << "<FinishedConv><Entry><DstVirtualPath>/video/cache/offline/x.mp4</DstVirtualPath>"
+        << "<SrcVirtualPath>Filme/x" << bad << ".mp4</SrcVirtualPath><TotalBytes>9</TotalBytes>"
+        << "<FilePath>" << cache << "/offline/x.mp4</FilePath><ClientIdentifier>" << bad
+        << "</ClientIdentifier></Entry></FinishedConv>\n"
+        << "<HttpPort>" << port << "</HttpPort><CacheFolder>" << cache << "</CacheFolder><LookupName>" << bad
+        << "</LookupName><UpnpEnabled>0</UpnpEnabled>\n</CalvoroState>\n";
+    testsupport::WriteFile(data() + "/state.xml", xml.str());
+    ASSERT_NE("", testsupport::XmlLintComplaint(xml.str())) << "the seeded file holds what XML forbids";
+
+    ServerProcess server(home.path());
+    ASSERT_TRUE(e2etest::StartServing(server, port)) << server.LogText();
+    const std::string session = e2etest::PairedSession(port, "plain-device");
+    ASSERT_FALSE(session.empty());
+    for (const std::string target : {"/video/convertstatus/", "/video/files/"}) {
+        httptest::Connection client(port);
+        const httptest::Reply reply = client.Request("GET " + target + "?SessionID=" + session +
+                                                     " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n");
+        ASSERT_EQ(200, reply.status) << target;
+        EXPECT_EQ("", testsupport::XmlLintComplaint(reply.body)) << target << ": " << reply.body;
+        if (target == "/video/convertstatus/")
+            EXPECT_NE(std::string::npos, reply.body.find("<clientIdentifier>" + clean + "</clientIdentifier>")) << reply.body;
+    }
+    server.Signal(SIGTERM);
+    ASSERT_TRUE(server.WaitExit(30s));
+
+    const std::string written = testsupport::ReadFile(data() + "/state.xml");
+    EXPECT_EQ("", testsupport::XmlLintComplaint(written)) << written;
+    EXPECT_NE(std::string::npos, written.find("<LookupName>" + clean + "</LookupName>")) << written;
+    EXPECT_NE(std::string::npos, written.find("<ClientIdentifier>" + clean + "</ClientIdentifier>")) << written;
+    EXPECT_NE(std::string::npos, written.find("<UniqueID>dev" + clean + "</UniqueID>")) << written;
 }
 
 }  // namespace

@@ -102,6 +102,8 @@ struct Server {
     std::string clips;
     std::string cache;
     std::string sessionHex;
+    // Conversions the state lists as finished, each a copy of short.mp4 in the offline folder.
+    std::vector<std::string> finished;
 
     bool Start() {
         clips = home.path() + "/share/Clips";
@@ -109,8 +111,12 @@ struct Server {
         std::filesystem::copy_file(ShortClip(), clips + "/short.mp4");
         std::filesystem::copy_file(ClockClip(), clips + "/clock.mp4");
         port = testsupport::FreePort();
-        e2etest::SeedState(home.path(), {{clips, "Clips"}}, kAuthorisedId, port);
+        e2etest::SeedState(home.path(), {{clips, "Clips"}}, kAuthorisedId, port, finished);
         cache = home.path() + "/Calvoro/cache";
+        for (const std::string& name : finished) {
+            std::filesystem::create_directories(cache + "/offline");
+            std::filesystem::copy_file(clips + "/short.mp4", cache + "/offline/" + name);
+        }
         process.reset(new testsupport::ServerProcess(home.path()));
         if (!e2etest::StartServing(*process, port)) return false;
         sessionHex = e2etest::PairedSession(port, kAuthorisedId);
@@ -121,7 +127,12 @@ struct Server {
     std::string Base() const { return "http://" + Host(); }
 };
 
-class StreamingE2e : public e2etest::SharedServerTest<Server> {
+// The cache route serves only finished conversions: the shared server's state lists one.
+struct ServerWithConversion : Server {
+    ServerWithConversion() { finished = {"converted.mkv"}; }
+};
+
+class StreamingE2e : public e2etest::SharedServerTest<ServerWithConversion> {
 protected:
     void TearDown() override {
         if (server) server->process->Stdout();  // keeps its standard output from filling up

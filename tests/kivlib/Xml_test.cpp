@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kivlib/kiv_text.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ const char* const kHardTexts[] = {
     "\xC3\xA9t\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x8E\xAC",  // 2-, 3- and 4-byte UTF-8
     "& < > \" ' &amp; &#65;",
     "]]> <![CDATA[x]]>",
-    "\x01\x02\x08\x0b\x0c\x1b\x1f\x7f",
+    "\x7f\xC2\x80\xC2\x9F\xEF\xBF\xBD",  // U+007F, C1 controls and U+FFFD are XML 1.0 characters
     "line\rfeed\r\nmix\n",
     "\r",
     "\t",
@@ -272,6 +273,40 @@ std::string Written(const xml_element& root) {
     }
     return sink.text;
 }
+// XML 1.0 carries no control character below U+0020 but tab, line feed and carriage return, not even
+// as a reference, and neither U+FFFE nor U+FFFF: each is written as U+FFFD, in texts and attributes, by
+// dump_xml and by the streaming writer, so that every standard parser reads the document.
+TEST(Xml, CharactersXml10ForbidsAreWrittenAsReplacementCharacters) {
+    const std::string text = std::string("a\x01" "b\x08\x0b\x0c\x1b\x1f" "c\x7f" "d\xEF\xBF\xBE" "e\xEF\xBF\xBF" "f\xED\xA0\x80" "g") +
+                             '\0' + "\t\r\n";
+    const std::string clean = "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "c\x7f"
+                              "d\xEF\xBF\xBD" "e\xEF\xBF\xBD" "f\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "g\xEF\xBF\xBD\t\r\n";
+    EXPECT_EQ(clean, kivm::ToXmlText(text));
+
+    xml_element root("root", text);
+    root.attributes.emplace_back("value", text);
+    root.add_child("child", text);
+    const std::string dumped = kiv_xml::dump_xml(root, 0);
+    EXPECT_EQ("", testsupport::XmlLintComplaint(dumped)) << dumped;
+    boost::shared_ptr<xml_element> back = Parse(dumped);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(clean, back->attributes.at(0).second);
+    ASSERT_EQ(1u, back->children.size());
+    EXPECT_EQ(clean, back->children[0].text);
+
+    StringSink sink;
+    {
+        kiv_xml_writer writer(sink);
+        writer.open("root");
+        writer.text_element("child", text);
+        writer.close();
+    }
+    EXPECT_EQ("", testsupport::XmlLintComplaint(sink.text)) << sink.text;
+    back = Parse(sink.text);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(clean, back->children.at(0).text);
+}
+
 }  // namespace
 
 // The writer's document is dump_xml's, byte for byte, for every hard text, empty texts, elements whose

@@ -1,7 +1,9 @@
 #include "support/TestSupport.h"
 
 #include <stdlib.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -25,6 +27,21 @@ ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
 ScopedEnv::~ScopedEnv() {
     if (had_) setenv(name_, old_.c_str(), 1);
     else unsetenv(name_);
+}
+
+std::string XmlLintComplaint(const std::string& document) {
+    TempDir dir;
+    const std::string file = dir.file("document.xml");
+    WriteFile(file, document);
+    FILE* lint = popen(("xmllint --noout '" + file + "' 2>&1").c_str(), "r");
+    if (!lint) return "xmllint could not be started";
+    std::string said;
+    char block[4096];
+    for (size_t n; (n = fread(block, 1, sizeof block, lint)) > 0;) said.append(block, n);
+    const int status = pclose(lint);
+    if (status == 0) return std::string();
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 127) return "xmllint is missing (Debian package libxml2-utils)";
+    return said.empty() ? "xmllint refused the document" : said;
 }
 
 TempDir::TempDir() {

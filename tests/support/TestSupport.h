@@ -38,6 +38,10 @@ void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);  // empty when it cannot be read
 bool PathExists(const std::string& path);
 
+// What a standard XML 1.0 parser (libxml2's xmllint) says of the document: empty when it reads it as
+// well-formed, else its complaint (also when xmllint cannot be run).
+std::string XmlLintComplaint(const std::string& document);
+
 // True when this process's network namespace has no interface but loopback. Every test that starts
 // the server or sends a datagram requires it (scripts/test runs the suite inside such a namespace).
 bool NetworkIsIsolated();
