@@ -113,7 +113,7 @@ void CalvoroForm::RouteClientEvents(wxEvtHandler* application) {
 }
 
 void CalvoroForm::OnClientChanged(uint64_t sessionId) {
-    ModalScope::RunWhenClear(&rebuildKey_, [this, sessionId]() { RebuildSideBar(sessionId); });
+    ModalScope::RunWhenClearOf(&rebuildKey_, this, [this, sessionId]() { RebuildSideBar(sessionId); });
 }
 
 void CalvoroForm::RebuildSideBar(uint64_t sessionIdToSelect) {
@@ -233,11 +233,10 @@ void CalvoroForm::OnRemoveFolderClick(wxMouseEvent&) {
 }
 
 void CalvoroForm::OnShowWindow(wxCommandEvent&) {
-    ModalScope::RunWhenClear(&showKey_, [this]() {
-        RebuildSideBar(0);
-        Show(true);
-        Raise();
-    });
+    // Up at once, also over an open dialog; only the rebuild waits for what was opened from inside.
+    Show(true);
+    Raise();
+    ModalScope::RunWhenClearOf(&showKey_, this, [this]() { RebuildSideBar(0); });
 }
 
 void CalvoroForm::OnQuit(wxCommandEvent&) { Close(true); }

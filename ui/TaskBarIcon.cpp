@@ -1,5 +1,6 @@
 #include "ui/TaskBarIcon.h"
 
+#include <wx/dialog.h>
 #include <wx/frame.h>
 #include <wx/icon.h>
 #include <wx/menu.h>
@@ -108,10 +109,14 @@ void TaskBarIcon::OnQuit(wxCommandEvent&) { CalvoroForm::PostQuit(form_); }
 void TaskBarIcon::OnShowMenu(wxTaskBarIconEvent&) {
     if (openMenu_) return;
     wxMenu* menu = BuildMenu();
+    // The toolkit drops the chosen item of a menu shown from a window that a modal dialog has disabled,
+    // as the icon's own window is then. Shown from that dialog, the items arrive, at the menu itself.
+    menu->Bind(wxEVT_MENU, &TaskBarIcon::ProcessMenuOfWindow, this);
     openMenu_ = menu;
     {
         ModalScope scope;
-        PopupMenu(menu);
+        if (wxDialog* dialog = ModalScope::InnermostDialog()) dialog->PopupMenu(menu);
+        else PopupMenu(menu);
     }
     openMenu_ = nullptr;
     delete menu;

@@ -64,11 +64,16 @@ std::string WaitForWindow(const std::string& x, const std::string& pattern, bool
 
 // Writes home/Calvoro/state.xml: the port, UPnP off, and with promptOff the DNS-SD prompt switched off
 // (no DNS-SD daemon runs here).
-void SeedWindowState(const std::string& home, int port, bool promptOff) {
+// With sharedFolder, that folder is shared, so the window starts hidden where a tray exists.
+void SeedWindowState(const std::string& home, int port, bool promptOff, const std::string& sharedFolder = "") {
     std::filesystem::create_directories(home + "/Calvoro");
+    const std::string folders =
+        sharedFolder.empty() ? ""
+                             : "<VideoFolders><Folder><Path>" + sharedFolder + "</Path><Alias>Movies</Alias></Folder>"
+                               "</VideoFolders>\n";
     testsupport::WriteFile(home + "/Calvoro/state.xml",
-                           "<?xml version=\"1.0\"?>\n<CalvoroState>\n<HttpPort>" + std::to_string(port) +
-                               "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n" +
+                           "<?xml version=\"1.0\"?>\n<CalvoroState>\n" + folders + "<HttpPort>" +
+                               std::to_string(port) + "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n" +
                                (promptOff ? "<DoNotShowBonjourLink>1</DoNotShowBonjourLink>\n" : "") +
                                "</CalvoroState>\n");
 }
@@ -302,6 +307,128 @@ TEST(WindowE2E, WithATrayTheIconsMenuQuitsTheProgram) {
     ASSERT_TRUE(server.WaitExit(std::chrono::seconds(30), &status)) << server.LogText();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_NE(std::string::npos, server.LogText().find("Application Closing, saving state"));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Where the icon menu's items lie, as pixels above the menu's bottom edge (their middles).
+const int kQuitItem = 14;
+const int kShowServerItem = 40;
+const int kPreferencesItem = 92;
+
+// The real program in a desktop with a tray, its icon's menu chosen with the pointer as a person does.
+class TrayDesktop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_ISOLATED_NETWORK();
+        ASSERT_TRUE(display_.Start());
+        x_ = "DISPLAY=" + display_.Display() + " ";
+        windowManager_ = std::make_unique<TrayWindowManager>(display_.Display());
+        ASSERT_TRUE(windowManager_->Started());
+        ASSERT_FALSE(WaitForWindow(x_, "^SystemTray$", true).empty());
+        std::this_thread::sleep_for(1s);
+    }
+
+    // Starts the program; with a folder shared the window stays hidden in the tray.
+    void Start(bool prompt, bool shareFolder = true) {
+        std::filesystem::create_directories(media_.path() + "/Movies");
+        SeedWindowState(home_.path(), testsupport::FreePort(), !prompt, shareFolder ? media_.path() + "/Movies" : "");
+        server_ = std::make_unique<testsupport::ServerProcess>(home_.path());
+        server_->SetEnvironment("DISPLAY", display_.Display());
+        ASSERT_TRUE(server_->Start({}));
+        ASSERT_TRUE(server_->WaitForLog("Bonjour Check Complete", 60s)) << server_->LogText();
+        EXPECT_EQ(std::string::npos, server_->LogText().find("No notification area")) << server_->LogText();
+    }
+
+    // The program's window in the tray: the first of its windows no larger than an icon.
+    std::string Icon() {
+        const auto deadline = std::chrono::steady_clock::now() + 1min;
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::istringstream ids(RunCommand(x_ + "xdotool search --onlyvisible --class calvoro"));
+            std::string id;
+            while (std::getline(ids, id)) {
+                std::map<std::string, int> box = Geometry(x_, id);
+                if (box["WIDTH"] > 0 && box["WIDTH"] <= 64 && box["HEIGHT"] <= 64) return id;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return std::string();
+    }
+
+    // Opens the icon's menu with a right click and clicks the item that lies fromBottom pixels above
+    // the menu's bottom edge.
+    void ChooseFromIconMenu(int fromBottom) {
+        const std::string icon = Icon();
+        ASSERT_FALSE(icon.empty());
+        std::map<std::string, int> iconBox = Geometry(x_, icon);
+        const std::string known = RunCommand(x_ + "xdotool search --onlyvisible --class calvoro");
+        const std::string rightClick = x_ + "xdotool mousemove --window " + icon + " " +
+                                       std::to_string(iconBox["WIDTH"] / 2) + " " +
+                                       std::to_string(iconBox["HEIGHT"] / 2) + " sleep 0.3 click 3";
+        ASSERT_EQ(0, system(rightClick.c_str()));
+        const std::string menu = NewWindowOfTheProgram(x_, known);
+        ASSERT_FALSE(menu.empty()) << "no menu opened";
+        std::this_thread::sleep_for(500ms);
+        std::map<std::string, int> menuBox = Geometry(x_, menu);
+        const std::string choose = x_ + "xdotool mousemove " + std::to_string(menuBox["X"] + menuBox["WIDTH"] / 2) +
+                                   " " + std::to_string(menuBox["Y"] + menuBox["HEIGHT"] - fromBottom) +
+                                   " sleep 0.3 click 1";
+        ASSERT_EQ(0, system(choose.c_str()));
+    }
+
+    // Quit from the icon's menu ends the program, with status 0, within five seconds.
+    void QuitFromTheMenuEndsTheProgram() {
+        ChooseFromIconMenu(kQuitItem);
+        int status = -1;
+        ASSERT_TRUE(server_->WaitExit(5s, &status)) << server_->LogText();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_NE(std::string::npos, server_->LogText().find("Application Closing, saving state"));
+    }
+
+    void Screenshot(const std::string& name) {
+        const std::string folder = CALVORO_SCREENSHOT_DIR;
+        std::filesystem::create_directories(folder);
+        EXPECT_EQ(0, system((x_ + "import -window root " + folder + "/" + name + ".png").c_str()));
+    }
+
+    testsupport::XServer display_;
+    std::string x_;
+    std::unique_ptr<TrayWindowManager> windowManager_;
+    testsupport::TempDir home_;
+    testsupport::TempDir media_;
+    std::unique_ptr<testsupport::ServerProcess> server_;
+};
+
+TEST_F(TrayDesktop, QuitFromTheIconsMenuWhileThePromptIsOpen) {
+    Start(true);
+    ASSERT_FALSE(WaitForWindow(x_, "^Calvoro$").empty()) << server_->LogText();
+    std::this_thread::sleep_for(500ms);
+    Screenshot("hidden-start-prompt");
+    QuitFromTheMenuEndsTheProgram();
+}
+
+TEST_F(TrayDesktop, QuitFromTheIconsMenuWhileThePreferencesAreOpen) {
+    Start(false);
+    ChooseFromIconMenu(kPreferencesItem);
+    ASSERT_FALSE(WaitForWindow(x_, "^Calvoro Preferences$").empty()) << server_->LogText();
+    std::this_thread::sleep_for(500ms);
+    Screenshot("hidden-start-preferences");
+    QuitFromTheMenuEndsTheProgram();
+}
+
+TEST_F(TrayDesktop, ShowServerFromTheIconsMenuWhileThePromptIsOpen) {
+    Start(true);
+    ASSERT_FALSE(WaitForWindow(x_, "^Calvoro$").empty()) << server_->LogText();
+    std::this_thread::sleep_for(500ms);
+    ChooseFromIconMenu(kShowServerItem);
+    EXPECT_FALSE(WaitForWindow(x_, "Calvoro - v1.0.3.3").empty());
+    // The prompt is still there, and the program still ends from the menu.
+    EXPECT_FALSE(WaitForWindow(x_, "^Calvoro$").empty());
+    QuitFromTheMenuEndsTheProgram();
 }
 
 }  // namespace
