@@ -62,6 +62,10 @@ ModalScope::~ModalScope() {
     if (dialog_) gDialogs.erase(std::remove(gDialogs.begin(), gDialogs.end(), dialog_), gDialogs.end());
     if (opener_) gOpeners.erase(std::find(gOpeners.begin(), gOpeners.end(), opener_));
     --gDepth;
+    // A quit goes on with the dialog under this one, from that dialog's own loop.
+    if (gEnding && dialog_ && InnermostDialog() && wxTheApp) wxTheApp->CallAfter([]() {
+        if (gEnding) ModalScope::EndModalDialogs();
+    });
     PostFlush();
 }
 
@@ -111,14 +115,12 @@ void ModalScope::Forget(const void* owner) {
 }
 
 bool ModalScope::EndModalDialogs() {
-    bool ended = false;
-    for (wxDialog* dialog : gDialogs) {
-        if (dialog->IsModal()) {
-            dialog->EndModal(wxID_CANCEL);
-            ended = true;
-        }
-    }
-    return ended;
+    // Only the innermost: ending an outer dialog's loop from inside an inner one would end the inner
+    // one instead. The next one ends once this one's loop has returned (see the destructor).
+    wxDialog* dialog = InnermostDialog();
+    if (!dialog) return false;
+    dialog->EndModal(wxID_CANCEL);
+    return true;
 }
 
 bool ModalScope::Ending() { return gEnding; }

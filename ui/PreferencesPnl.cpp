@@ -32,11 +32,9 @@ const char* const kSliderHeadings[PreferencesPnlBase::SliderCount] = {"SD Stream
 
 // A page heading: the normal font in bold.
 wxStaticText* NewHeading(wxWindow* page, const wxString& text) {
-    wxStaticText* heading = new wxStaticText(page, wxID_ANY, text);
+    MeasuredText* heading = new MeasuredText(page, text);
     heading->SetFont(BoldGuiFont());
-    // The toolkit measures the label with its old font until the new style is applied; sized from the
-    // bold font itself, the heading is never cut off.
-    heading->SetMinSize(heading->GetTextExtent(text) + wxSize(2, 2));
+    heading->Remeasure();
     return heading;
 }
 
@@ -48,9 +46,7 @@ wxStaticText* AddHeading(wxWindow* page, wxSizer* column, const wxString& text, 
 
 // A text of fixed width that wraps, at least the given height and as tall as its lines need.
 wxStaticText* AddWrappedText(wxWindow* page, wxSizer* column, const wxString& text, int height) {
-    wxStaticText* label = new wxStaticText(page, wxID_ANY, text);
-    label->Wrap(kTextWidth);
-    label->SetMinSize(wxSize(kTextWidth, wxMax(height, label->GetBestSize().y)));
+    wxStaticText* label = new MeasuredText(page, text, kTextWidth, height);
     column->Add(label, 0, wxALL, 2);
     return label;
 }
@@ -137,9 +133,7 @@ PreferencesPnlBase::PreferencesPnlBase(wxWindow* parent, wxWindowID id, const wx
 
 void PreferencesPnlBase::KeepPagesWhole() {
     // The built size is the least; the dialog is fitted to the panel, which must hold every page.
-    const wxSize needed = GetSizer()->GetMinSize();
-    SetMinSize(wxSize(wxMax(builtSize_.x, needed.x), wxMax(builtSize_.y, needed.y)));
-    Layout();
+    KeepBuiltSizeAsLeast(this, builtSize_);
 }
 
 PreferencesPnlBase::~PreferencesPnlBase() { ConnectEvents(false); }
@@ -162,7 +156,7 @@ wxWindow* PreferencesPnlBase::AddGeneralPage() {
 wxWindow* PreferencesPnlBase::AddPerformancePage() {
     wxBoxSizer* column = nullptr;
     wxPanel* page = NewPage(m_notebook, column);
-    m_performanceCaption = new wxStaticText(page, wxID_ANY, "Adjust how many CPU cores are used.");
+    m_performanceCaption = new MeasuredText(page, "Adjust how many CPU cores are used.", kTextWidth);
     column->Add(m_performanceCaption, 0, wxALL, 2);
     for (int i = 0; i < SliderCount; ++i) {
         column->AddSpacer(6);
@@ -299,8 +293,7 @@ int PreferencesPnl::SnapCorePercent(int value) {
 }
 
 void PreferencesPnl::LoadValues() {
-    m_performanceCaption->SetLabel("Adjust what percentage of your computer resources you would prefer to use.");
-    m_performanceCaption->Wrap(kTextWidth);
+    m_performanceCaption->SetText("Adjust what percentage of your computer resources you would prefer to use.");
     const uint32_t percents[SliderCount] = {state_->GetSDCorePercent(), state_->GetHDCorePercent(),
                                             state_->GetCCorePercent()};
     for (int i = 0; i < SliderCount; ++i) {

@@ -11,6 +11,8 @@
 
 #include <wx/panel.h>
 
+#include "ui/UiCommon.h"
+
 class IWorkerRequests;
 class State;
 class wxButton;
@@ -53,7 +55,7 @@ protected:
     wxCheckBox* m_startAtLogin;
     wxCheckBox* m_internetAccess;
     // Performance
-    wxStaticText* m_performanceCaption;
+    MeasuredText* m_performanceCaption;
     wxSlider* m_sliders[SliderCount];
     wxStaticText* m_sliderLabels[SliderCount];
     // Advanced

@@ -414,9 +414,49 @@ TEST_F(TrayDesktop, QuitFromTheIconsMenuWhileThePromptIsOpen) {
 TEST_F(TrayDesktop, QuitFromTheIconsMenuWhileThePreferencesAreOpen) {
     Start(false);
     ChooseFromIconMenu(kPreferencesItem);
-    ASSERT_FALSE(WaitForWindow(x_, "^Calvoro Preferences$").empty()) << server_->LogText();
+    const std::string preferences = WaitForWindow(x_, "^Calvoro Preferences$");
+    ASSERT_FALSE(preferences.empty()) << server_->LogText();
     std::this_thread::sleep_for(500ms);
     Screenshot("hidden-start-preferences");
+    // Moved aside, the dialog lets the folder list behind it be seen.
+    EXPECT_EQ(0, system((x_ + "xdotool windowmove " + preferences + " 770 0").c_str()));
+    std::this_thread::sleep_for(700ms);
+    Screenshot("hidden-start-preferences-and-folders");
+    QuitFromTheMenuEndsTheProgram();
+}
+
+TEST_F(TrayDesktop, DialogsComeUpTheSameSizeWhetherTheWindowWasShownFirstOrNot) {
+    std::map<std::string, int> hiddenPrompt, hiddenPreferences;
+    {
+        Start(true);
+        const std::string prompt = WaitForWindow(x_, "^Calvoro$");
+        ASSERT_FALSE(prompt.empty()) << server_->LogText();
+        std::this_thread::sleep_for(1s);
+        hiddenPrompt = Geometry(x_, prompt);
+        // Over the prompt, which stays open: quit then ends both.
+        ChooseFromIconMenu(kPreferencesItem);
+        const std::string preferences = WaitForWindow(x_, "^Calvoro Preferences$");
+        ASSERT_FALSE(preferences.empty());
+        std::this_thread::sleep_for(1s);
+        hiddenPreferences = Geometry(x_, preferences);
+        QuitFromTheMenuEndsTheProgram();
+    }
+    // Nothing shared: the window comes up first.
+    Start(true, false);
+    ASSERT_FALSE(WaitForWindow(x_, "Calvoro - v1.0.3.3").empty());
+    const std::string prompt = WaitForWindow(x_, "^Calvoro$");
+    ASSERT_FALSE(prompt.empty()) << server_->LogText();
+    std::this_thread::sleep_for(1s);
+    std::map<std::string, int> shownPrompt = Geometry(x_, prompt);
+    EXPECT_EQ(shownPrompt["WIDTH"], hiddenPrompt["WIDTH"]);
+    EXPECT_EQ(shownPrompt["HEIGHT"], hiddenPrompt["HEIGHT"]);
+    ChooseFromIconMenu(kPreferencesItem);
+    const std::string preferences = WaitForWindow(x_, "^Calvoro Preferences$");
+    ASSERT_FALSE(preferences.empty());
+    std::this_thread::sleep_for(1s);
+    std::map<std::string, int> shownPreferences = Geometry(x_, preferences);
+    EXPECT_EQ(shownPreferences["WIDTH"], hiddenPreferences["WIDTH"]);
+    EXPECT_EQ(shownPreferences["HEIGHT"], hiddenPreferences["HEIGHT"]);
     QuitFromTheMenuEndsTheProgram();
 }
 
