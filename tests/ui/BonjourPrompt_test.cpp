@@ -59,11 +59,8 @@ TEST_F(BonjourPrompt, OkWithTheBoxTickedStoresThePreferenceAtOnce) {
         // The whole panel shows: the dialog is fitted to it.
         EXPECT_GE(dialog->GetClientSize().x, panel->GetBestSize().x);
         EXPECT_GE(dialog->GetClientSize().y, panel->GetBestSize().y);
-        const std::string folder = CALVORO_SCREENSHOT_DIR;
-        std::filesystem::create_directories(folder);
-        const std::string file = folder + "/dns-sd-prompt.png";
-        const std::string command = "import -window \"$(" + kFindPrompt + ")\" " + file;
-        EXPECT_EQ(0, system(command.c_str())) << command;
+        EXPECT_EQ(dialog->GetClientSize(), uitest::Screenshot("^Calvoro$", "dns-sd-prompt"));
+        uitest::ExpectControlsWhole(dialog);
         uitest::ClickOn(panel->GetDoNotShowBox());
         EXPECT_TRUE(panel->GetDoNotShowBox()->GetValue());
         uitest::ClickOn(panel->GetOkButton());

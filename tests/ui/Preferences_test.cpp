@@ -129,19 +129,11 @@ protected:
         return stored;
     }
 
-    // Writes the page's pixels to screenshots/NAME.png.
+    // Writes the page's pixels to screenshots/NAME.png; every text and button is whole.
     void Screenshot(GenericDialogBase* dialog, const std::string& name) {
         Pump(300ms);
-        const std::string folder = CALVORO_SCREENSHOT_DIR;
-        std::filesystem::create_directories(folder);
-        const std::string file = folder + "/" + name + ".png";
-        std::filesystem::remove(file);
-        const std::string command =
-            "import -window \"$(xdotool search --onlyvisible --name '^Calvoro Preferences$' | head -1)\" " + file;
-        ASSERT_EQ(0, system(command.c_str())) << command;
-        wxImage image;
-        ASSERT_TRUE(image.LoadFile(file, wxBITMAP_TYPE_PNG)) << file;
-        EXPECT_EQ(dialog->GetClientSize(), image.GetSize());
+        EXPECT_EQ(dialog->GetClientSize(), uitest::Screenshot("^Calvoro Preferences$", name));
+        uitest::ExpectControlsWhole(dialog);
     }
 
     CountingWorker worker_;
@@ -319,9 +311,7 @@ TEST_F(Preferences, EveryPreferenceIsAppliedOnCloseAndSaved) {
                       panel->GetPortField()->SetValue("9100");
                       Toggle(panel->GetMapPortBox());
                       Toggle(panel->GetCustomPathBox());
-                      wxCommandEvent select(wxEVT_BUTTON, panel->GetSelectButton()->GetId());
-                      select.SetEventObject(panel->GetSelectButton());
-                      panel->GetSelectButton()->GetEventHandler()->ProcessEvent(select);
+                      uitest::PressButton(panel->GetSelectButton());
                       EXPECT_EQ(kivm::str_conv(chosen), Text(panel->GetPathLabel()->GetLabel()));
                       // Chosen, not yet applied.
                       EXPECT_TRUE(state_->IsDefaultCacheFolder());
@@ -408,9 +398,7 @@ TEST_F(Preferences, ACacheFolderThatCannotBeMadeIsReportedAndTheRestStillApplies
                       Toggle(panel->GetCustomPortBox());
                       panel->GetPortField()->SetValue("9200");
                       Toggle(panel->GetCustomPathBox());
-                      wxCommandEvent select(wxEVT_BUTTON, panel->GetSelectButton()->GetId());
-                      select.SetEventObject(panel->GetSelectButton());
-                      panel->GetSelectButton()->GetEventHandler()->ProcessEvent(select);
+                      uitest::PressButton(panel->GetSelectButton());
                   }),
                   Says("Unable to create desired cache folder: " + kivm::str_conv(impossible)), Says(kRestart));
     boost::shared_ptr<State> stored = Stored();

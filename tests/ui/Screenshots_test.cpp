@@ -25,15 +25,7 @@ protected:
     // Writes the window's pixels to screenshots/NAME.png and checks it is the window's size.
     void Take(const std::string& name) {
         Pump(300ms);
-        const std::string folder = CALVORO_SCREENSHOT_DIR;
-        std::filesystem::create_directories(folder);
-        const std::string file = folder + "/" + name + ".png";
-        std::filesystem::remove(file);
-        const std::string command = "import -window \"$(xdotool search --onlyvisible --name 'Calvoro - v1.0.3.3' | head -1)\" " + file;
-        ASSERT_EQ(0, system(command.c_str())) << command;
-        wxImage image;
-        ASSERT_TRUE(image.LoadFile(file, wxBITMAP_TYPE_PNG)) << file;
-        EXPECT_EQ(window_->GetClientSize(), image.GetSize());
+        EXPECT_EQ(window_->GetClientSize(), uitest::Screenshot("Calvoro - v1.0.3.3", name));
     }
 
     void ShareTwoFoldersOneExpanded() {

@@ -122,16 +122,7 @@ protected:
         return !endedByTest;
     }
 
-    void Screenshot(const std::string& title, const std::string& name) {
-        const std::string folder = CALVORO_SCREENSHOT_DIR;
-        std::filesystem::create_directories(folder);
-        const std::string file = folder + "/" + name + ".png";
-        const std::string command =
-            "import -window \"$(xdotool search --onlyvisible --name '^" + title + "$' | head -1)\" " + file;
-        EXPECT_EQ(0, system(command.c_str())) << command;
-        wxImage image;
-        EXPECT_TRUE(image.LoadFile(file, wxBITMAP_TYPE_PNG)) << file;
-    }
+    void Screenshot(const std::string& title, const std::string& name) { uitest::Screenshot("^" + title + "$", name); }
 
     testsupport::TempDir data_;
     boost::shared_ptr<State> state_;
@@ -307,19 +298,13 @@ Panel* PanelIn(wxWindow* dialog) {
     return nullptr;
 }
 
-void Click(wxButton* button) {
-    wxCommandEvent click(wxEVT_BUTTON, button->GetId());
-    click.SetEventObject(button);
-    button->GetEventHandler()->ProcessEvent(click);
-}
-
 TEST_F(SupportPanels, TheSupportPageOpensEachPanelInItsOwnDialog) {
     state_->SetHttpPort(9123);
     GenericDialogBase preferences(nullptr, wxID_ANY, "Calvoro Preferences");
     PreferencesPnl* panel = new PreferencesPnl(&preferences, state_.get());
     preferences.bSizer->Add(panel, 1, 0, 0);
     preferences.Fit();
-    wxTEST_DIALOG(Click(panel->GetConnectionAssistantButton()),
+    wxTEST_DIALOG(uitest::PressButton(panel->GetConnectionAssistantButton()),
                   ExpectSupportDialog("Connection Assistant", [](GenericDialogBase* dialog) {
                       ConnectionAssPnl* assistant = PanelIn<ConnectionAssPnl>(dialog);
                       ASSERT_NE(nullptr, assistant);
@@ -328,7 +313,7 @@ TEST_F(SupportPanels, TheSupportPageOpensEachPanelInItsOwnDialog) {
                       Choose(assistant->GetAppChoice(), 1);
                       EXPECT_NE(std::string::npos, Text(assistant->GetUrlText()).find(":9123"));
                   }));
-    wxTEST_DIALOG(Click(panel->GetSendReportButton()), ExpectSupportDialog("Send Report", [](GenericDialogBase* dialog) {
+    wxTEST_DIALOG(uitest::PressButton(panel->GetSendReportButton()), ExpectSupportDialog("Send Report", [](GenericDialogBase* dialog) {
                       ReportIssuePnl* report = PanelIn<ReportIssuePnl>(dialog);
                       ASSERT_NE(nullptr, report);
                       EXPECT_GE(dialog->GetClientSize().y, report->GetBestSize().y);
