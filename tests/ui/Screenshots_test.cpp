@@ -12,6 +12,8 @@
 #include "ui/CalvoroForm.h"
 #include "ui/DevicePanels.h"
 #include "ui/FolderRows.h"
+#include "ui/SideBarEntry.h"
+#include "ui/UiCommon.h"
 #include "ui/VideoFoldersList.h"
 
 namespace {
@@ -75,6 +77,28 @@ TEST_F(Screenshots, FoldersAndDevicesPinPanelAndAuthorisedDevice) {
     window->RebuildSideBar(phone);
     ASSERT_NE(nullptr, dynamic_cast<AuthorizedPnl*>(window->GetContent()));
     Take("authorised-device");
+}
+
+TEST_F(Screenshots, ALongDeviceNameEndsInAnEllipsisAndShowsWholeAsItsTip) {
+    const std::vector<std::wstring> names = {L"Tom & <Jerry> Tablet", L"Living Room iPad of the Family"};
+    Device(names[0], L"d1", L"ipad", true);
+    Device(names[1], L"d2", L"", false);
+    CalvoroForm* window = OpenWindow();
+    window->RebuildSideBar(0);
+    Pump(300ms);
+    const std::vector<SideBarEntry*> entries = window->GetEntries();
+    ASSERT_EQ(3u, entries.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        wxStaticText* label = entries[i + 1]->GetLabelControl();
+        const wxString name = ToUiText(names[i]);
+        EXPECT_EQ(name, label->GetLabelText());
+        EXPECT_EQ(name, label->GetToolTipText());
+        // One line, inside the side bar, narrower than the whole name: shortened, not wrapped.
+        EXPECT_LT(label->GetSize().y, 2 * label->GetCharHeight()) << i;
+        EXPECT_LE(label->GetScreenRect().GetRight(), entries[i + 1]->GetScreenRect().GetRight()) << i;
+        EXPECT_LT(label->GetSize().x, label->GetTextExtent(name).x) << i;
+    }
+    Take("long-device-name");
 }
 
 }  // namespace
