@@ -315,7 +315,10 @@ void CalvoroForm::OnClose(wxCloseEvent& event) {
         if (prefsDialog_) prefsDialog_->Destroy();
         prefsDialog_ = nullptr;
         prefsPanel_ = nullptr;
-        if (bonjourDialog_) bonjourDialog_->Destroy();
+        if (bonjourDialog_) {
+            KIV_LOG("Deleteing Bonjour Panel");
+            bonjourDialog_->Destroy();
+        }
         bonjourDialog_ = nullptr;
         bonjourPanel_ = nullptr;
         Destroy();

@@ -272,7 +272,8 @@ void PreferencesPnlBase::ConnectEvents(bool on) {
 PreferencesPnl::PreferencesPnl(wxWindow* parent, State* state, IWorkerRequests* worker)
     : PreferencesPnlBase(parent, wxID_ANY, wxDefaultPosition, wxSize(500, 380), wxTAB_TRAVERSAL),
       state_(state),
-      worker_(worker) {
+      worker_(worker),
+      portInUse_(state->GetHttpPort()) {
     LoadValues();
 }
 
@@ -407,9 +408,12 @@ bool PreferencesPnl::ApplyPort() {
     const uint32_t port = ReadPort(m_portText->GetValue());
     if (port == 0) {
         // The store would keep a port the next start cannot use; the old one stays and shows again.
+        const std::string inUse = numstr::ToStr(portInUse_, 10);
+        const std::string next = numstr::ToStr(state_->GetHttpPort(), 10);
         Report("The port \"" + m_portText->GetValue().ToStdString(wxConvUTF8) +
-               "\" is not a number from 1 to 65535; the server keeps port " +
-               numstr::ToStr(state_->GetHttpPort(), 10) + ".");
+               "\" is not a number from 1 to 65535; the server " +
+               (next == inUse ? "keeps port " + inUse + "."
+                              : "listens on port " + inUse + " until it is restarted, then on port " + next + "."));
         ShowPort();
         return false;
     }

@@ -43,10 +43,17 @@ TaskBarIcon::TaskBarIcon(CalvoroForm* form) : form_(form) {
     if (!icon.IsOk()) KIV_LOG("WARNING: the program's icon CA.ICO could not be loaded");
     const wxString tooltip = ToUiText(GetUiString(UiString::ProductName)) + " v" + kVersion;
     // SetIcon succeeds even with no notification area; whether there is one the toolkit answers apart.
-    inTray_ = wxTaskBarIcon::IsAvailable() && icon.IsOk() && SetIcon(icon, tooltip);
-    if (!inTray_) {
+    if (!wxTaskBarIcon::IsAvailable()) {
         KIV_LOG("No notification area: the window carries the menu and its close box quits");
         PutMenuOnWindow();
+        return;
+    }
+    inTray_ = icon.IsOk() && SetIcon(icon, tooltip);
+    if (!inTray_) {
+        // A notification area that refuses the icon: said once; the window then shows at start and its
+        // close box quits, since nothing would bring it back.
+        KIV_LOG("Could not set new icon in systray.");
+        TellUser(nullptr, "Could not set new icon in systray.", "Message", wxOK | wxCENTRE);
     }
 }
 

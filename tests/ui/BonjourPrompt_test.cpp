@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <regex>
 
 #include <wx/button.h>
 #include <wx/checkbox.h>
@@ -10,6 +11,8 @@
 #include <wx/uiaction.h>
 
 #include "UiTestSupport.h"
+#include "core/Log.h"
+#include "kivlib/kiv_text.h"
 #include "ui/BonjourPromptPnl.h"
 #include "ui/CalvoroForm.h"
 #include "ui/GenericDialogBase.h"
@@ -102,6 +105,9 @@ TEST_F(BonjourPrompt, AQuitWhileItIsOpenEndsItAndTheWindow) {
     uitest::WhenModalDialog([window](wxDialog*) { CalvoroForm::PostQuit(window); });
     CalvoroForm::PostBonjourPrompt(window);
     EXPECT_TRUE(PumpUntil([] { return CalvoroForm::GetInstance() == nullptr; }, 20s));
+    // The window's own line, as it deletes the prompt.
+    const std::string log = testsupport::ReadFile(kivm::str_conv(GetLogFilePath()));
+    EXPECT_TRUE(std::regex_search(log, std::regex(R"(CalvoroForm\(\d+\): Deleteing Bonjour Panel)")));
 }
 
 }  // namespace

@@ -382,6 +382,12 @@ TEST_F(Preferences, APortThatIsNoNumberFrom1To65535IsRefusedAndTheOldOneStays) {
                       Says(kRestart));
         EXPECT_EQ(port, Stored()->GetHttpPort());
     }
+    // With a new port waiting for the restart, the message names both: the one in use now, and the next.
+    wxTEST_DIALOG(ShowPreferences(), ExpectPreferences([](PreferencesPnl* panel) {
+                      panel->GetPortField()->SetValue("x");
+                  }),
+                  Says("The port \"x\" is not a number from 1 to 65535; the server listens on port 9000 until it is "
+                       "restarted, then on port 65535."));
 }
 
 TEST_F(Preferences, ACacheFolderThatCannotBeMadeIsReportedAndTheRestStillApplies) {
