@@ -127,10 +127,10 @@ void ConnectionAssPnl::OnSendClick(wxCommandEvent&) {
     if (!sent) return;  // the dialog stays open with what was typed
     // Ask the dialog to close; its modal loop ends once this handler returns.
     if (wxDialog* dialog = wxDynamicCast(wxGetTopLevelParent(this), wxDialog)) dialog->Close();
-    wxGenericMessageDialog message(this,
-                                   "An email has been sent. Open this email on your device and tap the embedded "
-                                   "link to connect Calvoro to your server.",
-                                   "Calvoro", wxOK | wxCENTRE);
-    ModalScope scope(&message);
-    message.ShowModal();
+    // Over the dialog beneath (the preferences), which stays on screen: the assistant's own dialog is
+    // going, and a message that belongs to a window going away opens without the focus.
+    TellUser(ModalScope::InnermostDialog(),
+             "An email has been sent. Open this email on your device and tap the embedded link to connect Calvoro "
+             "to your server.",
+             "Calvoro", wxOK | wxCENTRE);
 }
