@@ -3,6 +3,7 @@
 #include <wx/dialog.h>
 #include <wx/frame.h>
 #include <wx/icon.h>
+#include <wx/log.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/generic/msgdlgg.h>
@@ -39,7 +40,11 @@ wxEND_EVENT_TABLE()
 
 TaskBarIcon::TaskBarIcon(CalvoroForm* form) : form_(form) {
     // GdkPixbuf reads the icon file itself and takes its largest image.
-    const wxIcon icon(wxString(GetImagePath(L"CA.ICO")), wxBITMAP_TYPE_ICO);
+    wxIcon icon;
+    {
+        wxLogNull quiet;  // no error box of the toolkit's own: a missing file is logged below
+        icon.LoadFile(wxString(GetImagePath(L"CA.ICO")), wxBITMAP_TYPE_ICO);
+    }
     if (!icon.IsOk()) KIV_LOG("WARNING: the program's icon CA.ICO could not be loaded");
     const wxString tooltip = ToUiText(GetUiString(UiString::ProductName)) + " v" + kVersion;
     // SetIcon succeeds even with no notification area; whether there is one the toolkit answers apart.

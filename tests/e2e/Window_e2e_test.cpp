@@ -471,4 +471,30 @@ TEST_F(TrayDesktop, ShowServerFromTheIconsMenuWhileThePromptIsOpen) {
     QuitFromTheMenuEndsTheProgram();
 }
 
+// A tray that the program cannot put its icon in (here: the icon file is missing): the user is told,
+// and the window, the only way in then, comes up.
+TEST_F(TrayDesktop, AnIconTheTrayCannotTakeIsToldAndTheWindowShows) {
+    testsupport::TempDir programFolder;
+    const std::string program = programFolder.path() + "/calvoro";
+    std::filesystem::copy_file(testsupport::BinDir() + "/calvoro", program);
+    std::filesystem::create_directory_symlink(testsupport::BinDir() + "/images", programFolder.path() + "/images");
+    std::filesystem::create_directories(media_.path() + "/Movies");
+    SeedWindowState(home_.path(), testsupport::FreePort(), true, media_.path() + "/Movies");
+    server_ = std::make_unique<testsupport::ServerProcess>(home_.path());
+    server_->SetProgram(program);
+    server_->SetEnvironment("DISPLAY", display_.Display());
+    ASSERT_TRUE(server_->Start({}));
+    const std::string message = WaitForWindow(x_, "^Message$");
+    ASSERT_FALSE(message.empty()) << server_->LogText();
+    std::this_thread::sleep_for(500ms);
+    Screenshot("icon-refused");
+    EXPECT_NE(std::string::npos, server_->LogText().find("Could not set new icon in systray."));
+    // No menu bar takes the icon's place where a tray exists; the window shows once the message is read.
+    ASSERT_EQ(0, system((x_ + "xdotool windowfocus --sync " + message + " key Return").c_str()));
+    EXPECT_FALSE(WaitForWindow(x_, "Calvoro - v1.0.3.3").empty()) << server_->LogText();
+    EXPECT_EQ(std::string::npos, server_->LogText().find("No notification area"));
+    server_->Signal(SIGTERM);
+    EXPECT_TRUE(server_->WaitExit(30s));
+}
+
 }  // namespace

@@ -26,7 +26,7 @@ ServerProcess::~ServerProcess() {
 }
 
 bool ServerProcess::Start(const std::vector<std::string>& arguments) {
-    const std::string program = BinDir() + "/calvoro";
+    const std::string program = program_.empty() ? BinDir() + "/calvoro" : program_;
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return false;
     std::vector<std::string> env;

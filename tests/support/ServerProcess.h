@@ -18,6 +18,8 @@ public:
 
     // Adds NAME=value to the environment of the next start (for a windowed start: DISPLAY).
     void SetEnvironment(const std::string& name, const std::string& value) { extraEnv_.push_back(name + "=" + value); }
+    // Runs this program file instead of bin/calvoro (a copy in a folder of its own).
+    void SetProgram(const std::string& path) { program_ = path; }
     // Starts bin/calvoro with the arguments; false when it could not be started.
     bool Start(const std::vector<std::string>& arguments = {"-s"});
     // The soft open-file limit the server starts with (as a desktop session hands it on); 0 keeps ours.
@@ -42,6 +44,7 @@ private:
     int stdoutFd_ = -1;
     std::string stdout_;
     std::vector<std::string> extraEnv_;
+    std::string program_;
     unsigned long softOpenFiles_ = 0;
 };
 
