@@ -20,6 +20,8 @@ public:
     void SetEnvironment(const std::string& name, const std::string& value) { extraEnv_.push_back(name + "=" + value); }
     // Runs this program file instead of bin/calvoro (a copy in a folder of its own).
     void SetProgram(const std::string& path) { program_ = path; }
+    // Standard error of the next start goes to a pipe that Stderr() reads, instead of the test's own.
+    void CaptureStderr() { captureStderr_ = true; }
     // Starts bin/calvoro with the arguments; false when it could not be started.
     bool Start(const std::vector<std::string>& arguments = {"-s"});
     // The soft open-file limit the server starts with (as a desktop session hands it on); 0 keeps ours.
@@ -32,6 +34,8 @@ public:
 
     // Everything it wrote to standard output so far.
     std::string Stdout();
+    // Everything it wrote to standard error so far (with CaptureStderr).
+    std::string Stderr();
     std::string DataFolder() const { return dataHome_ + "/Calvoro"; }
     std::string LogText() const;
     // Polls the log until it holds text, up to timeout.
@@ -43,6 +47,9 @@ private:
     pid_t pid_ = -1;
     int stdoutFd_ = -1;
     std::string stdout_;
+    bool captureStderr_ = false;
+    int stderrFd_ = -1;
+    std::string stderr_;
     std::vector<std::string> extraEnv_;
     std::string program_;
     unsigned long softOpenFiles_ = 0;
