@@ -19,6 +19,7 @@
 #include "api/HttpTestClient.h"
 #include "support/ServerProcess.h"
 #include "support/TestSupport.h"
+#include "support/TrayWindowManager.h"
 #include "support/XServer.h"
 
 namespace {
@@ -47,16 +48,22 @@ std::string RunCommand(const std::string& command) {
     return out;
 }
 
-// The first window on the display whose name matches the pattern (a shown one, unless anyMapState),
+// The first shown window on the display whose name matches the pattern,
 // waited for up to a minute; empty when none came (a bounded wait, so a window that never shows fails
-// the test instead of holding it).
-std::string WaitForWindow(const std::string& x, const std::string& pattern, bool anyMapState = false) {
-    const std::string command = x + "xdotool search " + (anyMapState ? "" : "--onlyvisible ") + "--name '" + pattern +
-                                "' | head -1";
+// the test instead of holding it). The match is case-sensitive: xdotool's is not, and the tray icon's
+// window is named "calvoro".
+std::string WaitForWindow(const std::string& x, const std::string& pattern) {
+    const std::string command = x + "xdotool search --onlyvisible --name '" + pattern + "'";
+    const std::regex name(pattern);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     while (std::chrono::steady_clock::now() < deadline) {
-        const std::string found = RunCommand(command);
-        if (!found.empty()) return found.substr(0, found.find('\n'));
+        std::istringstream ids(RunCommand(command));
+        std::string id;
+        while (std::getline(ids, id)) {
+            std::string title = RunCommand(x + "xdotool getwindowname " + id);
+            if (!title.empty() && title.back() == '\n') title.pop_back();
+            if (std::regex_search(title, name)) return id;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return std::string();
@@ -181,34 +188,7 @@ TEST(WindowE2E, TheDnsSdPromptOnceTickedComesNoMore) {
 
 namespace {
 
-// A window manager with a notification area (icewm's system tray) on the test's X server, for as long
-// as the object lives.
-class TrayWindowManager {
-public:
-    explicit TrayWindowManager(const std::string& display) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            setenv("DISPLAY", display.c_str(), 1);
-            // Its own settings folder stays in the test's temporary folder.
-            setenv("HOME", home_.path().c_str(), 1);
-            freopen("/dev/null", "w", stdout);
-            freopen("/dev/null", "w", stderr);
-            execlp("icewm", "icewm", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~TrayWindowManager() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool Started() const { return pid_ > 0; }
-
-private:
-    testsupport::TempDir home_;
-    pid_t pid_ = -1;
-};
+using testsupport::TrayWindowManager;
 
 // The first visible window of the program that is not among known (xdotool's ids, one a line).
 // Waits up to a minute: a program starting on a machine at load 30 can take that long to show a window.
@@ -249,10 +229,8 @@ TEST(WindowE2E, WithATrayTheIconsMenuQuitsTheProgram) {
     ASSERT_TRUE(display.Start());
     const std::string x = "DISPLAY=" + display.Display() + " ";
     TrayWindowManager windowManager(display.Display());
-    ASSERT_TRUE(windowManager.Started());
     // The tray must own its selection before the program asks whether there is one.
-    ASSERT_FALSE(WaitForWindow(x, "^SystemTray$", true).empty());
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_TRUE(windowManager.WaitUntilReady());
 
     testsupport::TempDir home;
     SeedWindowState(home.path(), testsupport::FreePort(), true);
@@ -328,9 +306,7 @@ protected:
         ASSERT_TRUE(display_.Start());
         x_ = "DISPLAY=" + display_.Display() + " ";
         windowManager_ = std::make_unique<TrayWindowManager>(display_.Display());
-        ASSERT_TRUE(windowManager_->Started());
-        ASSERT_FALSE(WaitForWindow(x_, "^SystemTray$", true).empty());
-        std::this_thread::sleep_for(1s);
+        ASSERT_TRUE(windowManager_->WaitUntilReady());
     }
 
     // Starts the program; with a folder shared the window stays hidden in the tray.

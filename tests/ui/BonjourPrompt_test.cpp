@@ -11,6 +11,7 @@
 #include <wx/uiaction.h>
 
 #include "UiTestSupport.h"
+#include "support/TrayWindowManager.h"
 #include "core/Log.h"
 #include "kivlib/kiv_text.h"
 #include "ui/BonjourPromptPnl.h"
@@ -69,6 +70,42 @@ TEST_F(BonjourPrompt, OkWithTheBoxTickedStoresThePreferenceAtOnce) {
         uitest::ClickOn(panel->GetOkButton());
     }));
     EXPECT_TRUE(StoredDoNotShow());
+}
+
+// A start hidden in the tray: the prompt is the first window of the program on screen, measured before
+// any other was, under a window manager (whose frame sizes the toolkit learns from a first window).
+// Its text still gets all its lines, and the dialog the size it has over a shown window.
+TEST_F(BonjourPrompt, AtAStartHiddenInTheTrayTheTextIsWhole) {
+    testsupport::TrayWindowManager windowManager(getenv("DISPLAY"));
+    ASSERT_TRUE(windowManager.WaitUntilReady());
+    window_ = new CalvoroForm(state_.get(), events_.get(), nullptr);
+    wxSize hidden;
+    uitest::WhenModalDialog([&](wxDialog*) {
+        GenericDialogBase* dialog = window_->GetBonjourDialog();
+        PumpUntil([dialog] { return dialog->IsShownOnScreen(); });
+        Pump(200ms);
+        EXPECT_FALSE(window_->IsShown());
+        hidden = dialog->GetClientSize();
+        EXPECT_EQ(hidden, uitest::Screenshot("^Calvoro$", "dns-sd-prompt-hidden-start"));
+        uitest::ExpectControlsWhole(dialog);
+        uitest::PressButton(window_->GetBonjourPanel()->GetOkButton());
+    });
+    CalvoroForm::PostBonjourPrompt(window_);
+    ASSERT_TRUE(PumpUntil([&] { return window_->GetBonjourDialog() && !window_->GetBonjourDialog()->IsModal(); }, 20s));
+    // The same prompt again, now that a window of the program has been on screen.
+    uitest::DestroyWindow();
+    OpenWindow();
+    wxSize shown;
+    uitest::WhenModalDialog([&](wxDialog*) {
+        GenericDialogBase* dialog = window_->GetBonjourDialog();
+        PumpUntil([dialog] { return dialog->IsShownOnScreen(); });
+        Pump(200ms);
+        shown = dialog->GetClientSize();
+        uitest::PressButton(window_->GetBonjourPanel()->GetOkButton());
+    });
+    CalvoroForm::PostBonjourPrompt(window_);
+    ASSERT_TRUE(PumpUntil([&] { return window_->GetBonjourDialog() && !window_->GetBonjourDialog()->IsModal(); }, 20s));
+    EXPECT_EQ(shown, hidden);
 }
 
 TEST_F(BonjourPrompt, OkWithoutTheBoxStoresFalse) {

@@ -16,6 +16,7 @@
 #include <wx/uiaction.h>
 
 #include "UiTestSupport.h"
+#include "support/TrayWindowManager.h"
 #include "kivlib/kiv_text.h"
 #include "platform/Autostart.h"
 #include "platform/ProgramFolder.h"
@@ -525,6 +526,39 @@ TEST_F(Preferences, FromTheIconsMenuTheWindowShowsFirst) {
         },
         ExpectPreferences([&](PreferencesPnl*) { shownFirst = window_->IsShown(); }));
     EXPECT_TRUE(shownFirst);
+}
+
+// A start hidden in a desktop's tray, the preferences chosen from the icon's menu before any window of
+// the program was on screen: every text and button is as tall as it asks, on each page.
+TEST_F(Preferences, FromTheIconsMenuAtAHiddenStartEveryPageIsWhole) {
+    testsupport::TrayWindowManager windowManager(getenv("DISPLAY"));
+    ASSERT_TRUE(windowManager.WaitUntilReady());
+    window_ = new CalvoroForm(state_.get(), events_.get(), nullptr);
+    window_->SetWorkerRequests(&worker_);
+    auto owned = std::make_unique<TaskBarIcon>(window_);
+    TaskBarIcon* icon = owned.get();
+    window_->SetNotificationIcon(std::move(owned));
+    ASSERT_TRUE(window_->HasNotificationIcon());
+    bool checked = false;
+    uitest::WhenModalDialog([&](wxDialog*) {
+        GenericDialogBase* dialog = window_->GetPreferencesDialog();
+        PumpUntil([dialog] { return dialog->IsShownOnScreen(); });
+        Pump(200ms);
+        wxNotebook* pages = window_->GetPreferencesPanel()->GetNotebook();
+        for (size_t page = 0; page < pages->GetPageCount(); ++page) {
+            pages->SetSelection(page);
+            Pump(100ms);
+            SCOPED_TRACE(pages->GetPageText(page).ToStdString());
+            uitest::ExpectControlsWhole(dialog);
+        }
+        pages->SetSelection(pages->GetPageCount() - 1);
+        Screenshot(dialog, "preferences-hidden-start");
+        checked = true;
+        dialog->EndModal(wxID_CANCEL);
+    });
+    wxCommandEvent choose(wxEVT_MENU, TaskBarIcon::IdPreferences);
+    icon->ProcessEvent(choose);
+    EXPECT_TRUE(PumpUntil([&] { return checked && !window_->GetPreferencesDialog()->IsModal(); }, 20s));
 }
 
 TEST_F(Preferences, AQuitWhileTheyAreOpenAppliesThemAndEndsTheWindowWithoutAQuestion) {

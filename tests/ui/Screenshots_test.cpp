@@ -102,6 +102,13 @@ TEST_F(Screenshots, ALongDeviceNameEndsInAnEllipsisAndShowsWholeAsItsTip) {
     }
     EXPECT_EQ((std::set<wxString>{ToUiText(names[0]), ToUiText(names[1])}), shown);
     Take("long-device-name");
+
+    // The pointer resting on the shortened name brings up the whole name as its tip (its own window,
+    // so the whole screen is taken).
+    wxUIActionSimulator sim;
+    sim.MouseMove(entries[1]->GetLabelControl()->GetScreenRect().GetPosition() + wxPoint(20, 5));
+    Pump(1500ms);
+    EXPECT_NE(wxSize(), uitest::Screenshot("root", "long-device-name-tip"));
 }
 
 }  // namespace
