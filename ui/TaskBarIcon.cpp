@@ -109,11 +109,15 @@ void TaskBarIcon::OnPreferences(wxCommandEvent&) {
 }
 
 void TaskBarIcon::OnCheckForUpdates(wxCommandEvent&) {
-    const std::string text = Updater::CheckWithUi();
-    wxGenericMessageDialog dialog(nullptr, wxString::FromUTF8(text), ToUiText(GetUiString(UiString::ProductName)),
-                           wxOK | wxCENTRE);
-    ModalScope scope(&dialog);
-    dialog.ShowModal();
+    // After the menu has closed: the item arrives while it is still open, and the icon opens no new menu
+    // until it has, so a message shown from here would leave the icon without one (no Quit).
+    CallAfter([]() {
+        const std::string text = Updater::CheckWithUi();
+        wxGenericMessageDialog dialog(nullptr, wxString::FromUTF8(text), ToUiText(GetUiString(UiString::ProductName)),
+                                      wxOK | wxCENTRE);
+        ModalScope scope(&dialog);
+        dialog.ShowModal();
+    });
 }
 
 void TaskBarIcon::OnQuit(wxCommandEvent&) { CalvoroForm::PostQuit(form_); }

@@ -296,6 +296,7 @@ using namespace std::chrono_literals;
 // Where the icon menu's items lie, as pixels above the menu's bottom edge (their middles).
 const int kQuitItem = 14;
 const int kShowServerItem = 40;
+const int kCheckForUpdatesItem = 66;
 const int kPreferencesItem = 92;
 
 // The real program in a desktop with a tray, its icon's menu chosen with the pointer as a person does.
@@ -444,6 +445,29 @@ TEST_F(TrayDesktop, ShowServerFromTheIconsMenuWhileThePromptIsOpen) {
     EXPECT_FALSE(WaitForWindow(x_, "Calvoro - v1.0.3.3").empty());
     // The prompt is still there, and the program still ends from the menu.
     EXPECT_FALSE(WaitForWindow(x_, "^Calvoro$").empty());
+    QuitFromTheMenuEndsTheProgram();
+}
+
+// "Check For Updates" acts while the prompt is open: its message comes up over it, and a quit then ends
+// both and the program.
+TEST_F(TrayDesktop, CheckForUpdatesFromTheIconsMenuWhileThePromptIsOpen) {
+    Start(true);
+    const std::string prompt = WaitForWindow(x_, "^Calvoro$");
+    ASSERT_FALSE(prompt.empty()) << server_->LogText();
+    std::this_thread::sleep_for(500ms);
+    ChooseFromIconMenu(kCheckForUpdatesItem);
+    std::string message;
+    for (int i = 0; i < 600 && message.empty(); ++i) {
+        std::istringstream ids(RunCommand(x_ + "xdotool search --onlyvisible --name '^Calvoro$'"));
+        std::string id;
+        while (std::getline(ids, id) && message.empty()) {
+            if (id != prompt && RunCommand(x_ + "xdotool getwindowname " + id) == "Calvoro\n") message = id;
+        }
+        if (message.empty()) std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_FALSE(message.empty()) << "no message came";
+    std::this_thread::sleep_for(500ms);
+    Screenshot("check-for-updates-over-prompt");
     QuitFromTheMenuEndsTheProgram();
 }
 
