@@ -1,4 +1,6 @@
 // The pairing route "/video/announce/": a device announces itself and gets its session id, or a PIN.
+#include <algorithm>
+#include <cctype>
 #include <stdexcept>
 
 #include "api/HttpListener.h"
@@ -19,9 +21,87 @@ const uint32_t kPinReplyDelayMs = 1000;
 // A device's name as it is kept and shown: its first 255 characters.
 const size_t kMaxDeviceNameChars = 255;
 
-std::wstring DeviceName(const std::wstring& announced) {
+// A reference is "&" + at most this many characters + ";".
+const size_t kMaxReferenceChars = 10;
+
+void AppendUtf8(uint32_t c, std::string& out) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The character of one reference (the text between "&" and ";"), in UTF-8; false for anything that is
+// no reference to a character XML can carry.
+bool DecodeReference(const std::string& reference, std::string& out) {
+    static const struct {
+        const char* name;
+        char character;
+    } kNamed[] = {{"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+    for (const auto& named : kNamed) {
+        if (reference == named.name) {
+            out += named.character;
+            return true;
+        }
+    }
+    if (reference.size() < 2 || reference[0] != '#') return false;
+    const bool hex = reference[1] == 'x' || reference[1] == 'X';
+    const std::string digits = reference.substr(hex ? 2 : 1);
+    if (digits.empty() || digits.size() > 8) return false;
+    uint32_t c = 0;
+    for (const char d : digits) {
+        const int value = std::isdigit(static_cast<unsigned char>(d)) ? d - '0'
+                          : hex && std::isxdigit(static_cast<unsigned char>(d))
+                              ? std::tolower(static_cast<unsigned char>(d)) - 'a' + 10
+                              : -1;
+        if (value < 0) return false;
+        c = c * (hex ? 16 : 10) + static_cast<uint32_t>(value);
+        if (c > 0x10FFFF) return false;
+    }
+    const bool allowed = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+                         (c >= 0xE000 && c <= 0xFFFD) || c >= 0x10000;
+    if (!allowed) return false;
+    AppendUtf8(c, out);
+    return true;
+}
+
+// The name is read as character data (see WrapNamesInCdata), so the references a device writes for
+// "&", "<" and the like arrive as written: each becomes its character, once. Anything else, a lone
+// "&" included, stays as it is.
+std::string DecodeReferences(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == '&') {
+            // Only a short way ahead, so a name full of "&" costs no more than any other.
+            const size_t end = std::min(text.size(), i + 2 + kMaxReferenceChars);
+            const size_t semicolon =
+                static_cast<size_t>(std::find(text.begin() + i + 1, text.begin() + end, ';') - text.begin());
+            if (semicolon < end && DecodeReference(text.substr(i + 1, semicolon - i - 1), out)) {
+                i = semicolon + 1;
+                continue;
+            }
+        }
+        out += text[i++];
+    }
+    return out;
+}
+
+std::wstring DeviceName(const std::string& announced) {
     // Wide text holds one character per element, so any cut lies between characters.
-    return announced.substr(0, kMaxDeviceNameChars);
+    return kivm::FromUTF8ExW(DecodeReferences(announced)).substr(0, kMaxDeviceNameChars);
 }
 
 const xml_element& RequireChild(const xml_element& parent, const char* name) {
@@ -76,7 +156,7 @@ void HttpListener::Announce(const std::string& body) {
         const boost::shared_ptr<xml_element> top = parser.get_parsed_element();
         if (!top) throw std::runtime_error("Unable to find 'Announce' element");
         const xml_element& announce = RequireChild(*top, "Announce");
-        const std::wstring name = DeviceName(kivm::FromUTF8ExW(RequireChild(announce, "Name").text));
+        const std::wstring name = DeviceName(RequireChild(announce, "Name").text);
         const std::wstring uniqueId = kivm::FromUTF8ExW(RequireChild(announce, "UniqueID").text);
 
         const ClientSession session = state_->GetOrCreateSession(name, uniqueId);

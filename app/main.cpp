@@ -100,7 +100,15 @@ public:
     State* GetState() { return state_; }
     Worker* GetWorker() { return worker_; }
 
+    // The window's preferences, over the window shown first; the window itself, shown and raised.
+    void ShowPreferences();
+    void ShowMainWindow();
+
 private:
+    // The framework's quit and preferences commands (a menu of the toolkit's own ids).
+    void OnQuit(wxCommandEvent& event);
+    void OnPreferences(wxCommandEvent& event);
+
     bool TakeDataFolder();
     void RegisterDnsSd();
     void SayWhereItServes();
@@ -133,9 +141,32 @@ private:
     bool helpOnly_ = false;
     // Services were started, so the shutdown has work to do.
     bool started_ = false;
+
+    wxDECLARE_EVENT_TABLE();
 };
 
 wxIMPLEMENT_APP_NO_MAIN(MyApp);
+
+wxBEGIN_EVENT_TABLE(MyApp, wxApp)
+    EVT_MENU(wxID_EXIT, MyApp::OnQuit)
+    EVT_MENU(wxID_PREFERENCES, MyApp::OnPreferences)
+wxEND_EVENT_TABLE()
+
+void MyApp::OnQuit(wxCommandEvent&) {
+    // With a window, its real close ends any open dialog first; the loop ends when it has gone.
+    if (CalvoroForm* window = CalvoroForm::GetInstance()) CalvoroForm::PostQuit(window);
+    else ExitMainLoop();
+}
+
+void MyApp::OnPreferences(wxCommandEvent&) { ShowPreferences(); }
+
+void MyApp::ShowPreferences() {
+    if (CalvoroForm* window = CalvoroForm::GetInstance()) CalvoroForm::PostShowPreferences(window);
+}
+
+void MyApp::ShowMainWindow() {
+    if (CalvoroForm* window = CalvoroForm::GetInstance()) CalvoroForm::PostShowWindow(window);
+}
 
 bool MyApp::Initialize(int& argc, wxChar** argv) {
     // A server with no window must start where no display exists at all.

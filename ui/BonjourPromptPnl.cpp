@@ -8,6 +8,7 @@
 #include <wx/stattext.h>
 
 #include "core/State.h"
+#include "ui/UiCommon.h"
 
 namespace {
 
@@ -25,14 +26,12 @@ BonjourPromptPnlBase::BonjourPromptPnlBase(wxWindow* parent, wxWindowID id, cons
 
     wxBoxSizer* group = new wxBoxSizer(wxVERTICAL);
     group->SetMinSize(wxSize(-1, 50));
-    m_explanation = new wxStaticText(
-        this, wxID_ANY,
+    m_explanation = new MeasuredText(
+        this,
         "The Avahi service (avahi-daemon) does not seem to be running. If you are having issues connecting your "
         "device to the server please install and start avahi-daemon as the page below describes and then "
         "restart the server.",
-        wxDefaultPosition, wxDefaultSize, wxALIGN_CENTER_HORIZONTAL);
-    m_explanation->Wrap(kTextWidth);
-    m_explanation->SetMinSize(wxSize(kTextWidth, wxMax(50, m_explanation->GetBestSize().y)));
+        kTextWidth, 50, wxALIGN_CENTER_HORIZONTAL);
     m_explanation->SetMaxSize(wxSize(kTextWidth, -1));
     group->Add(m_explanation, 0, wxALL, 15);
     top->Add(group, 1, wxEXPAND, 5);
@@ -54,9 +53,7 @@ BonjourPromptPnlBase::BonjourPromptPnlBase(wxWindow* parent, wxWindowID id, cons
 
     SetSizer(top);
     // The built size is the least: the dialog is fitted to the panel, which must hold all its controls.
-    const wxSize needed = top->GetMinSize();
-    SetMinSize(wxSize(wxMax(size.x, needed.x), wxMax(size.y, needed.y)));
-    Layout();
+    KeepBuiltSizeAsLeast(this, size);
     m_ok->Bind(wxEVT_BUTTON, &BonjourPromptPnlBase::OnOkClick, this);
 }
 

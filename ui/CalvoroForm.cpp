@@ -113,10 +113,17 @@ void CalvoroForm::RouteClientEvents(wxEvtHandler* application) {
 }
 
 void CalvoroForm::OnClientChanged(uint64_t sessionId) {
-    ModalScope::RunWhenClear(&rebuildKey_, [this, sessionId]() { RebuildSideBar(sessionId); });
+    ModalScope::RunWhenClearOf(&rebuildKey_, this, [this, sessionId]() {
+        // 0: a device went away (timed out or unauthorised). The side bar stays where the user is and
+        // moves to "Video Folders" only when the entry that went was the selected one.
+        if (sessionId == 0) RebuildEntries(GetEntrySession(selectedEntryId_), true);
+        else RebuildSideBar(sessionId);
+    });
 }
 
-void CalvoroForm::RebuildSideBar(uint64_t sessionIdToSelect) {
+void CalvoroForm::RebuildSideBar(uint64_t sessionIdToSelect) { RebuildEntries(sessionIdToSelect, false); }
+
+void CalvoroForm::RebuildEntries(uint64_t sessionIdToSelect, bool keepContent) {
     m_sideBar->Freeze();
     try {
         m_librarySection->Clear(true);
@@ -138,7 +145,14 @@ void CalvoroForm::RebuildSideBar(uint64_t sessionIdToSelect) {
         }
         m_sideBarSizer->Layout();
         m_sideBar->FitInside();
-        SelectEntry(selected);
+        // The same entry selected again keeps its content (a half-typed PIN, a selected folder).
+        const bool same = content_ && (selected != 0 || sessionIdToSelect == 0);
+        if (keepContent && same) {
+            for (auto& entry : entries_) entry.second.window->SetSelected(entry.first == selected);
+            selectedEntryId_ = selected;
+        } else {
+            SelectEntry(selected);
+        }
     } catch (const std::exception& e) {
         KIV_LOG(std::string("Side bar rebuild failed: ") + e.what());
         ShowUiError(this, wxString::FromUTF8(e.what()));
@@ -233,11 +247,10 @@ void CalvoroForm::OnRemoveFolderClick(wxMouseEvent&) {
 }
 
 void CalvoroForm::OnShowWindow(wxCommandEvent&) {
-    ModalScope::RunWhenClear(&showKey_, [this]() {
-        RebuildSideBar(0);
-        Show(true);
-        Raise();
-    });
+    // Up at once, also over an open dialog; only the rebuild waits for what was opened from inside.
+    Show(true);
+    Raise();
+    ModalScope::RunWhenClearOf(&showKey_, this, [this]() { RebuildSideBar(0); });
 }
 
 void CalvoroForm::OnQuit(wxCommandEvent&) { Close(true); }
@@ -302,7 +315,10 @@ void CalvoroForm::OnClose(wxCloseEvent& event) {
         if (prefsDialog_) prefsDialog_->Destroy();
         prefsDialog_ = nullptr;
         prefsPanel_ = nullptr;
-        if (bonjourDialog_) bonjourDialog_->Destroy();
+        if (bonjourDialog_) {
+            KIV_LOG("Deleteing Bonjour Panel");
+            bonjourDialog_->Destroy();
+        }
         bonjourDialog_ = nullptr;
         bonjourPanel_ = nullptr;
         Destroy();

@@ -89,6 +89,9 @@ protected:
 
 private:
     void OnClientChanged(uint64_t sessionId);
+    // The side bar afresh, selecting the session's entry ("Video Folders" for 0 or one that is gone);
+    // with keepContent, a content panel that shows the same entry stays.
+    void RebuildEntries(uint64_t sessionIdToSelect, bool keepContent);
     void OnShowWindow(wxCommandEvent& event);
     void OnQuit(wxCommandEvent& event);
     void OnBonjourPrompt(wxCommandEvent& event);

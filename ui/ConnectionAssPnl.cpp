@@ -42,12 +42,12 @@ ConnectionAssPnlBase::ConnectionAssPnlBase(wxWindow* parent, wxWindowID id, cons
     : wxPanel(parent, id, pos, size, style) {
     wxBoxSizer* top = new wxBoxSizer(wxVERTICAL);
 
-    m_instructions = new wxStaticText(
-        this, wxID_ANY,
+    m_instructions = new MeasuredText(
+        this,
         "To manually connect to the server enter the following URL into Safari on your iPhone or iPad. \n\n"
         "Please select the iOS application you have installed on your device and then enter the URL into the "
-        "Mobile Safari address bar.\n\nOnce entered into Safari press 'Go' to connect.\n");
-    m_instructions->Wrap(kTextWidth);
+        "Mobile Safari address bar.\n\nOnce entered into Safari press 'Go' to connect.\n",
+        kTextWidth);
     top->Add(m_instructions, 0, wxALL, 20);
 
     wxBoxSizer* urlRow = new wxBoxSizer(wxHORIZONTAL);
@@ -62,9 +62,8 @@ ConnectionAssPnlBase::ConnectionAssPnlBase(wxWindow* parent, wxWindowID id, cons
 
     top->Add(new wxStaticLine(this, wxID_ANY), 0, wxEXPAND | wxTOP | wxBOTTOM, 15);
 
-    m_emailInstructions =
-        new wxStaticText(this, wxID_ANY, "To email the above links to your device enter your email address and click Send:");
-    m_emailInstructions->Wrap(kTextWidth);
+    m_emailInstructions = new MeasuredText(
+        this, "To email the above links to your device enter your email address and click Send:", kTextWidth);
     top->Add(m_emailInstructions, 0, wxALL, 10);
 
     wxBoxSizer* emailRow = new wxBoxSizer(wxHORIZONTAL);
@@ -79,9 +78,7 @@ ConnectionAssPnlBase::ConnectionAssPnlBase(wxWindow* parent, wxWindowID id, cons
 
     SetSizer(top);
     // The built size is the least: the dialog is fitted to the panel, which must hold all its controls.
-    const wxSize needed = top->GetMinSize();
-    SetMinSize(wxSize(wxMax(size.x, needed.x), wxMax(size.y, needed.y)));
-    Layout();
+    KeepBuiltSizeAsLeast(this, size);
     m_send->Bind(wxEVT_BUTTON, &ConnectionAssPnlBase::CallOnSendClick, this);
 }
 
@@ -130,10 +127,10 @@ void ConnectionAssPnl::OnSendClick(wxCommandEvent&) {
     if (!sent) return;  // the dialog stays open with what was typed
     // Ask the dialog to close; its modal loop ends once this handler returns.
     if (wxDialog* dialog = wxDynamicCast(wxGetTopLevelParent(this), wxDialog)) dialog->Close();
-    wxGenericMessageDialog message(this,
-                                   "An email has been sent. Open this email on your device and tap the embedded "
-                                   "link to connect Calvoro to your server.",
-                                   "Calvoro", wxOK | wxCENTRE);
-    ModalScope scope(&message);
-    message.ShowModal();
+    // Over the dialog beneath (the preferences), which stays on screen: the assistant's own dialog is
+    // going, and a message that belongs to a window going away opens without the focus.
+    TellUser(ModalScope::InnermostDialog(),
+             "An email has been sent. Open this email on your device and tap the embedded link to connect Calvoro "
+             "to your server.",
+             "Calvoro", wxOK | wxCENTRE);
 }

@@ -85,7 +85,7 @@ void FolderListEntry::OnRightDown(wxMouseEvent&) {
     wxMenu menu;
     menu.Append(kDeleteItem, "&Delete");
     // Rebuilds wait while the menu (and the confirmation it may open) runs: they would delete this row.
-    ModalScope scope;
+    ModalScope scope(nullptr, this);
     PopupMenu(&menu);
 }
 

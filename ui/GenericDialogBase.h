@@ -11,6 +11,13 @@ public:
     GenericDialogBase(wxWindow* parent, wxWindowID id, const wxString& title, const wxPoint& pos = wxDefaultPosition,
                       const wxSize& size = wxDefaultSize, long style = wxDEFAULT_DIALOG_STYLE);
 
+    // Measures every control again and fits the dialog to them; runs as the dialog is shown, when the
+    // toolkit's measures hold.
+    void FitToContents();
+
     // The dialog's sizer (owned by the dialog).
     wxBoxSizer* bSizer;
+
+private:
+    void OnShow(wxShowEvent& event);
 };

@@ -17,22 +17,30 @@ namespace {
 
 struct Waiting {
     const void* owner;
+    const wxWindow* root;  // null: waits for every modal thing
     std::function<void()> action;
 };
 
 // GUI thread only.
 int gDepth = 0;
 std::vector<wxDialog*> gDialogs;
+std::vector<const wxWindow*> gOpeners;
 std::vector<Waiting> gWaiting;
 bool gFlushPosted = false;
 bool gEnding = false;
 
+bool Clear(const Waiting& waiting) {
+    return waiting.root ? !ModalScope::BusyWithin(waiting.root) : !ModalScope::Active();
+}
+
 void Flush() {
     gFlushPosted = false;
-    while (!ModalScope::Active() && !gWaiting.empty()) {
-        Waiting next = std::move(gWaiting.front());
-        gWaiting.erase(gWaiting.begin());
-        next.action();
+    for (;;) {
+        const auto next = std::find_if(gWaiting.begin(), gWaiting.end(), Clear);
+        if (next == gWaiting.end()) return;
+        Waiting run = std::move(*next);
+        gWaiting.erase(next);
+        run.action();
     }
 }
 
@@ -44,31 +52,60 @@ void PostFlush() {
 
 }  // namespace
 
-ModalScope::ModalScope(wxDialog* dialog) : dialog_(dialog) {
+ModalScope::ModalScope(wxDialog* dialog, const wxWindow* opener) : dialog_(dialog), opener_(opener) {
     ++gDepth;
     if (dialog_) gDialogs.push_back(dialog_);
+    if (opener_) gOpeners.push_back(opener_);
 }
 
 ModalScope::~ModalScope() {
     if (dialog_) gDialogs.erase(std::remove(gDialogs.begin(), gDialogs.end(), dialog_), gDialogs.end());
-    if (--gDepth == 0) PostFlush();
+    if (opener_) gOpeners.erase(std::find(gOpeners.begin(), gOpeners.end(), opener_));
+    --gDepth;
+    // A quit goes on with the dialog under this one, from that dialog's own loop.
+    if (gEnding && dialog_ && InnermostDialog() && wxTheApp) wxTheApp->CallAfter([]() {
+        if (gEnding) ModalScope::EndModalDialogs();
+    });
+    PostFlush();
 }
 
 bool ModalScope::Active() { return gDepth > 0; }
 
+bool ModalScope::BusyWithin(const wxWindow* root) {
+    // An opener lives while its scope is open: its handler is still running.
+    for (const wxWindow* opener : gOpeners) {
+        for (const wxWindow* window = opener; window; window = window->GetParent()) {
+            if (window == root) return true;
+        }
+    }
+    return false;
+}
+
+wxDialog* ModalScope::InnermostDialog() {
+    for (auto it = gDialogs.rbegin(); it != gDialogs.rend(); ++it) {
+        if ((*it)->IsModal()) return *it;
+    }
+    return nullptr;
+}
+
 void ModalScope::RunWhenClear(const void* owner, std::function<void()> action) {
-    if (!Active()) {
+    RunWhenClearOf(owner, nullptr, std::move(action));
+}
+
+void ModalScope::RunWhenClearOf(const void* owner, const wxWindow* root, std::function<void()> action) {
+    Waiting next{owner, root, std::move(action)};
+    if (Clear(next)) {
         Forget(owner);
-        action();
+        next.action();
         return;
     }
     for (Waiting& waiting : gWaiting) {
         if (waiting.owner == owner) {
-            waiting.action = std::move(action);
+            waiting = std::move(next);
             return;
         }
     }
-    gWaiting.push_back(Waiting{owner, std::move(action)});
+    gWaiting.push_back(std::move(next));
 }
 
 void ModalScope::Forget(const void* owner) {
@@ -78,14 +115,12 @@ void ModalScope::Forget(const void* owner) {
 }
 
 bool ModalScope::EndModalDialogs() {
-    bool ended = false;
-    for (wxDialog* dialog : gDialogs) {
-        if (dialog->IsModal()) {
-            dialog->EndModal(wxID_CANCEL);
-            ended = true;
-        }
-    }
-    return ended;
+    // Only the innermost: ending an outer dialog's loop from inside an inner one would end the inner
+    // one instead. The next one ends once this one's loop has returned (see the destructor).
+    wxDialog* dialog = InnermostDialog();
+    if (!dialog) return false;
+    dialog->EndModal(wxID_CANCEL);
+    return true;
 }
 
 bool ModalScope::Ending() { return gEnding; }
@@ -108,7 +143,7 @@ void TellUser(wxWindow* parent, const wxString& message, const wxString& caption
 
 bool ChooseFolder(wxWindow* parent, const wxString& message, std::wstring& path) {
     wxDirDialog dialog(parent, message, wxEmptyString, wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER);
-    ModalScope scope(&dialog);
+    ModalScope scope(&dialog, parent);
     if (dialog.ShowModal() != wxID_OK) return false;
     path = FromToolkitFileName(dialog.GetPath());
     return true;
@@ -117,7 +152,7 @@ bool ChooseFolder(wxWindow* parent, const wxString& message, std::wstring& path)
 bool AskYesNo(wxWindow* parent, const wxString& message, const wxString& caption) {
     // The generic dialog runs the toolkit's own modal loop, so a quit can end it.
     wxGenericMessageDialog dialog(parent, message, caption, wxYES_NO);
-    ModalScope scope(&dialog);
+    ModalScope scope(&dialog, parent);
     return dialog.ShowModal() == wxID_YES;
 }
 

@@ -1,7 +1,8 @@
 // Keeps count of the modal things the window's handlers open (dialogs, the folder chooser, pop-up
 // menus). While one runs, the toolkit goes on dispatching queued events inside it; a rebuild there
-// would delete the panel or row whose handler is still running underneath. So rebuilds wait until the
-// last modal thing has closed, and a quit first ends the dialogs.
+// would delete the panel or row whose handler is still running underneath. So a rebuild waits while a
+// modal thing opened from inside what it rebuilds is open (and only then), and a quit first ends the
+// dialogs.
 #pragma once
 
 #include <functional>
@@ -15,15 +16,22 @@ class wxWindow;
 class ModalScope {
 public:
     // dialog: the modal dialog this scope runs, so a quit can end it; none for a pop-up menu.
-    explicit ModalScope(wxDialog* dialog = nullptr);
+    // opener: the window whose handler opens it, when a rebuild could delete that window meanwhile.
+    explicit ModalScope(wxDialog* dialog = nullptr, const wxWindow* opener = nullptr);
     ~ModalScope();
     ModalScope(const ModalScope&) = delete;
     ModalScope& operator=(const ModalScope&) = delete;
 
     static bool Active();
+    // True while a modal thing opened from root or from a window inside it is open.
+    static bool BusyWithin(const wxWindow* root);
+    // The innermost of our modal dialogs that is running, or null.
+    static wxDialog* InnermostDialog();
     // Runs action at once when nothing modal is open; otherwise once the last modal thing has closed
     // and its handler returned. A later action of the same owner replaces an earlier one.
     static void RunWhenClear(const void* owner, std::function<void()> action);
+    // The same, waiting only while BusyWithin(root): what rebuilds root deletes only what lies in it.
+    static void RunWhenClearOf(const void* owner, const wxWindow* root, std::function<void()> action);
     // Drops a waiting action of owner (an owner calls it as it goes).
     static void Forget(const void* owner);
     // Ends every modal dialog of ours with Cancel; true when one was running.
@@ -34,6 +42,7 @@ public:
 
 private:
     wxDialog* dialog_;
+    const wxWindow* opener_;
 };
 
 // Ends our modal dialogs, then runs finish once every modal thing has closed and its handler returned,

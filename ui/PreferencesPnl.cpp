@@ -32,11 +32,9 @@ const char* const kSliderHeadings[PreferencesPnlBase::SliderCount] = {"SD Stream
 
 // A page heading: the normal font in bold.
 wxStaticText* NewHeading(wxWindow* page, const wxString& text) {
-    wxStaticText* heading = new wxStaticText(page, wxID_ANY, text);
+    MeasuredText* heading = new MeasuredText(page, text);
     heading->SetFont(BoldGuiFont());
-    // The toolkit measures the label with its old font until the new style is applied; sized from the
-    // bold font itself, the heading is never cut off.
-    heading->SetMinSize(heading->GetTextExtent(text) + wxSize(2, 2));
+    heading->Remeasure();
     return heading;
 }
 
@@ -48,9 +46,7 @@ wxStaticText* AddHeading(wxWindow* page, wxSizer* column, const wxString& text, 
 
 // A text of fixed width that wraps, at least the given height and as tall as its lines need.
 wxStaticText* AddWrappedText(wxWindow* page, wxSizer* column, const wxString& text, int height) {
-    wxStaticText* label = new wxStaticText(page, wxID_ANY, text);
-    label->Wrap(kTextWidth);
-    label->SetMinSize(wxSize(kTextWidth, wxMax(height, label->GetBestSize().y)));
+    wxStaticText* label = new MeasuredText(page, text, kTextWidth, height);
     column->Add(label, 0, wxALL, 2);
     return label;
 }
@@ -137,9 +133,7 @@ PreferencesPnlBase::PreferencesPnlBase(wxWindow* parent, wxWindowID id, const wx
 
 void PreferencesPnlBase::KeepPagesWhole() {
     // The built size is the least; the dialog is fitted to the panel, which must hold every page.
-    const wxSize needed = GetSizer()->GetMinSize();
-    SetMinSize(wxSize(wxMax(builtSize_.x, needed.x), wxMax(builtSize_.y, needed.y)));
-    Layout();
+    KeepBuiltSizeAsLeast(this, builtSize_);
 }
 
 PreferencesPnlBase::~PreferencesPnlBase() { ConnectEvents(false); }
@@ -162,7 +156,7 @@ wxWindow* PreferencesPnlBase::AddGeneralPage() {
 wxWindow* PreferencesPnlBase::AddPerformancePage() {
     wxBoxSizer* column = nullptr;
     wxPanel* page = NewPage(m_notebook, column);
-    m_performanceCaption = new wxStaticText(page, wxID_ANY, "Adjust how many CPU cores are used.");
+    m_performanceCaption = new MeasuredText(page, "Adjust how many CPU cores are used.", kTextWidth);
     column->Add(m_performanceCaption, 0, wxALL, 2);
     for (int i = 0; i < SliderCount; ++i) {
         column->AddSpacer(6);
@@ -278,7 +272,8 @@ void PreferencesPnlBase::ConnectEvents(bool on) {
 PreferencesPnl::PreferencesPnl(wxWindow* parent, State* state, IWorkerRequests* worker)
     : PreferencesPnlBase(parent, wxID_ANY, wxDefaultPosition, wxSize(500, 380), wxTAB_TRAVERSAL),
       state_(state),
-      worker_(worker) {
+      worker_(worker),
+      portInUse_(state->GetHttpPort()) {
     LoadValues();
 }
 
@@ -299,8 +294,7 @@ int PreferencesPnl::SnapCorePercent(int value) {
 }
 
 void PreferencesPnl::LoadValues() {
-    m_performanceCaption->SetLabel("Adjust what percentage of your computer resources you would prefer to use.");
-    m_performanceCaption->Wrap(kTextWidth);
+    m_performanceCaption->SetText("Adjust what percentage of your computer resources you would prefer to use.");
     const uint32_t percents[SliderCount] = {state_->GetSDCorePercent(), state_->GetHDCorePercent(),
                                             state_->GetCCorePercent()};
     for (int i = 0; i < SliderCount; ++i) {
@@ -414,9 +408,12 @@ bool PreferencesPnl::ApplyPort() {
     const uint32_t port = ReadPort(m_portText->GetValue());
     if (port == 0) {
         // The store would keep a port the next start cannot use; the old one stays and shows again.
+        const std::string inUse = numstr::ToStr(portInUse_, 10);
+        const std::string next = numstr::ToStr(state_->GetHttpPort(), 10);
         Report("The port \"" + m_portText->GetValue().ToStdString(wxConvUTF8) +
-               "\" is not a number from 1 to 65535; the server keeps port " +
-               numstr::ToStr(state_->GetHttpPort(), 10) + ".");
+               "\" is not a number from 1 to 65535; the server " +
+               (next == inUse ? "keeps port " + inUse + "."
+                              : "listens on port " + inUse + " until it is restarted, then on port " + next + "."));
         ShowPort();
         return false;
     }

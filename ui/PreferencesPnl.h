@@ -11,6 +11,8 @@
 
 #include <wx/panel.h>
 
+#include "ui/UiCommon.h"
+
 class IWorkerRequests;
 class State;
 class wxButton;
@@ -53,7 +55,7 @@ protected:
     wxCheckBox* m_startAtLogin;
     wxCheckBox* m_internetAccess;
     // Performance
-    wxStaticText* m_performanceCaption;
+    MeasuredText* m_performanceCaption;
     wxSlider* m_sliders[SliderCount];
     wxStaticText* m_sliderLabels[SliderCount];
     // Advanced
@@ -146,6 +148,9 @@ private:
     void Report(const std::string& problem);
 
     IWorkerRequests* worker_;
+    // The port the server listens on until it is restarted: the stored one when the panel is made,
+    // since nothing but this panel changes it and it is made once per run.
+    uint32_t portInUse_;
     // The folder the user chose (or the store's), kept as a path: the label may show it shortened.
     std::wstring cacheFolder_;
     std::vector<std::string> problems_;

@@ -10,6 +10,7 @@
 #include "kivlib/kiv_text.h"
 #include "network/ExternalDataServiceManager.h"
 #include "ui/MasterServerCall.h"
+#include "ui/UiCommon.h"
 
 ReportIssuePnlBase::ReportIssuePnlBase(wxWindow* parent, wxWindowID id, const wxPoint& pos, const wxSize& size,
                                        long style)
@@ -31,9 +32,7 @@ ReportIssuePnlBase::ReportIssuePnlBase(wxWindow* parent, wxWindowID id, const wx
     top->Add(m_sendReport, 0, wxALIGN_CENTER_HORIZONTAL | wxALL, 5);
 
     SetSizer(top);
-    const wxSize needed = top->GetMinSize();
-    SetMinSize(wxSize(wxMax(size.x, needed.x), wxMax(size.y, needed.y)));
-    Layout();
+    KeepBuiltSizeAsLeast(this, size);
     m_sendReport->Bind(wxEVT_BUTTON, &ReportIssuePnlBase::CallOnSendReportClick, this);
 }
 

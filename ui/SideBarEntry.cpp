@@ -10,6 +10,8 @@
 namespace {
 const wxColour kSelectedBackground(71, 137, 204);
 const wxColour kNormalBackground(218, 223, 232);
+// The label takes what the row leaves; it never widens the side bar.
+const int kLeastLabelWidth = 20;
 }  // namespace
 
 wxBEGIN_EVENT_TABLE(SideBarEntry, wxPanel)
@@ -28,9 +30,13 @@ SideBarEntry::SideBarEntry(wxWindow* parent, const std::wstring& label, const st
     const wxBitmap bitmap = iconPath.empty() ? wxBitmap() : LoadBitmapFile(iconPath);
     icon_ = new wxStaticBitmap(this, wxID_ANY, bitmap, wxDefaultPosition, wxSize(16, 16));
     sizer->Add(icon_, 0, wxALL | wxALIGN_CENTER_VERTICAL, 3);
-    label_ = new wxStaticText(this, wxID_ANY, wxEmptyString);
+    // One line as wide as the row leaves: a longer name ends in an ellipsis and shows whole as the tip.
+    label_ = new wxStaticText(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
+                              wxST_ELLIPSIZE_END | wxST_NO_AUTORESIZE);
     label_->SetLabelText(ToUiText(label));  // "&" is shown, never a mnemonic
-    sizer->Add(label_, 0, wxALL | wxALIGN_CENTER_VERTICAL, 3);
+    label_->SetToolTip(ToUiText(label));
+    label_->SetMinSize(wxSize(kLeastLabelWidth, -1));
+    sizer->Add(label_, 1, wxALL | wxALIGN_CENTER_VERTICAL, 3);
     SetSizer(sizer);
 
     icon_->Bind(wxEVT_LEFT_DOWN, &SideBarEntry::OnLeftDown, this);

@@ -19,6 +19,7 @@ public:
     void SetSelected(bool selected);
     bool IsSelected() const { return selected_; }
     wxString GetLabelText() const;
+    wxStaticText* GetLabelControl() const { return label_; }
 
 private:
     void OnLeftDown(wxMouseEvent& event);

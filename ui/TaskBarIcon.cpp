@@ -1,7 +1,9 @@
 #include "ui/TaskBarIcon.h"
 
+#include <wx/dialog.h>
 #include <wx/frame.h>
 #include <wx/icon.h>
+#include <wx/log.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/generic/msgdlgg.h>
@@ -38,14 +40,25 @@ wxEND_EVENT_TABLE()
 
 TaskBarIcon::TaskBarIcon(CalvoroForm* form) : form_(form) {
     // GdkPixbuf reads the icon file itself and takes its largest image.
-    const wxIcon icon(wxString(GetImagePath(L"CA.ICO")), wxBITMAP_TYPE_ICO);
+    wxIcon icon;
+    {
+        wxLogNull quiet;  // no error box of the toolkit's own: a missing file is logged below
+        icon.LoadFile(wxString(GetImagePath(L"CA.ICO")), wxBITMAP_TYPE_ICO);
+    }
     if (!icon.IsOk()) KIV_LOG("WARNING: the program's icon CA.ICO could not be loaded");
     const wxString tooltip = ToUiText(GetUiString(UiString::ProductName)) + " v" + kVersion;
     // SetIcon succeeds even with no notification area; whether there is one the toolkit answers apart.
-    inTray_ = wxTaskBarIcon::IsAvailable() && icon.IsOk() && SetIcon(icon, tooltip);
-    if (!inTray_) {
+    if (!wxTaskBarIcon::IsAvailable()) {
         KIV_LOG("No notification area: the window carries the menu and its close box quits");
         PutMenuOnWindow();
+        return;
+    }
+    inTray_ = icon.IsOk() && SetIcon(icon, tooltip);
+    if (!inTray_) {
+        // A notification area that refuses the icon: said once; the window then shows at start and its
+        // close box quits, since nothing would bring it back.
+        KIV_LOG("Could not set new icon in systray.");
+        TellUser(nullptr, "Could not set new icon in systray.", "Message", wxOK | wxCENTRE);
     }
 }
 
@@ -96,11 +109,15 @@ void TaskBarIcon::OnPreferences(wxCommandEvent&) {
 }
 
 void TaskBarIcon::OnCheckForUpdates(wxCommandEvent&) {
-    const std::string text = Updater::CheckWithUi();
-    wxGenericMessageDialog dialog(nullptr, wxString::FromUTF8(text), ToUiText(GetUiString(UiString::ProductName)),
-                           wxOK | wxCENTRE);
-    ModalScope scope(&dialog);
-    dialog.ShowModal();
+    // After the menu has closed: the item arrives while it is still open, and the icon opens no new menu
+    // until it has, so a message shown from here would leave the icon without one (no Quit).
+    CallAfter([]() {
+        const std::string text = Updater::CheckWithUi();
+        wxGenericMessageDialog dialog(nullptr, wxString::FromUTF8(text), ToUiText(GetUiString(UiString::ProductName)),
+                                      wxOK | wxCENTRE);
+        ModalScope scope(&dialog);
+        dialog.ShowModal();
+    });
 }
 
 void TaskBarIcon::OnQuit(wxCommandEvent&) { CalvoroForm::PostQuit(form_); }
@@ -108,10 +125,14 @@ void TaskBarIcon::OnQuit(wxCommandEvent&) { CalvoroForm::PostQuit(form_); }
 void TaskBarIcon::OnShowMenu(wxTaskBarIconEvent&) {
     if (openMenu_) return;
     wxMenu* menu = BuildMenu();
+    // The toolkit drops the chosen item of a menu shown from a window that a modal dialog has disabled,
+    // as the icon's own window is then. Shown from that dialog, the items arrive, at the menu itself.
+    menu->Bind(wxEVT_MENU, &TaskBarIcon::ProcessMenuOfWindow, this);
     openMenu_ = menu;
     {
         ModalScope scope;
-        PopupMenu(menu);
+        if (wxDialog* dialog = ModalScope::InnermostDialog()) dialog->PopupMenu(menu);
+        else PopupMenu(menu);
     }
     openMenu_ = nullptr;
     delete menu;

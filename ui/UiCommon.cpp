@@ -2,6 +2,7 @@
 
 #include <wx/log.h>
 #include <wx/settings.h>
+#include <wx/sizer.h>
 
 #include "core/Log.h"
 #include "kivlib/kiv_text.h"
@@ -38,6 +39,36 @@ wxBitmap LoadBitmapFile(const std::wstring& path) {
     }
     if (!bitmap.IsOk()) KIV_LOG("Image could not be loaded: " + kivm::ToValidUtf8(kivm::str_conv(path)));
     return bitmap;
+}
+
+MeasuredText::MeasuredText(wxWindow* parent, const wxString& text, int wrapWidth, int minHeight, long style)
+    : wxStaticText(parent, wxID_ANY, text, wxDefaultPosition, wxDefaultSize, style),
+      text_(text),
+      wrapWidth_(wrapWidth),
+      minHeight_(minHeight) {
+    Remeasure();
+}
+
+void MeasuredText::SetText(const wxString& text) {
+    text_ = text;
+    Remeasure();
+}
+
+void MeasuredText::Remeasure() {
+    SetLabel(text_);
+    if (wrapWidth_ > 0) Wrap(wrapWidth_);
+    InvalidateBestSize();
+    wxSize best = GetBestSize();
+    // A new font (a bold heading) counts only once its style is applied; its own extent counts now.
+    if (wrapWidth_ <= 0) best.IncTo(GetTextExtent(text_) + wxSize(2, 2));
+    SetMinSize(wxSize(wrapWidth_ > 0 ? wrapWidth_ : best.x, wxMax(minHeight_, best.y)));
+}
+
+void KeepBuiltSizeAsLeast(wxWindow* panel, const wxSize& built) {
+    panel->GetSizer()->SetMinSize(built);
+    panel->SetMinSize(wxDefaultSize);
+    panel->InvalidateBestSize();
+    panel->Layout();
 }
 
 wxFont BoldGuiFont() {

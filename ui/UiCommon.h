@@ -7,6 +7,7 @@
 #include <wx/bitmap.h>
 #include <wx/font.h>
 #include <wx/event.h>
+#include <wx/stattext.h>
 #include <wx/string.h>
 
 enum class UiString {
@@ -34,6 +35,26 @@ const char* const kProductWebPage = "https://www.calvoro.invalid/";
 
 // The toolkit's normal font in bold: headings and the selected entry.
 wxFont BoldGuiFont();
+
+// A text that keeps its own measure: wrapped at wrapWidth (0: one line as written), at least minHeight
+// high. The toolkit measures text right only once some window of the program is on screen, so a dialog
+// measures its texts again as it is shown (GenericDialogBase), and a start with the window hidden in
+// the tray cuts nothing off.
+class MeasuredText : public wxStaticText {
+public:
+    MeasuredText(wxWindow* parent, const wxString& text, int wrapWidth = 0, int minHeight = 0, long style = 0);
+    void SetText(const wxString& text);
+    void Remeasure();
+
+private:
+    wxString text_;
+    int wrapWidth_;
+    int minHeight_;
+};
+
+// The panel's built size becomes the least size of its layout, and the panel is as large as its layout
+// asks, measured again whenever its best size is.
+void KeepBuiltSizeAsLeast(wxWindow* panel, const wxSize& built);
 
 // Server text (UTF-8 in wide form, where U+DC80..U+DCFF stand for bytes that are not UTF-8) as a
 // label: always valid text, each such byte shown as U+FFFD.

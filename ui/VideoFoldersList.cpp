@@ -92,8 +92,9 @@ void VideoFoldersList::PostFoldersChanged() {
 }
 
 void VideoFoldersList::OnFoldersChanged(wxCommandEvent&) {
-    // Not while a dialog or menu opened from a row runs: the rebuild would delete that row.
-    ModalScope::RunWhenClear(this, [this]() { Rebuild(); });
+    // Not while a dialog or menu opened from the list or a row runs: the rebuild would delete that row.
+    // Other dialogs (the preferences, a message) do not hold it back: the list shows the folders.
+    ModalScope::RunWhenClearOf(this, this, [this]() { Rebuild(); });
 }
 
 void VideoFoldersList::Rebuild() {

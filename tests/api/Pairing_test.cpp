@@ -111,6 +111,33 @@ TEST_F(Pairing, NamesWithMarkupCharactersAndTheOptionalFieldsAreKept) {
     EXPECT_EQ(L"iPad", SessionOf(L"u2").DeviceType);  // absent fields leave the stored ones
 }
 
+// Devices write "&" and "<" in their names as references; the name is kept and shown as the device
+// meant it. What is no reference stays as written.
+TEST_F(Pairing, ReferencesInTheNameBecomeTheirCharacters) {
+    // Authorised devices: each answer comes at once.
+    std::string authorised;
+    for (int i = 0; i < 10; ++i) authorised += "<UniqueID>u" + std::to_string(i) + "</UniqueID>";
+    testsupport::WriteFile(kivm::ToUTF8Ex(services.DataFolder()) + "/state.xml",
+                           "<CalvoroState><Authorized>" + authorised + "</Authorized></CalvoroState>");
+    ASSERT_TRUE(services.state->Load());
+    const std::vector<std::pair<std::string, std::wstring>> cases = {
+        {"Tom &amp; Jerry", L"Tom & Jerry"},
+        {"&lt;iPad&gt; &quot;mine&quot; &apos;s", L"<iPad> \"mine\" 's"},
+        {"&#38;&#x263A;&#X1F600;", L"&\u263A\U0001F600"},
+        {"&amp;amp;", L"&amp;"},
+        {"Tom & Jerry", L"Tom & Jerry"},
+        {"&bogus; &#0; &#xD800; &#x110000; &#65 &#; &#x; &AMP;", L"&bogus; &#0; &#xD800; &#x110000; &#65 &#; &#x; &AMP;"},
+        {"a &amp b; c", L"a &amp b; c"},
+        {"&&amp;", L"&&"},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const std::string id = "u" + std::to_string(i);
+        const apitest::FakeReply reply = Announce(AnnounceBody(cases[i].first, id));
+        EXPECT_EQ(200, reply.head.StatusCode) << cases[i].first << ": " << reply.body;
+        EXPECT_EQ(cases[i].second, SessionOf(kivm::str_conv(id)).Name) << cases[i].first;
+    }
+}
+
 TEST(WrapNamesInCdata, GivesWhatTheShortestMatchRewriteGives) {
     // The rewrite as a regular expression states it; the scan must agree with it on every body.
     const auto byRegex = [](const std::string& body) {

@@ -19,6 +19,7 @@
 #include "api/HttpTestClient.h"
 #include "support/ServerProcess.h"
 #include "support/TestSupport.h"
+#include "support/TrayWindowManager.h"
 #include "support/XServer.h"
 
 namespace {
@@ -47,16 +48,22 @@ std::string RunCommand(const std::string& command) {
     return out;
 }
 
-// The first window on the display whose name matches the pattern (a shown one, unless anyMapState),
+// The first shown window on the display whose name matches the pattern,
 // waited for up to a minute; empty when none came (a bounded wait, so a window that never shows fails
-// the test instead of holding it).
-std::string WaitForWindow(const std::string& x, const std::string& pattern, bool anyMapState = false) {
-    const std::string command = x + "xdotool search " + (anyMapState ? "" : "--onlyvisible ") + "--name '" + pattern +
-                                "' | head -1";
+// the test instead of holding it). The match is case-sensitive: xdotool's is not, and the tray icon's
+// window is named "calvoro".
+std::string WaitForWindow(const std::string& x, const std::string& pattern) {
+    const std::string command = x + "xdotool search --onlyvisible --name '" + pattern + "'";
+    const std::regex name(pattern);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     while (std::chrono::steady_clock::now() < deadline) {
-        const std::string found = RunCommand(command);
-        if (!found.empty()) return found.substr(0, found.find('\n'));
+        std::istringstream ids(RunCommand(command));
+        std::string id;
+        while (std::getline(ids, id)) {
+            std::string title = RunCommand(x + "xdotool getwindowname " + id);
+            if (!title.empty() && title.back() == '\n') title.pop_back();
+            if (std::regex_search(title, name)) return id;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return std::string();
@@ -64,11 +71,16 @@ std::string WaitForWindow(const std::string& x, const std::string& pattern, bool
 
 // Writes home/Calvoro/state.xml: the port, UPnP off, and with promptOff the DNS-SD prompt switched off
 // (no DNS-SD daemon runs here).
-void SeedWindowState(const std::string& home, int port, bool promptOff) {
+// With sharedFolder, that folder is shared, so the window starts hidden where a tray exists.
+void SeedWindowState(const std::string& home, int port, bool promptOff, const std::string& sharedFolder = "") {
     std::filesystem::create_directories(home + "/Calvoro");
+    const std::string folders =
+        sharedFolder.empty() ? ""
+                             : "<VideoFolders><Folder><Path>" + sharedFolder + "</Path><Alias>Movies</Alias></Folder>"
+                               "</VideoFolders>\n";
     testsupport::WriteFile(home + "/Calvoro/state.xml",
-                           "<?xml version=\"1.0\"?>\n<CalvoroState>\n<HttpPort>" + std::to_string(port) +
-                               "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n" +
+                           "<?xml version=\"1.0\"?>\n<CalvoroState>\n" + folders + "<HttpPort>" +
+                               std::to_string(port) + "</HttpPort>\n<UpnpEnabled>0</UpnpEnabled>\n" +
                                (promptOff ? "<DoNotShowBonjourLink>1</DoNotShowBonjourLink>\n" : "") +
                                "</CalvoroState>\n");
 }
@@ -176,34 +188,7 @@ TEST(WindowE2E, TheDnsSdPromptOnceTickedComesNoMore) {
 
 namespace {
 
-// A window manager with a notification area (icewm's system tray) on the test's X server, for as long
-// as the object lives.
-class TrayWindowManager {
-public:
-    explicit TrayWindowManager(const std::string& display) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            setenv("DISPLAY", display.c_str(), 1);
-            // Its own settings folder stays in the test's temporary folder.
-            setenv("HOME", home_.path().c_str(), 1);
-            freopen("/dev/null", "w", stdout);
-            freopen("/dev/null", "w", stderr);
-            execlp("icewm", "icewm", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~TrayWindowManager() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool Started() const { return pid_ > 0; }
-
-private:
-    testsupport::TempDir home_;
-    pid_t pid_ = -1;
-};
+using testsupport::TrayWindowManager;
 
 // The first visible window of the program that is not among known (xdotool's ids, one a line).
 // Waits up to a minute: a program starting on a machine at load 30 can take that long to show a window.
@@ -244,10 +229,8 @@ TEST(WindowE2E, WithATrayTheIconsMenuQuitsTheProgram) {
     ASSERT_TRUE(display.Start());
     const std::string x = "DISPLAY=" + display.Display() + " ";
     TrayWindowManager windowManager(display.Display());
-    ASSERT_TRUE(windowManager.Started());
     // The tray must own its selection before the program asks whether there is one.
-    ASSERT_FALSE(WaitForWindow(x, "^SystemTray$", true).empty());
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_TRUE(windowManager.WaitUntilReady());
 
     testsupport::TempDir home;
     SeedWindowState(home.path(), testsupport::FreePort(), true);
@@ -302,6 +285,216 @@ TEST(WindowE2E, WithATrayTheIconsMenuQuitsTheProgram) {
     ASSERT_TRUE(server.WaitExit(std::chrono::seconds(30), &status)) << server.LogText();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_NE(std::string::npos, server.LogText().find("Application Closing, saving state"));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Where the icon menu's items lie, as pixels above the menu's bottom edge (their middles).
+const int kQuitItem = 14;
+const int kShowServerItem = 40;
+const int kCheckForUpdatesItem = 66;
+const int kPreferencesItem = 92;
+
+// The real program in a desktop with a tray, its icon's menu chosen with the pointer as a person does.
+class TrayDesktop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_ISOLATED_NETWORK();
+        ASSERT_TRUE(display_.Start());
+        x_ = "DISPLAY=" + display_.Display() + " ";
+        windowManager_ = std::make_unique<TrayWindowManager>(display_.Display());
+        ASSERT_TRUE(windowManager_->WaitUntilReady());
+    }
+
+    // Starts the program; with a folder shared the window stays hidden in the tray.
+    void Start(bool prompt, bool shareFolder = true) {
+        std::filesystem::create_directories(media_.path() + "/Movies");
+        SeedWindowState(home_.path(), testsupport::FreePort(), !prompt, shareFolder ? media_.path() + "/Movies" : "");
+        server_ = std::make_unique<testsupport::ServerProcess>(home_.path());
+        server_->SetEnvironment("DISPLAY", display_.Display());
+        ASSERT_TRUE(server_->Start({}));
+        ASSERT_TRUE(server_->WaitForLog("Bonjour Check Complete", 60s)) << server_->LogText();
+        EXPECT_EQ(std::string::npos, server_->LogText().find("No notification area")) << server_->LogText();
+    }
+
+    // The program's window in the tray: the first of its windows no larger than an icon.
+    std::string Icon() {
+        const auto deadline = std::chrono::steady_clock::now() + 1min;
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::istringstream ids(RunCommand(x_ + "xdotool search --onlyvisible --class calvoro"));
+            std::string id;
+            while (std::getline(ids, id)) {
+                std::map<std::string, int> box = Geometry(x_, id);
+                if (box["WIDTH"] > 0 && box["WIDTH"] <= 64 && box["HEIGHT"] <= 64) return id;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return std::string();
+    }
+
+    // Opens the icon's menu with a right click and clicks the item that lies fromBottom pixels above
+    // the menu's bottom edge.
+    void ChooseFromIconMenu(int fromBottom) {
+        const std::string icon = Icon();
+        ASSERT_FALSE(icon.empty());
+        std::map<std::string, int> iconBox = Geometry(x_, icon);
+        const std::string known = RunCommand(x_ + "xdotool search --onlyvisible --class calvoro");
+        const std::string rightClick = x_ + "xdotool mousemove --window " + icon + " " +
+                                       std::to_string(iconBox["WIDTH"] / 2) + " " +
+                                       std::to_string(iconBox["HEIGHT"] / 2) + " sleep 0.3 click 3";
+        ASSERT_EQ(0, system(rightClick.c_str()));
+        const std::string menu = NewWindowOfTheProgram(x_, known);
+        ASSERT_FALSE(menu.empty()) << "no menu opened";
+        std::this_thread::sleep_for(500ms);
+        std::map<std::string, int> menuBox = Geometry(x_, menu);
+        const std::string choose = x_ + "xdotool mousemove " + std::to_string(menuBox["X"] + menuBox["WIDTH"] / 2) +
+                                   " " + std::to_string(menuBox["Y"] + menuBox["HEIGHT"] - fromBottom) +
+                                   " sleep 0.3 click 1";
+        ASSERT_EQ(0, system(choose.c_str()));
+    }
+
+    // Quit from the icon's menu ends the program, with status 0, within five seconds.
+    void QuitFromTheMenuEndsTheProgram() {
+        ChooseFromIconMenu(kQuitItem);
+        int status = -1;
+        ASSERT_TRUE(server_->WaitExit(5s, &status)) << server_->LogText();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_NE(std::string::npos, server_->LogText().find("Application Closing, saving state"));
+    }
+
+    void Screenshot(const std::string& name) {
+        const std::string folder = CALVORO_SCREENSHOT_DIR;
+        std::filesystem::create_directories(folder);
+        EXPECT_EQ(0, system((x_ + "import -window root " + folder + "/" + name + ".png").c_str()));
+    }
+
+    testsupport::XServer display_;
+    std::string x_;
+    std::unique_ptr<TrayWindowManager> windowManager_;
+    testsupport::TempDir home_;
+    testsupport::TempDir media_;
+    std::unique_ptr<testsupport::ServerProcess> server_;
+};
+
+TEST_F(TrayDesktop, QuitFromTheIconsMenuWhileThePromptIsOpen) {
+    Start(true);
+    ASSERT_FALSE(WaitForWindow(x_, "^Calvoro$").empty()) << server_->LogText();
+    std::this_thread::sleep_for(500ms);
+    Screenshot("hidden-start-prompt");
+    QuitFromTheMenuEndsTheProgram();
+}
+
+TEST_F(TrayDesktop, QuitFromTheIconsMenuWhileThePreferencesAreOpen) {
+    Start(false);
+    ChooseFromIconMenu(kPreferencesItem);
+    const std::string preferences = WaitForWindow(x_, "^Calvoro Preferences$");
+    ASSERT_FALSE(preferences.empty()) << server_->LogText();
+    std::this_thread::sleep_for(500ms);
+    Screenshot("hidden-start-preferences");
+    // Moved aside, the dialog lets the folder list behind it be seen.
+    EXPECT_EQ(0, system((x_ + "xdotool windowmove " + preferences + " 770 0").c_str()));
+    std::this_thread::sleep_for(700ms);
+    Screenshot("hidden-start-preferences-and-folders");
+    QuitFromTheMenuEndsTheProgram();
+}
+
+TEST_F(TrayDesktop, DialogsComeUpTheSameSizeWhetherTheWindowWasShownFirstOrNot) {
+    std::map<std::string, int> hiddenPrompt, hiddenPreferences;
+    {
+        Start(true);
+        const std::string prompt = WaitForWindow(x_, "^Calvoro$");
+        ASSERT_FALSE(prompt.empty()) << server_->LogText();
+        std::this_thread::sleep_for(1s);
+        hiddenPrompt = Geometry(x_, prompt);
+        // Over the prompt, which stays open: quit then ends both.
+        ChooseFromIconMenu(kPreferencesItem);
+        const std::string preferences = WaitForWindow(x_, "^Calvoro Preferences$");
+        ASSERT_FALSE(preferences.empty());
+        std::this_thread::sleep_for(1s);
+        hiddenPreferences = Geometry(x_, preferences);
+        QuitFromTheMenuEndsTheProgram();
+    }
+    // Nothing shared: the window comes up first.
+    Start(true, false);
+    ASSERT_FALSE(WaitForWindow(x_, "Calvoro - v1.0.3.3").empty());
+    const std::string prompt = WaitForWindow(x_, "^Calvoro$");
+    ASSERT_FALSE(prompt.empty()) << server_->LogText();
+    std::this_thread::sleep_for(1s);
+    std::map<std::string, int> shownPrompt = Geometry(x_, prompt);
+    EXPECT_EQ(shownPrompt["WIDTH"], hiddenPrompt["WIDTH"]);
+    EXPECT_EQ(shownPrompt["HEIGHT"], hiddenPrompt["HEIGHT"]);
+    ChooseFromIconMenu(kPreferencesItem);
+    const std::string preferences = WaitForWindow(x_, "^Calvoro Preferences$");
+    ASSERT_FALSE(preferences.empty());
+    std::this_thread::sleep_for(1s);
+    std::map<std::string, int> shownPreferences = Geometry(x_, preferences);
+    EXPECT_EQ(shownPreferences["WIDTH"], hiddenPreferences["WIDTH"]);
+    EXPECT_EQ(shownPreferences["HEIGHT"], hiddenPreferences["HEIGHT"]);
+    QuitFromTheMenuEndsTheProgram();
+}
+
+TEST_F(TrayDesktop, ShowServerFromTheIconsMenuWhileThePromptIsOpen) {
+    Start(true);
+    ASSERT_FALSE(WaitForWindow(x_, "^Calvoro$").empty()) << server_->LogText();
+    std::this_thread::sleep_for(500ms);
+    ChooseFromIconMenu(kShowServerItem);
+    EXPECT_FALSE(WaitForWindow(x_, "Calvoro - v1.0.3.3").empty());
+    // The prompt is still there, and the program still ends from the menu.
+    EXPECT_FALSE(WaitForWindow(x_, "^Calvoro$").empty());
+    QuitFromTheMenuEndsTheProgram();
+}
+
+// "Check For Updates" acts while the prompt is open: its message comes up over it, and a quit then ends
+// both and the program.
+TEST_F(TrayDesktop, CheckForUpdatesFromTheIconsMenuWhileThePromptIsOpen) {
+    Start(true);
+    const std::string prompt = WaitForWindow(x_, "^Calvoro$");
+    ASSERT_FALSE(prompt.empty()) << server_->LogText();
+    std::this_thread::sleep_for(500ms);
+    ChooseFromIconMenu(kCheckForUpdatesItem);
+    std::string message;
+    for (int i = 0; i < 600 && message.empty(); ++i) {
+        std::istringstream ids(RunCommand(x_ + "xdotool search --onlyvisible --name '^Calvoro$'"));
+        std::string id;
+        while (std::getline(ids, id) && message.empty()) {
+            if (id != prompt && RunCommand(x_ + "xdotool getwindowname " + id) == "Calvoro\n") message = id;
+        }
+        if (message.empty()) std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_FALSE(message.empty()) << "no message came";
+    std::this_thread::sleep_for(500ms);
+    Screenshot("check-for-updates-over-prompt");
+    QuitFromTheMenuEndsTheProgram();
+}
+
+// A tray that the program cannot put its icon in (here: the icon file is missing): the user is told,
+// and the window, the only way in then, comes up.
+TEST_F(TrayDesktop, AnIconTheTrayCannotTakeIsToldAndTheWindowShows) {
+    testsupport::TempDir programFolder;
+    const std::string program = programFolder.path() + "/calvoro";
+    std::filesystem::copy_file(testsupport::BinDir() + "/calvoro", program);
+    std::filesystem::create_directory_symlink(testsupport::BinDir() + "/images", programFolder.path() + "/images");
+    std::filesystem::create_directories(media_.path() + "/Movies");
+    SeedWindowState(home_.path(), testsupport::FreePort(), true, media_.path() + "/Movies");
+    server_ = std::make_unique<testsupport::ServerProcess>(home_.path());
+    server_->SetProgram(program);
+    server_->SetEnvironment("DISPLAY", display_.Display());
+    ASSERT_TRUE(server_->Start({}));
+    const std::string message = WaitForWindow(x_, "^Message$");
+    ASSERT_FALSE(message.empty()) << server_->LogText();
+    std::this_thread::sleep_for(500ms);
+    Screenshot("icon-refused");
+    EXPECT_NE(std::string::npos, server_->LogText().find("Could not set new icon in systray."));
+    // No menu bar takes the icon's place where a tray exists; the window shows once the message is read.
+    ASSERT_EQ(0, system((x_ + "xdotool windowfocus --sync " + message + " key Return").c_str()));
+    EXPECT_FALSE(WaitForWindow(x_, "Calvoro - v1.0.3.3").empty()) << server_->LogText();
+    EXPECT_EQ(std::string::npos, server_->LogText().find("No notification area"));
+    server_->Signal(SIGTERM);
+    EXPECT_TRUE(server_->WaitExit(30s));
 }
 
 }  // namespace

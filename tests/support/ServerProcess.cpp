@@ -27,7 +27,7 @@ ServerProcess::~ServerProcess() {
 }
 
 bool ServerProcess::Start(const std::vector<std::string>& arguments) {
-    const std::string program = BinDir() + "/calvoro";
+    const std::string program = program_.empty() ? BinDir() + "/calvoro" : program_;
     int out[2], err[2] = {-1, -1};
     if (pipe2(out, O_CLOEXEC) != 0) return false;
     if (captureStderr_ && pipe2(err, O_CLOEXEC) != 0) return false;

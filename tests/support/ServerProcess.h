@@ -18,6 +18,8 @@ public:
 
     // Adds NAME=value to the environment of the next start (for a windowed start: DISPLAY).
     void SetEnvironment(const std::string& name, const std::string& value) { extraEnv_.push_back(name + "=" + value); }
+    // Runs this program file instead of bin/calvoro (a copy in a folder of its own).
+    void SetProgram(const std::string& path) { program_ = path; }
     // Standard error of the next start goes to a pipe that Stderr() reads, instead of the test's own.
     void CaptureStderr() { captureStderr_ = true; }
     // Starts bin/calvoro with the arguments; false when it could not be started.
@@ -49,6 +51,7 @@ private:
     int stderrFd_ = -1;
     std::string stderr_;
     std::vector<std::string> extraEnv_;
+    std::string program_;
     unsigned long softOpenFiles_ = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <regex>
 
 #include <wx/button.h>
 #include <wx/checkbox.h>
@@ -10,6 +11,9 @@
 #include <wx/uiaction.h>
 
 #include "UiTestSupport.h"
+#include "support/TrayWindowManager.h"
+#include "core/Log.h"
+#include "kivlib/kiv_text.h"
 #include "ui/BonjourPromptPnl.h"
 #include "ui/CalvoroForm.h"
 #include "ui/GenericDialogBase.h"
@@ -59,16 +63,49 @@ TEST_F(BonjourPrompt, OkWithTheBoxTickedStoresThePreferenceAtOnce) {
         // The whole panel shows: the dialog is fitted to it.
         EXPECT_GE(dialog->GetClientSize().x, panel->GetBestSize().x);
         EXPECT_GE(dialog->GetClientSize().y, panel->GetBestSize().y);
-        const std::string folder = CALVORO_SCREENSHOT_DIR;
-        std::filesystem::create_directories(folder);
-        const std::string file = folder + "/dns-sd-prompt.png";
-        const std::string command = "import -window \"$(" + kFindPrompt + ")\" " + file;
-        EXPECT_EQ(0, system(command.c_str())) << command;
+        EXPECT_EQ(dialog->GetClientSize(), uitest::Screenshot("^Calvoro$", "dns-sd-prompt"));
+        uitest::ExpectControlsWhole(dialog);
         uitest::ClickOn(panel->GetDoNotShowBox());
         EXPECT_TRUE(panel->GetDoNotShowBox()->GetValue());
         uitest::ClickOn(panel->GetOkButton());
     }));
     EXPECT_TRUE(StoredDoNotShow());
+}
+
+// A start hidden in the tray: the prompt is the first window of the program on screen, measured before
+// any other was, under a window manager (whose frame sizes the toolkit learns from a first window).
+// Its text still gets all its lines, and the dialog the size it has over a shown window.
+TEST_F(BonjourPrompt, AtAStartHiddenInTheTrayTheTextIsWhole) {
+    testsupport::TrayWindowManager windowManager(getenv("DISPLAY"));
+    ASSERT_TRUE(windowManager.WaitUntilReady());
+    window_ = new CalvoroForm(state_.get(), events_.get(), nullptr);
+    wxSize hidden;
+    uitest::WhenModalDialog([&](wxDialog*) {
+        GenericDialogBase* dialog = window_->GetBonjourDialog();
+        PumpUntil([dialog] { return dialog->IsShownOnScreen(); });
+        Pump(200ms);
+        EXPECT_FALSE(window_->IsShown());
+        hidden = dialog->GetClientSize();
+        EXPECT_EQ(hidden, uitest::Screenshot("^Calvoro$", "dns-sd-prompt-hidden-start"));
+        uitest::ExpectControlsWhole(dialog);
+        uitest::PressButton(window_->GetBonjourPanel()->GetOkButton());
+    });
+    CalvoroForm::PostBonjourPrompt(window_);
+    ASSERT_TRUE(PumpUntil([&] { return window_->GetBonjourDialog() && !window_->GetBonjourDialog()->IsModal(); }, 20s));
+    // The same prompt again, now that a window of the program has been on screen.
+    uitest::DestroyWindow();
+    OpenWindow();
+    wxSize shown;
+    uitest::WhenModalDialog([&](wxDialog*) {
+        GenericDialogBase* dialog = window_->GetBonjourDialog();
+        PumpUntil([dialog] { return dialog->IsShownOnScreen(); });
+        Pump(200ms);
+        shown = dialog->GetClientSize();
+        uitest::PressButton(window_->GetBonjourPanel()->GetOkButton());
+    });
+    CalvoroForm::PostBonjourPrompt(window_);
+    ASSERT_TRUE(PumpUntil([&] { return window_->GetBonjourDialog() && !window_->GetBonjourDialog()->IsModal(); }, 20s));
+    EXPECT_EQ(shown, hidden);
 }
 
 TEST_F(BonjourPrompt, OkWithoutTheBoxStoresFalse) {
@@ -105,6 +142,9 @@ TEST_F(BonjourPrompt, AQuitWhileItIsOpenEndsItAndTheWindow) {
     uitest::WhenModalDialog([window](wxDialog*) { CalvoroForm::PostQuit(window); });
     CalvoroForm::PostBonjourPrompt(window);
     EXPECT_TRUE(PumpUntil([] { return CalvoroForm::GetInstance() == nullptr; }, 20s));
+    // The window's own line, as it deletes the prompt.
+    const std::string log = testsupport::ReadFile(kivm::str_conv(GetLogFilePath()));
+    EXPECT_TRUE(std::regex_search(log, std::regex(R"(CalvoroForm\(\d+\): Deleteing Bonjour Panel)")));
 }
 
 }  // namespace

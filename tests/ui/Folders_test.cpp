@@ -13,6 +13,8 @@
 #include "ui/CalvoroForm.h"
 #include "ui/DevicePanels.h"
 #include "ui/FolderRows.h"
+#include "ui/GenericDialogBase.h"
+#include "ui/TaskBarIcon.h"
 #include "ui/UiCommon.h"
 #include "ui/VideoFoldersList.h"
 
@@ -287,6 +289,46 @@ TEST_F(FolderList, QuitWhileTheConfirmationIsOpenEndsItFirst) {
     ClickOn(BottomBarImage(window, 1));
     ASSERT_TRUE(PumpUntil([] { return CalvoroForm::GetInstance() == nullptr; }));
     EXPECT_EQ(1u, SharedPaths(*state_).size()) << "an ended confirmation removes nothing";
+}
+
+// Behind a dialog that was not opened from the list, the list shows the shared folders.
+TEST_F(FolderList, BehindThePreferencesFromTheIconsMenuTheFoldersShow) {
+    ASSERT_TRUE(state_->ShareFolder(MakeVideoFolder("Movies")));
+    ASSERT_TRUE(state_->ShareFolder(MakeVideoFolder("Series")));
+    OpenWindow();
+    window_->SetNotificationIcon(std::make_unique<TaskBarIcon>(window_));
+    window_->Show(false);
+    Pump(100ms);
+    bool rowsBehind = false;
+    uitest::WhenModalDialog([&](wxDialog* dialog) {
+        rowsBehind = PumpUntil([&] { return window_->IsShownOnScreen() && RowsAre(2); });
+        dialog->Move(window_->GetScreenRect().GetRight() + 10, 0);
+        Pump(500ms);
+        uitest::Screenshot("root", "folders-behind-preferences");
+        dialog->EndModal(wxID_CANCEL);
+    });
+    wxCommandEvent choose(wxEVT_MENU, TaskBarIcon::IdPreferences);
+    window_->GetEventHandler()->ProcessEvent(choose);
+    ASSERT_TRUE(PumpUntil([this] {
+        return window_->GetPreferencesDialog() && !window_->GetPreferencesDialog()->IsModal();
+    }, 30s));
+    EXPECT_TRUE(rowsBehind);
+}
+
+TEST_F(FolderList, BehindTheMessageAfterADropTheFoldersShow) {
+    const std::wstring movies = MakeVideoFolder("Movies");
+    CalvoroForm* window = OpenWindow();
+    window->Show(false);
+    wxArrayString names;
+    names.Add(wxString(kivm::str_conv(movies).c_str(), *wxConvFileName));
+    names.Add(wxString((media_.path() + "/missing").c_str(), *wxConvFileName));
+    bool rowsBehind = false;
+    uitest::WhenModalDialog([&](wxDialog* dialog) {
+        rowsBehind = PumpUntil([&] { return window->IsShownOnScreen() && RowsAre(1); });
+        dialog->EndModal(wxID_OK);
+    });
+    static_cast<wxFileDropTarget*>(window->GetEntries()[0]->GetDropTarget())->OnDropFiles(5, 5, names);
+    ASSERT_TRUE(PumpUntil([&] { return rowsBehind; }, 30s));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <wx/uiaction.h>
 
 #include "UiTestSupport.h"
+#include "support/TrayWindowManager.h"
 #include "kivlib/kiv_text.h"
 #include "platform/Autostart.h"
 #include "platform/ProgramFolder.h"
@@ -129,19 +130,11 @@ protected:
         return stored;
     }
 
-    // Writes the page's pixels to screenshots/NAME.png.
+    // Writes the page's pixels to screenshots/NAME.png; every text and button is whole.
     void Screenshot(GenericDialogBase* dialog, const std::string& name) {
         Pump(300ms);
-        const std::string folder = CALVORO_SCREENSHOT_DIR;
-        std::filesystem::create_directories(folder);
-        const std::string file = folder + "/" + name + ".png";
-        std::filesystem::remove(file);
-        const std::string command =
-            "import -window \"$(xdotool search --onlyvisible --name '^Calvoro Preferences$' | head -1)\" " + file;
-        ASSERT_EQ(0, system(command.c_str())) << command;
-        wxImage image;
-        ASSERT_TRUE(image.LoadFile(file, wxBITMAP_TYPE_PNG)) << file;
-        EXPECT_EQ(dialog->GetClientSize(), image.GetSize());
+        EXPECT_EQ(dialog->GetClientSize(), uitest::Screenshot("^Calvoro Preferences$", name));
+        uitest::ExpectControlsWhole(dialog);
     }
 
     CountingWorker worker_;
@@ -319,9 +312,7 @@ TEST_F(Preferences, EveryPreferenceIsAppliedOnCloseAndSaved) {
                       panel->GetPortField()->SetValue("9100");
                       Toggle(panel->GetMapPortBox());
                       Toggle(panel->GetCustomPathBox());
-                      wxCommandEvent select(wxEVT_BUTTON, panel->GetSelectButton()->GetId());
-                      select.SetEventObject(panel->GetSelectButton());
-                      panel->GetSelectButton()->GetEventHandler()->ProcessEvent(select);
+                      uitest::PressButton(panel->GetSelectButton());
                       EXPECT_EQ(kivm::str_conv(chosen), Text(panel->GetPathLabel()->GetLabel()));
                       // Chosen, not yet applied.
                       EXPECT_TRUE(state_->IsDefaultCacheFolder());
@@ -392,6 +383,12 @@ TEST_F(Preferences, APortThatIsNoNumberFrom1To65535IsRefusedAndTheOldOneStays) {
                       Says(kRestart));
         EXPECT_EQ(port, Stored()->GetHttpPort());
     }
+    // With a new port waiting for the restart, the message names both: the one in use now, and the next.
+    wxTEST_DIALOG(ShowPreferences(), ExpectPreferences([](PreferencesPnl* panel) {
+                      panel->GetPortField()->SetValue("x");
+                  }),
+                  Says("The port \"x\" is not a number from 1 to 65535; the server listens on port 9000 until it is "
+                       "restarted, then on port 65535."));
 }
 
 TEST_F(Preferences, ACacheFolderThatCannotBeMadeIsReportedAndTheRestStillApplies) {
@@ -408,9 +405,7 @@ TEST_F(Preferences, ACacheFolderThatCannotBeMadeIsReportedAndTheRestStillApplies
                       Toggle(panel->GetCustomPortBox());
                       panel->GetPortField()->SetValue("9200");
                       Toggle(panel->GetCustomPathBox());
-                      wxCommandEvent select(wxEVT_BUTTON, panel->GetSelectButton()->GetId());
-                      select.SetEventObject(panel->GetSelectButton());
-                      panel->GetSelectButton()->GetEventHandler()->ProcessEvent(select);
+                      uitest::PressButton(panel->GetSelectButton());
                   }),
                   Says("Unable to create desired cache folder: " + kivm::str_conv(impossible)), Says(kRestart));
     boost::shared_ptr<State> stored = Stored();
@@ -531,6 +526,39 @@ TEST_F(Preferences, FromTheIconsMenuTheWindowShowsFirst) {
         },
         ExpectPreferences([&](PreferencesPnl*) { shownFirst = window_->IsShown(); }));
     EXPECT_TRUE(shownFirst);
+}
+
+// A start hidden in a desktop's tray, the preferences chosen from the icon's menu before any window of
+// the program was on screen: every text and button is as tall as it asks, on each page.
+TEST_F(Preferences, FromTheIconsMenuAtAHiddenStartEveryPageIsWhole) {
+    testsupport::TrayWindowManager windowManager(getenv("DISPLAY"));
+    ASSERT_TRUE(windowManager.WaitUntilReady());
+    window_ = new CalvoroForm(state_.get(), events_.get(), nullptr);
+    window_->SetWorkerRequests(&worker_);
+    auto owned = std::make_unique<TaskBarIcon>(window_);
+    TaskBarIcon* icon = owned.get();
+    window_->SetNotificationIcon(std::move(owned));
+    ASSERT_TRUE(window_->HasNotificationIcon());
+    bool checked = false;
+    uitest::WhenModalDialog([&](wxDialog*) {
+        GenericDialogBase* dialog = window_->GetPreferencesDialog();
+        PumpUntil([dialog] { return dialog->IsShownOnScreen(); });
+        Pump(200ms);
+        wxNotebook* pages = window_->GetPreferencesPanel()->GetNotebook();
+        for (size_t page = 0; page < pages->GetPageCount(); ++page) {
+            pages->SetSelection(page);
+            Pump(100ms);
+            SCOPED_TRACE(pages->GetPageText(page).ToStdString());
+            uitest::ExpectControlsWhole(dialog);
+        }
+        pages->SetSelection(pages->GetPageCount() - 1);
+        Screenshot(dialog, "preferences-hidden-start");
+        checked = true;
+        dialog->EndModal(wxID_CANCEL);
+    });
+    wxCommandEvent choose(wxEVT_MENU, TaskBarIcon::IdPreferences);
+    icon->ProcessEvent(choose);
+    EXPECT_TRUE(PumpUntil([&] { return checked && !window_->GetPreferencesDialog()->IsModal(); }, 20s));
 }
 
 TEST_F(Preferences, AQuitWhileTheyAreOpenAppliesThemAndEndsTheWindowWithoutAQuestion) {

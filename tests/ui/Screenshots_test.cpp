@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <set>
 
 #include <wx/image.h>
 #include <wx/uiaction.h>
@@ -12,6 +13,8 @@
 #include "ui/CalvoroForm.h"
 #include "ui/DevicePanels.h"
 #include "ui/FolderRows.h"
+#include "ui/SideBarEntry.h"
+#include "ui/UiCommon.h"
 #include "ui/VideoFoldersList.h"
 
 namespace {
@@ -25,15 +28,7 @@ protected:
     // Writes the window's pixels to screenshots/NAME.png and checks it is the window's size.
     void Take(const std::string& name) {
         Pump(300ms);
-        const std::string folder = CALVORO_SCREENSHOT_DIR;
-        std::filesystem::create_directories(folder);
-        const std::string file = folder + "/" + name + ".png";
-        std::filesystem::remove(file);
-        const std::string command = "import -window \"$(xdotool search --onlyvisible --name 'Calvoro - v1.0.3.3' | head -1)\" " + file;
-        ASSERT_EQ(0, system(command.c_str())) << command;
-        wxImage image;
-        ASSERT_TRUE(image.LoadFile(file, wxBITMAP_TYPE_PNG)) << file;
-        EXPECT_EQ(window_->GetClientSize(), image.GetSize());
+        EXPECT_EQ(window_->GetClientSize(), uitest::Screenshot("Calvoro - v1.0.3.3", name));
     }
 
     void ShareTwoFoldersOneExpanded() {
@@ -83,6 +78,37 @@ TEST_F(Screenshots, FoldersAndDevicesPinPanelAndAuthorisedDevice) {
     window->RebuildSideBar(phone);
     ASSERT_NE(nullptr, dynamic_cast<AuthorizedPnl*>(window->GetContent()));
     Take("authorised-device");
+}
+
+TEST_F(Screenshots, ALongDeviceNameEndsInAnEllipsisAndShowsWholeAsItsTip) {
+    const std::vector<std::wstring> names = {L"Tom & <Jerry> Tablet", L"Living Room iPad of the Family"};
+    Device(names[0], L"d1", L"ipad", true);
+    Device(names[1], L"d2", L"", false);
+    CalvoroForm* window = OpenWindow();
+    window->RebuildSideBar(0);
+    Pump(300ms);
+    const std::vector<SideBarEntry*> entries = window->GetEntries();
+    ASSERT_EQ(3u, entries.size());
+    std::set<wxString> shown;
+    for (size_t i = 1; i < entries.size(); ++i) {
+        wxStaticText* label = entries[i]->GetLabelControl();
+        const wxString name = label->GetLabelText();
+        shown.insert(name);
+        EXPECT_EQ(name, label->GetToolTipText());
+        // One line, inside the side bar, narrower than the whole name: shortened, not wrapped.
+        EXPECT_LT(label->GetSize().y, 2 * label->GetCharHeight()) << i;
+        EXPECT_LE(label->GetScreenRect().GetRight(), entries[i]->GetScreenRect().GetRight()) << i;
+        EXPECT_LT(label->GetSize().x, label->GetTextExtent(name).x) << i;
+    }
+    EXPECT_EQ((std::set<wxString>{ToUiText(names[0]), ToUiText(names[1])}), shown);
+    Take("long-device-name");
+
+    // The pointer resting on the shortened name brings up the whole name as its tip (its own window,
+    // so the whole screen is taken).
+    wxUIActionSimulator sim;
+    sim.MouseMove(entries[1]->GetLabelControl()->GetScreenRect().GetPosition() + wxPoint(20, 5));
+    Pump(1500ms);
+    EXPECT_NE(wxSize(), uitest::Screenshot("root", "long-device-name-tip"));
 }
 
 }  // namespace

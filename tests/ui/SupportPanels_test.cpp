@@ -17,8 +17,10 @@
 #include "UiTestSupport.h"
 #include "network/ExternalDataService.h"
 #include "support/FakeMasterServer.h"
+#include "support/TrayWindowManager.h"
 #include "ui/ConnectionAssPnl.h"
 #include "ui/GenericDialogBase.h"
+#include "ui/ModalScope.h"
 #include "ui/PreferencesPnl.h"
 #include "ui/ReportIssuePnl.h"
 
@@ -125,16 +127,7 @@ protected:
         return !endedByTest;
     }
 
-    void Screenshot(const std::string& title, const std::string& name) {
-        const std::string folder = CALVORO_SCREENSHOT_DIR;
-        std::filesystem::create_directories(folder);
-        const std::string file = folder + "/" + name + ".png";
-        const std::string command =
-            "import -window \"$(xdotool search --onlyvisible --name '^" + title + "$' | head -1)\" " + file;
-        EXPECT_EQ(0, system(command.c_str())) << command;
-        wxImage image;
-        EXPECT_TRUE(image.LoadFile(file, wxBITMAP_TYPE_PNG)) << file;
-    }
+    void Screenshot(const std::string& title, const std::string& name) { uitest::Screenshot("^" + title + "$", name); }
 
     testsupport::TempDir data_;
     boost::shared_ptr<State> state_;
@@ -195,6 +188,66 @@ TEST_F(SupportPanels, AssistantSendsTheEmailThenClosesAndSaysSo) {
     ASSERT_EQ(1u, master_->Requests().size());
     EXPECT_EQ("/server/send_manual_connect_email?ip=192.168.1.20&port=8683&email=zo%C3%AB@example.com",
               master_->Requests()[0].target);
+}
+
+// The shown top-level window of class T whose title is title, or null.
+template <class T>
+T* ShownWindow(const wxString& title) {
+    for (wxWindow* top : wxTopLevelWindows) {
+        T* window = dynamic_cast<T*>(top);
+        if (window && window->IsShownOnScreen() && window->GetTitle() == title) return window;
+    }
+    return nullptr;
+}
+
+// On a desktop with a window manager: the assistant opened from the preferences' button, the e-mail
+// sent, and the message that says so comes up over the preferences, which stay, with the keyboard focus.
+TEST_F(SupportPanels, TheEmailMessageComesUpFocusedOverThePreferences) {
+    REQUIRE_ISOLATED_NETWORK();
+    testsupport::TrayWindowManager windowManager(getenv("DISPLAY"));
+    ASSERT_TRUE(windowManager.WaitUntilReady());
+    Serve([](const MasterRequest&) { return MasterReply::Ok("ok"); });
+    GenericDialogBase preferences(nullptr, wxID_ANY, "Calvoro Preferences");
+    PreferencesPnl* panel = new PreferencesPnl(&preferences, state_.get(), nullptr);
+    preferences.bSizer->Add(panel, 1, 0, 0);
+    preferences.Layout();
+    preferences.Fit();
+    bool sent = false, focused = false;
+    uitest::WhenModalDialog([&](wxDialog*) {
+        PumpUntil([&] { return preferences.IsShownOnScreen(); });
+        Pump(200ms);
+        uitest::RunLater(100ms, [&]() {
+            GenericDialogBase* assistant = nullptr;
+            PumpUntil([&] { return (assistant = ShownWindow<GenericDialogBase>("Connection Assistant")) != nullptr; });
+            ASSERT_NE(nullptr, assistant);
+            Pump(300ms);
+            ConnectionAssPnl* form = nullptr;
+            for (wxWindow* child : assistant->GetChildren())
+                if (!form) form = dynamic_cast<ConnectionAssPnl*>(child);
+            ASSERT_NE(nullptr, form);
+            form->GetEmailText()->SetValue("me@example.com");
+            uitest::RunLater(100ms, [&]() {
+                wxGenericMessageDialog* message = nullptr;
+                PumpUntil([&] { return (message = ShownWindow<wxGenericMessageDialog>("Calvoro")) != nullptr; });
+                ASSERT_NE(nullptr, message);
+                sent = message->GetMessage() == kEmailSent;
+                focused = PumpUntil([&] { return message->IsActive(); }, 5s);
+                Pump(200ms);
+                uitest::Screenshot("root", "email-sent");
+                message->EndModal(wxID_OK);
+            });
+            uitest::PressButton(form->GetSendButton());
+        });
+        uitest::PressButton(panel->GetConnectionAssistantButton());
+        preferences.EndModal(wxID_CANCEL);
+    });
+    {
+        ModalScope scope(&preferences);
+        preferences.ShowModal();
+    }
+    EXPECT_TRUE(sent);
+    EXPECT_TRUE(focused);
+    EXPECT_EQ(1u, master_->Requests().size());
 }
 
 TEST_F(SupportPanels, SendBeforeAnyChoiceSendsAnEmptyAddress) {
@@ -370,19 +423,13 @@ Panel* PanelIn(wxWindow* dialog) {
     return nullptr;
 }
 
-void Click(wxButton* button) {
-    wxCommandEvent click(wxEVT_BUTTON, button->GetId());
-    click.SetEventObject(button);
-    button->GetEventHandler()->ProcessEvent(click);
-}
-
 TEST_F(SupportPanels, TheSupportPageOpensEachPanelInItsOwnDialog) {
     state_->SetHttpPort(9123);
     GenericDialogBase preferences(nullptr, wxID_ANY, "Calvoro Preferences");
     PreferencesPnl* panel = new PreferencesPnl(&preferences, state_.get());
     preferences.bSizer->Add(panel, 1, 0, 0);
     preferences.Fit();
-    wxTEST_DIALOG(Click(panel->GetConnectionAssistantButton()),
+    wxTEST_DIALOG(uitest::PressButton(panel->GetConnectionAssistantButton()),
                   ExpectSupportDialog("Connection Assistant", [](GenericDialogBase* dialog) {
                       ConnectionAssPnl* assistant = PanelIn<ConnectionAssPnl>(dialog);
                       ASSERT_NE(nullptr, assistant);
@@ -391,7 +438,7 @@ TEST_F(SupportPanels, TheSupportPageOpensEachPanelInItsOwnDialog) {
                       Choose(assistant->GetAppChoice(), 1);
                       EXPECT_NE(std::string::npos, Text(assistant->GetUrlText()).find(":9123"));
                   }));
-    wxTEST_DIALOG(Click(panel->GetSendReportButton()), ExpectSupportDialog("Send Report", [](GenericDialogBase* dialog) {
+    wxTEST_DIALOG(uitest::PressButton(panel->GetSendReportButton()), ExpectSupportDialog("Send Report", [](GenericDialogBase* dialog) {
                       ReportIssuePnl* report = PanelIn<ReportIssuePnl>(dialog);
                       ASSERT_NE(nullptr, report);
                       EXPECT_GE(dialog->GetClientSize().y, report->GetBestSize().y);

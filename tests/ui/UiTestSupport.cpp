@@ -3,8 +3,13 @@
 #include <filesystem>
 #include <thread>
 
+#include <stdlib.h>
+
 #include <wx/app.h>
+#include <wx/button.h>
 #include <wx/dialog.h>
+#include <wx/image.h>
+#include <wx/stattext.h>
 #include <wx/evtloop.h>
 #include <wx/timer.h>
 #include <wx/uiaction.h>
@@ -93,6 +98,40 @@ void WhenModalDialog(std::function<void(wxDialog*)> action) {
         }
         WhenModalDialog(action);
     });
+}
+
+wxSize Screenshot(const std::string& namePattern, const std::string& name) {
+    const std::string folder = CALVORO_SCREENSHOT_DIR;
+    std::filesystem::create_directories(folder);
+    const std::string file = folder + "/" + name + ".png";
+    std::filesystem::remove(file);
+    const std::string window =
+        namePattern == "root" ? "root" : "\"$(xdotool search --onlyvisible --name '" + namePattern + "' | head -1)\"";
+    const std::string command = "import -window " + window + " " + file;
+    EXPECT_EQ(0, system(command.c_str())) << command;
+    wxImage image;
+    if (!image.LoadFile(file, wxBITMAP_TYPE_PNG)) {
+        ADD_FAILURE() << "no screenshot in " << file;
+        return wxSize();
+    }
+    return image.GetSize();
+}
+
+void PressButton(wxButton* button) {
+    wxCommandEvent click(wxEVT_BUTTON, button->GetId());
+    click.SetEventObject(button);
+    button->GetEventHandler()->ProcessEvent(click);
+}
+
+void ExpectControlsWhole(wxWindow* top) {
+    for (wxWindow* child : top->GetChildren()) {
+        if (child->IsTopLevel() || !child->IsShown()) continue;
+        ExpectControlsWhole(child);
+        if (!wxDynamicCast(child, wxStaticText) && !wxDynamicCast(child, wxButton)) continue;
+        child->InvalidateBestSize();
+        EXPECT_GE(child->GetSize().y, child->GetBestSize().y)
+            << child->GetClassInfo()->GetClassName() << " \"" << child->GetLabel().ToStdString(wxConvUTF8) << "\"";
+    }
 }
 
 void DestroyWindow() {

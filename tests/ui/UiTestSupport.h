@@ -23,6 +23,7 @@
 #include "support/XServer.h"
 
 class CalvoroForm;
+class wxButton;
 class wxDialog;
 
 namespace uitest {
@@ -41,6 +42,13 @@ void FocusForTyping(wxWindow* window);
 void WhenModalDialog(std::function<void(wxDialog*)> action);
 // Runs action later from the event loop that is running then (also a dialog's own loop).
 void RunLater(std::chrono::milliseconds delay, std::function<void()> action);
+// Writes the pixels of the first shown X window whose name matches the pattern (xdotool's) to
+// screenshots/NAME.png, "root" for the whole screen; the image's size, empty when none was written.
+wxSize Screenshot(const std::string& namePattern, const std::string& name);
+// Presses the button as its click would: its event, from the button.
+void PressButton(wxButton* button);
+// Every text and button inside top is at least as tall as it asks to be, measured afresh.
+void ExpectControlsWhole(wxWindow* top);
 
 // A state store in a temporary folder, an events object over it, and the main window (created by
 // OpenWindow, shown). The window goes with the fixture.

@@ -7,6 +7,7 @@
 #include <wx/uiaction.h>
 
 #include "UiTestSupport.h"
+#include "core/Events.h"
 #include "ui/CalvoroForm.h"
 #include "ui/DevicePanels.h"
 #include "ui/VideoFoldersList.h"
@@ -220,6 +221,51 @@ TEST(PinDigitBuffer, TakesAtMostFourDigitsAndNothingElse) {
     PinDigitBuffer leadingZero;
     for (int key : {'0', '4', '2', '7'}) leadingZero.AddDigit(key);
     EXPECT_EQ(427u, leadingZero.GetValue());
+}
+
+// The clock of the silence timers, moved by the test.
+std::atomic<uint32_t> gNowMs{0};
+
+class TestTimer : public ITimer {
+public:
+    TestTimer() : start_(gNowMs) {}
+    uint32_t GetElapsedMs() override { return gNowMs - start_; }
+
+private:
+    uint32_t start_;
+};
+
+class TestTimers : public ITimerFactory {
+public:
+    boost::shared_ptr<ITimer> CreateTimer() override { return boost::shared_ptr<ITimer>(new TestTimer()); }
+};
+
+TEST_F(MainWindow, ADeviceThatTimesOutMovesTheSideBarOnlyWhenItWasSelected) {
+    static TestTimers timers;
+    gNowMs = 0;
+    events_ = Events::GetInstance(state_.get(), &timers);
+    CalvoroForm* window = OpenWindow();
+    const uint64_t phone = AnnounceFromThread(L"Phone", L"device-1");
+    AnnounceFromThread(L"Tablet", L"device-2");
+    // The user looks at the phone.
+    CalvoroForm::OnSideBarEntryClick(window->GetEntrySession(1) == phone ? 1 : 2);
+    ASSERT_EQ(phone, window->GetEntrySession(window->GetSelectedEntryId()));
+    wxWindow* const pinPanel = window->GetContent();
+    // The phone speaks again later; then the tablet's silence runs out.
+    gNowMs = 200000;
+    events_->ClientAnnounced(L"Phone", L"device-1");
+    gNowMs = 310000;
+    ASSERT_NE(0u, events_->CheckClientTimeouts());
+    ASSERT_TRUE(PumpUntil([&] { return window->GetEntries().size() == 2; }));
+    uitest::Pump(200ms);
+    EXPECT_EQ(phone, window->GetEntrySession(window->GetSelectedEntryId()));
+    EXPECT_EQ(pinPanel, window->GetContent()) << "the panel the user is typing in stays";
+    // Now the phone's, and it was the one selected.
+    gNowMs = 520000;
+    ASSERT_NE(0u, events_->CheckClientTimeouts());
+    ASSERT_TRUE(PumpUntil([&] { return window->GetEntries().size() == 1; }));
+    EXPECT_EQ(0, window->GetSelectedEntryId());
+    EXPECT_NE(nullptr, window->GetFolderList());
 }
 
 }  // namespace

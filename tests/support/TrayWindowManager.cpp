@@ -1,0 +1,57 @@
+#include "support/TrayWindowManager.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace testsupport {
+
+TrayWindowManager::TrayWindowManager(const std::string& display) : display_(display) {
+    pid_ = fork();
+    if (pid_ == 0) {
+        setenv("DISPLAY", display.c_str(), 1);
+        // Its own settings folder stays in the test's temporary folder.
+        setenv("HOME", home_.path().c_str(), 1);
+        freopen("/dev/null", "w", stdout);
+        freopen("/dev/null", "w", stderr);
+        execlp("icewm", "icewm", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+}
+
+TrayWindowManager::~TrayWindowManager() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool TrayWindowManager::WaitUntilReady() {
+    if (pid_ <= 0) return false;
+    const std::string command = "DISPLAY=" + display_ + " xdotool search --name '^SystemTray$' 2>/dev/null";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;  // it ended
+            return false;
+        }
+        FILE* pipe = popen(command.c_str(), "r");
+        char line[64] = {0};
+        const bool found = pipe && fgets(line, sizeof(line), pipe) != nullptr;
+        if (pipe) pclose(pipe);
+        if (found) {
+            // The tray takes its selection just after its window exists.
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+}  // namespace testsupport
