@@ -37,7 +37,8 @@ public:
     virtual void StopInBackground() { Stop(false, 0); }
 
     // The read end of the child's standard output pipe, to wait on with poll() for output or its end;
-    // -1 when it is not piped or has ended. Owned by the object: valid until its next call.
+    // -1 when it is not piped or a read has reached its end. Owned by the object: valid until its next
+    // call.
     virtual int StdoutFd() const { return -1; }
 
     // readAll false: what has arrived so far, without blocking. readAll true: everything up to

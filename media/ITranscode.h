@@ -28,7 +28,8 @@ public:
     // the transcoder and the segmenter of a run end together.
     virtual void BeginStop() = 0;
     // A descriptor that becomes readable when ReadOutput has something new (output or the end), to
-    // sleep on; -1 when there is none to offer. Valid until the next call.
+    // sleep on; -1 when there is none to offer. Valid until the next call (a watcher takes its own copy
+    // at once).
     virtual int OutputFd() { return -1; }
 
 protected:
