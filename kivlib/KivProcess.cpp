@@ -29,6 +29,7 @@
 #include <climits>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -339,6 +340,7 @@ private:
     struct Output {
         Fd fd;             // our read end; closed at the end of the stream
         std::string held;  // read from the pipe, not yet handed to the caller
+        std::unique_ptr<char[]> block;  // what one read takes, made at the first
     };
 
     static void Drain(Output& output);
@@ -430,12 +432,13 @@ bool PosixProcess::Start(const std::string& program, const std::vector<std::stri
 }
 
 void PosixProcess::Drain(Output& output) {
+    // Read into the stream's own block and kept as long as it came: growing the held text by a whole
+    // block first would clear 64 KiB for every look, most of which find a few bytes or none.
+    if (output.fd.valid() && !output.block) output.block.reset(new char[kReadChunk]);
     for (size_t taken = 0; output.fd.valid() && taken < kDrainLimit;) {
-        const size_t before = output.held.size();
-        output.held.resize(before + kReadChunk);
-        const ssize_t n = read(output.fd.get(), &output.held[before], kReadChunk);
-        output.held.resize(before + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        const ssize_t n = read(output.fd.get(), output.block.get(), kReadChunk);
         if (n > 0) {
+            output.held.append(output.block.get(), static_cast<size_t>(n));
             taken += static_cast<size_t>(n);
             // A pipe gives all it holds up to the size asked for: a short read emptied it, and another
             // read would only say so.
