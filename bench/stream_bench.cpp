@@ -483,20 +483,23 @@ int Phases(int argc, char** argv) {
     const std::string rest = std::string(argv[4]) + "/" + argv[5];
     const pid_t server = pid_t(atoi(argv[6]));
     const int repeats = atoi(argv[7]);
+    // PHASES="held fast", say, runs only those (to profile one).
+    const char* chosen = getenv("PHASES");
+    auto runs = [chosen](const char* phase) { return !chosen || strstr(chosen, phase) != nullptr; };
     try {
         Connection player(port);
         for (int repeat = 1; repeat <= repeats; ++repeat) {
             // Idle: no stream.
             player.Request("GET", "/video/stop/" + rest + query);
             std::this_thread::sleep_for(std::chrono::seconds(2));
-            {
+            if (runs("idle")) {
                 Window idle(server, true);
                 std::this_thread::sleep_for(std::chrono::seconds(10));
                 idle.Print("idle", repeat);
             }
 
             // A player in real time: one segment every 5 s for 30 s, from the first.
-            {
+            if (runs("realtime")) {
                 std::vector<std::string> segments = StartStream(player, rest, query, 6);
                 Window player5(server, true);
                 const Clock::time_point start = Clock::now();
@@ -509,7 +512,7 @@ int Phases(int argc, char** argv) {
             }
 
             // Held: segment 1 taken, production three ahead, nothing asked.
-            {
+            if (runs("held")) {
                 std::vector<std::string> segments = StartStream(player, rest, query, 1);
                 Fetch(player, segments[1]);
                 std::this_thread::sleep_for(std::chrono::seconds(5));  // segments 2 to 4 made
@@ -519,7 +522,7 @@ int Phases(int argc, char** argv) {
             }
 
             // Fetched as fast as made: 24 segments back to back.
-            {
+            if (runs("fast")) {
                 std::vector<std::string> segments = StartStream(player, rest, query, 24);
                 Window fast(server, true);
                 for (uint32_t i = 1; i <= 24; ++i) Fetch(player, segments[i]);

@@ -63,18 +63,18 @@ FILMS=4
 CORES=$(nproc)
 
 echo "# Calvoro streaming end to end, $(date -u +%Y-%m-%d), $CORES cores, load $(cut -d' ' -f1-3 /proc/loadavg)," \
-  "$(ffmpeg -version | head -1 | cut -d' ' -f1-3), wrk $(wrk -v 2>&1 | head -n 1 | awk '{print $2}'), $(nginx -v 2>&1 | cut -d' ' -f3)"
+  "$(ffmpeg -version | head -1 | cut -d' ' -f1-3)$( [ "$REPEATS" -gt 0 ] && echo ", wrk $(wrk -v 2>&1 | head -n 1 | awk '{print $2}'), $(nginx -v 2>&1 | cut -d' ' -f3)")"
 
 # ---- the clips, the films and the server
 mkdir -p "$WORK/home/Calvoro" "$WORK/clips" "$WORK/films"
 # 90 s of H.264 with AAC sound at 360p and at 1080p (a seek 12 ahead starts at second 60).
-for size in 640x360:360p 1920x1080:1080p; do
+for size in $([ "$STREAM_REPEATS" -gt 0 ] && echo 640x360:360p 1920x1080:1080p); do
   ffmpeg -v error -nostdin -y -f lavfi -i "testsrc2=size=${size%%:*}:rate=29.97:duration=90" \
     -f lavfi -i sine=frequency=440:duration=90 -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 128k \
     "$WORK/clip-${size##*:}.mp4"
 done
 # 150 s at 360p for the phases: 24 segments fetched back to back leave the run going.
-ffmpeg -v error -nostdin -y -f lavfi -i "testsrc2=size=640x360:rate=29.97:duration=150" \
+[ "$PHASE_REPEATS" -gt 0 ] && ffmpeg -v error -nostdin -y -f lavfi -i "testsrc2=size=640x360:rate=29.97:duration=150" \
   -f lavfi -i sine=frequency=440:duration=150 -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 128k \
   "$WORK/clips/phases-360p.mp4"
 if [ "$REPEATS" -gt 0 ]; then

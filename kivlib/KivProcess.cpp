@@ -330,6 +330,7 @@ public:
     bool Stop(bool gentle, uint32_t ms) override;
     void StopInBackground() override;
     int StdoutFd() const override { return out_.fd.get(); }
+    bool StdoutEmptied() const override { return out_.emptied; }
     std::string ReadStdout(bool readAll) override { return Read(out_, err_, readAll); }
     std::string ReadStderr(bool readAll) override { return Read(err_, out_, readAll); }
     void WriteStdin(const void* bytes, size_t length) override;
@@ -341,6 +342,7 @@ private:
         Fd fd;             // our read end; closed at the end of the stream
         std::string held;  // read from the pipe, not yet handed to the caller
         std::unique_ptr<char[]> block;  // what one read takes, made at the first
+        bool emptied = false;           // the last drain left the pipe empty (or the stream ended)
     };
 
     static void Drain(Output& output);
@@ -435,6 +437,7 @@ void PosixProcess::Drain(Output& output) {
     // Read into the stream's own block and kept as long as it came: growing the held text by a whole
     // block first would clear 64 KiB for every look, most of which find a few bytes or none.
     if (output.fd.valid() && !output.block) output.block.reset(new char[kReadChunk]);
+    output.emptied = true;
     for (size_t taken = 0; output.fd.valid() && taken < kDrainLimit;) {
         const ssize_t n = read(output.fd.get(), output.block.get(), kReadChunk);
         if (n > 0) {
@@ -449,6 +452,8 @@ void PosixProcess::Drain(Output& output) {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         output.fd.reset();  // end of stream, or a read error that would repeat
     }
+    // Stopped at the limit with the stream open: more may be waiting.
+    if (output.fd.valid()) output.emptied = false;
 }
 
 bool PosixProcess::Reap(bool block) {

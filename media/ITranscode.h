@@ -31,6 +31,9 @@ public:
     // sleep on; -1 when there is none to offer. Valid until the next call (a watcher takes its own copy
     // at once).
     virtual int OutputFd() { return -1; }
+    // After ReadOutput: whether more output may be waiting now. False once a read found the pipe
+    // emptied: more comes only as new output, which its descriptor reports.
+    virtual bool OutputLeft() { return true; }
 
 protected:
     ~ITranscode() = default;

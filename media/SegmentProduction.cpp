@@ -142,7 +142,9 @@ SegmentWaitResult StreamManager::WaitForSegment(uint32_t index) {
                     endOfOutput = true;
                 }
             } else {
-                result = WaitProgress;
+                // Output moved. A pipe this read emptied has nothing more to move until new output
+                // comes, which wakes the worker: the step then asks for no pass without pause.
+                result = transcoder_->OutputLeft() ? WaitProgress : WaitPending;
                 if (segmenter_->Send(chunk.data(), chunk.size()) != MSG_OK) {
                     KIV_LOG("Segmenter Send returned something besides MSG_OK!");
                     result = WaitError;

@@ -79,6 +79,8 @@ void Transcode::BeginStop() {
 
 int Transcode::OutputFd() { return running_ && process_ ? process_->StdoutFd() : -1; }
 
+bool Transcode::OutputLeft() { return running_ && process_ && !process_->StdoutEmptied(); }
+
 std::string Transcode::ReadOutput() {
     if (!running_) return std::string();
     // The output first, then the end: ffmpeg's end closes its output, so while the output is open it
