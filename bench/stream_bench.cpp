@@ -252,21 +252,20 @@ std::string SegmentUrl(const std::string& playlist, uint32_t n) {
     return playlist.substr(start, end - start);
 }
 
-// The command line of the server's newest living child of that name (from /proc); empty when none.
-std::vector<std::string> ChildCommand(pid_t parent, const std::string& name) {
-    std::vector<std::string> args;
+// The pid of the server's newest living child of that name; 0 when none.
+pid_t ChildPid(pid_t parent, const std::string& name) {
+    pid_t found = 0;
     double newest = -1;
     DIR* proc = opendir("/proc");
-    if (!proc) return args;
+    if (!proc) return 0;
     while (dirent* entry = readdir(proc)) {
-        if (atoi(entry->d_name) <= 0) continue;
-        const std::string dir = std::string("/proc/") + entry->d_name;
-        std::ifstream stat(dir + "/stat");
+        const pid_t pid = atoi(entry->d_name);
+        if (pid <= 0) continue;
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
         std::string line;
         if (!std::getline(stat, line)) continue;
         const size_t open = line.find('('), close = line.rfind(')');
-        if (open == std::string::npos || close == std::string::npos || line.substr(open + 1, close - open - 1) != name)
-            continue;
+        if (open == std::string::npos || line.substr(open + 1, close - open - 1) != name) continue;
         std::istringstream rest(line.substr(close + 2));
         std::string field;
         char state = 0;
@@ -276,18 +275,27 @@ std::vector<std::string> ChildCommand(pid_t parent, const std::string& name) {
         for (int i = 5; i <= 21; ++i) rest >> field;
         double start = 0;
         rest >> start;
-        if (start < newest) continue;
-        newest = start;
-        std::ifstream cmdline(dir + "/cmdline");
-        const std::string text((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-        args.clear();
-        for (size_t at = 0; at < text.size();) {
-            const size_t end = text.find('\0', at);
-            args.push_back(text.substr(at, end - at));
-            at = end == std::string::npos ? text.size() : end + 1;
+        if (start > newest) {
+            newest = start;
+            found = pid;
         }
     }
     closedir(proc);
+    return found;
+}
+
+// The command line of the server's newest living child of that name (from /proc); empty when none.
+std::vector<std::string> ChildCommand(pid_t parent, const std::string& name) {
+    std::vector<std::string> args;
+    const pid_t pid = ChildPid(parent, name);
+    if (pid == 0) return args;
+    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+    const std::string text((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\0', at);
+        args.push_back(text.substr(at, end - at));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
     return args;
 }
 
@@ -383,38 +391,6 @@ long long WakeUps(pid_t pid) {
     }
     closedir(dir);
     return total;
-}
-
-// The pid of the server's newest living child of that name; 0 when none.
-pid_t ChildPid(pid_t parent, const std::string& name) {
-    pid_t found = 0;
-    double newest = -1;
-    DIR* proc = opendir("/proc");
-    if (!proc) return 0;
-    while (dirent* entry = readdir(proc)) {
-        const pid_t pid = atoi(entry->d_name);
-        if (pid <= 0) continue;
-        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string line;
-        if (!std::getline(stat, line)) continue;
-        const size_t open = line.find('('), close = line.rfind(')');
-        if (open == std::string::npos || line.substr(open + 1, close - open - 1) != name) continue;
-        std::istringstream rest(line.substr(close + 2));
-        std::string field;
-        char state = 0;
-        long long ppid = 0;
-        rest >> state >> ppid;
-        if (ppid != parent || state == 'Z') continue;
-        for (int i = 5; i <= 21; ++i) rest >> field;
-        double start = 0;
-        rest >> start;
-        if (start > newest) {
-            newest = start;
-            found = pid;
-        }
-    }
-    closedir(proc);
-    return found;
 }
 
 // One phase's window: the server's CPU and wake-ups, and the CPU of the run's ffmpeg and segmenter (the
