@@ -26,6 +26,7 @@
 #include "kivlib/kiv_net.h"
 #include "kivlib/kiv_text.h"
 #include "media/FfmpegMetadataParser.h"
+#include "media/MediaRunSlot.h"
 #include "media/OfflineTranscode.h"
 #include "media/StreamRegistry.h"
 #include "media/Thumbnail.h"
@@ -91,6 +92,7 @@ public:
     int OnExit() override;
     void OnInitCmdLine(wxCmdLineParser& parser) override;
     bool OnCmdLineParsed(wxCmdLineParser& parser) override;
+    bool OnCmdLineHelp(wxCmdLineParser& parser) override;
 
     // The question whether the session may end: the shutdown runs at once and the answer is yes.
     void OnQueryEndSession();
@@ -99,7 +101,9 @@ public:
     Worker* GetWorker() { return worker_; }
 
 private:
+    bool TakeDataFolder();
     void RegisterDnsSd();
+    void SayWhereItServes();
     void ReleaseRunningServices();
     void CreateMainWindow();
     void EndSessionWithWindow();
@@ -125,6 +129,10 @@ private:
     // Started for a window where no display could be opened: silent instead.
     bool noDisplay_ = false;
     bool dnsSdMissing_ = false;
+    // The command line asked for the usage text only: nothing starts, and the run ends with status 0.
+    bool helpOnly_ = false;
+    // Services were started, so the shutdown has work to do.
+    bool started_ = false;
 };
 
 wxIMPLEMENT_APP_NO_MAIN(MyApp);
@@ -153,6 +161,7 @@ void MyApp::CleanUp() {
 void MyApp::OnInitCmdLine(wxCmdLineParser& parser) {
     static const wxCmdLineEntryDesc kSwitches[] = {
         {wxCMD_LINE_SWITCH, "s", "silent", "disable the GUI", wxCMD_LINE_VAL_NONE, 0},
+        {wxCMD_LINE_SWITCH, "h", "help", "show this help and end", wxCMD_LINE_VAL_NONE, wxCMD_LINE_OPTION_HELP},
         {wxCMD_LINE_NONE, nullptr, nullptr, nullptr, wxCMD_LINE_VAL_NONE, 0},
     };
     parser.SetDesc(kSwitches);
@@ -164,18 +173,45 @@ bool MyApp::OnCmdLineParsed(wxCmdLineParser& parser) {
     return true;
 }
 
+// Asked for, the usage text goes to standard output (a refused command line gets it on standard error).
+bool MyApp::OnCmdLineHelp(wxCmdLineParser& parser) {
+    fputs(parser.GetUsageString().utf8_str(), stdout);
+    fflush(stdout);
+    helpOnly_ = true;
+    return true;
+}
+
+// One server per data folder; a copy that cannot have it says why on standard error, and logs nothing.
+bool MyApp::TakeDataFolder() {
+    std::wstring dataFolder;
+    if (!kivm::create_user_data_folder(dataFolder, L"Calvoro")) {
+        fputs("Calvoro cannot make its data folder (under $XDG_DATA_HOME or ~/.local/share)\n", stderr);
+        return false;
+    }
+    if (instance_.Acquire(dataFolder, L"CalvoroServerMutex")) return true;
+    const std::string folder = kivm::ToUTF8Ex(dataFolder);
+    if (instance_.HeldElsewhere())
+        fprintf(stderr, "Another Calvoro is running with the data folder %s: this one ends\n", folder.c_str());
+    else
+        fprintf(stderr, "Calvoro cannot lock its data folder %s\n", folder.c_str());
+    return false;
+}
+
 bool MyApp::OnInit() {
     fputs("Starting Calvoro\n", stdout);
-    if (noDisplay_) printf("%s\n", kNoDisplay);
     fflush(stdout);
     // A command line that the parser refuses ends the start: the framework has printed the usage text.
     const bool silentBeforeParse = silent_;
     if (!wxApp::OnInit()) return false;
+    if (helpOnly_) return true;
     silent_ = silentBeforeParse;
+    if (noDisplay_) {
+        printf("%s\n", kNoDisplay);
+        fflush(stdout);
+    }
 
-    std::wstring dataFolder;
-    if (!kivm::create_user_data_folder(dataFolder, L"Calvoro") || !instance_.Acquire(dataFolder, L"CalvoroServerMutex"))
-        return false;  // a second instance ends quietly, before anything is logged
+    if (!TakeDataFolder()) return false;
+    started_ = true;
 
     // The programs it starts, "images/" and the tray icon lie beside the program.
     const std::string programFolder = ProgramFolder();
@@ -187,6 +223,7 @@ bool MyApp::OnInit() {
     SetImageResizeCallback(ResizeImage);
     SetImageSizeCallback(GetImageSize);
     net_init();
+    MediaRunSlot::TimeLimitMs();  // reads CALVORO_MEDIA_RUN_LIMIT_MS now, so a refused value is logged at start
     RaiseOpenFileLimit();  // before the HTTP listener fits its connection cap to it
 
     bool result = false;
@@ -229,6 +266,7 @@ bool MyApp::OnInit() {
         KIV_LOG("Started HTTP Listener");
         // Without a window nobody would see why the HTTP interface is missing.
         if (!listener_) KIV_LOG("WARNING: " + kiv_httpd_listener::GetLastGetInstanceError());
+        SayWhereItServes();
 
         if (!silent_) CreateMainWindow();
         if (dnsSdMissing_ && !state_->GetDoNotShowBonjourLink() && CalvoroForm::GetInstance())
@@ -296,7 +334,21 @@ void MyApp::RegisterDnsSd() {
         KIV_LOG("WARNING: no reply from the DNS-SD service");
 }
 
+// Standard output tells where the server serves and keeps its files; a listener that failed is said on
+// standard error, which is all a server started with no window has to show it.
+void MyApp::SayWhereItServes() {
+    const std::string port = std::to_string(state_->GetHttpPort());
+    if (listener_)
+        printf("Calvoro serves on port %s: http://127.0.0.1:%s/ on this machine\n", port.c_str(), port.c_str());
+    else
+        fprintf(stderr, "Calvoro has no HTTP interface: %s\n", kiv_httpd_listener::GetLastGetInstanceError().c_str());
+    printf("Data folder: %s\nLog: %s\n", kivm::ToUTF8Ex(state_->GetDataFolder()).c_str(),
+           kivm::ToUTF8Ex(GetLogFilePath()).c_str());
+    fflush(stdout);
+}
+
 int MyApp::OnRun() {
+    if (helpOnly_) return 0;
     if (!silent_) {
         ShutdownSignals::Watch([this](int) { CallAfter([this]() { EndSessionWithWindow(); }); });
         return wxApp::OnRun();
@@ -326,6 +378,7 @@ void MyApp::ReleaseRunningServices() {
 }
 
 int MyApp::OnExit() {
+    if (!started_) return 0;  // the usage text only: nothing was started, nothing is logged
     KIV_LOG("Application Closing, saving state");
     if (!silent_) DestroyMainWindow();
     ReleaseRunningServices();
@@ -345,5 +398,6 @@ int MyApp::OnExit() {
 
 int main(int argc, char** argv) {
     ShutdownSignals::Block();
+    DnsSdQuietNotice();  // before any thread starts or the DNS-SD library is used
     return wxEntry(argc, argv);
 }

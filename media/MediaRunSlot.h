@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 class MediaRunSlot {
 public:
@@ -20,8 +21,10 @@ public:
     static uint32_t Taken();
 
     // How long one run may take once it has its slot: 5000 ms (the environment variable
-    // CALVORO_MEDIA_RUN_LIMIT_MS, 1 to 600000, sets another at start). Tests on a machine under heavy
-    // load give the runs they do not time more room.
+    // CALVORO_MEDIA_RUN_LIMIT_MS, 1 to 600000, sets another; any other value is logged as a warning and
+    // leaves 5000). Tests on a machine under heavy load give the runs they do not time more room.
     static uint32_t TimeLimitMs();
+    // Reads a limit in milliseconds as CALVORO_MEDIA_RUN_LIMIT_MS gives it: digits only, 1 to 600000.
+    static bool ParseTimeLimitMs(const std::string& text, uint32_t& ms);
     static void SetTimeLimitMs(uint32_t ms);
 };

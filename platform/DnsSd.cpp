@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <poll.h>
+#include <stdlib.h>
 
 DNSServiceErrorType DnsSdProcessResult(DNSServiceRef ref, int timeoutMs) {
     if (!ref) return kDNSServiceErr_BadReference;
@@ -23,3 +24,5 @@ DNSServiceErrorType DnsSdRegister(DNSServiceRef& ref, const char* serviceType, u
     return DNSServiceRegister(&ref, 0, 0, nullptr, serviceType, nullptr, nullptr, htons(port), 0, nullptr, onReply,
                               nullptr);
 }
+
+void DnsSdQuietNotice() { setenv("AVAHI_COMPAT_NOWARN", "1", 0); }

@@ -22,3 +22,8 @@ DNSServiceErrorType DnsSdProcessResult(DNSServiceRef ref, int timeoutMs);
 // kDNSServiceErr_NoError, ref holds the registration until DNSServiceRefDeallocate.
 DNSServiceErrorType DnsSdRegister(DNSServiceRef& ref, const char* serviceType, uint16_t port,
                                   DNSServiceRegisterReply onReply);
+
+// Keeps the compatibility library's notice (that the program uses its compatibility layer) off the
+// terminal, unless the environment already decides. Changes the environment, so it is called before
+// any other thread exists and before the library is first used.
+void DnsSdQuietNotice();

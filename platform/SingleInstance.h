@@ -9,8 +9,11 @@ class SingleInstance {
 public:
     // Takes the lock named name in folder; false when another process holds it or it cannot be made.
     bool Acquire(const std::wstring& folder, const std::wstring& name);
+    // After a refusal: true when another process holds the lock (rather than the file failing).
+    bool HeldElsewhere() const { return heldElsewhere_; }
     ~SingleInstance();
 
 private:
     int fd_ = -1;
+    bool heldElsewhere_ = false;
 };

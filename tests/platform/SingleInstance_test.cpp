@@ -16,6 +16,7 @@ TEST(SingleInstanceTest, SecondHolderIsRefusedUntilTheFirstLetsGo) {
         ASSERT_TRUE(first.Acquire(folder.wpath(), L"CalvoroServerMutex"));
         SingleInstance second;
         EXPECT_FALSE(second.Acquire(folder.wpath(), L"CalvoroServerMutex"));
+        EXPECT_TRUE(second.HeldElsewhere());
         SingleInstance other;
         EXPECT_TRUE(other.Acquire(folder.wpath(), L"OtherName"));
     }
@@ -40,6 +41,7 @@ TEST(SingleInstanceTest, ALockHeldByAnotherProcessRefusesThisOne) {
     ASSERT_EQ(answer, 'y');
     SingleInstance mine;
     EXPECT_FALSE(mine.Acquire(folder.wpath(), L"CalvoroServerMutex"));
+    EXPECT_TRUE(mine.HeldElsewhere());
     kill(child, SIGKILL);  // however the holder ends, the lock goes with it
     waitpid(child, nullptr, 0);
     EXPECT_TRUE(mine.Acquire(folder.wpath(), L"CalvoroServerMutex"));
@@ -50,6 +52,7 @@ TEST(SingleInstanceTest, ALockHeldByAnotherProcessRefusesThisOne) {
 TEST(SingleInstanceTest, AFolderThatCannotHoldTheLockRefuses) {
     SingleInstance instance;
     EXPECT_FALSE(instance.Acquire(L"/nonexistent-folder-for-calvoro", L"CalvoroServerMutex"));
+    EXPECT_FALSE(instance.HeldElsewhere()) << "a lock file that cannot be made is no other copy";
 }
 
 }  // namespace

@@ -23,22 +23,28 @@ ServerProcess::~ServerProcess() {
         waitpid(pid_, nullptr, 0);
     }
     if (stdoutFd_ >= 0) close(stdoutFd_);
+    if (stderrFd_ >= 0) close(stderrFd_);
 }
 
 bool ServerProcess::Start(const std::vector<std::string>& arguments) {
     const std::string program = BinDir() + "/calvoro";
-    int out[2];
+    int out[2], err[2] = {-1, -1};
     if (pipe2(out, O_CLOEXEC) != 0) return false;
+    if (captureStderr_ && pipe2(err, O_CLOEXEC) != 0) return false;
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         std::string entry(*e);
+        // A variable the test sets for this start replaces the one this process has.
+        bool replaced = false;
+        for (const auto& extra : extraEnv_) replaced |= entry.rfind(extra.substr(0, extra.find('=') + 1), 0) == 0;
+        if (replaced) continue;
+        // The server quiets the DNS-SD library's notice itself: the tests do not do it for it.
         if (entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("XDG_DATA_HOME=", 0) == 0 ||
-            entry.rfind("CALVORO_MASTER_HOST=", 0) == 0)
+            entry.rfind("CALVORO_MASTER_HOST=", 0) == 0 || entry.rfind("AVAHI_COMPAT_NOWARN=", 0) == 0)
             continue;
         env.push_back(entry);
     }
     env.push_back("XDG_DATA_HOME=" + dataHome_);
-    env.push_back("AVAHI_COMPAT_NOWARN=1");
     // The server's master-server contacts go to a closed port on loopback unless the test names a master
     // of its own, so no test ever looks up the built-in host.
     bool masterNamed = false;
@@ -56,6 +62,7 @@ bool ServerProcess::Start(const std::vector<std::string>& arguments) {
     if (pid_ < 0) return false;
     if (pid_ == 0) {
         dup2(out[1], 1);
+        if (err[1] >= 0) dup2(err[1], 2);
         rlimit files{};
         if (softOpenFiles_ > 0 && getrlimit(RLIMIT_NOFILE, &files) == 0) {
             files.rlim_cur = softOpenFiles_;
@@ -67,6 +74,11 @@ bool ServerProcess::Start(const std::vector<std::string>& arguments) {
     close(out[1]);
     stdoutFd_ = out[0];
     fcntl(stdoutFd_, F_SETFL, O_NONBLOCK);
+    if (err[1] >= 0) {
+        close(err[1]);
+        stderrFd_ = err[0];
+        fcntl(stderrFd_, F_SETFL, O_NONBLOCK);
+    }
     return true;
 }
 
@@ -95,15 +107,22 @@ bool ServerProcess::WaitExit(std::chrono::milliseconds timeout, int* status) {
 bool ServerProcess::Running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
 
 void ServerProcess::Drain() {
-    if (stdoutFd_ < 0) return;
     char buffer[4096];
     ssize_t n;
-    while ((n = read(stdoutFd_, buffer, sizeof(buffer))) > 0) stdout_.append(buffer, static_cast<size_t>(n));
+    if (stdoutFd_ >= 0)
+        while ((n = read(stdoutFd_, buffer, sizeof(buffer))) > 0) stdout_.append(buffer, static_cast<size_t>(n));
+    if (stderrFd_ >= 0)
+        while ((n = read(stderrFd_, buffer, sizeof(buffer))) > 0) stderr_.append(buffer, static_cast<size_t>(n));
 }
 
 std::string ServerProcess::Stdout() {
     Drain();
     return stdout_;
+}
+
+std::string ServerProcess::Stderr() {
+    Drain();
+    return stderr_;
 }
 
 std::string ServerProcess::LogText() const { return ReadFile(DataFolder() + "/CalvoroLog.txt"); }

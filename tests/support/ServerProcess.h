@@ -18,6 +18,8 @@ public:
 
     // Adds NAME=value to the environment of the next start (for a windowed start: DISPLAY).
     void SetEnvironment(const std::string& name, const std::string& value) { extraEnv_.push_back(name + "=" + value); }
+    // Standard error of the next start goes to a pipe that Stderr() reads, instead of the test's own.
+    void CaptureStderr() { captureStderr_ = true; }
     // Starts bin/calvoro with the arguments; false when it could not be started.
     bool Start(const std::vector<std::string>& arguments = {"-s"});
     // The soft open-file limit the server starts with (as a desktop session hands it on); 0 keeps ours.
@@ -30,6 +32,8 @@ public:
 
     // Everything it wrote to standard output so far.
     std::string Stdout();
+    // Everything it wrote to standard error so far (with CaptureStderr).
+    std::string Stderr();
     std::string DataFolder() const { return dataHome_ + "/Calvoro"; }
     std::string LogText() const;
     // Polls the log until it holds text, up to timeout.
@@ -41,6 +45,9 @@ private:
     pid_t pid_ = -1;
     int stdoutFd_ = -1;
     std::string stdout_;
+    bool captureStderr_ = false;
+    int stderrFd_ = -1;
+    std::string stderr_;
     std::vector<std::string> extraEnv_;
     unsigned long softOpenFiles_ = 0;
 };
