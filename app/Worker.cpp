@@ -12,7 +12,6 @@
 #include "core/State.h"
 #include "core/Util.h"
 #include "media/IOfflineTranscode.h"
-#include "media/ISegmenter.h"
 #include "media/StreamRegistry.h"
 #include "network/ExternalDataServiceManager.h"
 #include "network/UdpBroadcaster.h"
@@ -20,8 +19,10 @@
 namespace {
 
 const int64_t kTimedStepSeconds = 10;
+// The longest sleep: the broadcaster, the timed step and the offline queue are served at that pace.
+// Stream work does not wait for it: a request, a delivered segment, a run's output or report, and the
+// hang-up of a run's program wake the worker (through its wake signal) the moment they come.
 const uint32_t kIdleSleepMs = 250;
-const uint32_t kStreamingSleepMs = 1;
 // After this many failures in a row, only every hundredth one is logged.
 const uint32_t kFailuresLoggedInFull = 10;
 
@@ -138,16 +139,12 @@ void Worker::Pass() {
     try {
         const int64_t now = clock_->NowSeconds();
         if (now - lastTick_ > kTimedStepSeconds) TimedStep(now);
-        std::vector<kivposix::UniqueFd> streamFds;
-        const bool busy = StepServices(streamFds);
+        const bool busy = StepServices();
         failedPasses_ = 0;
         sameFailures_ = 0;
         lastFailure_.clear();
-        if (!busy) {
-            // A segmenter's report of a closed file, or new transcoder output, ends the sleep at once.
-            wake_.WatchAlso(std::move(streamFds));
-            clock_->Sleep(GetLiveSegmenterCount() > 0 ? kStreamingSleepMs : kIdleSleepMs, wake_);
-        }
+        // A session with output to move made this pass busy: the next one comes at once.
+        if (!busy) clock_->Sleep(kIdleSleepMs, wake_);
     } catch (const std::exception& e) {
         PassFailed(e.what());
     } catch (...) {
@@ -163,10 +160,10 @@ void Worker::TimedStep(int64_t now) {
     if (silent != 0 && RemoveStreamsOfSession(silent) != 0) KIV_LOG("NOTE: the streams of a silent client ended");
 }
 
-bool Worker::StepServices(std::vector<kivposix::UniqueFd>& streamFds) {
+bool Worker::StepServices() {
     bool busy = false;
     busy |= broadcaster_->Process();
-    busy |= ProcessAllStreams(&streamFds);
+    busy |= ProcessAllStreams();
     // The offline queue only gets passes in which no stream did work.
     if (!busy && offline_) busy = offline_->Pump();
     return busy;

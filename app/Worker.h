@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -76,7 +75,7 @@ private:
     bool Start();
     void Run();
     void TimedStep(int64_t now);
-    bool StepServices(std::vector<kivposix::UniqueFd>& streamFds);
+    bool StepServices();
     void PassFailed(const std::string& what);
     static void* WorkerThreadProc(void* worker);
 
@@ -97,7 +96,8 @@ private:
     std::unique_ptr<NatPmpClient> natPmpClient_;
     std::unique_ptr<PortMapping> portMapping_;
     std::atomic<bool> stop_{false};
-    // A segment request (through the stream registry) or a stop ends the worker's sleep early.
+    // A stop, or stream work (through the stream registry: a segment requested or delivered, a run's
+    // watched pipes), ends the worker's sleep early.
     WakeSignal wake_;
     IOfflineTranscode* offline_;
     boost::shared_ptr<ExternalDataServiceManager> master_;

@@ -11,6 +11,13 @@
 // also the server's probe alone ("ffmpeg -i" on the clip). One line per run and figure, "first ..." (with
 // "play=", the play request's own time), "seek ...", "base ...", "baseseek ...", "probe ...", all times in
 // seconds.
+//   stream_bench phases <port> <session id> <alias> <clip name> <server pid> <repeats>
+// measures what the server costs in four phases, by turns in each repeat: idle with no stream; a player
+// in real time (a segment every 5 s, 30 s); a held stream (segment 1 taken, production three ahead,
+// nothing asked, 10 s); 24 segments fetched as fast as they are made. One line per phase and repeat:
+// the server's CPU seconds per second (utime + stime of all its threads), its wake-ups per second
+// (voluntary context switches summed over its threads), and the CPU seconds per second of the run's
+// ffmpeg and segmenter.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -245,21 +252,20 @@ std::string SegmentUrl(const std::string& playlist, uint32_t n) {
     return playlist.substr(start, end - start);
 }
 
-// The command line of the server's newest living child of that name (from /proc); empty when none.
-std::vector<std::string> ChildCommand(pid_t parent, const std::string& name) {
-    std::vector<std::string> args;
+// The pid of the server's newest living child of that name; 0 when none.
+pid_t ChildPid(pid_t parent, const std::string& name) {
+    pid_t found = 0;
     double newest = -1;
     DIR* proc = opendir("/proc");
-    if (!proc) return args;
+    if (!proc) return 0;
     while (dirent* entry = readdir(proc)) {
-        if (atoi(entry->d_name) <= 0) continue;
-        const std::string dir = std::string("/proc/") + entry->d_name;
-        std::ifstream stat(dir + "/stat");
+        const pid_t pid = atoi(entry->d_name);
+        if (pid <= 0) continue;
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
         std::string line;
         if (!std::getline(stat, line)) continue;
         const size_t open = line.find('('), close = line.rfind(')');
-        if (open == std::string::npos || close == std::string::npos || line.substr(open + 1, close - open - 1) != name)
-            continue;
+        if (open == std::string::npos || line.substr(open + 1, close - open - 1) != name) continue;
         std::istringstream rest(line.substr(close + 2));
         std::string field;
         char state = 0;
@@ -269,18 +275,27 @@ std::vector<std::string> ChildCommand(pid_t parent, const std::string& name) {
         for (int i = 5; i <= 21; ++i) rest >> field;
         double start = 0;
         rest >> start;
-        if (start < newest) continue;
-        newest = start;
-        std::ifstream cmdline(dir + "/cmdline");
-        const std::string text((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-        args.clear();
-        for (size_t at = 0; at < text.size();) {
-            const size_t end = text.find('\0', at);
-            args.push_back(text.substr(at, end - at));
-            at = end == std::string::npos ? text.size() : end + 1;
+        if (start > newest) {
+            newest = start;
+            found = pid;
         }
     }
     closedir(proc);
+    return found;
+}
+
+// The command line of the server's newest living child of that name (from /proc); empty when none.
+std::vector<std::string> ChildCommand(pid_t parent, const std::string& name) {
+    std::vector<std::string> args;
+    const pid_t pid = ChildPid(parent, name);
+    if (pid == 0) return args;
+    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+    const std::string text((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\0', at);
+        args.push_back(text.substr(at, end - at));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
     return args;
 }
 
@@ -347,9 +362,161 @@ double ProbeYardstick(const std::string& clip) {
     return Seconds(start, Clock::now());
 }
 
+// ---- What the server costs: CPU and wake-ups in four phases
+
+// Clock ticks of user and system time of a process (all its threads, ended ones included); -1 when gone.
+long long CpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (pid <= 0 || !std::getline(stat, line)) return -1;
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    std::string field;
+    long long utime = 0, stime = 0;
+    for (int i = 3; i <= 13; ++i) rest >> field;
+    rest >> utime >> stime;
+    return utime + stime;
+}
+
+// Voluntary context switches summed over a process's living threads: how often it went to sleep.
+long long WakeUps(pid_t pid) {
+    long long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (!dir) return -1;
+    while (dirent* entry = readdir(dir)) {
+        if (atoi(entry->d_name) <= 0) continue;
+        std::ifstream status(tasks + "/" + entry->d_name + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += atoll(line.c_str() + 24);
+    }
+    closedir(dir);
+    return total;
+}
+
+// One phase's window: the server's CPU and wake-ups, and the CPU of the run's ffmpeg and segmenter (the
+// programs are looked for at the end of the window; a run that starts inside it counts from its start).
+class Window {
+public:
+    Window(pid_t server, bool runStartsInside) : server_(server), start_(Clock::now()) {
+        cpu_ = CpuTicks(server);
+        wakes_ = WakeUps(server);
+        if (!runStartsInside) {
+            ffmpeg_ = ChildPid(server, "ffmpeg");
+            segmenter_ = ChildPid(server, "Segmenter");
+            ffmpegCpu_ = CpuTicks(ffmpeg_);
+            segmenterCpu_ = CpuTicks(segmenter_);
+        }
+    }
+    void Print(const char* phase, int repeat) {
+        const double seconds = Seconds(start_, Clock::now());
+        const double hz = double(sysconf(_SC_CLK_TCK));
+        const pid_t ffmpeg = ffmpeg_ ? ffmpeg_ : ChildPid(server_, "ffmpeg");
+        const pid_t segmenter = segmenter_ ? segmenter_ : ChildPid(server_, "Segmenter");
+        const long long f = CpuTicks(ffmpeg), g = CpuTicks(segmenter);
+        printf("phase=%s repeat=%d seconds=%.2f server_cpu=%.5f wakeups=%.1f ffmpeg_cpu=%.5f segmenter_cpu=%.5f\n", phase,
+               repeat, seconds, double(CpuTicks(server_) - cpu_) / hz / seconds, double(WakeUps(server_) - wakes_) / seconds,
+               f < 0 ? -1.0 : double(f - std::max(ffmpegCpu_, 0LL)) / hz / seconds,
+               g < 0 ? -1.0 : double(g - std::max(segmenterCpu_, 0LL)) / hz / seconds);
+        fflush(stdout);
+    }
+
+private:
+    pid_t server_;
+    Clock::time_point start_;
+    long long cpu_ = 0, wakes_ = 0;
+    pid_t ffmpeg_ = 0, segmenter_ = 0;
+    long long ffmpegCpu_ = 0, segmenterCpu_ = 0;
+};
+
+// A stream started afresh: its segment URLs (index 0 unused).
+std::vector<std::string> StartStream(Connection& player, const std::string& rest, const std::string& query, uint32_t count) {
+    player.Request("GET", "/video/stop/" + rest + query);
+    const Reply play = player.Request("POST", "/video/play/" + rest + query, "<Play/>");
+    const std::string url = Between(play.body, "<URL>", "</URL>");
+    if (play.status != 200 || url.empty()) throw std::runtime_error("play failed: " + play.body);
+    const Reply playlist = player.Request("GET", PathOf(url));
+    std::vector<std::string> segments(1);
+    for (uint32_t i = 1; i <= count; ++i) {
+        segments.push_back(PathOf(SegmentUrl(playlist.body, i)));
+        if (segments.back() == "/") throw std::runtime_error("the playlist is too short");
+    }
+    return segments;
+}
+
+void Fetch(Connection& player, const std::string& target) {
+    const Reply r = player.Request("GET", target);
+    if (r.status != 200 || r.body.empty()) throw std::runtime_error("a segment failed: " + target);
+}
+
+// stream_bench phases <port> <session id> <alias> <clip name> <server pid> <repeats>
+int Phases(int argc, char** argv) {
+    if (argc < 8) {
+        fprintf(stderr, "usage: %s phases <port> <session id> <alias> <clip name> <server pid> <repeats>\n", argv[0]);
+        return 2;
+    }
+    const int port = atoi(argv[2]);
+    const std::string query = "?SessionID=" + std::string(argv[3]);
+    const std::string rest = std::string(argv[4]) + "/" + argv[5];
+    const pid_t server = pid_t(atoi(argv[6]));
+    const int repeats = atoi(argv[7]);
+    // PHASES="held fast", say, runs only those (to profile one).
+    const char* chosen = getenv("PHASES");
+    auto runs = [chosen](const char* phase) { return !chosen || strstr(chosen, phase) != nullptr; };
+    try {
+        Connection player(port);
+        for (int repeat = 1; repeat <= repeats; ++repeat) {
+            // Idle: no stream.
+            player.Request("GET", "/video/stop/" + rest + query);
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            if (runs("idle")) {
+                Window idle(server, true);
+                std::this_thread::sleep_for(std::chrono::seconds(10));
+                idle.Print("idle", repeat);
+            }
+
+            // A player in real time: one segment every 5 s for 30 s, from the first.
+            if (runs("realtime")) {
+                std::vector<std::string> segments = StartStream(player, rest, query, 6);
+                Window player5(server, true);
+                const Clock::time_point start = Clock::now();
+                for (uint32_t i = 1; i <= 6; ++i) {
+                    std::this_thread::sleep_until(start + std::chrono::seconds(5 * (i - 1)));
+                    Fetch(player, segments[i]);
+                }
+                std::this_thread::sleep_until(start + std::chrono::seconds(30));
+                player5.Print("realtime", repeat);
+            }
+
+            // Held: segment 1 taken, production three ahead, nothing asked.
+            if (runs("held")) {
+                std::vector<std::string> segments = StartStream(player, rest, query, 1);
+                Fetch(player, segments[1]);
+                std::this_thread::sleep_for(std::chrono::seconds(5));  // segments 2 to 4 made
+                Window held(server, false);
+                std::this_thread::sleep_for(std::chrono::seconds(10));
+                held.Print("held", repeat);
+            }
+
+            // Fetched as fast as made: 24 segments back to back.
+            if (runs("fast")) {
+                std::vector<std::string> segments = StartStream(player, rest, query, 24);
+                Window fast(server, true);
+                for (uint32_t i = 1; i <= 24; ++i) Fetch(player, segments[i]);
+                fast.Print("fast", repeat);
+            }
+        }
+        player.Request("GET", "/video/stop/" + rest + query);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "stream_bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "phases") return Phases(argc, argv);
     if (argc < 10) {
         fprintf(stderr,
                 "usage: %s <port> <session id> <share folder> <alias> <clip name> <cache folder> <runs> <server pid> "

@@ -5,9 +5,13 @@
 # same cores; then 64 clients playing files directly with byte ranges, beside nginx serving the same files.
 # Everything runs inside a private network namespace that has only loopback.
 #   bench/stream_bench.sh [BUILD_DIR]     (default: build/bench, built in Release when missing)
-# Environment: STREAM_REPEATS (default 3), RUNS (per repeat and clip, default 5; the first plays a file not
-# yet probed), PIN (cores, default 4-7), BENCH_SECONDS (per wrk run, default 10), CLIENTS (default 64),
-# REPEATS (wrk runs per server, by turns, default 3; 0 leaves the direct play out).
+# Between the two, what the server costs: its CPU and wake-ups per second in four phases (idle, a player in
+# real time, a held stream, 24 segments fetched as fast as they are made), client on other cores.
+# Environment: STREAM_REPEATS (default 3; 0 leaves the play and seek out), RUNS (per repeat and clip,
+# default 5; the first plays a file not yet probed), PIN (cores, default 4-7), PHASE_REPEATS (default 3; 0
+# leaves the phases out), CLIENT_PIN (the phases' client, default 2-3), BENCH_SECONDS (per wrk run,
+# default 10), CLIENTS (default 64), REPEATS (wrk runs per server, by turns, default 3; 0 leaves the direct
+# play out).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -17,13 +21,17 @@ source "$ROOT/bench/bench_common.sh"
 STREAM_REPEATS="${STREAM_REPEATS:-3}"
 RUNS="${RUNS:-5}"
 PIN="${PIN:-4-7}"
+PHASE_REPEATS="${PHASE_REPEATS:-3}"
+CLIENT_PIN="${CLIENT_PIN:-2-3}"
 SECONDS_PER_RUN="${BENCH_SECONDS:-10}"
 CLIENTS="${CLIENTS:-64}"
 REPEATS="${REPEATS:-3}"
 
 if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
   # Outside the namespace: what needs the package registry or a compiler.
-  for tool in wrk nginx curl python3 ffmpeg; do
+  tools="curl python3 ffmpeg"
+  [ "$REPEATS" -gt 0 ] && tools="$tools wrk nginx"  # the direct play's client and yardstick
+  for tool in $tools; do
     command -v "$tool" >/dev/null || {
       apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends wrk nginx-light curl ffmpeg
       break
@@ -55,16 +63,20 @@ FILMS=4
 CORES=$(nproc)
 
 echo "# Calvoro streaming end to end, $(date -u +%Y-%m-%d), $CORES cores, load $(cut -d' ' -f1-3 /proc/loadavg)," \
-  "$(ffmpeg -version | head -1 | cut -d' ' -f1-3), wrk $(wrk -v 2>&1 | head -n 1 | awk '{print $2}'), $(nginx -v 2>&1 | cut -d' ' -f3)"
+  "$(ffmpeg -version | head -1 | cut -d' ' -f1-3)$( [ "$REPEATS" -gt 0 ] && echo ", wrk $(wrk -v 2>&1 | head -n 1 | awk '{print $2}'), $(nginx -v 2>&1 | cut -d' ' -f3)")"
 
 # ---- the clips, the films and the server
 mkdir -p "$WORK/home/Calvoro" "$WORK/clips" "$WORK/films"
 # 90 s of H.264 with AAC sound at 360p and at 1080p (a seek 12 ahead starts at second 60).
-for size in 640x360:360p 1920x1080:1080p; do
+for size in $([ "$STREAM_REPEATS" -gt 0 ] && echo 640x360:360p 1920x1080:1080p); do
   ffmpeg -v error -nostdin -y -f lavfi -i "testsrc2=size=${size%%:*}:rate=29.97:duration=90" \
     -f lavfi -i sine=frequency=440:duration=90 -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 128k \
     "$WORK/clip-${size##*:}.mp4"
 done
+# 150 s at 360p for the phases: 24 segments fetched back to back leave the run going.
+[ "$PHASE_REPEATS" -gt 0 ] && ffmpeg -v error -nostdin -y -f lavfi -i "testsrc2=size=640x360:rate=29.97:duration=150" \
+  -f lavfi -i sine=frequency=440:duration=150 -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 128k \
+  "$WORK/clips/phases-360p.mp4"
 if [ "$REPEATS" -gt 0 ]; then
   for i in $(seq "$FILMS"); do head -c "$FILM_SIZE" /dev/urandom >"$WORK/films/film-$i.mp4"; done
   cat "$WORK"/films/* >/dev/null  # both servers read from the page cache
@@ -88,6 +100,7 @@ SESSION=$(curl -s --data '<Device><Announce><Name>bench</Name><UniqueID>bench-de
 [ -n "$SESSION" ] || { echo "no session id from the server"; cat "$WORK/server.out"; exit 1; }
 
 # ---- 1. first segment, first play and seek against ffmpeg alone, by turns, at 360p and 1080p
+: >"$WORK/e2e.txt"
 for repeat in $(seq "$STREAM_REPEATS"); do
   for clip in 360p 1080p; do
     echo "repeat $repeat of $STREAM_REPEATS, $clip: $RUNS runs, each followed by its yardsticks" >&2
@@ -99,7 +112,7 @@ for repeat in $(seq "$STREAM_REPEATS"); do
 done
 if ps -o comm= --ppid "$SERVER" | grep -qE "ffmpeg|Segmenter"; then echo "(!) a transcoder or segmenter is left running"; fi
 
-python3 - "$WORK/e2e.txt" <<'EOF2'
+[ "$STREAM_REPEATS" -gt 0 ] && python3 - "$WORK/e2e.txt" <<'EOF2'
 import statistics, sys
 rows = []
 for line in open(sys.argv[1]):
@@ -164,7 +177,43 @@ if ms:
           % (med(ms), q[0], q[2], min(ms), max(ms), len(ms)))
 EOF2
 
-# ---- 2. direct play: many clients with byte ranges, the real server beside nginx, the same files
+# ---- 2. what the server costs, in four phases, by turns in each repeat
+if [ "$PHASE_REPEATS" -gt 0 ]; then
+  echo "phases: $PHASE_REPEATS repeats of about 90 s, server on $PIN, client on $CLIENT_PIN, load $(cut -d' ' -f1-3 /proc/loadavg)" >&2
+  taskset -c "$CLIENT_PIN" "$BUILD/bin/stream_bench" phases "$SERVER_PORT" "$SESSION" Clips phases-360p.mp4 "$SERVER" \
+    "$PHASE_REPEATS" | tee "$WORK/phases.txt" >&2
+  python3 - "$WORK/phases.txt" "$(cut -d' ' -f1-3 /proc/loadavg)" <<'EOF3'
+import statistics, sys
+rows = [dict(kv.split("=") for kv in line.split()) for line in open(sys.argv[1])]
+def spread(v, fmt):
+    return (fmt + " [" + fmt + "-" + fmt + "]") % (statistics.median(v), min(v), max(v)) if v else "-"
+print()
+print("## What the server costs: CPU and wake-ups per second, median [min-max] over %d repeats" % len({r["repeat"] for r in rows}))
+print()
+print("Load average at the end: %s. CPU from /proc utime+stime; wake-ups are voluntary context switches" % sys.argv[2])
+print("summed over the server's threads; ffmpeg and the segmenter are the run's own programs.")
+print()
+print("| phase | server CPU-s per s | wake-ups per s | server CPU / ffmpeg CPU | server CPU / Segmenter CPU | goal |")
+print("|---|---|---|---|---|---|")
+names = {"idle": "idle, no stream", "realtime": "a real-time player (one segment per 5 s, 30 s)",
+         "held": "held: segment 1 taken, 3 ahead, nothing asked (10 s)", "fast": "360p fetched as fast as made (24 segments)"}
+goals = {"idle": "-", "realtime": "CPU at most 0.03 of ffmpeg's", "held": "at most 20 wake-ups per s",
+         "fast": "CPU at most the Segmenter's own"}
+for phase in ("idle", "realtime", "held", "fast"):
+    p = [r for r in rows if r["phase"] == phase]
+    cpu = [float(r["server_cpu"]) for r in p]
+    wakes = [float(r["wakeups"]) for r in p]
+    to_ffmpeg = [float(r["server_cpu"]) / float(r["ffmpeg_cpu"]) for r in p if float(r["ffmpeg_cpu"]) > 0]
+    to_seg = [float(r["server_cpu"]) / float(r["segmenter_cpu"]) for r in p if float(r["segmenter_cpu"]) > 0]
+    seg = [float(r["segmenter_cpu"]) for r in p if float(r["segmenter_cpu"]) >= 0]
+    ff = [float(r["ffmpeg_cpu"]) for r in p if float(r["ffmpeg_cpu"]) >= 0]
+    extra = "" if phase == "idle" else " (ffmpeg %s, Segmenter %s CPU-s per s)" % (spread(ff, "%.3f"), spread(seg, "%.4f"))
+    print("| %s | %s | %s | %s | %s | %s |" % (names[phase] + extra, spread(cpu, "%.4f"), spread(wakes, "%.0f"),
+          spread(to_ffmpeg, "%.3f") if phase != "held" else "-", spread(to_seg, "%.2f") if phase == "fast" else "-", goals[phase]))
+EOF3
+fi
+
+# ---- 3. direct play: many clients with byte ranges, the real server beside nginx, the same files
 [ "$REPEATS" -gt 0 ] || exit 0
 write_nginx_conf "$WORK/nginx" auto \
   "server { listen 127.0.0.1:$NGINX_PORT; location /video/direct/Films/ { alias $WORK/films/; } }"

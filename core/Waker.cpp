@@ -1,15 +1,26 @@
 #include "core/Waker.h"
 
 #include <errno.h>
-#include <poll.h>
 #include <stdint.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <climits>
 
-WakeSignal::WakeSignal() : event_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+WakeSignal::WakeSignal() {
+    kivposix::UniqueFd epoll(epoll_create1(EPOLL_CLOEXEC));
+    kivposix::UniqueFd event(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!epoll.valid() || !event.valid()) return;
+    // Level-triggered: a wake stays pending until a wait reads it.
+    epoll_event interest{};
+    interest.events = EPOLLIN;
+    interest.data.fd = event.get();
+    if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, event.get(), &interest) != 0) return;
+    epoll_ = std::move(epoll);
+    event_ = std::move(event);
+}
 
 void WakeSignal::Wake() {
     {
@@ -27,12 +38,22 @@ void WakeSignal::Wake() {
     woken_.notify_all();
 }
 
-void WakeSignal::WatchAlso(std::vector<kivposix::UniqueFd> fds) { watched_ = std::move(fds); }
+bool WakeSignal::Watch(int fd) {
+    if (!epoll_.valid() || fd < 0) return false;
+    // Edge-triggered: a pipe the owner leaves full for a while (a stream far enough ahead) or one that
+    // has hung up ends one sleep, not every sleep.
+    epoll_event interest{};
+    interest.events = EPOLLIN | EPOLLET;
+    interest.data.fd = fd;
+    return epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &interest) == 0;
+}
+
+void WakeSignal::Unwatch(int fd) {
+    if (epoll_.valid() && fd >= 0) epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+}
 
 void WakeSignal::Wait(uint32_t ms) {
-    std::vector<kivposix::UniqueFd> watched;
-    watched.swap(watched_);
-    if (!event_.valid()) {
+    if (!epoll_.valid()) {
         std::unique_lock<std::mutex> hold(lock_);
         woken_.wait_for(hold, std::chrono::milliseconds(ms), [this] { return pending_; });
         pending_ = false;
@@ -42,16 +63,17 @@ void WakeSignal::Wait(uint32_t ms) {
         std::lock_guard<std::mutex> hold(lock_);
         if (pending_) ms = 0;  // the eventfd is readable as well; the read below takes it back
     }
-    std::vector<pollfd> fds;
-    fds.reserve(watched.size() + 1);
-    fds.push_back({event_.get(), POLLIN, 0});
-    for (const kivposix::UniqueFd& fd : watched)
-        if (fd.valid()) fds.push_back({fd.get(), POLLIN, 0});
     const int timeout = ms > uint32_t(INT_MAX) ? INT_MAX : int(ms);
-    while (poll(fds.data(), fds.size(), timeout) < 0 && errno == EINTR) {
-    }
-    uint64_t count;
-    while (read(event_.get(), &count, sizeof count) < 0 && errno == EINTR) {
+    epoll_event events[16];
+    int ready;
+    do ready = epoll_wait(epoll_.get(), events, 16, timeout);
+    while (ready < 0 && errno == EINTR);
+    for (int i = 0; i < ready; ++i) {
+        if (events[i].data.fd != event_.get()) continue;
+        // Read only when it is known to be readable: an idle wait costs the one call.
+        uint64_t count;
+        while (read(event_.get(), &count, sizeof count) < 0 && errno == EINTR) {
+        }
     }
     std::lock_guard<std::mutex> hold(lock_);
     pending_ = false;

@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <vector>
 
 #include "kivlib/PosixFd.h"
 
@@ -13,6 +12,11 @@ class IWaker {
 public:
     // New work came: the next sleep of the owner ends at once.
     virtual void Wake() = 0;
+    // Work shows up on fd as well (a child's output, say): until Unwatch, new input on it or its hang-up
+    // ends the owner's sleep. Only a change counts, so input left unread does not end every sleep. The
+    // caller keeps fd open until it calls Unwatch. False when fd cannot be watched.
+    virtual bool Watch(int fd) = 0;
+    virtual void Unwatch(int fd) = 0;
 
 protected:
     ~IWaker() = default;
@@ -25,16 +29,17 @@ public:
     WakeSignal& operator=(const WakeSignal&) = delete;
 
     void Wake() override;
-    // Sleeps up to ms, less when Wake is called meanwhile (or was, since the last wait), or when one of
-    // the descriptors handed to WatchAlso becomes readable or hangs up.
+    bool Watch(int fd) override;
+    void Unwatch(int fd) override;
+    // Sleeps up to ms, less when Wake is called meanwhile (or was, since the last wait), or when a watched
+    // descriptor gets new input or hangs up (meanwhile, or since the last wait).
     void Wait(uint32_t ms);
-    // For the next Wait only (called by the sleeping thread): work shows up on these descriptors as well,
-    // for instance a child program's output. The signal closes them after that wait.
-    void WatchAlso(std::vector<kivposix::UniqueFd> fds);
 
 private:
-    kivposix::UniqueFd event_;  // an eventfd; without one, Wait sleeps on the condition alone
-    std::vector<kivposix::UniqueFd> watched_;
+    // One epoll set holds the eventfd and the watched descriptors, so a sleep is one call whatever is
+    // watched; without them, Wait sleeps on the condition alone and nothing can be watched.
+    kivposix::UniqueFd epoll_;
+    kivposix::UniqueFd event_;
     std::mutex lock_;
     std::condition_variable woken_;
     bool pending_ = false;

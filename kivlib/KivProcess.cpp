@@ -30,8 +30,10 @@
 #include <climits>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -340,6 +342,7 @@ public:
     bool Stop(bool gentle, uint32_t ms) override;
     void StopInBackground() override;
     int StdoutFd() const override { return out_.fd.get(); }
+    bool StdoutEmptied() const override { return out_.emptied; }
     std::string ReadStdout(bool readAll) override { return Read(out_, err_, readAll); }
     std::string ReadStderr(bool readAll) override { return Read(err_, out_, readAll); }
     void WriteStdin(const void* bytes, size_t length) override;
@@ -350,6 +353,8 @@ private:
     struct Output {
         Fd fd;             // our read end; closed at the end of the stream
         std::string held;  // read from the pipe, not yet handed to the caller
+        std::unique_ptr<char[]> block;  // what one read takes, made at the first
+        bool emptied = false;           // the last drain left the pipe empty (or the stream ended)
     };
 
     static void Drain(Output& output);
@@ -366,6 +371,7 @@ private:
     bool ended_ = false;  // reaped (or lost)
     bool lost_ = false;   // reaped by someone else: no exit code
     bool background_ = false;  // killed; the release leaves the waiting to the reaper
+    bool sigpipeIgnored_ = false;  // when the child started; the program sets it once, at its start
     pid_t pid_ = 0;
     int exitCode_ = -1;
     Fd pidfd_;  // readable once the child has ended; absent on kernels without pidfd_open
@@ -429,6 +435,9 @@ bool PosixProcess::Start(const std::string& program, const std::vector<std::stri
 
     started_ = true;
     pid_ = job.pid;
+    struct sigaction pipeAction {};
+    sigpipeIgnored_ = sigaction(SIGPIPE, nullptr, &pipeAction) == 0 && !(pipeAction.sa_flags & SA_SIGINFO) &&
+                      pipeAction.sa_handler == SIG_IGN;
     pidfd_.reset(OpenPidfd(pid_));  // close-on-exec by definition
     stdin_ = std::move(inWrite);
     out_.fd = std::move(outRead);
@@ -439,23 +448,39 @@ bool PosixProcess::Start(const std::string& program, const std::vector<std::stri
 }
 
 void PosixProcess::Drain(Output& output) {
+    // Read into the stream's own block and kept as long as it came: growing the held text by a whole
+    // block first would clear 64 KiB for every look, most of which find a few bytes or none.
+    if (output.fd.valid() && !output.block) output.block.reset(new char[kReadChunk]);
+    output.emptied = true;
     for (size_t taken = 0; output.fd.valid() && taken < kDrainLimit;) {
-        const size_t before = output.held.size();
-        output.held.resize(before + kReadChunk);
-        const ssize_t n = read(output.fd.get(), &output.held[before], kReadChunk);
-        output.held.resize(before + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        const ssize_t n = read(output.fd.get(), output.block.get(), kReadChunk);
         if (n > 0) {
+            output.held.append(output.block.get(), static_cast<size_t>(n));
             taken += static_cast<size_t>(n);
+            // A pipe gives all it holds up to the size asked for: a short read emptied it, and another
+            // read would only say so.
+            if (static_cast<size_t>(n) < kReadChunk) return;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         output.fd.reset();  // end of stream, or a read error that would repeat
     }
+    // Stopped at the limit with the stream open: more may be waiting.
+    if (output.fd.valid()) output.emptied = false;
 }
 
 bool PosixProcess::Reap(bool block) {
     if (!started_ || ended_) return ended_;
+    // The process descriptor becomes readable when the child ends: a look that finds it running costs
+    // no wait call (and none that could reap a child of someone else's).
+    if (!block && pidfd_.valid()) {
+        pollfd end = {pidfd_.get(), POLLIN, 0};
+        int ready;
+        do ready = poll(&end, 1, 0);
+        while (ready < 0 && errno == EINTR);
+        if (ready == 0) return false;
+    }
     int status = 0;
     pid_t reaped;
     do reaped = waitpid(pid_, &status, block ? 0 : WNOHANG);
@@ -582,8 +607,11 @@ void PosixProcess::WaitUntilWritable() {
 void PosixProcess::WriteStdin(const void* bytes, size_t length) {
     if (!started_) throw std::runtime_error("no program was started");
     if (!stdin_.valid()) throw std::runtime_error("the program's standard input is not open");
-    if (Reap(false)) throw std::runtime_error("the program has ended");
-    SigpipeGuard guard;
+    // An ended child is seen by the write itself (EPIPE, its input has no reader); no look per write.
+    if (ended_) throw std::runtime_error("the program has ended");
+    // Where SIGPIPE is ignored a write cannot raise it, and the guard's mask round trip is saved.
+    std::optional<SigpipeGuard> guard;
+    if (!sigpipeIgnored_) guard.emplace();
     const char* next = static_cast<const char*>(bytes);
     size_t left = length;
     while (left > 0) {
@@ -601,7 +629,7 @@ void PosixProcess::WriteStdin(const void* bytes, size_t length) {
             continue;
         }
         if (error == EPIPE) {
-            guard.TakeBackSignal();
+            if (guard) guard->TakeBackSignal();
             throw std::runtime_error("the program has closed its standard input");
         }
         throw std::runtime_error("writing to the program failed: " + std::generic_category().message(error));

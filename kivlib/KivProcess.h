@@ -38,8 +38,12 @@ public:
     virtual void StopInBackground() { Stop(false, 0); }
 
     // The read end of the child's standard output pipe, to wait on with poll() for output or its end;
-    // -1 when it is not piped or has ended. Owned by the object: valid until its next call.
+    // -1 when it is not piped or a read has reached its end. Owned by the object: valid until its next
+    // call.
     virtual int StdoutFd() const { return -1; }
+    // Whether the last read of standard output found the pipe emptied (a short read, or nothing to
+    // read), so that more comes only with new output; false when it stopped with more possibly waiting.
+    virtual bool StdoutEmptied() const { return false; }
 
     // readAll false: what has arrived so far, without blocking. readAll true: everything up to
     // the end of the stream (use after the child has ended).

@@ -25,7 +25,7 @@ public:
     // release then only waits for its end, so two programs told together end together.
     virtual void BeginStop() = 0;
     // A descriptor that becomes readable when the program reports a file closed (or ends), to sleep on;
-    // -1 when there is none to offer. Valid until the next call.
+    // -1 when there is none to offer. Valid until the next call (a watcher takes its own copy at once).
     virtual int ReportFd() { return -1; }
 
 protected:

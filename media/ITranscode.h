@@ -28,8 +28,12 @@ public:
     // the transcoder and the segmenter of a run end together.
     virtual void BeginStop() = 0;
     // A descriptor that becomes readable when ReadOutput has something new (output or the end), to
-    // sleep on; -1 when there is none to offer. Valid until the next call.
+    // sleep on; -1 when there is none to offer. Valid until the next call (a watcher takes its own copy
+    // at once).
     virtual int OutputFd() { return -1; }
+    // After ReadOutput: whether more output may be waiting now. False once a read found the pipe
+    // emptied: more comes only as new output, which its descriptor reports.
+    virtual bool OutputLeft() { return true; }
 
 protected:
     ~ITranscode() = default;

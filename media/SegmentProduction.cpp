@@ -14,6 +14,7 @@
 #include "media/ISegmenter.h"
 #include "media/ITranscode.h"
 #include "media/StreamManager.h"
+#include "media/StreamRegistry.h"
 
 // Log entries name the component, the stream session, whichever of its files writes them.
 #undef KIV_LOG_SOURCE
@@ -108,6 +109,20 @@ void StreamManager::StartPrograms(const TranscodeParams& params, uint32_t index)
         transcoder_.reset();
     }
     if (transcoder_) segmenter_ = made;
+    if (segmenter_) WatchRun();
+}
+
+void StreamManager::WatchRun() {
+    UnwatchRun();
+    for (int fd : {segmenter_->ReportFd(), transcoder_->OutputFd()}) {
+        const int id = WatchStreamInput(fd);
+        if (id >= 0) runWatches_.push_back(id);
+    }
+}
+
+void StreamManager::UnwatchRun() {
+    for (int id : runWatches_) UnwatchStreamInput(id);
+    runWatches_.clear();
 }
 
 SegmentWaitResult StreamManager::WaitForSegment(uint32_t index) {
@@ -127,7 +142,9 @@ SegmentWaitResult StreamManager::WaitForSegment(uint32_t index) {
                     endOfOutput = true;
                 }
             } else {
-                result = WaitProgress;
+                // Output moved. A pipe this read emptied has nothing more to move until new output
+                // comes, which wakes the worker: the step then asks for no pass without pause.
+                result = transcoder_->OutputLeft() ? WaitProgress : WaitPending;
                 if (segmenter_->Send(chunk.data(), chunk.size()) != MSG_OK) {
                     KIV_LOG("Segmenter Send returned something besides MSG_OK!");
                     result = WaitError;
@@ -168,6 +185,7 @@ void StreamManager::CountClosed(uint32_t closedCount) {
 // The transcoder's output has ended: the segmenter cuts the rest, closes its last file and ends. Only
 // what it reports closed whole counts; a failure (a full disk, say) is logged with its reason.
 void StreamManager::FinishSegmenter() {
+    UnwatchRun();  // nothing of this run is read any more
     uint32_t closed = 0;
     std::string why;
     if (!segmenter_->Finish(kSegmenterFinishMs, closed, why)) KIV_LOG("Segmenter failed: " + why);
@@ -179,6 +197,7 @@ void StreamManager::FinishSegmenter() {
 // one. Their output is of no further use: a seek empties the folder, and a finished stream has
 // delivered its last segment.
 void StreamManager::EndRun() {
+    UnwatchRun();
     if (segmenter_) segmenter_->BeginStop();
     if (transcoder_) transcoder_->BeginStop();
     segmenter_.reset();

@@ -11,6 +11,9 @@ namespace {
 // Segmenters are made and destroyed under the registry lock, but the worker reads the count without it.
 std::atomic<int32_t> LiveSegmenterCount{0};
 
+// A program whose report has ended is ending: its end is waited for this long at most.
+const uint32_t kReportEndedWaitMs = 50;
+
 // What an ended program says of its end: its exit code and its own last words.
 std::string EndText(int code, std::string err) {
     while (!err.empty() && (err.back() == '\n' || err.back() == '\r' || err.back() == ' ')) err.pop_back();
@@ -73,8 +76,13 @@ uint32_t Segmenter::CountClosedLines(std::string& pending, const std::string& te
 }
 
 bool Segmenter::TakeClosed(uint32_t& closedCount, std::string& why) {
+    // The report first: the program's end closes it, so while it is open the program runs, and a look
+    // costs the one read. (Its standard error carries only the words of a failed end.)
+    closed_ += CountClosedLines(pendingReport_, process_->ReadStdout(false));
+    closedCount = closed_;
+    if (process_->StdoutFd() >= 0) return true;
     int code = 0;
-    const int state = process_->Wait(code, 0);  // also moves what the program wrote into our buffers
+    const int state = process_->Wait(code, kReportEndedWaitMs);
     closed_ += CountClosedLines(pendingReport_, process_->ReadStdout(state != KivProcess::WAIT_RUNNING));
     closedCount = closed_;
     if (state == KivProcess::WAIT_RUNNING) return true;

@@ -1,7 +1,5 @@
 #include "media/StreamManager.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
@@ -133,25 +131,6 @@ size_t StreamManager::AnsweredCount() {
     return readyRequests_.size() + failedRequests_.size();
 }
 
-void StreamManager::CollectWakeFds(std::vector<kivposix::UniqueFd>& fds) {
-    KivLock guard(*lock_);
-    if (!segmenter_) return;
-    auto add = [&fds](int fd) {
-        if (fd < 0) return;
-        kivposix::UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-        if (copy.valid()) fds.push_back(std::move(copy));
-    };
-    // Both pipes only while a step would read them: production leaves them alone once it is far enough
-    // ahead, and a pipe with unread bytes (or a segmenter's hang-up) would end every sleep at once.
-    const int state = currentState_.load();
-    const bool producing = state == StreamSeeking ||
-                           (state == StreamStreaming && lastCreatedSegmentIdx_ >= lastCompletedSegmentIdx_ &&
-                            lastCreatedSegmentIdx_ - lastCompletedSegmentIdx_ < 3);
-    if (!producing) return;
-    add(segmenter_->ReportFd());
-    if (transcoder_) add(transcoder_->OutputFd());
-}
-
 SegmentRequestStatus StreamManager::GetRequestStatus(uint32_t requestId) {
     KivLock guard(*lock_);
     if (readyRequests_.erase(requestId)) return SegmentReady;
@@ -164,6 +143,8 @@ void StreamManager::SegmentFinished(const std::wstring& fileName) {
     KIV_LOG("Index " + numstr::ToStr(index) + " finished");
     KivLock guard(*lock_);
     deliveredSegments_.insert(index);
+    // Production may go on now that the player has taken this one: the worker must not sleep through it.
+    WakeStreamWorker();
 }
 
 double StreamManager::GetLastRequestedSeconds() {

@@ -14,7 +14,6 @@
 #include <boost/shared_ptr.hpp>
 
 #include "core/KivDeleter.h"
-#include "kivlib/PosixFd.h"
 #include "media/IStreamManager.h"
 
 class IState;
@@ -77,9 +76,6 @@ public:
     // Requests answered (ready or failed) and not yet collected; a change across a step means a waiting
     // route has an answer.
     size_t AnsweredCount();
-    // Copies of the descriptors on which the next step's work shows up (the segmenter's report of a file
-    // closed; the transcoder's output while production goes on), for the worker to sleep on.
-    void CollectWakeFds(std::vector<kivposix::UniqueFd>& fds);
 
     // The number after the last "-" of a file name ("segment-17.ts" gives 17); 0 when there is none.
     static uint32_t GetSegmentIdx(const std::wstring& fileName);
@@ -108,6 +104,9 @@ private:
     void CountClosed(uint32_t closedCount);
     void FinishSegmenter();
     void EndRun();
+    // The run's pipes wake the worker for the run's life (registered once, not on every pass).
+    void WatchRun();
+    void UnwatchRun();
     // False when something that would pass for a segment file is still in the folder afterwards.
     bool StopAndCleanTemp();
     void DeleteFolderFiles();
@@ -136,6 +135,7 @@ private:
     boost::shared_ptr<ISegmenterFactory> ownSegmenters_;
     ISegmenterFactory* segmenters_;
     boost::shared_ptr<ISegmenter> segmenter_;
+    std::vector<int> runWatches_;
 
     std::wstring segmentPrefix_;
     std::wstring segmenterPlaylist_;

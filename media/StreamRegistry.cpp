@@ -1,5 +1,7 @@
 #include "media/StreamRegistry.h"
 
+#include <fcntl.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -7,6 +9,7 @@
 #include <stdexcept>
 
 #include "core/Waker.h"
+#include "kivlib/PosixFd.h"
 #include "kivlib/kiv_thread.h"
 #include "media/StreamManager.h"
 
@@ -26,9 +29,11 @@ struct Registry {
     // The current play generation (under lock); play turns run one at a time under playLock.
     uint64_t generation = 0;
     boost::shared_ptr<KivThreadMutex> playLock;
-    // Apart from the registry lock: a wake comes while a session is held.
+    // Apart from the registry lock: a wake comes while a session is held. Under it also the runs'
+    // watched descriptors (the registry's own copies, keyed by their numbers), which a new waker takes over.
     std::mutex wakerLock;
     IWaker* waker = nullptr;
+    std::map<int, kivposix::UniqueFd> watched;
     // Segment answers; taken after the registry lock, never before it.
     std::mutex answerLock;
     std::condition_variable answered;
@@ -150,7 +155,7 @@ size_t RemoveStreamsOfSession(uint64_t sessionId) {
     return removed;
 }
 
-bool ProcessAllStreams(std::vector<kivposix::UniqueFd>* wakeFds) {
+bool ProcessAllStreams() {
     Registry& registry = TheRegistry();
     KivLock guard(*registry.lock);
     bool work = false;
@@ -162,8 +167,6 @@ bool ProcessAllStreams(std::vector<kivposix::UniqueFd>* wakeFds) {
         answered = answered || session.AnsweredCount() != before;
     }
     if (answered) AnnounceAnswers();
-    if (wakeFds && !work)
-        for (auto& entry : registry.sessions) entry.second.session->CollectWakeFds(*wakeFds);
     return work;
 }
 
@@ -176,7 +179,34 @@ size_t GetStreamCount() {
 void SetStreamWaker(IWaker* waker) {
     Registry& registry = TheRegistry();
     std::lock_guard<std::mutex> hold(registry.wakerLock);
+    if (registry.waker == waker) return;
+    for (auto& entry : registry.watched) {
+        if (registry.waker) registry.waker->Unwatch(entry.first);
+        if (waker) waker->Watch(entry.first);
+    }
     registry.waker = waker;
+}
+
+int WatchStreamInput(int fd) {
+    if (fd < 0) return -1;
+    kivposix::UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!copy.valid()) return -1;
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> hold(registry.wakerLock);
+    const int id = copy.get();
+    if (registry.waker) registry.waker->Watch(id);
+    registry.watched[id] = std::move(copy);
+    return id;
+}
+
+void UnwatchStreamInput(int watchId) {
+    if (watchId < 0) return;
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> hold(registry.wakerLock);
+    auto found = registry.watched.find(watchId);
+    if (found == registry.watched.end()) return;
+    if (registry.waker) registry.waker->Unwatch(watchId);
+    registry.watched.erase(found);  // closes the copy
 }
 
 void WakeStreamWorker() {

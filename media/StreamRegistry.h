@@ -5,12 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
-
 #include <boost/shared_ptr.hpp>
 
 #include "core/KivDeleter.h"
-#include "kivlib/PosixFd.h"
 #include "media/IStreamManager.h"
 
 class IState;
@@ -64,15 +61,21 @@ bool StopStream(const std::wstring& videoPath, uint64_t sessionId);
 bool RemoveAllStreams();
 // Ends every session of that client session, with its programs; how many ended.
 size_t RemoveStreamsOfSession(uint64_t sessionId);
-// One step of every session; true when any did work. With wakeFds, also gives the descriptors on which
-// the sessions' next work shows up (the caller may sleep on them; they are its own copies).
-bool ProcessAllStreams(std::vector<kivposix::UniqueFd>* wakeFds = nullptr);
+// One step of every session; true when any did work.
+bool ProcessAllStreams();
 size_t GetStreamCount();
-// The worker's waker: a segment request wakes it, so the request is served at once instead of after up
-// to a whole idle pause. nullptr takes it away; the call returns once no wake through the old one runs.
+// The worker's waker: a segment request or delivery wakes it, and so does new input on the descriptors
+// the sessions watch, so their work is done at once instead of after a whole idle pause. nullptr takes
+// it away; the call returns once no wake through the old one runs. What is watched moves to the new one.
 void SetStreamWaker(IWaker* waker);
-// A segment request arrived: wakes the waker given, if any.
+// A segment was requested or delivered: wakes the waker given, if any.
 void WakeStreamWorker();
+// A run's descriptor on which its next work shows up (the transcoder's output, the segmenter's report):
+// new input on it or its hang-up wakes the worker, until the run lets it go with the id returned here
+// (-1 when it cannot be watched). Registered once for the run's life; the registry watches a copy of
+// its own, so fd may close before the run lets it go.
+int WatchStreamInput(int fd);
+void UnwatchStreamInput(int watchId);
 // Segment waits. The count moves whenever a step answers a segment request (ready or failed) or a session
 // ends; a route reads it before it reads its request's status, then waits for it to move.
 uint64_t GetSegmentAnswerCount();

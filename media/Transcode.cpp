@@ -27,6 +27,9 @@ bool StartFfmpeg(KivProcess& process, const TranscodeParams& params, TranscodeMo
     return process.Start(kivm::str_conv(args[0]), narrow, pipeStdout, pipeStdin, pipeStderr);
 }
 
+// A program whose output has ended is ending: its end is waited for this long at most.
+const uint32_t kOutputEndedWaitMs = 50;
+
 void StopProcess(KivProcess& process, uint32_t gentleMs) {
     if (!process.Stop(true, gentleMs)) process.Stop(false, 5000);
 }
@@ -76,18 +79,25 @@ void Transcode::BeginStop() {
 
 int Transcode::OutputFd() { return running_ && process_ ? process_->StdoutFd() : -1; }
 
+bool Transcode::OutputLeft() { return running_ && process_ && !process_->StdoutEmptied(); }
+
 std::string Transcode::ReadOutput() {
     if (!running_) return std::string();
+    // The output first, then the end: ffmpeg's end closes its output, so while the output is open it
+    // runs, and a step that moves a chunk costs the one read.
+    std::string chunk = process_->ReadStdout(false);
+    if (process_->StdoutFd() >= 0) return chunk;
     int code = 0;
-    const int state = process_->Wait(code, 0);
-    if (state == KivProcess::WAIT_RUNNING) return process_->ReadStdout(false);
+    // Its output has ended, so has the program, or it is about to.
+    const int state = process_->Wait(code, kOutputEndedWaitMs);
+    if (state == KivProcess::WAIT_RUNNING) return chunk;  // asked again at the next step
     running_ = false;
     if (state == KivProcess::WAIT_ENDED) {
         if (code != 0) {
             KIV_LOG("ffmpeg exited and returned unexpected exit code: " + std::to_string(code));
             failed_ = true;
         }
-        return process_->ReadStdout(true);
+        return chunk + process_->ReadStdout(true);
     }
     failed_ = true;
     KIV_LOG("Got error checking to see if ffmpeg exited.  This should never happen.");

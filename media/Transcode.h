@@ -25,6 +25,7 @@ public:
     std::string ReadOutput() override;
     void BeginStop() override;
     int OutputFd() override;
+    bool OutputLeft() override;
     void Destroy() override { delete this; }
 
 private:

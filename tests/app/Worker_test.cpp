@@ -301,4 +301,97 @@ TEST(WorkerStreams, TheStreamsOfASilentClientEndWithTheirPrograms) {
     EXPECT_TRUE(Within(std::chrono::seconds(30), [] { return ChildrenNamed("ffmpeg") + ChildrenNamed("Segmenter") == 0; }));
 }
 
+// Real time for the worker's sleeps, counted; or, once long, every sleep 100 s whatever it asks for, so
+// that only a wake can end one soon.
+class CountingSleepClock : public IWorkerClock {
+public:
+    int64_t NowSeconds() override { return 1000; }  // no timed step
+    void Sleep(uint32_t ms, WakeSignal& wake) override {
+        ++sleeps;
+        wake.Wait(long_ ? 100000 : ms);
+    }
+    std::atomic<size_t> sleeps{0};
+    std::atomic<bool> long_{false};
+};
+
+// As the segment route: the request, its status looked at every 5 ms, the delivery when asked.
+bool FetchSegment(const std::wstring& id, uint32_t index, std::chrono::seconds within, bool deliver = true) {
+    const std::wstring name = L"segment-" + std::to_wstring(index) + L".ts";
+    uint32_t request = 0;
+    {
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        if (!h) return false;
+        request = h->GetStreamManager()->RequestSegment(name);
+    }
+    SegmentRequestStatus status = SegmentPending;
+    const auto start = std::chrono::steady_clock::now();
+    while (status == SegmentPending && std::chrono::steady_clock::now() - start < within) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        if (!h) return false;
+        status = h->GetStreamManager()->GetRequestStatus(request);
+        if (status == SegmentReady && deliver) h->GetStreamManager()->SegmentFinished(name);
+    }
+    return status == SegmentReady;
+}
+
+// A player that has its segment and three more made waits; so does the worker: a held stream costs it a
+// few passes a second, not one a millisecond. The next request, and the next delivery (after which
+// production goes on), wake it at once.
+TEST(WorkerWake, AHeldStreamsWorkerSleepsAndARequestOrADeliveryWakesItAtOnce) {
+    REQUIRE_ISOLATED_NETWORK();
+    statetest::TempStore store;
+    CountingEvents events;
+    CountingSleepClock clock;
+    boost::shared_ptr<IFileMaker> files = FileMaker::GetInstance();
+    boost::shared_ptr<IMetadataFactory> metadata = MetadataFactory::GetInstance();
+    const std::wstring video = kivm::FromUTF8ExW(mediatest::MakeTsClip("worker-held.ts", 60));
+    std::wstring id;
+    {
+        boost::shared_ptr<IStreamManagerSafe> h =
+            CreateStream(video, 0x3333, store.state.get(), L"http://127.0.0.1:8683/video/stream/", 320, 240,
+                         metadata.get(), files.get(), nullptr, nullptr, 1200, 1300, -1, -1, 0, 1);
+        ASSERT_TRUE(h);
+        id = h->GetStreamManager()->GetStreamId();
+    }
+    const std::string folder = kivm::str_conv(store.state->GetCacheFolder() + L"/" + id);
+    boost::shared_ptr<Worker> worker = Worker::GetInstance(store.state.get(), &events, nullptr, &clock, NoRouter());
+    ASSERT_TRUE(worker);
+
+    ASSERT_TRUE(FetchSegment(id, 1, std::chrono::seconds(60)));
+    // Segments 2 to 4 made (the segmenter has begun the fifth once it closed the fourth); then a moment
+    // for the transcoder to fill its pipe, which it does in a few writes.
+    ASSERT_TRUE(Within(std::chrono::seconds(60), [&] { return testsupport::PathExists(folder + "/segment-5.ts"); }));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const size_t before = clock.sleeps;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const size_t passes = clock.sleeps - before;
+    // 250 ms sleeps give 4; a load of 30 gives fewer, not more. Sleeps of 1 ms gave hundreds.
+    EXPECT_LE(passes, 20u) << "the worker does not sleep while the stream is held";
+    EXPECT_FALSE(testsupport::PathExists(folder + "/segment-6.ts")) << "production went beyond three ahead";
+
+    // From now on a sleep lasts 100 s unless something wakes it.
+    clock.long_ = true;
+    const size_t asleep = clock.sleeps + 1;
+    ASSERT_TRUE(Within(std::chrono::seconds(10), [&] { return clock.sleeps >= asleep; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(FetchSegment(id, 2, std::chrono::seconds(60), false));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << "the request did not wake the worker";
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    start = std::chrono::steady_clock::now();
+    {
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        ASSERT_TRUE(h);
+        h->GetStreamManager()->SegmentFinished(L"segment-2.ts");
+    }
+    // Two delivered: production goes on to segment 5, and the segmenter begins the sixth.
+    EXPECT_TRUE(Within(std::chrono::seconds(60), [&] { return testsupport::PathExists(folder + "/segment-6.ts"); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60)) << "the delivery did not wake the worker";
+
+    worker.reset();
+    RemoveAllStreams();
+}
+
 }  // namespace

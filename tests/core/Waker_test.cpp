@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -39,31 +38,48 @@ TEST(WakeSignal, AWakeBeforeTheWaitIsNotLostAndCountsOnce) {
     EXPECT_GE(Clock::now() - idle, std::chrono::milliseconds(100));
 }
 
-// Work that shows up on a watched descriptor (a child's output, say) ends the sleep as a wake does; the
-// descriptors count for one wait only, and the signal closes them.
-TEST(WakeSignal, AWatchedDescriptorEndsTheSleepOnce) {
+// Work that shows up on a watched descriptor (a child's output, say) ends the sleep as a wake does, for
+// as long as it is watched; input left unread ends one sleep, not every one (a stream far enough ahead
+// leaves its pipes full), and so does a hang-up.
+TEST(WakeSignal, AWatchedDescriptorEndsTheSleepOnEachChangeUntilUnwatched) {
     WakeSignal signal;
     int ends[2];
     ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-    kivposix::UniqueFd writeEnd(ends[1]);
-    const int readEnd = ends[0];
-    std::vector<kivposix::UniqueFd> watched;
-    watched.emplace_back(readEnd);
-    signal.WatchAlso(std::move(watched));
-    const auto start = Clock::now();
-    std::thread writer([&writeEnd] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_EQ(write(writeEnd.get(), "x", 1), 1);
-    });
-    signal.Wait(20000);
-    writer.join();
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
-    EXPECT_EQ(fcntl(readEnd, F_GETFD), -1) << "closed after the wait";
+    kivposix::UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+    ASSERT_TRUE(signal.Watch(readEnd.get()));
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const auto start = Clock::now();
+        std::thread writer([&writeEnd] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ASSERT_EQ(write(writeEnd.get(), "x", 1), 1);
+        });
+        signal.Wait(20000);
+        writer.join();
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+        // Nothing is read: the byte stays, and the next wait lasts its time all the same.
+        const auto idle = Clock::now();
+        signal.Wait(100);
+        EXPECT_GE(Clock::now() - idle, std::chrono::milliseconds(100));
+    }
 
-    // Not watched any more: the next wait lasts its time.
-    const auto idle = Clock::now();
+    writeEnd.reset();  // the hang-up ends one sleep
+    auto start = Clock::now();
+    signal.Wait(20000);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    start = Clock::now();
     signal.Wait(100);
-    EXPECT_GE(Clock::now() - idle, std::chrono::milliseconds(100));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100));
+
+    // Not watched any more: new input ends no sleep.
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    kivposix::UniqueFd other(ends[0]), otherWrite(ends[1]);
+    ASSERT_TRUE(signal.Watch(other.get()));
+    signal.Unwatch(other.get());
+    ASSERT_EQ(write(otherWrite.get(), "x", 1), 1);
+    start = Clock::now();
+    signal.Wait(100);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100));
 }
 
 }  // namespace

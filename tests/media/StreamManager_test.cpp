@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <set>
 #include <thread>
 
 #include "MediaFakes.h"
@@ -38,6 +39,7 @@ struct World {
     std::vector<uint32_t> firsts;  // the first number of each segmenter
     int liveTranscoders = 0;
     int liveSegmenters = 0;
+    int reportFd = -1;  // what the segmenters name to be woken on
 };
 
 class FakeTranscode final : public ITranscode, public KivDeleter {
@@ -93,6 +95,7 @@ public:
         return false;
     }
     void BeginStop() override { w_.ends.push_back("stop segmenter"); }
+    int ReportFd() override { return w_.reportFd; }
     void Destroy() override { delete this; }
 
 private:
@@ -593,20 +596,59 @@ TEST_F(StreamSession, LastRequestedSeconds) {
 
 }  // namespace
 
-// The worker hands the registry its waker: every segment request wakes it, and none comes through a
-// waker that was taken away.
-TEST_F(StreamSession, ASegmentRequestWakesTheWorker) {
+// The worker hands the registry its waker: every segment request wakes it, and so does every segment
+// delivered (production may go on then); none comes through a waker that was taken away.
+TEST_F(StreamSession, ASegmentRequestAndADeliveredSegmentWakeTheWorker) {
     struct CountingWaker : IWaker {
         void Wake() override { ++wakes; }
+        bool Watch(int) override { return true; }
+        void Unwatch(int) override {}
         int wakes = 0;
     } waker;
     Create(60);
     SetStreamWaker(&waker);
     Request(3);
+    EXPECT_EQ(waker.wakes, 1);
+    Finished(3);
+    EXPECT_EQ(waker.wakes, 2);
     Request(4);
     SetStreamWaker(nullptr);
     Request(5);
-    EXPECT_EQ(waker.wakes, 2);
+    Finished(4);
+    EXPECT_EQ(waker.wakes, 3);
+}
+
+// What a run watches goes with the run: its descriptors are registered once, when it starts, not on
+// every step; a new waker takes them over, and the run's end lets them go.
+TEST_F(StreamSession, ARunsDescriptorsAreWatchedForTheRunsLife) {
+    struct RecordingWaker : IWaker {
+        void Wake() override {}
+        bool Watch(int fd) override {
+            ++watches;
+            watched.insert(fd);
+            return true;
+        }
+        void Unwatch(int fd) override { watched.erase(fd); }
+        int watches = 0;
+        std::set<int> watched;
+    } first, second;
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    kivposix::UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+    world.reportFd = readEnd.get();
+    SetStreamWaker(&first);
+    Create(60);
+    Request(1);
+    for (int i = 0; i < 20; ++i) ProcessAllStreams();
+    EXPECT_EQ(first.watches, 1) << "watched once for the run, not once a step";
+    ASSERT_EQ(first.watched.size(), 1u);
+    EXPECT_NE(*first.watched.begin(), readEnd.get()) << "the registry watches a copy of its own";
+    SetStreamWaker(&second);
+    EXPECT_TRUE(first.watched.empty());
+    EXPECT_EQ(second.watched.size(), 1u);
+    RemoveAllStreams();
+    EXPECT_TRUE(second.watched.empty());
+    SetStreamWaker(nullptr);
 }
 
 // The registry hands out the play generation with the handle: a play turn ends every session, and the

@@ -205,8 +205,8 @@ TEST_F(Pipeline, ScriptedSessionInOrderSeekBackwardsOutOfRangeAndEnd) {
 }
 
 // Driven as the worker drives it, with its sleeps made long: a step with nothing to do sleeps on the
-// descriptors the sessions name (and a request's wake), and the run's own output and the segmenter's
-// reports alone must carry it to its segment. A missed wake would cost a whole sleep of 60 s.
+// worker's wake signal, and the run's own output and the segmenter's reports (watched for the run's
+// life) alone must carry it to its segment. A missed wake would cost a whole sleep of 60 s.
 TEST_F(Pipeline, TheRunsOwnOutputAndReportsWakeASleepingWorker) {
     const std::string clip = ClockClip();
     const std::wstring id = Create(clip, 1002);
@@ -222,10 +222,7 @@ TEST_F(Pipeline, TheRunsOwnOutputAndReportsWakeASleepingWorker) {
     SegmentRequestStatus status = SegmentPending;
     int sleeps = 0;
     while (status == SegmentPending && Clock::now() - start < std::chrono::seconds(50)) {
-        std::vector<kivposix::UniqueFd> fds;
-        if (!ProcessAllStreams(&fds)) {
-            EXPECT_FALSE(fds.empty()) << "a run that waits for its programs names what to wait on";
-            wake.WatchAlso(std::move(fds));
+        if (!ProcessAllStreams()) {
             wake.Wait(60000);
             ++sleeps;
         }
@@ -239,29 +236,65 @@ TEST_F(Pipeline, TheRunsOwnOutputAndReportsWakeASleepingWorker) {
 }
 
 // Three segments ahead of the player the run waits, and so must the worker: its pipes are not read then,
-// and a report or hang-up left in one must not end every sleep at once (a worker spinning a core).
-TEST_F(Pipeline, AFullBufferNamesNothingToWakeOn) {
+// and a report or output left in one must not end every sleep (a worker spinning a core); the player's
+// delivery of a segment wakes it, and production goes on.
+TEST_F(Pipeline, AFullBufferEndsNoSleepAndADeliveryWakesProduction) {
     const std::string clip = ClockClip();
     const std::wstring id = Create(clip, 1003);
     ASSERT_FALSE(id.empty());
+    WakeSignal wake;
+    struct Given {
+        explicit Given(WakeSignal& w) { SetStreamWaker(&w); }
+        ~Given() { SetStreamWaker(nullptr); }
+    } given(wake);
     uint32_t request = 0;
     {
         boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
         request = h->GetStreamManager()->RequestSegment(L"segment-1.ts");
     }
-    WakeSignal wake;
-    const auto start = Clock::now();
-    bool idle = false;
-    while (!idle && Clock::now() - start < std::chrono::seconds(50)) {
-        std::vector<kivposix::UniqueFd> fds;
-        if (ProcessAllStreams(&fds)) continue;
-        idle = fds.empty();
-        wake.WatchAlso(std::move(fds));
-        wake.Wait(20);
+    SegmentRequestStatus status = SegmentPending;
+    for (const auto start = Clock::now(); status == SegmentPending && Clock::now() - start < std::chrono::seconds(50);) {
+        if (!ProcessAllStreams()) wake.Wait(100);
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        status = h->GetStreamManager()->GetRequestStatus(request);
     }
-    EXPECT_TRUE(idle) << "the run never stopped naming descriptors to wake on";
-    boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
-    EXPECT_EQ(h->GetStreamManager()->GetRequestStatus(request), SegmentReady);
+    ASSERT_EQ(status, SegmentReady);
+    // Steps as the worker takes them, until five sleeps in a row have lasted their whole time.
+    auto stepUntilQuiet = [&wake](int& wakesBeforeQuiet) {
+        const auto start = Clock::now();
+        int quiet = 0;
+        wakesBeforeQuiet = 0;
+        while (quiet < 5 && Clock::now() - start < std::chrono::seconds(50)) {
+            if (ProcessAllStreams()) continue;
+            const auto sleep = Clock::now();
+            wake.Wait(100);
+            if (Clock::now() - sleep >= std::chrono::milliseconds(100)) {
+                ++quiet;
+            } else {
+                quiet = 0;
+                ++wakesBeforeQuiet;
+            }
+        }
+        return quiet == 5;
+    };
+    int wakes = 0;
+    EXPECT_TRUE(stepUntilQuiet(wakes)) << "the held run kept ending the worker's sleeps";
+    // Segment 1 made and nothing delivered: production stops at segment 3, and the segmenter has begun
+    // the fourth file.
+    EXPECT_TRUE(testsupport::PathExists(Folder(id) + "/segment-4.ts"));
+    EXPECT_FALSE(testsupport::PathExists(Folder(id) + "/segment-5.ts")) << "production went beyond three ahead";
+    {
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        h->GetStreamManager()->SegmentFinished(L"segment-1.ts");
+    }
+    // The delivery ends the next sleep at once, and the run makes segment 4 (its file is complete once
+    // the segmenter has begun the fifth).
+    const auto delivered = Clock::now();
+    wake.Wait(60000);
+    EXPECT_LT(Clock::now() - delivered, std::chrono::seconds(30)) << "the delivery did not wake the worker";
+    EXPECT_TRUE(stepUntilQuiet(wakes));
+    EXPECT_TRUE(testsupport::PathExists(Folder(id) + "/segment-5.ts")) << "production did not go on";
+    EXPECT_FALSE(testsupport::PathExists(Folder(id) + "/segment-6.ts"));
 }
 
 TEST_F(Pipeline, SegmenterArgumentsAndTheLiveCount) {
