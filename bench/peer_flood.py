@@ -167,13 +167,22 @@ def flood(binary, name, head, repeat):
               f"{before} KiB before, peak +{peak[0] - before} KiB, SIGTERM to exit {exit_s:.3f} s", flush=True)
 
 
+def contacted(home, head, repeat, pause, binary, name):
+    """The stand-in and the server started on it, once the server's contact has reached the stand-in."""
+    master = Master(head, repeat, pause)
+    seed(home, free_port())
+    server = Server(binary, home, f"127.0.0.1:{master.port}")
+    if not server.wait_log("Bonjour Check Complete", 30) or not master.arrived.wait(60):
+        print(f"{name}: no contact")
+        server.terminate()
+        return None, None
+    return master, server
+
+
 def paced(binary, name, head, repeat, pause):
     with tempfile.TemporaryDirectory() as home:
-        master = Master(head, repeat, pause)
-        seed(home, free_port())
-        server = Server(binary, home, f"127.0.0.1:{master.port}")
-        if not server.wait_log("Bonjour Check Complete", 30) or not master.arrived.wait(60):
-            print(f"{name}: no contact")
+        master, server = contacted(home, head, repeat, pause, binary, name)
+        if not server:
             return
         time.sleep(1.0)
         sending = master.closed_at is None
@@ -184,11 +193,8 @@ def paced(binary, name, head, repeat, pause):
 
 def paced_contact(binary, name, head, repeat, pause):
     with tempfile.TemporaryDirectory() as home:
-        master = Master(head, repeat, pause)
-        seed(home, free_port())
-        server = Server(binary, home, f"127.0.0.1:{master.port}")
-        if not server.wait_log("Bonjour Check Complete", 30) or not master.arrived.wait(60):
-            print(f"{name}: no contact")
+        master, server = contacted(home, head, repeat, pause, binary, name)
+        if not server:
             return
         until = time.monotonic() + 30
         while master.closed_at is None and time.monotonic() < until:
