@@ -153,7 +153,9 @@ TEST_F(WorkerNetworkTest, SwitchingAutomaticMappingOffReleasesWhatIsHeld) {
         ASSERT_TRUE(clock.WaitForPasses(2));
         EXPECT_TRUE(router->Ours().empty());
         EXPECT_EQ(0, gateway.Mapped());
-        if (!overUpnp) EXPECT_EQ(0u, gateway.Requests().back().lifetime);
+        if (!overUpnp) {
+            EXPECT_EQ(0u, gateway.Requests().back().lifetime);
+        }
         EXPECT_TRUE(log.Contains("Automatic port mapping is off: releasing the router mapping"));
         // Switched back on, the preferences ask for a redo.
         store.state->SetUpnpEnabled(true);
@@ -174,7 +176,9 @@ TEST_F(WorkerNetworkTest, ShutdownDeletesTheMapping) {
         EXPECT_TRUE(router->Ours().empty());
         EXPECT_EQ(0, gateway.Mapped());
         EXPECT_EQ(0, ExternalPort());
-        if (!overUpnp) EXPECT_EQ((NatPmpRequest{8683, 8683, 0}), gateway.Requests().back());
+        if (!overUpnp) {
+            EXPECT_EQ((NatPmpRequest{8683, 8683, 0}), gateway.Requests().back());
+        }
     }
 }
 

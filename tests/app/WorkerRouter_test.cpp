@@ -81,7 +81,9 @@ TEST_P(WorkerRouterTest, StreamStepsGoOnWhileThePortIsMapped) {
     const bool withRouter = GetParam();
     TestRouter router;
     ASSERT_TRUE(router.Build()) << router.Error();
-    if (withRouter) ASSERT_TRUE(router.Start(RouterOptions())) << router.Error();
+    if (withRouter) {
+        ASSERT_TRUE(router.Start(RouterOptions())) << router.Error();
+    }
 
     statetest::TempStore store;
     statetest::LogCapture log;
