@@ -2,8 +2,8 @@
 # What relaying a stream costs the worker thread in system calls, run by hand: the real server (calvoro -s,
 # Release) streams a 90 s clip at 360p, fetched segment after segment as fast as it is made, with
 # `strace -c` attached to the worker thread alone (the thread that sleeps in epoll_wait with the 250 ms
-# pause) for the whole stream. The counts per chunk relayed are the calls over the writes to the
-# segmenter. Inside a private network namespace that has only loopback.
+# pause) for the whole stream. The counts per chunk relayed are the calls over the chunks moved into the
+# segmenter (splices, and writes where a splice could not move them). Inside a private network namespace that has only loopback.
 #   bench/stream_syscalls.sh [BUILD_DIR]     (default: build/bench; PIN, default 4-7)
 set -euo pipefail
 
@@ -87,7 +87,8 @@ wait "$STRACE" 2>/dev/null || true
 echo "# Worker thread $WORKER, one 360p stream of 90 s: $segments segments, $bytes bytes served in ${seconds} s," \
   "load $(cut -d' ' -f1-3 /proc/loadavg)"
 cat "$WORK/strace.txt"
-writes=$(awk '$NF == "write" { print $4 }' "$WORK/strace.txt")
-awk -v w="${writes:-0}" 'NF >= 5 && $1 ~ /^[0-9.]+$/ && $NF != "total" {
-    printf "%-16s %8d calls %8d errors  %.2f per write\n", $NF, $4, (NF == 6 ? $5 : 0), (w > 0 ? $4 / w : 0) }' \
+chunks=$(awk '$NF == "splice" || $NF == "write" { n += $4 - (NF == 6 ? $5 : 0) } END { print n + 0 }' "$WORK/strace.txt")
+echo "chunks relayed (splice and write calls that did not fail): $chunks"
+awk -v w="$chunks" 'NF >= 5 && $1 ~ /^[0-9.]+$/ && $NF != "total" {
+    printf "%-16s %8d calls %8d errors  %.2f per chunk\n", $NF, $4, (NF == 6 ? $5 : 0), (w > 0 ? $4 / w : 0) }' \
   "$WORK/strace.txt"

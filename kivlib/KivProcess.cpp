@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -343,6 +344,8 @@ public:
     void StopInBackground() override;
     int StdoutFd() const override { return out_.fd.get(); }
     bool StdoutEmptied() const override { return out_.emptied; }
+    long SpliceStdoutTo(int target) override;
+    int StdinFd() const override { return stdin_.get(); }
     std::string ReadStdout(bool readAll) override { return Read(out_, err_, readAll); }
     std::string ReadStderr(bool readAll) override { return Read(err_, out_, readAll); }
     void WriteStdin(const void* bytes, size_t length) override;
@@ -468,6 +471,31 @@ void PosixProcess::Drain(Output& output) {
     }
     // Stopped at the limit with the stream open: more may be waiting.
     if (output.fd.valid()) output.emptied = false;
+}
+
+long PosixProcess::SpliceStdoutTo(int target) {
+    // Bytes already read must go first, and only a read and write can send them.
+    if (!out_.fd.valid() || !out_.held.empty() || target < 0) return -1;
+    std::optional<SigpipeGuard> guard;  // a target with no reader raises SIGPIPE, as a write does
+    if (!sigpipeIgnored_) guard.emplace();
+    ssize_t n;
+    do n = splice(out_.fd.get(), nullptr, target, nullptr, kDrainLimit, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    while (n < 0 && errno == EINTR);
+    if (n == 0) {  // the end of the output
+        out_.fd.reset();
+        out_.emptied = true;
+        return 0;
+    }
+    if (n < 0 && errno != EAGAIN) {
+        if (errno == EPIPE && guard) guard->TakeBackSignal();
+        return -1;  // the write that follows says what is wrong
+    }
+    // A short splice or EAGAIN means the output is empty or the target full; what is left says which.
+    int left = 0;
+    if (ioctl(out_.fd.get(), FIONREAD, &left) != 0) left = 1;
+    out_.emptied = left == 0;
+    if (n > 0) return static_cast<long>(n);
+    return left == 0 ? 0 : -1;  // a full target: the caller's write waits until it takes bytes again
 }
 
 bool PosixProcess::Reap(bool block) {

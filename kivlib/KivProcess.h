@@ -44,6 +44,14 @@ public:
     // Whether the last read of standard output found the pipe emptied (a short read, or nothing to
     // read), so that more comes only with new output; false when it stopped with more possibly waiting.
     virtual bool StdoutEmptied() const { return false; }
+    // Moves what the child's standard output holds now into target, a pipe, inside the kernel (no copy
+    // through us, one call instead of a read and a write); never waits. Returns the bytes moved, 0 when
+    // nothing waits or the output has ended (then StdoutFd() is -1), -1 when this cannot be done now
+    // (no splice for these descriptors, the target full, bytes already read and held): the caller then
+    // reads and writes instead. StdoutEmptied() says afterwards whether more is waiting.
+    virtual long SpliceStdoutTo(int /*target*/) { return -1; }
+    // Our write end of the child's standard input pipe; -1 when it is not piped or closed.
+    virtual int StdinFd() const { return -1; }
 
     // readAll false: what has arrived so far, without blocking. readAll true: everything up to
     // the end of the stream (use after the child has ended).

@@ -27,6 +27,9 @@ public:
     // A descriptor that becomes readable when the program reports a file closed (or ends), to sleep on;
     // -1 when there is none to offer. Valid until the next call (a watcher takes its own copy at once).
     virtual int ReportFd() { return -1; }
+    // The write end of the program's input, for a transcoder to move its output into; -1 when there
+    // is none (then Send is the way in).
+    virtual int InputFd() { return -1; }
 
 protected:
     ~ISegmenter() = default;

@@ -34,6 +34,11 @@ public:
     // After ReadOutput: whether more output may be waiting now. False once a read found the pipe
     // emptied: more comes only as new output, which its descriptor reports.
     virtual bool OutputLeft() { return true; }
+    // Moves what the output pipe holds now straight into target (a pipe) without a copy through us;
+    // never waits. The bytes moved (OutputLeft() tells then whether more waits), 0 when nothing
+    // waits, -1 when the caller must use ReadOutput instead (no such move here, the target full, or
+    // the output's end, which ReadOutput reports).
+    virtual long ForwardOutput(int /*target*/) { return -1; }
 
 protected:
     ~ITranscode() = default;

@@ -133,8 +133,12 @@ SegmentWaitResult StreamManager::WaitForSegment(uint32_t index) {
             KIV_LOG("Returning ERROR because transcoder or segmenter was NULL");
         } else {
             const bool running = transcoder_->IsRunning();
-            const std::string chunk = transcoder_->ReadOutput();
-            if (chunk.empty()) {
+            // Straight from pipe to pipe where it can be; read and sent where it cannot.
+            const long forwarded = transcoder_->ForwardOutput(segmenter_->InputFd());
+            const std::string chunk = forwarded < 0 ? transcoder_->ReadOutput() : std::string();
+            if (forwarded >= 0) {
+                result = forwarded > 0 && transcoder_->OutputLeft() ? WaitProgress : WaitPending;
+            } else if (chunk.empty()) {
                 if (running) {
                     result = WaitPending;
                 } else {

@@ -112,6 +112,8 @@ bool Segmenter::Finish(uint32_t ms, uint32_t& closedCount, std::string& why) {
 
 int Segmenter::ReportFd() { return process_ ? process_->StdoutFd() : -1; }
 
+int Segmenter::InputFd() { return process_ ? process_->StdinFd() : -1; }
+
 void Segmenter::BeginStop() {
     if (process_) process_->Stop(false, 0);
 }

@@ -23,6 +23,7 @@ public:
     bool Finish(uint32_t ms, uint32_t& closedCount, std::string& why) override;
     void BeginStop() override;
     int ReportFd() override;
+    int InputFd() override;
     void Destroy() override { delete this; }
 
     // Counts the "closed <n>" lines of the program's report in text (partial lines are kept for the next

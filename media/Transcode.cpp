@@ -81,6 +81,13 @@ int Transcode::OutputFd() { return running_ && process_ ? process_->StdoutFd() :
 
 bool Transcode::OutputLeft() { return running_ && process_ && !process_->StdoutEmptied(); }
 
+long Transcode::ForwardOutput(int target) {
+    if (!running_) return -1;
+    const long moved = process_->SpliceStdoutTo(target);
+    // At the end of the output ReadOutput takes over: it sees the program's end and its exit code.
+    return moved == 0 && process_->StdoutFd() < 0 ? -1 : moved;
+}
+
 std::string Transcode::ReadOutput() {
     if (!running_) return std::string();
     // The output first, then the end: ffmpeg's end closes its output, so while the output is open it

@@ -26,6 +26,7 @@ public:
     void BeginStop() override;
     int OutputFd() override;
     bool OutputLeft() override;
+    long ForwardOutput(int target) override;
     void Destroy() override { delete this; }
 
 private:

@@ -563,6 +563,73 @@ TEST(KivProcessTest, ReadWithoutReadAllNeverBlocks) {
     EXPECT_LT(slowest, 2000);  // a blocking read would wait for the child's 30 s; holds at load 30
 }
 
+// Relays one child's output into another's input as a stream session does: spliced where it can be,
+// read and written where the splice says it cannot.
+TEST(KivProcessTest, SpliceMovesOutputIntoAnotherChildsInput) {
+    shared_ptr<KivProcess> source = StartShell("seq 1 60000", true, false, false);  // 350 KB, pipes hold 64 KiB
+    shared_ptr<KivProcess> target = KivProcess::GetInstance();
+    ASSERT_TRUE(source);
+    ASSERT_TRUE(target->Start("/bin/cat", {}, true, true, false));
+    Watchdog watchdog(target->GetPid(), 10000);
+    std::string echoed;
+    size_t spliced = 0;
+    const Clock::time_point start = Clock::now();
+    while (source->StdoutFd() >= 0 && MsSince(start) < 8000) {
+        const long moved = source->SpliceStdoutTo(target->StdinFd());
+        if (moved > 0) spliced += size_t(moved);
+        if (moved < 0) {
+            const std::string chunk = source->ReadStdout(false);
+            target->WriteStdin(chunk.data(), chunk.size());
+        }
+        if (moved == 0 && source->StdoutFd() >= 0) {
+            EXPECT_TRUE(source->StdoutEmptied());
+        }
+        echoed += target->ReadStdout(false);
+        if (moved == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(-1, source->StdoutFd()) << "the end of the output is seen";
+    target->CloseStdin();
+    echoed += target->ReadStdout(true);
+    EXPECT_GT(spliced, 0u);
+    EXPECT_TRUE(echoed == Numbers(1, 60000)) << echoed.size() << " bytes came through";
+    EXPECT_FALSE(watchdog.Fired());
+}
+
+// A target that takes no more, or has no reader, is the caller's to write to: nothing is lost and no
+// SIGPIPE is left behind, even where the program does not ignore it.
+TEST(KivProcessTest, SpliceLeavesWhatTheTargetCannotTakeForARead) {
+    ScopedSignal defaultPipe(SIGPIPE, SIG_DFL);
+    const struct {
+        const char* name;
+        const char* targetScript;
+        const char* marker;  // on the target's output before the splice
+    } cases[] = {
+        {"target full", "echo ready; exec sleep 30", "ready"},
+        {"target without a reader", "exec 0<&-; echo closed; exec sleep 30", "closed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        shared_ptr<KivProcess> source = StartShell("seq 1 60000", true, false, false);
+        shared_ptr<KivProcess> target = StartShell(c.targetScript, true, true, false);
+        ASSERT_TRUE(source && target);
+        ASSERT_NE(std::string::npos, ReadStdoutUntil(*target, c.marker).find(c.marker));
+        size_t spliced = 0;
+        long moved = 0;
+        const Clock::time_point start = Clock::now();
+        while ((moved = source->SpliceStdoutTo(target->StdinFd())) >= 0 && MsSince(start) < 5000) {
+            spliced += size_t(moved);
+            if (moved == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_EQ(-1, moved);
+        EXPECT_FALSE(source->StdoutEmptied());
+        const std::string rest = source->ReadStdout(true);
+        EXPECT_TRUE(Numbers(1, 60000).substr(spliced) == rest) << spliced << " spliced, " << rest.size() << " read";
+        sigset_t pending;
+        sigpending(&pending);
+        EXPECT_EQ(0, sigismember(&pending, SIGPIPE)) << "a SIGPIPE was left pending";
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Finding programs
 
