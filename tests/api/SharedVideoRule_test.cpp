@@ -37,14 +37,7 @@ const char kNotSupported[] = "CALVORO_SUBTITLE_FORMAT_NOT_SUPPORTED";
 const char kSrt[] = "1\n00:00:00,500 --> 00:00:01,500\nHello\n";
 
 // Video 0, audio 1, a SubRip track 2.
-std::string Clip() {
-    const std::string srt = mediatest::ClipFolder() + "/rule-track.srt";
-    testsupport::WriteFile(srt, kSrt);
-    return mediatest::MakeClip("shared-video-rule.mkv",
-                               {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:duration=4", "-f", "lavfi", "-i",
-                                "sine=duration=4", "-i", srt, "-map", "0", "-map", "1", "-map", "2", "-c:v", "libx264",
-                                "-preset", "ultrafast", "-c:a", "aac", "-c:s", "srt"});
-}
+std::string Clip() { return mediatest::MakeSubtitledClip("shared-video-rule.mkv", kSrt); }
 
 // A queue that only counts what it is given.
 class CountingQueue : public IOfflineTranscode {

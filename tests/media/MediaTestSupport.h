@@ -202,6 +202,15 @@ inline std::string MakeClockClip(const std::string& name, int seconds) {
                            "-preset", "ultrafast", "-g", "25", "-pix_fmt", "yuv420p", "-c:a", "aac"});
 }
 
+// A 4 s Matroska clip of video 0, audio 1 and a SubRip track 2 holding srt, made once per name.
+inline std::string MakeSubtitledClip(const std::string& name, const std::string& srt) {
+    const std::string track = ClipFolder() + "/" + name + ".srt";
+    testsupport::WriteFile(track, srt);
+    return MakeClip(name, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:duration=4", "-f", "lavfi", "-i",
+                           "sine=duration=4", "-i", track, "-map", "0", "-map", "1", "-map", "2", "-c:v", "libx264",
+                           "-preset", "ultrafast", "-c:a", "aac", "-c:s", "srt"});
+}
+
 // The mean brightness of the first picture of a file (0 to 255).
 inline double FirstPictureLuma(const std::string& path) {
     RunResult r = Run({"ffmpeg", "-v", "error", "-nostdin", "-i", path, "-frames:v", "1", "-f", "rawvideo",
