@@ -428,10 +428,18 @@ private:
     long long ffmpegCpu_ = 0, segmenterCpu_ = 0;
 };
 
+// The play request's body: the server's defaults, or the video bitrate in BITRATE (kb/s) when set.
+std::string PlayBody() {
+    const char* bitrate = getenv("BITRATE");
+    if (!bitrate || !*bitrate) return "<Play/>";
+    if (strspn(bitrate, "0123456789") != strlen(bitrate)) throw std::runtime_error("BITRATE is not a number");
+    return "<Play><Bitrate target=\"" + std::string(bitrate) + "\"/></Play>";
+}
+
 // A stream started afresh: its segment URLs (index 0 unused).
 std::vector<std::string> StartStream(Connection& player, const std::string& rest, const std::string& query, uint32_t count) {
     player.Request("GET", "/video/stop/" + rest + query);
-    const Reply play = player.Request("POST", "/video/play/" + rest + query, "<Play/>");
+    const Reply play = player.Request("POST", "/video/play/" + rest + query, PlayBody());
     const std::string url = Between(play.body, "<URL>", "</URL>");
     if (play.status != 200 || url.empty()) throw std::runtime_error("play failed: " + play.body);
     const Reply playlist = player.Request("GET", PathOf(url));
@@ -546,7 +554,7 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(400 + random() % 250));
 
             const Clock::time_point start = Clock::now();
-            const Reply play = player.Request("POST", "/video/play/" + rest + query, "<Play/>");
+            const Reply play = player.Request("POST", "/video/play/" + rest + query, PlayBody());
             const std::string url = Between(play.body, "<URL>", "</URL>");
             if (play.status != 200 || url.empty()) throw std::runtime_error("play failed: " + play.body);
             const std::string id = Between(url, "/video/stream/", "/");

@@ -11,7 +11,7 @@
 # default 5; the first plays a file not yet probed), PIN (cores, default 4-7), PHASE_REPEATS (default 3; 0
 # leaves the phases out), CLIENT_PIN (the phases' client, default 2-3), BENCH_SECONDS (per wrk run,
 # default 10), CLIENTS (default 64), REPEATS (wrk runs per server, by turns, default 3; 0 leaves the direct
-# play out).
+# play out), BITRATE (the video bitrate in kb/s the play requests ask for; unset: the server's default).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -37,10 +37,14 @@ if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
       break
     }
   done
-  if [ ! -f "$BUILD/CMakeCache.txt" ]; then
-    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  # A folder with no CMake cache but a bin/ of calvoro and Segmenter is a copy of another build's binaries
+  # (an earlier commit, say), run as it is.
+  if [ -f "$BUILD/CMakeCache.txt" ] || [ ! -x "$BUILD/bin/calvoro" ] || [ ! -x "$BUILD/bin/Segmenter" ]; then
+    if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+      cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    fi
+    cmake --build "$BUILD" -j "$(nproc)" --target calvoro Segmenter
   fi
-  cmake --build "$BUILD" -j "$(nproc)" --target calvoro Segmenter
   g++ -std=c++17 -O2 -Wall -Wextra "$ROOT/bench/stream_bench.cpp" -o "$BUILD/bin/stream_bench" -lpthread
   exec unshare -rn env CALVORO_BENCH_INSIDE=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$BUILD"
 fi
