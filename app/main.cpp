@@ -139,8 +139,6 @@ private:
     bool dnsSdMissing_ = false;
     // The command line asked for the usage text only: nothing starts, and the run ends with status 0.
     bool helpOnly_ = false;
-    // Services were started, so the shutdown has work to do.
-    bool started_ = false;
 
     wxDECLARE_EVENT_TABLE();
 };
@@ -242,7 +240,6 @@ bool MyApp::OnInit() {
     }
 
     if (!TakeDataFolder()) return false;
-    started_ = true;
 
     // The programs it starts, "images/" and the tray icon lie beside the program.
     const std::string programFolder = ProgramFolder();
@@ -262,7 +259,8 @@ bool MyApp::OnInit() {
         stateHolder_ = State::GetInstance();
         state_ = stateHolder_.get();
         if (!state_) throw std::runtime_error("State store failed to instantiate");
-        state_->Load();
+        // A state file that could not be read names no conversion: the offline folder is then kept whole.
+        const bool stateLoaded = state_->Load();
         SetLogState(state_);
 
         transcodeFactory_ = TranscodeFactory::GetInstance();
@@ -270,7 +268,7 @@ bool MyApp::OnInit() {
         if (transcodeFactory_ && fileMaker_) {
             // What a run cut off by a crash left behind goes before the queue can start a new one.
             KivFileFinderFactory finders;
-            CleanOfflineFolder(state_, &finders, fileMaker_.get());
+            if (stateLoaded) CleanOfflineFolder(state_, &finders, fileMaker_.get());
             offlineTranscode_ = OfflineTranscode::GetInstance(state_, transcodeFactory_.get(), fileMaker_.get());
         }
         events_ = Events::GetInstance(state_, &timerFactory_);
@@ -416,7 +414,7 @@ void MyApp::ReleaseRunningServices() {
 }
 
 int MyApp::OnExit() {
-    if (!started_) return 0;  // the usage text only: nothing was started, nothing is logged
+    if (helpOnly_) return 0;  // the usage text only: nothing was started, nothing is logged
     KIV_LOG("Application Closing, saving state");
     if (!silent_) DestroyMainWindow();
     ReleaseRunningServices();

@@ -179,8 +179,9 @@ TEST_F(StateFileE2eTest, AStoredStateHoldingWhatXmlForbidsGivesCleanRepliesAndFi
                                                      " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n");
         ASSERT_EQ(200, reply.status) << target;
         EXPECT_EQ("", testsupport::XmlLintComplaint(reply.body)) << target << ": " << reply.body;
-        if (target == "/video/convertstatus/")
+        if (target == "/video/convertstatus/") {
             EXPECT_NE(std::string::npos, reply.body.find("<clientIdentifier>" + clean + "</clientIdentifier>")) << reply.body;
+        }
     }
     server.Signal(SIGTERM);
     ASSERT_TRUE(server.WaitExit(30s));
@@ -190,6 +191,22 @@ TEST_F(StateFileE2eTest, AStoredStateHoldingWhatXmlForbidsGivesCleanRepliesAndFi
     EXPECT_NE(std::string::npos, written.find("<LookupName>" + clean + "</LookupName>")) << written;
     EXPECT_NE(std::string::npos, written.find("<ClientIdentifier>" + clean + "</ClientIdentifier>")) << written;
     EXPECT_NE(std::string::npos, written.find("<UniqueID>dev" + clean + "</UniqueID>")) << written;
+}
+
+// A state file that cannot be read names no finished conversion, so the start-up clean-up of the offline
+// folder must not take the user's converted videos for leftovers.
+TEST_F(StateFileE2eTest, AnUnreadableStateFileLeavesTheConvertedVideosInPlace) {
+    testsupport::WriteFile(data() + "/state.xml", "<CalvoroState><VideoFolders>");
+    mkdir((data() + "/cache").c_str(), 0700);
+    mkdir((data() + "/cache/offline").c_str(), 0700);
+    testsupport::WriteFile(data() + "/cache/offline/converted.mp4", "a converted video");
+
+    ServerProcess server(home.path());
+    ASSERT_TRUE(server.Start({"-s"}));
+    ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 30s)) << server.LogText();
+    EXPECT_TRUE(testsupport::PathExists(data() + "/cache/offline/converted.mp4")) << server.LogText();
+    server.Signal(SIGTERM);
+    ASSERT_TRUE(server.WaitExit(30s));
 }
 
 }  // namespace
