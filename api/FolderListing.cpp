@@ -190,7 +190,9 @@ void HttpListener::ListFolder(const std::string& rest) {
         if (!found) throw std::runtime_error("Unknown folder: " + aliasText);
 
         std::wstring directory = found->Path;
-        if (subPath.size() > 1 && !JoinSharePath(found->Path, subPath.substr(1), directory))
+        // A folder no listing shows (a dot-folder, a subtitle folder) is not listed when asked for by name.
+        if (subPath.size() > 1 && (!IsListedFolderPath(subPath.substr(1)) ||
+                                   !JoinSharePath(found->Path, subPath.substr(1), directory)))
             throw std::runtime_error("Unknown folder: " + rest);
 
         // The scan's names go straight into the tree's pool; the dates follow them there.

@@ -166,6 +166,9 @@ TEST_F(FolderListing, UnknownAliasesAndEscapingPathsArePlainText404) {
         {"Movies/../..", "Unknown folder: Movies/../.."},
         {"Movies/S2/../../../etc", "Unknown folder: Movies/S2/../../../etc"},
         {"Movies/S1\x01", "Unknown folder: Movies/S1\x01"},
+        // What no listing shows is not listed when asked for by name.
+        {"Movies/.hidden", "Unknown folder: Movies/.hidden"},
+        {"Movies/S1/Subs", "Unknown folder: Movies/S1/Subs"},
     };
     for (const auto& c : cases) {
         apitest::Services s;
