@@ -44,7 +44,7 @@ std::vector<std::pair<std::string, std::string>> Lines(const std::string& answer
 void LogComplaints(const std::string& complaints, bool cut) {
     std::istringstream in(complaints);
     for (std::string line; std::getline(in, line);)
-        if (!line.empty()) KIV_LOG("UPnP library: " + UpnpLogText(line, kMaxComplaintBytes));
+        if (!line.empty()) KIV_LOG("UPnP library: " + LogExcerpt(line));
     if (cut) KIV_LOG("UPnP library: (more on its standard error, not kept)");
 }
 
@@ -54,23 +54,6 @@ std::string UpnpReply::Field(const std::string& name) const {
     for (const auto& field : fields)
         if (field.first == name) return field.second;
     return std::string();
-}
-
-std::string UpnpLogText(const std::string& text, size_t maxBytes) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < text.size() && i < maxBytes; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    if (text.size() > maxBytes) out += " (" + std::to_string(text.size()) + " bytes in all)";
-    return out;
 }
 
 UpnpReply RunUpnpRequest(const std::vector<std::string>& arguments, uint32_t deadlineMs,
@@ -93,11 +76,11 @@ UpnpReply RunUpnpRequest(const std::vector<std::string>& arguments, uint32_t dea
         answerWhole = Keep(answer, helper->ReadStdout(state == KivProcess::WAIT_ENDED), kMaxAnswerBytes) && answerWhole;
         complaintsWhole =
             Keep(complaints, helper->ReadStderr(state == KivProcess::WAIT_ENDED), kMaxComplaintBytes) && complaintsWhole;
-        if (state != KivProcess::WAIT_RUNNING) break;
         if (!answerWhole) {
             KIV_LOG("WARNING: the UPnP helper's answer to the " + what + " was too long");
             break;
         }
+        if (state != KivProcess::WAIT_RUNNING) break;
         const Clock::time_point now = Clock::now();
         if (stop && *stop) {
             if (atStop == AtStop::End) {

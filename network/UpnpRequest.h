@@ -37,5 +37,3 @@ constexpr uint32_t kUpnpStopGraceMs = 1000;
 UpnpReply RunUpnpRequest(const std::vector<std::string>& arguments, uint32_t deadlineMs,
                          const std::atomic<bool>* stop, AtStop atStop);
 
-// Text as the log may show it: bytes outside printable ASCII as \xNN, at most maxBytes of the text.
-std::string UpnpLogText(const std::string& text, size_t maxBytes);

@@ -86,21 +86,6 @@ TEST(UpnpRetries, TheStopIsLookedAtBetweenAttempts) {
     EXPECT_EQ(2, asked);
 }
 
-TEST(UpnpLogText, ShowsOnlyPrintableAsciiAndCutsLongText) {
-    const struct {
-        std::string text;
-        size_t max;
-        std::string shown;
-    } cases[] = {
-        {"sendto: Network is unreachable", 100, "sendto: Network is unreachable"},
-        {"a\r\nFAKE LOG LINE", 100, "a\\x0d\\x0aFAKE LOG LINE"},
-        {std::string("nul\0byte", 8), 100, "nul\\x00byte"},
-        {"\xff\xc3\xa9", 100, "\\xff\\xc3\\xa9"},
-        {"abcdef", 3, "abc (6 bytes in all)"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(c.shown, UpnpLogText(c.text, c.max)) << c.shown;
-}
-
 // The library's own complaints (its discovery perror()s when nothing can be sent) reach the log through
 // the helper program, and never the server's terminal.
 TEST(UpnpHelper, TheLibrarysComplaintsGoToTheLogAndNotToStandardError) {
