@@ -404,6 +404,14 @@ std::string EscapeForLog(const std::string& text, bool keepLineFeeds, size_t max
     out.reserve(std::min(text.size(), maxBytes));
     size_t i = 0;
     while (i < text.size()) {
+        // Printable ASCII, nearly every byte the log sees, stays as it is.
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            if (out.size() + 1 > maxBytes) break;
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
         size_t consumed;
         bool valid;
         const char32_t code = DecodeOne(text, i, consumed, valid);
