@@ -1,4 +1,4 @@
-# Sourced by the HTTP and file benchmarks: their set-up outside and inside the network namespace, nginx
+# Sourced by the benchmarks: their set-up outside and inside the network namespace, nginx
 # as the yardstick, configured as it serves files at its fastest (sendfile, TCP_CORK while sending,
 # TCP_NODELAY), and wrk's throughput read back.
 

@@ -224,7 +224,16 @@ def burst(binary, thumbnails, conversions):
               f"most ffmpeg at once {most} (slots + the one running conversion = {os.cpu_count() + 1})")
 
 
+def require_isolated():
+    """The server broadcasts and contacts peers: refuse to start it where it could reach another machine."""
+    with open("/proc/self/net/dev") as dev:
+        interfaces = [line.split(":")[0].strip() for line in dev.readlines()[2:]]
+    if any(name != "lo" for name in interfaces):
+        sys.exit("run this inside a network namespace that has only loopback (source scripts/common.sh; isolated ...)")
+
+
 if __name__ == "__main__":
+    require_isolated()
     binary, scenario = sys.argv[1], sys.argv[2]
     if scenario in ("abandoned", "queued"):
         flood(binary, int(sys.argv[3]), scenario == "abandoned")

@@ -252,7 +252,16 @@ def stdout_per_request(binary, count=20):
               f"{added / count:.0f} bytes per request, longest line {longest} bytes", flush=True)
 
 
+def require_isolated():
+    """The server broadcasts and contacts peers: refuse to start it where it could reach another machine."""
+    with open("/proc/self/net/dev") as dev:
+        interfaces = [line.split(":")[0].strip() for line in dev.readlines()[2:]]
+    if any(name != "lo" for name in interfaces):
+        sys.exit("run this inside a network namespace that has only loopback (source scripts/common.sh; isolated ...)")
+
+
 def main():
+    require_isolated()
     binary = sys.argv[1]
     repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 1
     for _ in range(repeats):

@@ -50,15 +50,7 @@ if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
 fi
 
 # ---- inside the namespace
-ulimit -n 8192
-WORK="$(mktemp -d /tmp/calvoro-stream-bench-XXXXXX)"
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]:-}"; do [ -n "$pid" ] && kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+bench_scratch calvoro-stream-bench
 
 SERVER_PORT=18686
 NGINX_PORT=18687

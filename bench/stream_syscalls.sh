@@ -10,6 +10,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${1:-$ROOT/build/bench}"
 PIN="${PIN:-4-7}"
+# shellcheck source=bench/bench_common.sh
+source "$ROOT/bench/bench_common.sh"
 
 if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
   for tool in curl ffmpeg strace; do
@@ -23,14 +25,7 @@ if [ -z "${CALVORO_BENCH_INSIDE:-}" ]; then
   exec unshare -rn env CALVORO_BENCH_INSIDE=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$BUILD"
 fi
 
-WORK="$(mktemp -d /tmp/calvoro-stream-syscalls-XXXXXX)"
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]:-}"; do [ -n "$pid" ] && kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+bench_scratch calvoro-stream-syscalls
 PORT=18688
 
 mkdir -p "$WORK/home/Calvoro" "$WORK/clips"

@@ -42,8 +42,6 @@ std::string AnnounceBody(const std::string& name, const std::string& uniqueId) {
            "</UniqueID><DeviceType>iPhone</DeviceType></Announce></Device>";
 }
 
-long RssKiB(pid_t pid) { return testsupport::ResidentKiB(pid); }
-
 std::string SessionIdOf(const Reply& reply) {
     const size_t at = reply.body.find("<SessionID>");
     if (at == std::string::npos) return std::string();
@@ -70,13 +68,13 @@ TEST(AnnounceFloodE2e, TenThousandNewDevicesWithLongNamesKeepTheMemoryBoundedAnd
         paired = SessionIdOf(reply);
         ASSERT_FALSE(paired.empty());
     }
-    const long before = RssKiB(server.Pid());
+    const long before = testsupport::ResidentKiB(server.Pid());
 
     std::atomic<bool> flooding{true};
     std::atomic<long> peak{before};
     std::thread monitor([&] {
         while (flooding) {
-            const long now = RssKiB(server.Pid());
+            const long now = testsupport::ResidentKiB(server.Pid());
             if (now > peak) peak = now;
             std::this_thread::sleep_for(100ms);
         }
@@ -110,7 +108,7 @@ TEST(AnnounceFloodE2e, TenThousandNewDevicesWithLongNamesKeepTheMemoryBoundedAnd
     flooding = false;
     monitor.join();
     std::this_thread::sleep_for(1s);
-    const long after = RssKiB(server.Pid());
+    const long after = testsupport::ResidentKiB(server.Pid());
     std::cout << "RSS before " << before / 1024 << " MiB, peak " << peak / 1024 << " MiB, after " << after / 1024
               << " MiB; " << pins << " announces answered with a PIN, " << pushedOut << " pushed out, " << others
               << " otherwise" << std::endl;

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <sstream>
 
 #include "support/ServerProcess.h"
@@ -299,10 +298,7 @@ void HostileUpnpDevice::Flood(int connection, bool chunked) {
 }
 
 long ResidentKiBWithChildren(int pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    long kib = 0;
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) kib = std::atol(line.c_str() + 6);
+    long kib = testsupport::ResidentKiB(pid);
     for (pid_t child : testsupport::ChildrenOf(pid)) kib += ResidentKiBWithChildren(child);
     return kib;
 }
