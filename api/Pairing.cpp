@@ -24,24 +24,6 @@ const size_t kMaxDeviceNameChars = 255;
 // A reference is "&" + at most this many characters + ";".
 const size_t kMaxReferenceChars = 10;
 
-void AppendUtf8(uint32_t c, std::string& out) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // The character of one reference (the text between "&" and ";"), in UTF-8; false for anything that is
 // no reference to a character XML can carry.
 bool DecodeReference(const std::string& reference, std::string& out) {
@@ -69,10 +51,8 @@ bool DecodeReference(const std::string& reference, std::string& out) {
         c = c * (hex ? 16 : 10) + static_cast<uint32_t>(value);
         if (c > 0x10FFFF) return false;
     }
-    const bool allowed = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
-                         (c >= 0xE000 && c <= 0xFFFD) || c >= 0x10000;
-    if (!allowed) return false;
-    AppendUtf8(c, out);
+    if (!kivm::IsXmlChar(c)) return false;
+    kivm::AppendUtf8(out, c);
     return true;
 }
 

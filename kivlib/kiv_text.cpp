@@ -159,29 +159,6 @@ char32_t DecodeOne(const std::string& text, size_t i, size_t& consumed, bool& va
 const char32_t kEscapeBase = 0xDC00;
 bool IsEscapedByte(char32_t c) { return c >= 0xDC80 && c <= 0xDCFF; }
 
-void AppendUtf8(std::string& out, char32_t c) {
-    if (IsEscapedByte(c)) {
-        out.push_back(static_cast<char>(c - kEscapeBase));
-        return;
-    }
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kReplacement;
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
 template <typename Char>
 Char AsciiLower(Char c) {
     return (c >= Char('A') && c <= Char('Z')) ? static_cast<Char>(c - Char('A') + Char('a')) : c;
@@ -278,6 +255,29 @@ double ToDouble(const std::string& text) {
 
 namespace kivm {
 
+void AppendUtf8(std::string& out, char32_t c) {
+    if (IsEscapedByte(c)) {
+        out.push_back(static_cast<char>(c - kEscapeBase));
+        return;
+    }
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kReplacement;
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
 // The home folder: $HOME when it is an absolute path, else the password database.
 std::string HomeFolder() {
     const char* home = getenv("HOME");
@@ -312,7 +312,6 @@ bool MakeFolders(const std::string& path) {
     errno = ENOTDIR;
     return false;
 }
-
 
 std::string ToUTF8Ex(const std::wstring& text) {
     static_assert(sizeof(wchar_t) == 4, "wide text is UTF-32 on this platform");

@@ -36,6 +36,10 @@ std::wstring str_conv(const std::string& text);
 std::string ToUTF8Ex(const std::wstring& text);
 std::wstring FromUTF8ExW(const std::string& text);
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+// Appends code point c to out as UTF-8. A surrogate that stands for a byte (U+DC80 to U+DCFF, as the
+// wide conversions keep bytes that are not UTF-8) appends that byte; any other surrogate, or a value
+// past U+10FFFF, appends U+FFFD.
+void AppendUtf8(std::string& out, char32_t c);
 bool IsValidUtf8(const std::string& text);
 // text with each ill-formed sequence (its maximal valid prefix, at least one byte) replaced by U+FFFD.
 std::string ToValidUtf8(const std::string& text);
