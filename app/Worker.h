@@ -56,7 +56,8 @@ public:
                                                  IWorkerClock* clock, const WorkerNetwork& network);
 
     // Sets the stop flag and waits for both threads; the worker thread cleans the cache folder on its way
-    // out. A master-server contact in progress ends at the flag (within 100 ms); a mapping completes first.
+    // out. A master-server contact in progress ends at the flag (within 100 ms), and so do the router's
+    // discovery and mapping; a deletion of the mapping gets at most 1 s more.
     void Stop();
     // The preferences ask for a master-server contact at the next timed step of the network thread.
     void RequestExternalAccessCheck();

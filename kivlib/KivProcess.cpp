@@ -216,15 +216,22 @@ private:
 
     // A child is born in the network namespace of the thread that starts it, as a fork of that thread's
     // own would be: a thread that entered another namespace (setns) takes the spawner there first.
-    static void FollowNetNamespace(const SpawnJob& job) {
-        if (job.netNamespaceFd < 0) return;
+    // False (errno set) where that cannot be done: the child is then not started, rather than started
+    // in a network it was not meant to reach.
+    static bool FollowNetNamespace(const SpawnJob& job) {
+        if (job.netNamespaceFd < 0) return true;
         struct stat wanted, own;
-        if (fstat(job.netNamespaceFd, &wanted) != 0 || stat("/proc/thread-self/ns/net", &own) != 0) return;
-        if (wanted.st_ino != own.st_ino || wanted.st_dev != own.st_dev) setns(job.netNamespaceFd, CLONE_NEWNET);
+        if (fstat(job.netNamespaceFd, &wanted) != 0 || stat("/proc/thread-self/ns/net", &own) != 0) return false;
+        if (wanted.st_ino == own.st_ino && wanted.st_dev == own.st_dev) return true;
+        return setns(job.netNamespaceFd, CLONE_NEWNET) == 0;
     }
 
     static void Fork(SpawnJob& job) {
-        FollowNetNamespace(job);
+        if (!FollowNetNamespace(job)) {
+            job.pid = -1;
+            job.forkError = errno ? errno : EINVAL;
+            return;
+        }
         const pid_t parent = getpid();
         // Returns in the parent once the child has run exec (or failed and ended), so the exec report
         // can be read at once.

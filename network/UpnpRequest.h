@@ -26,7 +26,7 @@ struct UpnpReply {
 
 // What a stop does to a request in progress.
 enum class AtStop {
-    End,      // ends it at once (discovery, mapping: nothing is lost)
+    End,      // ends it at once (discovery, mapping; an add the router made just before is then unknown here)
     Shorten,  // leaves it at most kUpnpStopGraceMs more (a deletion, so the router is left clean)
 };
 constexpr uint32_t kUpnpStopGraceMs = 1000;
