@@ -2,8 +2,10 @@
 # What relaying a stream costs the worker thread in system calls, run by hand: the real server (calvoro -s,
 # Release) streams a 90 s clip at 360p, fetched segment after segment as fast as it is made, with
 # `strace -c` attached to the worker thread alone (the thread that sleeps in epoll_wait with the 250 ms
-# pause) for the whole stream. The counts per chunk relayed are the calls over the chunks moved into the
-# segmenter (splices, and writes where a splice could not move them). Inside a private network namespace that has only loopback.
+# pause) for the whole stream. The counts per chunk relayed are the calls over the chunks the worker moved
+# into the segmenter (splices, and writes where a splice could not move them; none where the segmenter
+# reads the transcoder's output itself), and per segment served. Inside a private network namespace that
+# has only loopback.
 #   bench/stream_syscalls.sh [BUILD_DIR]     (default: build/bench; PIN, default 4-7)
 set -euo pipefail
 
@@ -83,7 +85,10 @@ echo "# Worker thread $WORKER, one 360p stream of 90 s: $segments segments, $byt
   "load $(cut -d' ' -f1-3 /proc/loadavg)"
 cat "$WORK/strace.txt"
 chunks=$(awk '$NF == "splice" || $NF == "write" { n += $4 - (NF == 6 ? $5 : 0) } END { print n + 0 }' "$WORK/strace.txt")
-echo "chunks relayed (splice and write calls that did not fail): $chunks"
-awk -v w="$chunks" 'NF >= 5 && $1 ~ /^[0-9.]+$/ && $NF != "total" {
-    printf "%-16s %8d calls %8d errors  %.2f per chunk\n", $NF, $4, (NF == 6 ? $5 : 0), (w > 0 ? $4 / w : 0) }' \
+# Where the segmenter reads the transcoder's output itself the worker relays nothing (its writes are the
+# log's and the pacing's): the calls are given per segment as well.
+echo "chunks relayed (splice and write calls that did not fail): $chunks; segments: $segments"
+awk -v w="$chunks" -v s="$segments" 'NF >= 5 && $1 ~ /^[0-9.]+$/ && $NF != "total" {
+    printf "%-16s %8d calls %8d errors  %.2f per chunk  %.2f per segment\n", $NF, $4, (NF == 6 ? $5 : 0),
+      (w > 0 ? $4 / w : 0), (s > 0 ? $4 / s : 0) }' \
   "$WORK/strace.txt"

@@ -38,6 +38,8 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 extern char** environ;
 
@@ -54,6 +56,8 @@ constexpr size_t kReadChunk = 64 * 1024;
 // At most this much is taken from one pipe per look, so a child that writes as fast as we read
 // cannot keep a non-blocking call from returning.
 constexpr size_t kDrainLimit = 16 * kReadChunk;
+// The highest descriptor a child can be given: 0 to 2, and 3 when the caller hands one over.
+constexpr int kLastChildFd = 3;
 
 using Fd = kivposix::UniqueFd;
 
@@ -65,15 +69,50 @@ bool MakePipe(Fd& readEnd, Fd& writeEnd) {
     return true;
 }
 
-// A descriptor the child moves onto 0, 1 or 2 must not itself be 0, 1 or 2 (a server started with a
+// A descriptor the child moves onto 0 to 3 must not itself be one of those (a server started with a
 // closed standard stream hands those numbers out), or one dup2 would overwrite another's source.
-bool MoveAboveStdio(Fd& fd) {
-    if (fd.get() > 2) return true;
-    int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+bool MoveAboveChildFds(Fd& fd) {
+    if (fd.get() > kLastChildFd) return true;
+    int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, kLastChildFd + 1);
     if (moved < 0) return false;
     fd.reset(moved);
     return true;
 }
+
+// A read end of its own for a child, blocking as a program expects its input to be. Ours (non-blocking,
+// say) shares its flags with every duplicate, so a pipe is opened anew: that gives a separate open file.
+// Invalid when that cannot be done. Anything but a pipe is duplicated.
+Fd OwnReadEnd(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return Fd();
+    if (!S_ISFIFO(st.st_mode)) return Fd(fcntl(fd, F_DUPFD_CLOEXEC, kLastChildFd + 1));
+    // Non-blocking for the open itself: a pipe whose writers are gone must not hold it.
+    Fd reopened(open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const int flags = reopened.valid() ? fcntl(reopened.get(), F_GETFL) : -1;
+    if (flags < 0 || fcntl(reopened.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return Fd();
+    return reopened;
+}
+
+// Our environment with the given variables set (replacing ours of the same names), as execve takes it.
+struct ChildEnvironment {
+    explicit ChildEnvironment(const std::vector<std::pair<std::string, std::string>>& set) {
+        if (set.empty()) return;
+        for (char** entry = environ; entry && *entry; ++entry) {
+            const std::string text(*entry);
+            bool replaced = false;
+            for (const auto& variable : set)
+                replaced = replaced || text.compare(0, variable.first.size() + 1, variable.first + "=") == 0;
+            if (!replaced) texts.push_back(text);
+        }
+        for (const auto& variable : set) texts.push_back(variable.first + "=" + variable.second);
+        for (std::string& text : texts) pointers.push_back(&text[0]);
+        pointers.push_back(nullptr);
+    }
+    char* const* Get() const { return pointers.empty() ? environ : pointers.data(); }
+
+    std::vector<std::string> texts;
+    std::vector<char*> pointers;
+};
 
 bool SetNonBlocking(const Fd& fd) {
     int flags = fcntl(fd.get(), F_GETFL);
@@ -97,7 +136,7 @@ struct SpawnJob {
     const char* path = nullptr;
     char* const* argv = nullptr;
     char* const* envp = nullptr;
-    int childFds[3] = {-1, -1, -1};  // become the child's 0, 1 and 2
+    int childFds[kLastChildFd + 1] = {-1, -1, -1, -1};  // become the child's 0 to 3; 3 only when given
     int reportFd = -1;               // close-on-exec; the child writes errno here when it cannot exec
     int maxFd = 0;                   // upper bound for closing descriptors one by one
     int netNamespaceFd = -1;         // the starting thread's network namespace; -1 when unknown
@@ -114,10 +153,11 @@ struct SpawnJob {
 }
 
 void ChildCloseInherited(const SpawnJob& job) {
-    const unsigned keep = static_cast<unsigned>(job.reportFd);
-    bool closed = (keep <= 3 || close_range(3, keep - 1, 0) == 0) && close_range(keep + 1, ~0U, 0) == 0;
+    const unsigned from = job.childFds[kLastChildFd] >= 0 ? kLastChildFd + 1 : kLastChildFd;
+    const unsigned keep = static_cast<unsigned>(job.reportFd);  // above every child descriptor
+    bool closed = (keep <= from || close_range(from, keep - 1, 0) == 0) && close_range(keep + 1, ~0U, 0) == 0;
     if (!closed) {
-        for (int fd = 3; fd < job.maxFd; ++fd)
+        for (int fd = static_cast<int>(from); fd < job.maxFd; ++fd)
             if (fd != job.reportFd) close(fd);
     }
 }
@@ -138,8 +178,8 @@ void ChildResetSignals() {
     // Async-signal-safe calls only from here on.
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) ChildFail(job.reportFd);
     if (getppid() != parent) _exit(127);  // the server died before the signal was armed
-    for (int target = 0; target < 3; ++target)
-        if (dup2(job.childFds[target], target) < 0) ChildFail(job.reportFd);
+    for (int target = 0; target <= kLastChildFd; ++target)
+        if (job.childFds[target] >= 0 && dup2(job.childFds[target], target) < 0) ChildFail(job.reportFd);
     ChildCloseInherited(job);
     ChildResetSignals();
     execve(job.path, job.argv, job.envp);
@@ -353,10 +393,22 @@ public:
     bool StdoutEmptied() const override { return out_.emptied; }
     long SpliceStdoutTo(int target) override;
     int StdinFd() const override { return stdin_.get(); }
+    bool GiveChild(int childFd, int fd) override;
+    bool SetChildVariable(const std::string& name, const std::string& value) override {
+        if (started_ || name.empty() || name.find('=') != std::string::npos) return false;
+        variables_.emplace_back(name, value);
+        return true;
+    }
+    int EndFd() const override { return ended_ ? -1 : pidfd_.get(); }
     std::string ReadStdout(bool readAll) override { return Read(out_, err_, readAll); }
     std::string ReadStderr(bool readAll) override { return Read(err_, out_, readAll); }
     void WriteStdin(const void* bytes, size_t length) override;
     void CloseStdin() override { stdin_.reset(); }
+    void CloseStdout() override {
+        out_.fd.reset();
+        out_.held.clear();
+        out_.emptied = true;
+    }
     int GetPid() const override { return started_ ? pid_ : 0; }
 
 private:
@@ -385,10 +437,18 @@ private:
     pid_t pid_ = 0;
     int exitCode_ = -1;
     Fd pidfd_;  // readable once the child has ended; absent on kernels without pidfd_open
+    int given_[kLastChildFd + 1] = {-1, -1, -1, -1};  // the caller's descriptors for the child (GiveChild)
+    std::vector<std::pair<std::string, std::string>> variables_;  // set in the child's environment
     Fd stdin_;
     Output out_;
     Output err_;
 };
+
+bool PosixProcess::GiveChild(int childFd, int fd) {
+    if (started_ || fd < 0 || (childFd != 0 && childFd != kLastChildFd)) return false;
+    given_[childFd] = fd;
+    return true;
+}
 
 bool PosixProcess::Start(const std::string& program, const std::vector<std::string>& arguments,
                          bool pipeStdout, bool pipeStdin, bool pipeStderr) {
@@ -412,19 +472,27 @@ bool PosixProcess::Start(const std::string& program, const std::vector<std::stri
     if ((pipeStdin && !MakePipe(inRead, inWrite)) || (pipeStdout && !MakePipe(outRead, outWrite)) ||
         (pipeStderr && !MakePipe(errRead, errWrite)) || !MakePipe(reportRead, reportWrite))
         return false;
-    Fd& childIn = pipeStdin ? inRead : devNull;
+    // What the caller gave is duplicated for the child's sake alone, so the caller's own stays as it was.
+    Fd givenIn, givenExtra;
+    if (!pipeStdin && given_[0] >= 0) givenIn = OwnReadEnd(given_[0]);
+    if (given_[kLastChildFd] >= 0) givenExtra.reset(fcntl(given_[kLastChildFd], F_DUPFD_CLOEXEC, kLastChildFd + 1));
+    if ((!pipeStdin && given_[0] >= 0 && !givenIn.valid()) || (given_[kLastChildFd] >= 0 && !givenExtra.valid()))
+        return false;
+    Fd& childIn = pipeStdin ? inRead : givenIn.valid() ? givenIn : devNull;
     Fd& childOut = pipeStdout ? outWrite : devNull;
     Fd& childErr = pipeStderr ? errWrite : devNull;
     for (Fd* fd : {&childIn, &childOut, &childErr, &reportWrite})
-        if (!MoveAboveStdio(*fd)) return false;
+        if (!MoveAboveChildFds(*fd)) return false;
 
     SpawnJob job;
     job.path = path.c_str();
     job.argv = argv.data();
-    job.envp = environ;
+    const ChildEnvironment environment(variables_);
+    job.envp = environment.Get();
     job.childFds[0] = childIn.get();
     job.childFds[1] = childOut.get();
     job.childFds[2] = childErr.get();
+    job.childFds[kLastChildFd] = givenExtra.get();
     job.reportFd = reportWrite.get();
     job.maxFd = MaxFd();
     const Fd netNamespace(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
@@ -433,6 +501,8 @@ bool PosixProcess::Start(const std::string& program, const std::vector<std::stri
 
     // Our copies of the child's ends go at once, so end of stream is seen when the child closes its own.
     devNull.reset();
+    givenIn.reset();
+    givenExtra.reset();
     inRead.reset();
     outWrite.reset();
     errWrite.reset();

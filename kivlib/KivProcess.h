@@ -19,8 +19,8 @@ public:
     // program: the program to run; arguments: what follows it on its command line (not the program name).
     // A bare name such as "ffmpeg.exe" is looked up without ".exe" in the program's own folder
     // first, then on PATH; a name with a "/" is used as it is. Streams not piped go to /dev/null.
-    // The child gets no other descriptor of ours and dies with the server; it is born in the network
-    // namespace of the calling thread. False when it could not start.
+    // The child gets no other descriptor of ours (but those given with GiveChild) and dies with the
+    // server; it is born in the network namespace of the calling thread. False when it could not start.
     virtual bool Start(const std::string& program, const std::vector<std::string>& arguments, bool pipeStdout,
                        bool pipeStdin, bool pipeStderr) = 0;
 
@@ -53,6 +53,18 @@ public:
     // Our write end of the child's standard input pipe; -1 when it is not piped or closed.
     virtual int StdinFd() const { return -1; }
 
+    // Before Start: the child gets fd as its descriptor childFd, 0 (its standard input, when Start does
+    // not pipe it: another child's output, say) or 3 (one more open descriptor). The child gets a
+    // duplicate (for a pipe given as its input, a blocking read end of its own whatever our end's flags;
+    // Start fails where none can be had); fd stays the caller's and must stay open until Start returns.
+    // False for another childFd or once started.
+    virtual bool GiveChild(int /*childFd*/, int /*fd*/) { return false; }
+    // Before Start: the child's environment is ours with name set to value. False once started.
+    virtual bool SetChildVariable(const std::string& /*name*/, const std::string& /*value*/) { return false; }
+    // A descriptor that becomes readable when the child ends, to sleep on; -1 when there is none (not
+    // started, already reaped, or no process descriptors here). Owned by the object.
+    virtual int EndFd() const { return -1; }
+
     // readAll false: what has arrived so far, without blocking. readAll true: everything up to
     // the end of the stream (use after the child has ended).
     virtual std::string ReadStdout(bool readAll) = 0;
@@ -62,6 +74,9 @@ public:
     // or its input is closed.
     virtual void WriteStdin(const void* bytes, size_t length) = 0;
     virtual void CloseStdin() = 0;
+    // Closes our read end of the child's standard output (another program reads it, say); what was
+    // read and not yet taken is dropped.
+    virtual void CloseStdout() {}
 
     // The child's process id; 0 when none was started.
     virtual int GetPid() const = 0;

@@ -30,6 +30,11 @@ public:
     // The write end of the program's input, for a transcoder to move its output into; -1 when there
     // is none (then Send is the way in).
     virtual int InputFd() { return -1; }
+    // For a program that reads its input straight from the transcoder: it may close files until
+    // closedCount of them are closed, and then waits before it writes into the next (so does the
+    // transcoder once the pipe between them is full). Never lowers what was allowed. Nothing where the
+    // input comes through Send, which paces the program by itself.
+    virtual void AllowUpTo(uint32_t /*closedCount*/) {}
 
 protected:
     ~ISegmenter() = default;
@@ -41,6 +46,16 @@ public:
     virtual boost::shared_ptr<ISegmenter> CreateSegmenter(uint32_t segmentSeconds, const std::wstring& prefix,
                                                           const std::wstring& playlist, const std::wstring& urlBase,
                                                           uint32_t firstNumber) = 0;
+    // The same, with the program reading its stream straight from input (the read end of the
+    // transcoder's output pipe, which the caller keeps) and paced by AllowUpTo; empty when this cannot be
+    // done here (then CreateSegmenter and Send).
+    virtual boost::shared_ptr<ISegmenter> CreateSegmenterReading(int /*input*/, uint32_t /*segmentSeconds*/,
+                                                                 const std::wstring& /*prefix*/,
+                                                                 const std::wstring& /*playlist*/,
+                                                                 const std::wstring& /*urlBase*/,
+                                                                 uint32_t /*firstNumber*/) {
+        return boost::shared_ptr<ISegmenter>();
+    }
 
 protected:
     ~ISegmenterFactory() = default;

@@ -39,6 +39,12 @@ public:
     // waits, -1 when the caller must use ReadOutput instead (no such move here, the target full, or
     // the output's end, which ReadOutput reports).
     virtual long ForwardOutput(int /*target*/) { return -1; }
+    // The read end of the output pipe while nothing has been read from it, for another program to read
+    // straight from; -1 when there is none.
+    virtual int OutputPipe() { return -1; }
+    // Another program now reads the output (given OutputPipe at its start): ours is closed, nothing is
+    // read here any more, IsRunning looks at the program itself, and OutputFd reports its end.
+    virtual void OutputHandedOver() {}
 
 protected:
     ~ITranscode() = default;

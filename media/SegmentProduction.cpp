@@ -1,9 +1,8 @@
-// The production side of a stream session: starting a run at a segment, moving the transcoder's output
-// into the segmenter, counting finished segment files, and cleaning the session's folder.
+// The production side of a stream session: starting a run at a segment, handing the transcoder's output
+// to the segmenter (or moving it across), pacing it, counting finished segment files, and cleaning the
+// session's folder.
 #include <exception>
-#include <future>
 #include <stdexcept>
-#include <system_error>
 
 #include "core/FileMaker.h"
 #include "core/Log.h"
@@ -82,34 +81,31 @@ bool StreamManager::StartSeekRequest(uint32_t index) {
     }
 }
 
-// Starts the run's two programs at once: the segmenter on a helper thread while the transcoder starts on
-// this one, so neither waits for the other to be running. The transcoder still comes first in what the
-// run makes of it: when it cannot start, the segmenter goes again and the run has neither.
+// Starts the run's two programs, the transcoder first: the segmenter reads ffmpeg's output straight from
+// its pipe where it can, so that no byte of the stream passes through the worker, and is paced by what
+// the session allows it. Otherwise the worker moves the output across (WaitForSegment). A run is both
+// programs or neither.
 void StreamManager::StartPrograms(const TranscodeParams& params, uint32_t index) {
-    auto makeSegmenter = [this, index] {
-        return segmenters_->CreateSegmenter(SegmentSeconds, segmentPrefix_, segmenterPlaylist_, urlBase_, index);
-    };
-    std::future<boost::shared_ptr<ISegmenter>> segmenter;
-    try {
-        segmenter = std::async(std::launch::async, makeSegmenter);
-    } catch (const std::system_error&) {
-        // No thread to be had: one after the other.
-    }
     transcoder_ = transcoders_->CreateTranscode(params, state_);
+    if (!transcoder_) return;
     boost::shared_ptr<ISegmenter> made;
-    if (segmenter.valid()) {
-        made = segmenter.get();
-    } else if (transcoder_) {
-        made = makeSegmenter();
+    const int output = transcoder_->OutputPipe();
+    if (output >= 0) {
+        made = segmenters_->CreateSegmenterReading(output, SegmentSeconds, segmentPrefix_, segmenterPlaylist_, urlBase_, index);
     }
-    // A run is both programs or neither: the one that did start is stopped at once.
-    if (!transcoder_ && made) made->BeginStop();
-    if (transcoder_ && !made) {
+    linked_ = bool(made);
+    if (linked_) {
+        transcoder_->OutputHandedOver();
+    } else {
+        made = segmenters_->CreateSegmenter(SegmentSeconds, segmentPrefix_, segmenterPlaylist_, urlBase_, index);
+    }
+    if (!made) {
         transcoder_->BeginStop();
         transcoder_.reset();
+        return;
     }
-    if (transcoder_) segmenter_ = made;
-    if (segmenter_) WatchRun();
+    segmenter_ = made;
+    WatchRun();
 }
 
 void StreamManager::WatchRun() {
@@ -131,32 +127,10 @@ SegmentWaitResult StreamManager::WaitForSegment(uint32_t index) {
     if (lastCreatedSegmentIdx_ < index) {
         if (!transcoder_ || !segmenter_) {
             KIV_LOG("Returning ERROR because transcoder or segmenter was NULL");
+        } else if (linked_) {
+            result = StepLinkedRun(index, endOfOutput);
         } else {
-            const bool running = transcoder_->IsRunning();
-            // Straight from pipe to pipe where it can be; read and sent where it cannot.
-            const long forwarded = transcoder_->ForwardOutput(segmenter_->InputFd());
-            const std::string chunk = forwarded < 0 ? transcoder_->ReadOutput() : std::string();
-            if (forwarded >= 0) {
-                result = forwarded > 0 && transcoder_->OutputLeft() ? WaitProgress : WaitPending;
-            } else if (chunk.empty()) {
-                if (running) {
-                    result = WaitPending;
-                } else {
-                    KIV_LOG("Transcoder has exited.");
-                    endOfOutput = true;
-                }
-            } else {
-                // Output moved. A pipe this read emptied has nothing more to move until new output
-                // comes, which wakes the worker: the step then asks for no pass without pause.
-                result = transcoder_->OutputLeft() ? WaitProgress : WaitPending;
-                if (segmenter_->Send(chunk.data(), chunk.size()) != MSG_OK) {
-                    KIV_LOG("Segmenter Send returned something besides MSG_OK!");
-                    result = WaitError;
-                }
-            }
-            // Looked at on every step, not only after a chunk: the segmenter closes a file a moment
-            // after the chunk that ends it went in.
-            if (!endOfOutput && !ScanNewSegments()) result = WaitError;
+            result = MoveOutput(endOfOutput);
         }
     }
     if (endOfOutput) {
@@ -168,6 +142,60 @@ SegmentWaitResult StreamManager::WaitForSegment(uint32_t index) {
         KIV_LOG("Segmenter is done but we don't see the files we're expecting! (this could mean that transcoder crashed)");
         return WaitError;
     }
+    return result;
+}
+
+// The segmenter reads the transcoder's output itself: a step lets it go on to the segment asked for and
+// counts what it has closed. It reports each file and the transcoder's end wakes the worker, so there is
+// nothing to do between those (WaitPending).
+SegmentWaitResult StreamManager::StepLinkedRun(uint32_t index, bool& endOfOutput) {
+    segmenter_->AllowUpTo(index - firstSegmentIdx_ + 1);
+    uint32_t closed = 0;
+    std::string why;
+    const bool sound = segmenter_->TakeClosed(closed, why);
+    CountClosed(closed);
+    // Asked after the segmenter: its input ends only after the transcoder has, so a segmenter found ended
+    // once the transcoder has ended may simply have cut the whole stream (FinishSegmenter tells).
+    if (!transcoder_->IsRunning()) {
+        KIV_LOG("Transcoder has exited.");
+        endOfOutput = true;
+        return WaitError;
+    }
+    if (!sound) {
+        KIV_LOG("Segmenter failed: " + why);
+        return WaitError;
+    }
+    return WaitPending;
+}
+
+// One chunk of the transcoder's output moved into the segmenter.
+SegmentWaitResult StreamManager::MoveOutput(bool& endOfOutput) {
+    SegmentWaitResult result = WaitError;
+    const bool running = transcoder_->IsRunning();
+    // Straight from pipe to pipe where it can be; read and sent where it cannot.
+    const long forwarded = transcoder_->ForwardOutput(segmenter_->InputFd());
+    const std::string chunk = forwarded < 0 ? transcoder_->ReadOutput() : std::string();
+    if (forwarded >= 0) {
+        result = forwarded > 0 && transcoder_->OutputLeft() ? WaitProgress : WaitPending;
+    } else if (chunk.empty()) {
+        if (running) {
+            result = WaitPending;
+        } else {
+            KIV_LOG("Transcoder has exited.");
+            endOfOutput = true;
+        }
+    } else {
+        // Output moved. A pipe this read emptied has nothing more to move until new output
+        // comes, which wakes the worker: the step then asks for no pass without pause.
+        result = transcoder_->OutputLeft() ? WaitProgress : WaitPending;
+        if (segmenter_->Send(chunk.data(), chunk.size()) != MSG_OK) {
+            KIV_LOG("Segmenter Send returned something besides MSG_OK!");
+            result = WaitError;
+        }
+    }
+    // Looked at on every step, not only after a chunk: the segmenter closes a file a moment
+    // after the chunk that ends it went in.
+    if (!endOfOutput && !ScanNewSegments()) result = WaitError;
     return result;
 }
 
@@ -202,6 +230,7 @@ void StreamManager::FinishSegmenter() {
 // delivered its last segment.
 void StreamManager::EndRun() {
     UnwatchRun();
+    linked_ = false;
     if (segmenter_) segmenter_->BeginStop();
     if (transcoder_) transcoder_->BeginStop();
     segmenter_.reset();

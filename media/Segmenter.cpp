@@ -1,5 +1,9 @@
 #include "media/Segmenter.h"
 
+#include <errno.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <exception>
 
@@ -28,9 +32,9 @@ int32_t GetLiveSegmenterCount() { return LiveSegmenterCount.load(); }
 
 boost::shared_ptr<ISegmenter> Segmenter::GetInstance(uint32_t segmentSeconds, const std::wstring& prefix,
                                                      const std::wstring& playlist, const std::wstring& urlBase,
-                                                     uint32_t firstNumber) {
+                                                     uint32_t firstNumber, int input) {
     Segmenter* segmenter = new Segmenter();
-    if (!segmenter->Start(segmentSeconds, prefix, playlist, urlBase, firstNumber)) {
+    if (!segmenter->Start(segmentSeconds, prefix, playlist, urlBase, firstNumber, input)) {
         segmenter->Destroy();
         return boost::shared_ptr<ISegmenter>();
     }
@@ -40,8 +44,10 @@ boost::shared_ptr<ISegmenter> Segmenter::GetInstance(uint32_t segmentSeconds, co
 Segmenter::Segmenter() { ++LiveSegmenterCount; }
 
 Segmenter::~Segmenter() {
-    // A gentle stop closes the input: the program cuts what is still in the pipe and closes its last file.
+    // A gentle stop closes the input we feed (or, where it reads the transcoder, ends its wait for
+    // credits): the program cuts what is still in the pipe and closes its last file.
     if (process_ && !process_->Stop(true, 5000)) process_->Stop(false, 5000);
+    EndCredits();
     --LiveSegmenterCount;
 }
 
@@ -53,15 +59,49 @@ std::vector<std::string> Segmenter::Arguments(uint32_t segmentSeconds, const std
 }
 
 bool Segmenter::Start(uint32_t segmentSeconds, const std::wstring& prefix, const std::wstring& playlist,
-                      const std::wstring& urlBase, uint32_t firstNumber) {
+                      const std::wstring& urlBase, uint32_t firstNumber, int input) {
     prefix_ = prefix;
     playlist_ = playlist;
     urlBase_ = urlBase;
     process_ = KivProcess::GetInstance();
     if (!process_) return false;
+    const std::vector<std::string> arguments = Arguments(segmentSeconds, prefix, playlist, urlBase, firstNumber);
     // Its standard output reports each file closed whole; its standard error says why a run failed.
-    return process_->Start("Segmenter.exe", Arguments(segmentSeconds, prefix, playlist, urlBase, firstNumber), true,
-                           true, true);
+    if (input < 0) return process_->Start("Segmenter.exe", arguments, true, true, true);
+
+    // Reading straight from the transcoder, it is paced by credits: one byte for each further file, on a
+    // socket (a send to a program that has gone raises no SIGPIPE) that it is told of by name.
+    int pacing[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pacing) != 0) return false;
+    shutdown(pacing[0], SHUT_WR);
+    const bool started = process_->GiveChild(0, input) && process_->GiveChild(3, pacing[0]) &&
+                         process_->SetChildVariable("CALVORO_SEGMENTER_CREDITS", "3") &&
+                         process_->Start("Segmenter.exe", arguments, true, false, true);
+    close(pacing[0]);
+    if (!started) {
+        close(pacing[1]);
+        return false;
+    }
+    credits_ = pacing[1];
+    readsTranscoder_ = true;
+    return true;
+}
+
+void Segmenter::AllowUpTo(uint32_t closedCount) {
+    if (credits_ < 0 || closedCount <= creditsGiven_ + 1) return;
+    // A few bytes ahead of the program at most: the socket never fills, and a send never waits.
+    const std::string credits(closedCount - 1 - creditsGiven_, 'c');
+    ssize_t n;
+    do n = send(credits_, credits.data(), credits.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n > 0) creditsGiven_ += static_cast<uint32_t>(n);
+}
+
+// The program then waits for no file any more.
+void Segmenter::EndCredits() {
+    if (credits_ < 0) return;
+    close(credits_);
+    credits_ = -1;
 }
 
 uint32_t Segmenter::CountClosedLines(std::string& pending, const std::string& text) {
@@ -86,13 +126,16 @@ bool Segmenter::TakeClosed(uint32_t& closedCount, std::string& why) {
     closed_ += CountClosedLines(pendingReport_, process_->ReadStdout(state != KivProcess::WAIT_RUNNING));
     closedCount = closed_;
     if (state == KivProcess::WAIT_RUNNING) return true;
-    // It reads until its input ends, and the input is still open: any end now is a failure.
+    // It reads until its input ends. The input we feed is still open, so any end now is a failure; the
+    // transcoder's output may have ended, so a clean end is the stream cut whole (Finish then says so).
+    if (readsTranscoder_ && state == KivProcess::WAIT_ENDED && code == 0) return true;
     why = state == KivProcess::WAIT_ENDED ? EndText(code, process_->ReadStderr(true)) : "the segmenter's end could not be read";
     return false;
 }
 
 bool Segmenter::Finish(uint32_t ms, uint32_t& closedCount, std::string& why) {
     process_->CloseStdin();
+    EndCredits();  // the input has ended: the rest is cut whatever the player has taken
     int code = -1;
     const int state = process_->Wait(code, ms);
     closed_ += CountClosedLines(pendingReport_, process_->ReadStdout(state != KivProcess::WAIT_RUNNING));
@@ -135,4 +178,12 @@ boost::shared_ptr<ISegmenter> SegmenterFactory::CreateSegmenter(uint32_t segment
                                                                 const std::wstring& playlist, const std::wstring& urlBase,
                                                                 uint32_t firstNumber) {
     return Segmenter::GetInstance(segmentSeconds, prefix, playlist, urlBase, firstNumber);
+}
+
+boost::shared_ptr<ISegmenter> SegmenterFactory::CreateSegmenterReading(int input, uint32_t segmentSeconds,
+                                                                       const std::wstring& prefix,
+                                                                       const std::wstring& playlist,
+                                                                       const std::wstring& urlBase, uint32_t firstNumber) {
+    if (input < 0) return boost::shared_ptr<ISegmenter>();
+    return Segmenter::GetInstance(segmentSeconds, prefix, playlist, urlBase, firstNumber, input);
 }

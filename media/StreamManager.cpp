@@ -159,17 +159,28 @@ double StreamManager::GetDuration() { return metadata_ ? metadata_->GetDuration(
 bool StreamManager::Process() {
     const int state = currentState_.load();
     KivLock guard(*lock_);
+    const size_t queued = requestQueue_.size();
+    const uint32_t completed = lastCompletedSegmentIdx_;
     FailOutOfRangeRequests();
+    bool work = false;
     switch (state) {
         case StreamIdle:
-            return ProcessIdle();
+            work = ProcessIdle();
+            break;
         case StreamSeeking:
-            return ProcessSeeking();
+            work = ProcessSeeking();
+            break;
         case StreamStreaming:
-            return ProcessStreaming();
+            work = ProcessStreaming();
+            break;
         default:
-            return false;
+            break;
     }
+    // A step that moved the session on (a new state, a request decided, a delivery counted) may leave the
+    // next one something to do that nothing else wakes the worker for: a seek to start, the next request
+    // or delivery. The transcoder's output used to wake it for those as well.
+    return work || currentState_.load() != state || requestQueue_.size() != queued ||
+           lastCompletedSegmentIdx_ != completed;
 }
 
 // A request for a segment the playlist does not name fails on its own: it never stops the running

@@ -100,11 +100,14 @@ private:
     bool StartSeekRequest(uint32_t index);
     void StartPrograms(const TranscodeParams& params, uint32_t index);
     SegmentWaitResult WaitForSegment(uint32_t index);
+    SegmentWaitResult StepLinkedRun(uint32_t index, bool& endOfOutput);
+    SegmentWaitResult MoveOutput(bool& endOfOutput);
     bool ScanNewSegments();
     void CountClosed(uint32_t closedCount);
     void FinishSegmenter();
     void EndRun();
-    // The run's pipes wake the worker for the run's life (registered once, not on every pass).
+    // The run's descriptors (the segmenter's report; the transcoder's output or its end) wake the worker
+    // for the run's life (registered once, not on every pass).
     void WatchRun();
     void UnwatchRun();
     // False when something that would pass for a segment file is still in the folder afterwards.
@@ -135,6 +138,7 @@ private:
     boost::shared_ptr<ISegmenterFactory> ownSegmenters_;
     ISegmenterFactory* segmenters_;
     boost::shared_ptr<ISegmenter> segmenter_;
+    bool linked_ = false;  // the segmenter reads the transcoder's output itself
     std::vector<int> runWatches_;
 
     std::wstring segmentPrefix_;

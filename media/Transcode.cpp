@@ -77,19 +77,55 @@ void Transcode::BeginStop() {
     if (process_) process_->Stop(false, 0);
 }
 
-int Transcode::OutputFd() { return running_ && process_ ? process_->StdoutFd() : -1; }
+bool Transcode::IsRunning() {
+    if (!running_ || !handedOver_) return running_;
+    // No output of ours tells the end: the program is asked, without waiting.
+    int code = 0;
+    const int state = process_->Wait(code, 0);
+    if (state != KivProcess::WAIT_RUNNING) Ended(state, code);
+    return running_;
+}
 
-bool Transcode::OutputLeft() { return running_ && process_ && !process_->StdoutEmptied(); }
+void Transcode::Ended(int state, int code) {
+    running_ = false;
+    if (state == KivProcess::WAIT_ENDED) {
+        if (code != 0) {
+            KIV_LOG("ffmpeg exited and returned unexpected exit code: " + std::to_string(code));
+            failed_ = true;
+        }
+        return;
+    }
+    failed_ = true;
+    KIV_LOG("Got error checking to see if ffmpeg exited.  This should never happen.");
+}
+
+int Transcode::OutputFd() {
+    if (!running_ || !process_) return -1;
+    return handedOver_ ? process_->EndFd() : process_->StdoutFd();
+}
+
+bool Transcode::OutputLeft() { return running_ && !handedOver_ && process_ && !process_->StdoutEmptied(); }
+
+int Transcode::OutputPipe() { return running_ && !handedOver_ && untouched_ && process_ ? process_->StdoutFd() : -1; }
+
+void Transcode::OutputHandedOver() {
+    if (!running_ || handedOver_) return;
+    handedOver_ = true;
+    // The reader has its own copy: ffmpeg's writes fail at once when that reader is gone.
+    process_->CloseStdout();
+}
 
 long Transcode::ForwardOutput(int target) {
-    if (!running_) return -1;
+    if (!running_ || handedOver_) return -1;
+    untouched_ = false;
     const long moved = process_->SpliceStdoutTo(target);
     // At the end of the output ReadOutput takes over: it sees the program's end and its exit code.
     return moved == 0 && process_->StdoutFd() < 0 ? -1 : moved;
 }
 
 std::string Transcode::ReadOutput() {
-    if (!running_) return std::string();
+    if (!running_ || handedOver_) return std::string();
+    untouched_ = false;
     // The output first, then the end: ffmpeg's end closes its output, so while the output is open it
     // runs, and a step that moves a chunk costs the one read.
     std::string chunk = process_->ReadStdout(false);
@@ -98,16 +134,8 @@ std::string Transcode::ReadOutput() {
     // Its output has ended, so has the program, or it is about to.
     const int state = process_->Wait(code, kOutputEndedWaitMs);
     if (state == KivProcess::WAIT_RUNNING) return chunk;  // asked again at the next step
-    running_ = false;
-    if (state == KivProcess::WAIT_ENDED) {
-        if (code != 0) {
-            KIV_LOG("ffmpeg exited and returned unexpected exit code: " + std::to_string(code));
-            failed_ = true;
-        }
-        return chunk + process_->ReadStdout(true);
-    }
-    failed_ = true;
-    KIV_LOG("Got error checking to see if ffmpeg exited.  This should never happen.");
+    Ended(state, code);
+    if (state == KivProcess::WAIT_ENDED) return chunk + process_->ReadStdout(true);
     return std::string();
 }
 

@@ -20,24 +20,29 @@ public:
     // Empty when ffmpeg could not be started.
     static boost::shared_ptr<ITranscode> GetInstance(const TranscodeParams& params, IState* state);
 
-    bool IsRunning() override { return running_; }
+    bool IsRunning() override;
     bool HasFailed() override { return failed_; }
     std::string ReadOutput() override;
     void BeginStop() override;
     int OutputFd() override;
     bool OutputLeft() override;
     long ForwardOutput(int target) override;
+    int OutputPipe() override;
+    void OutputHandedOver() override;
     void Destroy() override { delete this; }
 
 private:
     Transcode(const TranscodeParams& params, IState* state);
     ~Transcode();
     bool Start();
+    void Ended(int state, int code);
 
     TranscodeParams params_;
     boost::shared_ptr<KivProcess> process_;
     bool running_ = false;
     bool failed_ = false;
+    bool handedOver_ = false;  // another program reads the output
+    bool untouched_ = true;    // nothing read from the output yet
     IState* state_;
 };
 

@@ -133,8 +133,10 @@ TEST_P(WorkerRouterTest, StreamStepsGoOnWhileThePortIsMapped) {
               << baseLongest.count() / 1000.0 << " ms)" << std::endl;
     // Discovery alone waits 2 s (8 s with no router): a loop that waited for it would show a gap that
     // long. The bound leaves room for a machine at a load of 30 to 40 (gaps of 0.7 s were seen there).
+    // An idle pass comes every 250 ms (the held stream's programs need none), so a loop that goes on
+    // makes some 8 in 1.9 s.
     EXPECT_GT(took, 1900ms);
-    EXPECT_GT(count, 20u);
+    EXPECT_GE(count, 4u);
     EXPECT_LT(longest, 1500ms);
 
     worker.reset();

@@ -355,6 +355,10 @@ TEST(WorkerWake, AHeldStreamsWorkerSleepsAndARequestOrADeliveryWakesItAtOnce) {
         id = h->GetStreamManager()->GetStreamId();
     }
     const std::string folder = kivm::str_conv(store.state->GetCacheFolder() + L"/" + id);
+    // A failed assertion leaves early: the session must not outlive the store and services it was given.
+    struct StreamsGone {
+        ~StreamsGone() { RemoveAllStreams(); }
+    } streamsGone;
     boost::shared_ptr<Worker> worker = Worker::GetInstance(store.state.get(), &events, nullptr, &clock, NoRouter());
     ASSERT_TRUE(worker);
 

@@ -2,6 +2,7 @@
 #include "kivlib/KivProcess.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -593,6 +594,58 @@ TEST(KivProcessTest, SpliceMovesOutputIntoAnotherChildsInput) {
     EXPECT_GT(spliced, 0u);
     EXPECT_TRUE(echoed == Numbers(1, 60000)) << echoed.size() << " bytes came through";
     EXPECT_FALSE(watchdog.Fired());
+}
+
+// One child reads another's output straight from its pipe: the reader is given the pipe's read end as its
+// standard input, and once ours is closed the pipe joins the two children alone. A descriptor given as 3
+// reaches the child as well; the caller's own descriptors stay open.
+TEST(KivProcessTest, AChildGivenDescriptorsReadsFromThemStraight) {
+    shared_ptr<KivProcess> source = StartShell("seq 1 60000", true, false, false);  // 350 KB, pipes hold 64 KiB
+    ASSERT_TRUE(source);
+    int extra[2];
+    ASSERT_EQ(0, pipe2(extra, O_CLOEXEC));
+    shared_ptr<KivProcess> reader = KivProcess::GetInstance();
+    ASSERT_TRUE(reader->GiveChild(0, source->StdoutFd()));
+    ASSERT_TRUE(reader->GiveChild(3, extra[0]));
+    EXPECT_FALSE(reader->GiveChild(1, extra[0])) << "only its input and descriptor 3 can be given";
+    ASSERT_TRUE(reader->Start("/bin/sh", {"-c", "cat; cat <&3", "sh"}, true, false, false));
+    EXPECT_FALSE(reader->GiveChild(3, extra[0])) << "too late once started";
+    Watchdog watchdog(reader->GetPid(), 10000);
+    EXPECT_NE(-1, fcntl(source->StdoutFd(), F_GETFD)) << "the caller's descriptor stays";
+    EXPECT_NE(-1, fcntl(extra[0], F_GETFD));
+
+    auto pipeOf = [](int pid, int fd) {
+        char target[256] = {};
+        const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        return readlink(link.c_str(), target, sizeof target - 1) > 0 ? std::string(target) : std::string();
+    };
+    EXPECT_EQ(pipeOf(source->GetPid(), 1), pipeOf(reader->GetPid(), 0));
+    source->CloseStdout();
+    EXPECT_EQ(-1, source->StdoutFd());
+    close(extra[0]);
+
+    const std::string after = "and the rest\n";
+    ASSERT_EQ(ssize_t(after.size()), write(extra[1], after.data(), after.size()));
+    close(extra[1]);
+    const std::string echoed = reader->ReadStdout(true);
+    EXPECT_TRUE(echoed == Numbers(1, 60000) + after) << echoed.size() << " bytes came through";
+    EXPECT_FALSE(watchdog.Fired());
+}
+
+// The end descriptor becomes readable when the child ends, and none is offered once it has been reaped.
+TEST(KivProcessTest, TheEndDescriptorTellsTheChildsEnd) {
+    shared_ptr<KivProcess> process = StartShell("read line; exit 3", false, true, false);
+    ASSERT_TRUE(process);
+    const int end = process->EndFd();
+    if (end < 0) GTEST_SKIP() << "no process descriptors on this kernel";
+    pollfd look = {end, POLLIN, 0};
+    EXPECT_EQ(0, poll(&look, 1, 50)) << "readable while the child runs";
+    process->WriteStdin("go\n", 3);
+    EXPECT_EQ(1, poll(&look, 1, 10000));
+    int code = -1;
+    EXPECT_EQ(KivProcess::WAIT_ENDED, process->Wait(code, 1000));
+    EXPECT_EQ(3, code);
+    EXPECT_EQ(-1, process->EndFd());
 }
 
 // A target that takes no more, or has no reader, is the caller's to write to: nothing is lost and no

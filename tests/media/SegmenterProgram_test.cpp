@@ -1,11 +1,15 @@
 // The segmenter program ("Segmenter.exe" to the server) run as the server runs it.
+#include <fcntl.h>
 #include <sys/inotify.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 #include "MediaTestSupport.h"
+#include "kivlib/KivProcess.h"
 #include "tools/segmenter/TsCutter.h"
 
 namespace {
@@ -144,6 +148,74 @@ TEST(SegmenterProgram, StopSignalWithAFullPipeLosesNothing) {
     EXPECT_TRUE(mediatest::SameFiles(ReadSegments(dir, 1, uint32_t(expected.size())), expected));
     EXPECT_FALSE(testsupport::PathExists(dir.file("segment-" + std::to_string(expected.size() + 1) + ".ts")));
     EXPECT_EQ(mediatest::ReadAll(dir.file("stream.m3u8")), tscut::BuildPlaylist(info, 5, "u/", "segment", true));
+}
+
+// What the program has reported, read until it holds want (at most 20 s).
+std::string ReportUntil(KivProcess& program, std::string& report, const std::string& want) {
+    for (const auto start = std::chrono::steady_clock::now();
+         report.find(want) == std::string::npos && std::chrono::steady_clock::now() - start < std::chrono::seconds(20);) {
+        report += program.ReadStdout(false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return report;
+}
+
+// With its credits descriptor named in the environment, the program closes a file, begins the next and
+// waits there for a byte from that descriptor; each byte lets it close one more file, and the
+// descriptor's end lets it cut the rest. A stop request ends a wait too, and the rest of the input is
+// still cut. A descriptor 3 it was not told of paces nothing.
+TEST(SegmenterProgram, CreditsOnTheNamedDescriptorPaceTheFiles) {
+    const std::string clip = mediatest::MakeTsClip("program-paced.ts", 16);
+    const std::vector<std::string> expected = Expected(mediatest::ReadAll(clip), 7);
+    ASSERT_EQ(expected.size(), 4u);
+    enum Mode { kPaced, kStoppedWhileWaiting, kNotNamed };
+    for (const Mode mode : {kPaced, kStoppedWhileWaiting, kNotNamed}) {
+        SCOPED_TRACE(mode == kPaced ? "paced to the end" : mode == kStoppedWhileWaiting ? "stopped while waiting" : "not named");
+        testsupport::TempDir dir;
+        int credits[2];
+        ASSERT_EQ(pipe2(credits, O_CLOEXEC), 0);
+        boost::shared_ptr<KivProcess> program = KivProcess::GetInstance();
+        ASSERT_TRUE(program->GiveChild(3, credits[0]));
+        if (mode != kNotNamed) {
+            ASSERT_TRUE(program->SetChildVariable("CALVORO_SEGMENTER_CREDITS", "3"));
+        }
+        ASSERT_TRUE(program->Start(SegmenterPath(), {clip, "5", dir.file("segment"), dir.file("stream.m3u8"), "u/", "7"},
+                                   true, false, true));
+        close(credits[0]);
+        std::string report;
+        // Waiting at the start of each file it was not allowed: begun, empty, nothing more reported.
+        auto waitsIn = [&](uint32_t number) {
+            EXPECT_EQ(ReportUntil(*program, report, "closed " + std::to_string(number - 1) + "\n"),
+                      number == 8 ? "closed 7\n" : "closed 7\nclosed 8\n");
+            const std::string begun = dir.file("segment-" + std::to_string(number) + ".ts");
+            for (int i = 0; i < 2000 && !testsupport::PathExists(begun); ++i) usleep(10000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            report += program->ReadStdout(false);
+            EXPECT_EQ(report.find("closed " + std::to_string(number)), std::string::npos);
+            EXPECT_TRUE(mediatest::ReadAll(begun).empty());
+            EXPECT_FALSE(testsupport::PathExists(dir.file("segment-" + std::to_string(number + 1) + ".ts")));
+        };
+        if (mode == kPaced) {
+            waitsIn(8);
+            ASSERT_EQ(write(credits[1], "c", 1), 1);
+            waitsIn(9);
+            close(credits[1]);  // the rest at once
+            credits[1] = -1;
+        } else if (mode == kStoppedWhileWaiting) {
+            waitsIn(8);
+            EXPECT_TRUE(program->Stop(true, 20000)) << "a stop request did not end the wait";
+        }
+        int code = -1;
+        // Not named, it ends on its own while the descriptor stays open.
+        EXPECT_EQ(program->Wait(code, 20000), KivProcess::WAIT_ENDED);
+        if (credits[1] >= 0) close(credits[1]);
+        EXPECT_EQ(code, 0) << program->ReadStderr(true);
+        // (A gentle stop closes our end of the report first.)
+        if (mode != kStoppedWhileWaiting) {
+            EXPECT_EQ(report + program->ReadStdout(true), "closed 7\nclosed 8\nclosed 9\nclosed 10\n");
+        }
+        EXPECT_TRUE(mediatest::SameFiles(ReadSegments(dir, 7, 4), expected));
+    }
 }
 
 TEST(SegmenterProgram, RefusesArgumentsThatBreakTheContract) {

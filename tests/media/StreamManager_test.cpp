@@ -40,14 +40,25 @@ struct World {
     int liveTranscoders = 0;
     int liveSegmenters = 0;
     int reportFd = -1;  // what the segmenters name to be woken on
+    // A transcoder offering this as its output pipe has a segmenter read it straight (when not -1).
+    int outputPipe = -1;
+    bool handedOver = false;
+    uint32_t allowed = 0;            // what the last segmenter reading straight was allowed to close
+    bool outputEnded = false;        // that segmenter has all the stream: its transcoder has ended
+    bool segmenterDies = false;      // that segmenter ends with a failure while its transcoder runs
+    std::vector<std::string> order;  // the programs made, in order
 };
 
 class FakeTranscode final : public ITranscode, public KivDeleter {
 public:
     FakeTranscode(World& w, uint32_t first) : w_(w), left_(w.segmentCount - first + 1) { ++w_.liveTranscoders; }
-    bool IsRunning() override { return running_; }
+    bool IsRunning() override {
+        if (handedOver_ && w_.outputEnded) running_ = false;
+        return running_;
+    }
     bool HasFailed() override { return false; }
     std::string ReadOutput() override {
+        if (handedOver_) ADD_FAILURE() << "output read after it was handed over";
         if (!running_) return std::string();
         if (left_ == 0) {
             running_ = false;
@@ -59,6 +70,8 @@ public:
         return "chunk";
     }
     void BeginStop() override { w_.ends.push_back("stop transcoder"); }
+    int OutputPipe() override { return handedOver_ ? -1 : w_.outputPipe; }
+    void OutputHandedOver() override { handedOver_ = w_.handedOver = true; }
     void Destroy() override { delete this; }
 
 private:
@@ -69,25 +82,45 @@ private:
     World& w_;
     uint32_t left_;
     bool running_ = true;
+    bool handedOver_ = false;
 };
 
 class FakeSegmenter final : public ISegmenter, public KivDeleter {
 public:
-    FakeSegmenter(World& w, std::wstring prefix, uint32_t first) : w_(w), prefix_(std::move(prefix)), next_(first) {
+    FakeSegmenter(World& w, std::wstring prefix, uint32_t first, bool reading = false)
+        : w_(w), prefix_(std::move(prefix)), next_(first), reading_(reading) {
         ++w_.liveSegmenters;
+        w_.allowed = 0;
+        w_.outputEnded = false;
+        total_ = w_.segmentCount - first + 1;
     }
     int Send(const void*, size_t) override {
+        if (reading_) ADD_FAILURE() << "bytes sent to a segmenter that reads the transcoder itself";
         if (w_.refuseSends) return MSG_SEND_FAILED;
         testsupport::WriteFile(kivm::str_conv(prefix_) + "-" + std::to_string(next_++) + ".ts", "ts");
         ++written_;
         return MSG_OK;
     }
     // As the program does: a file is reported closed once the next one has begun, the last at the end.
-    bool TakeClosed(uint32_t& closed, std::string&) override {
+    bool TakeClosed(uint32_t& closed, std::string& why) override {
+        if (reading_ && w_.segmenterDies) {
+            closed = 0;
+            why = "the segmenter ended with exit code 1: cannot write";
+            return false;
+        }
+        // Reading straight, it closes what it was allowed and begins the next file, up to the stream's end.
+        while (reading_ && written_ < std::min(w_.allowed + 1, total_)) Write();
+        if (reading_ && written_ == total_) w_.outputEnded = true;
         closed = written_ > 0 ? written_ - 1 : 0;
         return true;
     }
+    void AllowUpTo(uint32_t closedCount) override {
+        EXPECT_TRUE(reading_);
+        EXPECT_GE(closedCount, w_.allowed) << "what was allowed was lowered";
+        w_.allowed = std::max(w_.allowed, closedCount);
+    }
     bool Finish(uint32_t, uint32_t& closed, std::string& why) override {
+        w_.ends.push_back("finish segmenter");
         closed = written_;
         if (!w_.segmenterFailsAtEnd || written_ == 0) return true;
         closed = written_ - 1;
@@ -103,10 +136,16 @@ private:
         --w_.liveSegmenters;
         w_.ends.push_back("release segmenter");
     }
+    void Write() {
+        testsupport::WriteFile(kivm::str_conv(prefix_) + "-" + std::to_string(next_++) + ".ts", "ts");
+        ++written_;
+    }
     uint32_t written_ = 0;
     World& w_;
     std::wstring prefix_;
     uint32_t next_;
+    bool reading_;
+    uint32_t total_;
 };
 
 class FakeTranscodeFactory : public ITranscodeFactory {
@@ -116,6 +155,7 @@ public:
         if (beforeCreate) beforeCreate();
         if (w_.failTranscoder) return boost::shared_ptr<ITranscode>();
         w_.runs.push_back(p);
+        w_.order.push_back("transcoder");
         return boost::shared_ptr<ITranscode>(new FakeTranscode(w_, uint32_t(p.StartSeconds) / 5 + 1), KivDeleter::deleter());
     }
     boost::shared_ptr<ITranscodeFromStdin> CreateTranscodeFromStdin(const TranscodeParams&) override { return {}; }
@@ -135,7 +175,15 @@ public:
         if (beforeCreate) beforeCreate();
         if (w_.failSegmenter) return boost::shared_ptr<ISegmenter>();
         w_.firsts.push_back(first);
+        w_.order.push_back("segmenter");
         return boost::shared_ptr<ISegmenter>(new FakeSegmenter(w_, prefix, first), KivDeleter::deleter());
+    }
+    boost::shared_ptr<ISegmenter> CreateSegmenterReading(int input, uint32_t, const std::wstring& prefix,
+                                                         const std::wstring&, const std::wstring&, uint32_t first) override {
+        if (w_.failSegmenter) return boost::shared_ptr<ISegmenter>();
+        w_.firsts.push_back(first);
+        w_.order.push_back("segmenter reading " + std::to_string(input));
+        return boost::shared_ptr<ISegmenter>(new FakeSegmenter(w_, prefix, first, true), KivDeleter::deleter());
     }
     std::function<void()> beforeCreate;
 
@@ -345,6 +393,31 @@ TEST_F(StreamSession, SeekToFourStartsAtFifteen) {
     EXPECT_DOUBLE_EQ(Session(h)->GetLastRequestedSeconds(), 15.0);
 }
 
+// The worker sleeps after a step that did no work, until something wakes it: a step that moved the
+// session on (a request decided, a delivery counted, a new state) must ask for the next step at once, or
+// what that leaves (the next request or delivery, the seek to start) would wait for the idle pause.
+TEST_F(StreamSession, AStepThatMovesTheSessionOnAsksForTheNextAtOnce) {
+    StreamAtThreeAndFive();  // no more output to be had
+    EXPECT_FALSE(ProcessAllStreams()) << "nothing to do";
+    Request(4);
+    Request(5);
+    EXPECT_TRUE(ProcessAllStreams()) << "4 answered";
+    EXPECT_TRUE(ProcessAllStreams()) << "5 answered";
+    EXPECT_FALSE(ProcessAllStreams());
+    Finished(4);
+    Finished(5);
+    EXPECT_TRUE(ProcessAllStreams()) << "4 counted";
+    EXPECT_TRUE(ProcessAllStreams()) << "5 counted";
+    EXPECT_FALSE(ProcessAllStreams());
+    const uint32_t seek = Request(10);
+    EXPECT_TRUE(ProcessAllStreams()) << "a seek decided";
+    EXPECT_EQ(State(), StreamIdle);
+    EXPECT_TRUE(ProcessAllStreams()) << "the seek started";
+    EXPECT_EQ(State(), StreamSeeking);
+    world.budget = 1 << 30;
+    EXPECT_EQ(Await(seek), SegmentReady);
+}
+
 TEST_F(StreamSession, ProductionStaysThreeAheadOfWhatWasDelivered) {
     Create(60);
     ASSERT_EQ(Await(Request(1)), SegmentReady);
@@ -484,8 +557,31 @@ TEST_F(StreamSession, SeekThatCannotStartFailsItsRequest) {
     EXPECT_EQ(Await(Request(1)), SegmentReady) << "the session stays usable";
 }
 
-// A run is both programs or neither: either one that cannot start leaves nothing of the other behind,
-// though both were started together.
+// A run whose segmenter reads the transcoder itself ends with the transcoder's output: the segmenter is
+// finished (it cuts the rest) and the last segment counts. One that fails while the transcoder runs
+// fails the wait.
+TEST_F(StreamSession, ALinkedRunEndsWithItsOutputOrFailsWithItsSegmenter) {
+    int output[2];
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+    world.outputPipe = output[0];
+    Create(12.0);  // three segments
+    for (uint32_t i = 1; i <= 3; ++i) {
+        EXPECT_EQ(Await(Request(i)), SegmentReady) << i;
+        Finished(i);
+    }
+    Step(5);
+    EXPECT_EQ(world.ends.front(), "finish segmenter");
+    EXPECT_EQ(world.liveSegmenters, 0);
+
+    world.segmenterDies = true;
+    Create(60, 78);  // another session
+    EXPECT_EQ(Await(Request(1)), SegmentFailed);
+    EXPECT_EQ(State(), StreamIdle);
+    close(output[0]);
+    close(output[1]);
+}
+
+// A run is both programs or neither: either one that cannot start leaves nothing of the other behind.
 TEST_F(StreamSession, ARunWhoseProgramCannotStartLeavesNeither) {
     Create(60);
     world.failTranscoder = true;
@@ -499,26 +595,34 @@ TEST_F(StreamSession, ARunWhoseProgramCannotStartLeavesNeither) {
     EXPECT_EQ(world.liveSegmenters, 0);
 }
 
-// Each program's start waits for the other's to have begun: run one after the other they would never
-// both begin, and the run would fail after the waits' time.
-TEST_F(StreamSession, BothProgramsOfARunStartTogether) {
+// Where the transcoder offers its output pipe, it starts first and the segmenter reads that pipe itself:
+// the session reads and sends nothing, and lets the segmenter close files only as far as three beyond
+// what the player has taken, in each run from that run's first segment.
+TEST_F(StreamSession, ASegmenterReadingTheTranscoderItselfIsAllowedThreeAhead) {
+    int output[2];
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+    world.outputPipe = output[0];
     Create(60);
-    std::promise<void> transcoderBegun, segmenterBegun;
-    std::shared_future<void> transcoderSeen = transcoderBegun.get_future().share();
-    std::shared_future<void> segmenterSeen = segmenterBegun.get_future().share();
-    std::atomic<bool> together{true};
-    transcoders.beforeCreate = [&] {
-        transcoderBegun.set_value();
-        if (segmenterSeen.wait_for(std::chrono::seconds(20)) != std::future_status::ready) together = false;
-    };
-    segmenters.beforeCreate = [&] {
-        segmenterBegun.set_value();
-        if (transcoderSeen.wait_for(std::chrono::seconds(20)) != std::future_status::ready) together = false;
-    };
     EXPECT_EQ(Await(Request(1)), SegmentReady);
-    EXPECT_TRUE(together);
-    transcoders.beforeCreate = nullptr;
-    segmenters.beforeCreate = nullptr;
+    Step(10);
+    EXPECT_EQ(world.order, (std::vector<std::string>{"transcoder", "segmenter reading " + std::to_string(output[0])}));
+    EXPECT_TRUE(world.handedOver);
+    EXPECT_EQ(world.allowed, 3u);
+    EXPECT_TRUE(HasFile(4));
+    EXPECT_FALSE(HasFile(5));
+    Finished(1);
+    Step(10);
+    EXPECT_EQ(world.allowed, 4u);
+    EXPECT_FALSE(HasFile(6));
+
+    EXPECT_EQ(Await(Request(9)), SegmentReady);  // a seek: a new run from segment 9
+    Step(10);
+    EXPECT_EQ(world.firsts, (std::vector<uint32_t>{1, 9}));
+    EXPECT_EQ(world.allowed, 3u) << "segments 9 to 11";
+    EXPECT_TRUE(HasFile(12));
+    EXPECT_FALSE(HasFile(13));
+    close(output[0]);
+    close(output[1]);
 }
 
 TEST_F(StreamSession, SegmenterThatRefusesDataFailsTheSeek) {

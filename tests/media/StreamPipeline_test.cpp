@@ -1,9 +1,12 @@
 // A stream session over the real pipeline (ffmpeg into our segmenter), driven the way the server drives
 // it: a worker thread steps every session, and the test asks for segments as the HTTP route does.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <sstream>
@@ -205,9 +208,10 @@ TEST_F(Pipeline, ScriptedSessionInOrderSeekBackwardsOutOfRangeAndEnd) {
 }
 
 // Driven as the worker drives it, with its sleeps made long: a step with nothing to do sleeps on the
-// worker's wake signal, and the run's own output and the segmenter's reports (watched for the run's
-// life) alone must carry it to its segment. A missed wake would cost a whole sleep of 60 s.
-TEST_F(Pipeline, TheRunsOwnOutputAndReportsWakeASleepingWorker) {
+// worker's wake signal, and the run's own descriptors (the segmenter's reports, the transcoder's end;
+// watched for the run's life) alone must carry it to its segment. A missed wake would cost a whole
+// sleep of 60 s.
+TEST_F(Pipeline, TheRunsReportsWakeASleepingWorker) {
     const std::string clip = ClockClip();
     const std::wstring id = Create(clip, 1002);
     ASSERT_FALSE(id.empty());
@@ -277,7 +281,17 @@ TEST_F(Pipeline, AFullBufferEndsNoSleepAndADeliveryWakesProduction) {
         }
         return quiet == 5;
     };
+    // Steps as the worker takes them until the file exists (a loaded machine may take a while).
+    auto stepUntilBegun = [&](uint32_t index) {
+        const std::string file = Folder(id) + "/segment-" + std::to_string(index) + ".ts";
+        const auto start = Clock::now();
+        while (!testsupport::PathExists(file) && Clock::now() - start < std::chrono::seconds(50)) {
+            if (!ProcessAllStreams()) wake.Wait(100);
+        }
+        return testsupport::PathExists(file);
+    };
     int wakes = 0;
+    ASSERT_TRUE(stepUntilBegun(4));
     EXPECT_TRUE(stepUntilQuiet(wakes)) << "the held run kept ending the worker's sleeps";
     // Segment 1 made and nothing delivered: production stops at segment 3, and the segmenter has begun
     // the fourth file.
@@ -292,9 +306,31 @@ TEST_F(Pipeline, AFullBufferEndsNoSleepAndADeliveryWakesProduction) {
     const auto delivered = Clock::now();
     wake.Wait(60000);
     EXPECT_LT(Clock::now() - delivered, std::chrono::seconds(30)) << "the delivery did not wake the worker";
+    EXPECT_TRUE(stepUntilBegun(5)) << "production did not go on";
     EXPECT_TRUE(stepUntilQuiet(wakes));
-    EXPECT_TRUE(testsupport::PathExists(Folder(id) + "/segment-5.ts")) << "production did not go on";
-    EXPECT_FALSE(testsupport::PathExists(Folder(id) + "/segment-6.ts"));
+    EXPECT_FALSE(testsupport::PathExists(Folder(id) + "/segment-6.ts")) << "production went beyond three ahead";
+}
+
+// The segmenter reads ffmpeg's output itself: ffmpeg's standard output is the segmenter's standard input,
+// and the server holds no end of that pipe (no byte of the stream passes through it).
+TEST_F(Pipeline, TheSegmenterReadsTheTranscodersOutputItself) {
+    const std::string clip = ClockClip();
+    const std::wstring id = Create(clip, 1004);
+    ASSERT_FALSE(id.empty());
+    mediatest::StreamPump worker;
+    ASSERT_FALSE(Fetch(id, 1).empty());
+    const std::vector<int> transcoders = mediatest::ProcessesNaming(clip), segmenters = mediatest::ProcessesNaming(Folder(id));
+    ASSERT_EQ(transcoders.size(), 1u);
+    ASSERT_EQ(segmenters.size(), 1u);
+    auto link = [](const std::string& path) {
+        char target[256] = {};
+        return readlink(path.c_str(), target, sizeof target - 1) > 0 ? std::string(target) : std::string();
+    };
+    const std::string output = link("/proc/" + std::to_string(transcoders[0]) + "/fd/1");
+    EXPECT_EQ(output.rfind("pipe:", 0), 0u) << output;
+    EXPECT_EQ(output, link("/proc/" + std::to_string(segmenters[0]) + "/fd/0"));
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        EXPECT_NE(link(entry.path().string()), output) << "the server holds descriptor " << entry.path().filename();
 }
 
 TEST_F(Pipeline, SegmenterArgumentsAndTheLiveCount) {

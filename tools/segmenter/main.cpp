@@ -8,6 +8,10 @@
 // playlist (names <url base> + the last part of <prefix> + "-n.ts") is rewritten after every segment
 // and finished at the end. SIGTERM, SIGINT or SIGHUP end the run gracefully: what is
 // already in the input pipe is still cut, the last file is closed and the playlist written.
+// With CALVORO_SEGMENTER_CREDITS naming one of its descriptors (a pipe or socket it reads), it takes one
+// byte from that descriptor once it has begun each file after the first and before anything goes into
+// it, waiting for it: the reader of the files paces their making. At that descriptor's end (or a stop
+// signal) it waits no more. While it waits its playlist does not name the file just closed.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -24,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "PacedSink.h"
 #include "SegmentFiles.h"
 #include "TsCutter.h"
 
@@ -100,6 +105,16 @@ bool DrainInput(int fd, tscut::TsCutter& cutter, std::vector<uint8_t>& buffer) {
     }
 }
 
+// The descriptor that paces the files, when the environment names one that is open; -1 otherwise. A
+// descriptor merely inherited (a shell's, a build tool's) never paces the program.
+int CreditDescriptor() {
+    const char* named = getenv("CALVORO_SEGMENTER_CREDITS");
+    uint32_t fd = 0;
+    if (!named || !ParseNumber(named, fd) || fd > INT32_MAX || fcntl(int(fd), F_GETFD) < 0) return -1;
+    fcntl(int(fd), F_SETFD, FD_CLOEXEC);
+    return int(fd);
+}
+
 class PlaylistWriter {
 public:
     explicit PlaylistWriter(const Options& options) : options_(options), stem_(tscut::BaseName(options.prefix)) {}
@@ -135,7 +150,8 @@ int Run(const Options& options) {
         if (input < 0) throw std::runtime_error("cannot open " + options.input + ": " + strerror(errno));
     }
 
-    tscut::FileSegmentSink sink(options.prefix, STDOUT_FILENO);
+    tscut::FileSegmentSink files(options.prefix, STDOUT_FILENO);
+    tscut::PacedSink sink(files, CreditDescriptor(), signalFd);
     tscut::TsCutter cutter(sink, options.seconds, options.firstNumber);
     PlaylistWriter playlist(options);
     std::vector<uint8_t> buffer(256 * 1024);
@@ -162,6 +178,7 @@ int Run(const Options& options) {
             break;
         }
     }
+    sink.Finishing();
     cutter.Finish();
     playlist.Write(cutter, true);
     close(signalFd);
