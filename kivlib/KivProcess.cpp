@@ -563,14 +563,17 @@ long PosixProcess::SpliceStdoutTo(int target) {
         out_.emptied = true;
         return 0;
     }
-    if (n < 0 && errno != EAGAIN) {
-        if (errno == EPIPE && guard) guard->TakeBackSignal();
-        return -1;  // the write that follows says what is wrong
-    }
-    // A short splice or EAGAIN means the output is empty or the target full; what is left says which.
+    const int error = n < 0 ? errno : 0;
+    // Whatever happened, what is left in the pipe now is what the caller is told: a flag kept from an
+    // earlier splice that found it empty would have a caller sleep on its descriptor with bytes waiting.
     int left = 0;
     if (ioctl(out_.fd.get(), FIONREAD, &left) != 0) left = 1;
     out_.emptied = left == 0;
+    if (n < 0 && error != EAGAIN) {
+        if (error == EPIPE && guard) guard->TakeBackSignal();
+        return -1;  // the write that follows says what is wrong
+    }
+    // A short splice or EAGAIN means the output is empty or the target full; what is left says which.
     if (n > 0) return static_cast<long>(n);
     return left == 0 ? 0 : -1;  // a full target: the caller's write waits until it takes bytes again
 }
