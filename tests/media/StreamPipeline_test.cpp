@@ -43,10 +43,10 @@ protected:
     Pipeline() : state(cache.wpath()), files(FileMaker::GetInstance()), metadata(MetadataFactory::GetInstance()) {}
     ~Pipeline() override { RemoveAllStreams(); }
 
-    std::wstring Create(const std::string& video, uint64_t sessionId) {
+    std::wstring Create(const std::string& video, uint64_t sessionId, ISegmenterFactory* segmenters = nullptr) {
         boost::shared_ptr<IStreamManagerSafe> h =
             CreateStream(kivm::FromUTF8ExW(video), sessionId, &state, L"http://127.0.0.1:8683/video/stream/", 160, 120,
-                         metadata.get(), files.get(), nullptr, nullptr, 1200, 1300, -1, -1, 0, 2);
+                         metadata.get(), files.get(), nullptr, segmenters, 1200, 1300, -1, -1, 0, 2);
         EXPECT_TRUE(h);
         return h ? h->GetStreamManager()->GetStreamId() : std::wstring();
     }
@@ -331,6 +331,90 @@ TEST_F(Pipeline, TheSegmenterReadsTheTranscodersOutputItself) {
     EXPECT_EQ(output, link("/proc/" + std::to_string(segmenters[0]) + "/fd/0"));
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
         EXPECT_NE(link(entry.path().string()), output) << "the server holds descriptor " << entry.path().filename();
+}
+
+// Our segmenter program, started so that it cannot read the transcoder's pipe itself: the session then
+// moves the output across, a chunk a step (spliced from pipe to pipe, read and sent where that fails).
+class RelayedSegmenters : public ISegmenterFactory {
+public:
+    boost::shared_ptr<ISegmenter> CreateSegmenter(uint32_t segmentSeconds, const std::wstring& prefix,
+                                                  const std::wstring& playlist, const std::wstring& urlBase,
+                                                  uint32_t firstNumber) override {
+        return real_->CreateSegmenter(segmentSeconds, prefix, playlist, urlBase, firstNumber);
+    }
+    // CreateSegmenterReading as the interface has it: none.
+
+private:
+    boost::shared_ptr<ISegmenterFactory> real_ = SegmenterFactory::GetInstance();
+};
+
+// The relay carries a whole session as the direct pipe does: segments in order with the right pictures,
+// production three ahead of the player and no further, a seek, and the end of the video.
+TEST_F(Pipeline, TheRelayedOutputCarriesASessionAsTheDirectPipeDoes) {
+    const std::string clip = ClockClip();
+    RelayedSegmenters relayed;
+    const std::wstring id = Create(clip, 1005, &relayed);
+    ASSERT_FALSE(id.empty());
+    mediatest::StreamPump worker;
+    for (uint32_t i = 1; i <= 2; ++i) {
+        const std::string s = Fetch(id, i);
+        ASSERT_FALSE(s.empty()) << "segment " << i;
+        InspectLater(s, [i](const SegmentFacts& f) {
+            EXPECT_TRUE(f.keyFirst) << i;
+            EXPECT_NEAR(f.pictureSecond, (i - 1) * 5.0, 0.6) << i;
+            EXPECT_NEAR(f.duration, 5.0, 0.2) << i;
+        });
+    }
+    // The output passes through the server: the segmenter's input is a pipe of its own.
+    const std::vector<int> transcoders = mediatest::ProcessesNaming(clip), segmenters = mediatest::ProcessesNaming(Folder(id));
+    ASSERT_EQ(transcoders.size(), 1u);
+    ASSERT_EQ(segmenters.size(), 1u);
+    auto link = [](const std::string& path) {
+        char target[256] = {};
+        return readlink(path.c_str(), target, sizeof target - 1) > 0 ? std::string(target) : std::string();
+    };
+    EXPECT_NE(link("/proc/" + std::to_string(transcoders[0]) + "/fd/1"), link("/proc/" + std::to_string(segmenters[0]) + "/fd/0"));
+
+    // Two delivered: segments 3 to 5 are made without a request (the segmenter has begun the sixth file),
+    // and nothing beyond while the player takes no more.
+    const std::string sixth = Folder(id) + "/segment-6.ts";
+    for (const auto start = Clock::now(); !testsupport::PathExists(sixth) && Clock::now() - start < std::chrono::seconds(50);)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(testsupport::PathExists(sixth)) << "production did not go three ahead";
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(testsupport::PathExists(Folder(id) + "/segment-7.ts")) << "production went beyond three ahead";
+    double seconds = -1;
+    const std::string third = Fetch(id, 3, &seconds);
+    ASSERT_FALSE(third.empty());
+    InspectLater(third, [](const SegmentFacts& f) { EXPECT_NEAR(f.pictureSecond, 10.0, 0.6); });
+    {
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        EXPECT_EQ(h->GetStreamManager()->GetFirstSegmentIdx(), 1u) << "a made segment is no seek";
+    }
+
+    // Eight ahead: a seek, and the run goes on to the end of the video.
+    std::string s = Fetch(id, 11);
+    ASSERT_FALSE(s.empty());
+    InspectLater(s, [](const SegmentFacts& f) {
+        EXPECT_TRUE(f.keyFirst);
+        EXPECT_NEAR(f.pictureSecond, 50.0, 0.6);
+        EXPECT_NEAR(f.startTime, 50.0 + 1.4, 0.1);
+    });
+    {
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        EXPECT_EQ(h->GetStreamManager()->GetFirstSegmentIdx(), 11u);
+    }
+    s = Fetch(id, 12);
+    ASSERT_FALSE(s.empty());
+    InspectLater(s, [](const SegmentFacts& f) {
+        EXPECT_NEAR(f.pictureSecond, 55.0, 0.6);
+        EXPECT_NEAR(f.duration, 5.0, 0.3);
+    });
+    // The last segment delivered ends the run: both programs go while the session stays.
+    EXPECT_TRUE(mediatest::NoProcessNamingWithin(clip, std::chrono::seconds(20))) << "an ffmpeg is left";
+    EXPECT_TRUE(mediatest::NoProcessNamingWithin(Folder(id), std::chrono::seconds(20))) << "a segmenter is left";
+    EXPECT_EQ(GetStreamCount(), 1u);
+    InspectionsDone();
 }
 
 TEST_F(Pipeline, SegmenterArgumentsAndTheLiveCount) {
