@@ -67,7 +67,7 @@ TEST(Thread, DelayLastsAtLeastItsTime) {
     EXPECT_GE(MillisecondsSince(start), 60);
     start = Clock::now();
     make_delay(0);
-    EXPECT_LT(MillisecondsSince(start), 50);
+    EXPECT_LT(MillisecondsSince(start), 1000);  // no wait of its own; a loaded machine may pause this thread
 }
 
 void IgnoreSignal(int) {}
