@@ -79,6 +79,51 @@ protected:
 
     std::string Folder(const std::wstring& id) { return kivm::str_conv(state.GetCacheFolder() + L"/" + id); }
 
+    // What the run's one transcoder writes to (its descriptor 1) and its one segmenter reads (its 0).
+    struct RunPipes {
+        std::string transcoderOutput, segmenterInput;
+    };
+    RunPipes PipesOfTheRun(const std::string& clip, const std::wstring& id) {
+        const std::vector<int> transcoders = mediatest::ProcessesNaming(clip), segmenters = mediatest::ProcessesNaming(Folder(id));
+        EXPECT_EQ(transcoders.size(), 1u);
+        EXPECT_EQ(segmenters.size(), 1u);
+        if (transcoders.size() != 1 || segmenters.size() != 1) return RunPipes();
+        return {Link("/proc/" + std::to_string(transcoders[0]) + "/fd/1"), Link("/proc/" + std::to_string(segmenters[0]) + "/fd/0")};
+    }
+    static std::string Link(const std::string& path) {
+        char target[256] = {};
+        return readlink(path.c_str(), target, sizeof target - 1) > 0 ? std::string(target) : std::string();
+    }
+
+    // Segments from to last, fetched in order: each begins with a key frame, shows its own second and lasts
+    // its 5 s.
+    void FetchInOrder(const std::wstring& id, uint32_t from, uint32_t last) {
+        for (uint32_t i = from; i <= last; ++i) {
+            const std::string s = Fetch(id, i);
+            ASSERT_FALSE(s.empty()) << "segment " << i;
+            InspectLater(s, [i](const SegmentFacts& f) {
+                EXPECT_TRUE(f.keyFirst) << i;
+                EXPECT_NEAR(f.pictureSecond, (i - 1) * 5.0, 0.6) << i;
+                EXPECT_NEAR(f.duration, 5.0, 0.2) << i;
+            });
+        }
+    }
+
+    // A segment that the run has not made, fetched as a seek: the run restarts there, and the segment
+    // shows its second with the timeline going on (the stream's start offset of 1.4 s kept).
+    void FetchAsSeek(const std::wstring& id, uint32_t index) {
+        const std::string s = Fetch(id, index);
+        ASSERT_FALSE(s.empty()) << "segment " << index;
+        const double second = (index - 1) * 5.0;
+        InspectLater(s, [index, second](const SegmentFacts& f) {
+            EXPECT_TRUE(f.keyFirst) << index;
+            EXPECT_NEAR(f.pictureSecond, second, 0.6) << index;
+            EXPECT_NEAR(f.startTime, second + 1.4, 0.1) << index;
+        });
+        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
+        EXPECT_EQ(h->GetStreamManager()->GetFirstSegmentIdx(), index);
+    }
+
     // The second of the video that a segment's first picture shows, and the segment's own facts.
     struct SegmentFacts {
         double pictureSecond = -1;
@@ -146,44 +191,17 @@ TEST_F(Pipeline, ScriptedSessionInOrderSeekBackwardsOutOfRangeAndEnd) {
     }
     mediatest::StreamPump worker;
 
-    // In order.
-    for (uint32_t i = 1; i <= 3; ++i) {
-        const std::string s = Fetch(id, i);
-        ASSERT_FALSE(s.empty()) << "segment " << i;
-        InspectLater(s, [i](const SegmentFacts& f) {
-            EXPECT_TRUE(f.keyFirst) << i;
-            EXPECT_NEAR(f.pictureSecond, (i - 1) * 5.0, 0.6) << i;
-            EXPECT_NEAR(f.duration, 5.0, 0.2) << i;
-        });
-    }
+    FetchInOrder(id, 1, 3);
     std::string first = Fetch(id, 1);
     EXPECT_FALSE(first.empty()) << "a segment of this run is still there";
 
-    // Eight ahead: a seek; the run restarts at that segment and the timeline goes on.
-    std::string s = Fetch(id, 11);
-    ASSERT_FALSE(s.empty());
-    InspectLater(s, [](const SegmentFacts& f) {
-        EXPECT_TRUE(f.keyFirst);
-        EXPECT_NEAR(f.pictureSecond, 50.0, 0.6);
-        EXPECT_NEAR(f.startTime, 50.0 + 1.4, 0.1);
-    });
-    {
-        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
-        EXPECT_EQ(h->GetStreamManager()->GetFirstSegmentIdx(), 11u);
-    }
-
-    // Backwards, before the run's first segment: another seek.
-    s = Fetch(id, 2);
-    ASSERT_FALSE(s.empty());
-    InspectLater(s, [](const SegmentFacts& f) {
-        EXPECT_NEAR(f.pictureSecond, 5.0, 0.6);
-        EXPECT_NEAR(f.startTime, 5.0 + 1.4, 0.1);
-    });
+    FetchAsSeek(id, 11);  // eight ahead
+    FetchAsSeek(id, 2);   // backwards, before the run's first segment
 
     // Out of range: that request fails, the run goes on.
     EXPECT_TRUE(Fetch(id, 13).empty());
     EXPECT_TRUE(Fetch(id, 0).empty());
-    s = Fetch(id, 3);
+    std::string s = Fetch(id, 3);
     ASSERT_FALSE(s.empty());
     InspectLater(s, [](const SegmentFacts& f) { EXPECT_NEAR(f.pictureSecond, 10.0, 0.6); });
     {
@@ -319,18 +337,11 @@ TEST_F(Pipeline, TheSegmenterReadsTheTranscodersOutputItself) {
     ASSERT_FALSE(id.empty());
     mediatest::StreamPump worker;
     ASSERT_FALSE(Fetch(id, 1).empty());
-    const std::vector<int> transcoders = mediatest::ProcessesNaming(clip), segmenters = mediatest::ProcessesNaming(Folder(id));
-    ASSERT_EQ(transcoders.size(), 1u);
-    ASSERT_EQ(segmenters.size(), 1u);
-    auto link = [](const std::string& path) {
-        char target[256] = {};
-        return readlink(path.c_str(), target, sizeof target - 1) > 0 ? std::string(target) : std::string();
-    };
-    const std::string output = link("/proc/" + std::to_string(transcoders[0]) + "/fd/1");
-    EXPECT_EQ(output.rfind("pipe:", 0), 0u) << output;
-    EXPECT_EQ(output, link("/proc/" + std::to_string(segmenters[0]) + "/fd/0"));
+    const RunPipes pipes = PipesOfTheRun(clip, id);
+    EXPECT_EQ(pipes.transcoderOutput.rfind("pipe:", 0), 0u) << pipes.transcoderOutput;
+    EXPECT_EQ(pipes.transcoderOutput, pipes.segmenterInput);
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        EXPECT_NE(link(entry.path().string()), output) << "the server holds descriptor " << entry.path().filename();
+        EXPECT_NE(Link(entry.path().string()), pipes.transcoderOutput) << "the server holds descriptor " << entry.path().filename();
 }
 
 // Our segmenter program, started so that it cannot read the transcoder's pipe itself: the session then
@@ -356,24 +367,11 @@ TEST_F(Pipeline, TheRelayedOutputCarriesASessionAsTheDirectPipeDoes) {
     const std::wstring id = Create(clip, 1005, &relayed);
     ASSERT_FALSE(id.empty());
     mediatest::StreamPump worker;
-    for (uint32_t i = 1; i <= 2; ++i) {
-        const std::string s = Fetch(id, i);
-        ASSERT_FALSE(s.empty()) << "segment " << i;
-        InspectLater(s, [i](const SegmentFacts& f) {
-            EXPECT_TRUE(f.keyFirst) << i;
-            EXPECT_NEAR(f.pictureSecond, (i - 1) * 5.0, 0.6) << i;
-            EXPECT_NEAR(f.duration, 5.0, 0.2) << i;
-        });
-    }
+    FetchInOrder(id, 1, 2);
     // The output passes through the server: the segmenter's input is a pipe of its own.
-    const std::vector<int> transcoders = mediatest::ProcessesNaming(clip), segmenters = mediatest::ProcessesNaming(Folder(id));
-    ASSERT_EQ(transcoders.size(), 1u);
-    ASSERT_EQ(segmenters.size(), 1u);
-    auto link = [](const std::string& path) {
-        char target[256] = {};
-        return readlink(path.c_str(), target, sizeof target - 1) > 0 ? std::string(target) : std::string();
-    };
-    EXPECT_NE(link("/proc/" + std::to_string(transcoders[0]) + "/fd/1"), link("/proc/" + std::to_string(segmenters[0]) + "/fd/0"));
+    const RunPipes pipes = PipesOfTheRun(clip, id);
+    EXPECT_FALSE(pipes.transcoderOutput.empty());
+    EXPECT_NE(pipes.transcoderOutput, pipes.segmenterInput);
 
     // Two delivered: segments 3 to 5 are made without a request (the segmenter has begun the sixth file),
     // and nothing beyond while the player takes no more.
@@ -383,28 +381,15 @@ TEST_F(Pipeline, TheRelayedOutputCarriesASessionAsTheDirectPipeDoes) {
     ASSERT_TRUE(testsupport::PathExists(sixth)) << "production did not go three ahead";
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_FALSE(testsupport::PathExists(Folder(id) + "/segment-7.ts")) << "production went beyond three ahead";
-    double seconds = -1;
-    const std::string third = Fetch(id, 3, &seconds);
-    ASSERT_FALSE(third.empty());
-    InspectLater(third, [](const SegmentFacts& f) { EXPECT_NEAR(f.pictureSecond, 10.0, 0.6); });
+    FetchInOrder(id, 3, 3);
     {
         boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
         EXPECT_EQ(h->GetStreamManager()->GetFirstSegmentIdx(), 1u) << "a made segment is no seek";
     }
 
     // Eight ahead: a seek, and the run goes on to the end of the video.
-    std::string s = Fetch(id, 11);
-    ASSERT_FALSE(s.empty());
-    InspectLater(s, [](const SegmentFacts& f) {
-        EXPECT_TRUE(f.keyFirst);
-        EXPECT_NEAR(f.pictureSecond, 50.0, 0.6);
-        EXPECT_NEAR(f.startTime, 50.0 + 1.4, 0.1);
-    });
-    {
-        boost::shared_ptr<IStreamManagerSafe> h = FindStream(id);
-        EXPECT_EQ(h->GetStreamManager()->GetFirstSegmentIdx(), 11u);
-    }
-    s = Fetch(id, 12);
+    FetchAsSeek(id, 11);
+    const std::string s = Fetch(id, 12);
     ASSERT_FALSE(s.empty());
     InspectLater(s, [](const SegmentFacts& f) {
         EXPECT_NEAR(f.pictureSecond, 55.0, 0.6);
