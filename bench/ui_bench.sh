@@ -47,7 +47,7 @@ for repeat in $(seq "$REPEATS"); do
   done
 done
 
-echo "rows step: median (min-max) ms over $REPEATS runs"
+echo "rows step: median (min-max) ms over $REPEATS runs (select: three clicks a run)"
 sort -k1,1n -k2,2 -k3,3n "$WORK/figures" | awk '
   function flush() { if (n) printf "%5s %-8s %8.1f (%.1f-%.1f)\n", key1, key2, (n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2), v[1], v[n] }
   { if ($1 != key1 || $2 != key2) { flush(); n = 0; key1 = $1; key2 = $2 } v[++n] = $3 }

@@ -111,6 +111,39 @@ TEST_F(Screenshots, ALongDeviceNameEndsInAnEllipsisAndShowsWholeAsItsTip) {
     EXPECT_NE(wxSize(), uitest::Screenshot("root", "long-device-name-tip"));
 }
 
+// A shared folder of 2,000 videos, expanded, with a file selected: the top of the list, and its end
+// scrolled to (far beyond the height an X window can have), painted row for row.
+TEST_F(Screenshots, ABigFolderAtTheTopAndAtTheEnd) {
+    const std::wstring big = MakeVideoFolder("Big");
+    for (int i = 0; i < 2000; ++i) {
+        char name[32];
+        snprintf(name, sizeof(name), "/Big/clip-%04d.mp4", i);
+        testsupport::WriteFile(media_.path() + name, "v");
+    }
+    ASSERT_TRUE(state_->ShareFolder(big));
+    state_->ToggleFolderExpanded(big);
+    wxUIActionSimulator().MouseMove(900, 700);
+    CalvoroForm* window = OpenWindow();
+    VideoFoldersList* list = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+        list = window->GetFolderList() ? window->GetFolderList()->GetList() : nullptr;
+        return list && list->GetRows().size() == 2002;
+    }, 60s));
+    uitest::ClickOn(list->GetRows()[3], wxPoint(60, 8));
+    ASSERT_TRUE(PumpUntil([&] { return list->GetRows()[3]->IsSelected(); }));
+    Take("big-folder");
+
+    VideoFoldersScroller* scroller = window->GetFolderList();
+    scroller->Scroll(0, scroller->GetVirtualSize().y);
+    Pump(300ms);
+    GenericEntry* last = list->GetRows().back();
+    const wxRect shown = scroller->GetScreenRect();
+    ASSERT_TRUE(shown.Contains(last->GetScreenRect().GetTopLeft()));
+    const wxPoint spot(shown.GetRight() - 40, last->GetScreenRect().y + last->GetSize().y / 2);
+    EXPECT_TRUE(PumpUntil([&] { return uitest::ScreenColour(spot) == FolderRowColour(true); }));
+    Take("big-folder-end");
+}
+
 // Line breaks and tabs a device puts in its name show as spaces, on one line; the stored name keeps them.
 TEST_F(Screenshots, ALineBreakInADeviceNameShowsAsASpace) {
     const std::wstring kitchen = L"Kitchen\niPad";
