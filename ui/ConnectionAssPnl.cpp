@@ -86,7 +86,8 @@ ConnectionAssPnlBase::~ConnectionAssPnlBase() {
     m_send->Unbind(wxEVT_BUTTON, &ConnectionAssPnlBase::CallOnSendClick, this);
 }
 
-ConnectionAssPnl::ConnectionAssPnl(wxWindow* parent, IState* state) : ConnectionAssPnlBase(parent), state_(state) {
+ConnectionAssPnl::ConnectionAssPnl(wxWindow* parent, IState* state, uint32_t listeningPort)
+    : ConnectionAssPnlBase(parent), state_(state), port_(numstr::ToStr(listeningPort, 10)) {
     FillAppChoice();
 }
 
@@ -109,17 +110,16 @@ bool ConnectionAssPnl::ReadPrimaryAddress(std::string& address) {
 }
 
 void ConnectionAssPnl::OnAppChoice(wxCommandEvent&) {
-    const std::string port = numstr::ToStr(state_->GetHttpPort(), 10);
     address_.clear();
     if (!ReadPrimaryAddress(address_)) address_ = "Unknown";
     const int selection = m_appChoice->GetSelection();
     const std::string scheme = selection > 0 && selection < static_cast<int>(std::size(kAppSchemes)) ? kAppSchemes[selection] : "";
-    m_urlText->SetValue(kivm::str_conv(ConnectionUrl(scheme, address_, port)));
+    m_urlText->SetValue(kivm::str_conv(ConnectionUrl(scheme, address_, port_)));
 }
 
 void ConnectionAssPnl::OnSendClick(wxCommandEvent&) {
     const std::string email = kivm::ToUTF8Ex(m_emailText->GetValue().ToStdWstring());
-    const std::string port = numstr::ToStr(state_->GetHttpPort(), 10);
+    const std::string port = port_;
     const std::string address = address_;
     const bool sent = RunMasterServerCall(this, m_send, state_, [&](ExternalDataServiceManager& manager) {
         manager.SendConnectionAssistEmail(address, port, email);

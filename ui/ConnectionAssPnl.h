@@ -2,6 +2,7 @@
 // application and connects it to this server, and a request to have the links e-mailed.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <wx/panel.h>
@@ -35,8 +36,9 @@ private:
 
 class ConnectionAssPnl : public ConnectionAssPnlBase {
 public:
-    // state is not owned.
-    ConnectionAssPnl(wxWindow* parent, IState* state);
+    // state is not owned. listeningPort: the port the server listens on now, which the URL and the
+    // e-mail name; a port changed in the preferences waits for the restart, so the store's may differ.
+    ConnectionAssPnl(wxWindow* parent, IState* state, uint32_t listeningPort);
     ~ConnectionAssPnl() override;
 
     void FillAppChoice();
@@ -55,6 +57,7 @@ protected:
 
 private:
     IState* state_;
+    std::string port_;     // listeningPort in decimal
     std::string address_;  // empty until the first choice, then the address it found (or "Unknown")
 };
 

@@ -1,10 +1,11 @@
 #include "ui/FolderRows.h"
 
+#include <algorithm>
+#include <map>
+
+#include <wx/dcclient.h>
 #include <wx/menu.h>
 #include <wx/settings.h>
-#include <wx/sizer.h>
-#include <wx/statbmp.h>
-#include <wx/stattext.h>
 
 #include "ui/ModalScope.h"
 #include "ui/UiCommon.h"
@@ -16,54 +17,126 @@ const wxColour kOddRow(237, 243, 255);
 const wxColour kEvenRow(255, 255, 255);
 const int kIndentPerDepth = 21;
 const int kDeleteItem = 0;
+// The places of the row: a border of 3 around the expander (12 x 12), the icon (16 x 16) and the label.
+const int kBorder = 3;
+const int kExpanderSize = 12;
+const int kIconSize = 16;
+
+// Each image file is read once: a big folder would read the same three files for every row.
+// GUI thread only; kept to the end of the process.
+const wxBitmap& RowBitmap(const std::wstring& path) {
+    static std::map<std::wstring, wxBitmap>* const cache = new std::map<std::wstring, wxBitmap>();
+    auto it = cache->find(path);
+    if (it == cache->end()) it = cache->emplace(path, LoadBitmapFile(path)).first;
+    return it->second;
+}
+
+wxFont LabelFont(bool bold) {
+    const wxFont normal = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
+    return wxFont(normal.GetPointSize(), wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL,
+                  bold ? wxFONTWEIGHT_BOLD : wxFONTWEIGHT_NORMAL);
+}
+
+// An image in the middle of its box.
+void DrawCentred(wxDC& dc, const wxBitmap& bitmap, const wxRect& box) {
+    if (!bitmap.IsOk()) return;
+    dc.DrawBitmap(bitmap, box.x + (box.width - bitmap.GetWidth()) / 2, box.y + (box.height - bitmap.GetHeight()) / 2,
+                  true);
+}
 }  // namespace
+
+wxColour FolderRowColour(bool odd) { return odd ? kOddRow : kEvenRow; }
+
+wxIMPLEMENT_CLASS(GenericEntry, wxPanel);
 
 GenericEntry::GenericEntry(wxWindow* parent, const std::wstring& label, const std::wstring& path,
                            const std::wstring& iconPath, const wxColour& selectedColour, const wxColour& normalColour,
                            int indentPixels, bool selected, EntryClickCallback rowCallback, int rowUserData,
                            const std::wstring& expanderPath, EntryClickCallback expanderCallback, int expanderUserData)
     : wxPanel(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxBORDER_NONE),
+      label_(ToUiText(label)),
       path_(path),
+      icon_(RowBitmap(iconPath)),
+      hasExpander_(!expanderPath.empty()),
+      indent_(indentPixels),
       selected_(selected),
+      selectedColour_(selectedColour),
+      normalColour_(normalColour),
       rowCallback_(rowCallback),
       rowUserData_(rowUserData),
       expanderCallback_(expanderCallback),
       expanderUserData_(expanderUserData) {
-    wxBoxSizer* sizer = new wxBoxSizer(wxHORIZONTAL);
-    sizer->AddSpacer(indentPixels);
-    if (!expanderPath.empty()) {
-        expander_ = new wxStaticBitmap(this, wxID_ANY, LoadBitmapFile(expanderPath), wxDefaultPosition, wxSize(12, 12));
-        sizer->Add(expander_, 0, wxALL | wxALIGN_CENTER_VERTICAL, 3);
-        expander_->Bind(wxEVT_LEFT_DOWN, &GenericEntry::OnExpanderLeftDown, this);
-    }
-    icon_ = new wxStaticBitmap(this, wxID_ANY, LoadBitmapFile(iconPath), wxDefaultPosition, wxSize(16, 16));
-    sizer->Add(icon_, 0, wxALL | wxALIGN_CENTER_VERTICAL, 3);
-    label_ = new wxStaticText(this, wxID_ANY, wxEmptyString);
-    label_->SetLabelText(ToUiText(label));
-    sizer->Add(label_, 0, wxALL | wxALIGN_CENTER_VERTICAL, 3);
-    SetSizer(sizer);
-
-    const wxFont normal = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
-    label_->SetFont(wxFont(normal.GetPointSize(), wxFONTFAMILY_DEFAULT, wxFONTSTYLE_NORMAL,
-                           selected ? wxFONTWEIGHT_BOLD : wxFONTWEIGHT_NORMAL));
-    label_->SetForegroundColour(selected ? *wxWHITE : *wxBLACK);
-    SetBackgroundColour(selected ? selectedColour : normalColour);
-
+    if (hasExpander_) expander_ = RowBitmap(expanderPath);
+    SetBackgroundStyle(wxBG_STYLE_PAINT);
+    Bind(wxEVT_PAINT, &GenericEntry::OnPaint, this);
     Bind(wxEVT_LEFT_DOWN, &GenericEntry::OnLeftDown, this);
-    icon_->Bind(wxEVT_LEFT_DOWN, &GenericEntry::OnLeftDown, this);
-    label_->Bind(wxEVT_LEFT_DOWN, &GenericEntry::OnLeftDown, this);
+    SetMinSize(GetBestSize());
 }
 
-wxString GenericEntry::GetLabelText() const { return label_->GetLabelText(); }
+wxRect GenericEntry::GetExpanderRect() const {
+    if (!hasExpander_) return wxRect();
+    return wxRect(indent_ + kBorder, (GetClientSize().y - kExpanderSize) / 2, kExpanderSize, kExpanderSize);
+}
 
-// Both callbacks only record what was clicked and queue a rebuild, so the row is still alive after.
+int GenericEntry::LabelX() const {
+    return indent_ + (hasExpander_ ? kExpanderSize + 2 * kBorder : 0) + kIconSize + 2 * kBorder + kBorder;
+}
+
+wxSize GenericEntry::DoGetBestSize() const {
+    // Measured in bold, the wider of the two: a row keeps its size when it is selected. The list
+    // measures, so its rows share its text context instead of making one each.
+    wxCoord width = 0, height = 0;
+    const wxFont bold = LabelFont(true);
+    const wxWindow* measure = GetParent() ? GetParent() : this;
+    measure->GetTextExtent(label_, &width, &height, nullptr, nullptr, &bold);
+    const int inner = std::max({kExpanderSize, kIconSize, static_cast<int>(height)});
+    return wxSize(LabelX() + width + kBorder, inner + 2 * kBorder);
+}
+
+void GenericEntry::OnPaint(wxPaintEvent&) {
+    wxPaintDC dc(this);
+    dc.SetBackground(wxBrush(GetRowColour()));
+    dc.Clear();
+    const int height = GetClientSize().y;
+    if (hasExpander_) DrawCentred(dc, expander_, GetExpanderRect());
+    const int iconX = indent_ + (hasExpander_ ? kExpanderSize + 2 * kBorder : 0) + kBorder;
+    DrawCentred(dc, icon_, wxRect(iconX, (height - kIconSize) / 2, kIconSize, kIconSize));
+    dc.SetFont(LabelFont(selected_));
+    dc.SetTextForeground(selected_ ? *wxWHITE : *wxBLACK);
+    const wxSize text = dc.GetTextExtent(label_);
+    dc.DrawText(label_, LabelX(), (height - text.y) / 2);
+}
+
+void GenericEntry::SetSelected(bool selected) {
+    if (selected == selected_) return;
+    selected_ = selected;
+    Refresh();
+}
+
+void GenericEntry::SetNormalColour(const wxColour& colour) {
+    if (colour == normalColour_) return;
+    normalColour_ = colour;
+    if (!selected_) Refresh();
+}
+
+void GenericEntry::SetUserData(int userData) {
+    rowUserData_ = userData;
+    expanderUserData_ = userData;
+}
+
+void GenericEntry::SetExpanderBitmap(const wxBitmap& bitmap) {
+    expander_ = bitmap;
+    Refresh();
+}
+
+// Both callbacks only record what was clicked, change looks or queue a rebuild: the row is still alive
+// after them. A click on a file's spacer image does nothing.
 void GenericEntry::OnLeftDown(wxMouseEvent& event) {
-    if (rowCallback_) rowCallback_(rowUserData_);
-    event.Skip();
-}
-
-void GenericEntry::OnExpanderLeftDown(wxMouseEvent& event) {
-    if (expanderCallback_) expanderCallback_(expanderUserData_);
+    if (GetExpanderRect().Contains(event.GetPosition())) {
+        if (expanderCallback_) expanderCallback_(expanderUserData_);
+    } else if (rowCallback_) {
+        rowCallback_(rowUserData_);
+    }
     event.Skip();
 }
 
@@ -72,13 +145,19 @@ wxIMPLEMENT_CLASS(FolderListEntry, GenericEntry);
 FolderListEntry::FolderListEntry(wxWindow* parent, const std::wstring& label, const std::wstring& path, bool selected,
                                  bool expanded, bool odd, int depth, EntryClickCallback rowCallback, int rowUserData,
                                  EntryClickCallback expanderCallback, int expanderUserData)
-    : GenericEntry(parent, label, path, GetImagePath(L"images/folder.png"), kSelected, odd ? kOddRow : kEvenRow,
+    : GenericEntry(parent, label, path, GetImagePath(L"images/folder.png"), kSelected, FolderRowColour(odd),
                    kIndentPerDepth * depth, selected, rowCallback, rowUserData,
                    GetImagePath(expanded ? L"images/expanded.png" : L"images/collapsed.png"), expanderCallback,
-                   expanderUserData) {
+                   expanderUserData),
+      expanded_(expanded) {
     Bind(wxEVT_RIGHT_DOWN, &FolderListEntry::OnRightDown, this);
-    Label()->Bind(wxEVT_RIGHT_DOWN, &FolderListEntry::OnRightDown, this);
     Bind(wxEVT_MENU, &FolderListEntry::OnDeleteMenu, this, kDeleteItem);
+}
+
+void FolderListEntry::SetExpanded(bool expanded) {
+    if (expanded == expanded_) return;
+    expanded_ = expanded;
+    SetExpanderBitmap(RowBitmap(GetImagePath(expanded ? L"images/expanded.png" : L"images/collapsed.png")));
 }
 
 void FolderListEntry::OnRightDown(wxMouseEvent&) {
@@ -96,6 +175,6 @@ void FolderListEntry::OnDeleteMenu(wxCommandEvent&) {
 
 FileEntry::FileEntry(wxWindow* parent, const std::wstring& label, const std::wstring& path, bool selected, bool odd,
                      int depth, EntryClickCallback rowCallback, int rowUserData)
-    : GenericEntry(parent, label, path, GetImagePath(L"images/icon_video.png"), kSelected, odd ? kOddRow : kEvenRow,
+    : GenericEntry(parent, label, path, GetImagePath(L"images/icon_video.png"), kSelected, FolderRowColour(odd),
                    kIndentPerDepth * depth, selected, rowCallback, rowUserData, GetImagePath(L"images/file_spacer.png"),
                    nullptr, 0) {}

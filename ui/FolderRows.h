@@ -3,18 +3,20 @@
 
 #include <string>
 
+#include <wx/bitmap.h>
 #include <wx/colour.h>
 #include <wx/panel.h>
 
 #include "ui/SideBarEntry.h"
 
-class wxStaticBitmap;
-class wxStaticText;
+class wxPaintEvent;
 
+// One row is one window that draws its own expander, icon and label: a folder of thousands of videos
+// makes thousands of rows, and a window per image and label (each with its own style) made opening,
+// changing and closing such a list take seconds.
 class GenericEntry : public wxPanel {
 public:
-    // expanderPath empty: no expander image. The look (selection, colours, indent) is fixed here;
-    // a change of selection rebuilds the list.
+    // expanderPath empty: no expander image.
     GenericEntry(wxWindow* parent, const std::wstring& label, const std::wstring& path, const std::wstring& iconPath,
                  const wxColour& selectedColour, const wxColour& normalColour, int indentPixels, bool selected,
                  EntryClickCallback rowCallback, int rowUserData, const std::wstring& expanderPath,
@@ -22,25 +24,42 @@ public:
 
     std::wstring GetPath() const { return path_; }
     bool IsSelected() const { return selected_; }
-    wxString GetLabelText() const;
-    wxStaticBitmap* GetExpander() const { return expander_; }
+    wxString GetLabelText() const { return label_; }
+    // Where the expander image (a file's spacer) is drawn, in the row's coordinates; empty without one.
+    wxRect GetExpanderRect() const;
+    // The colour the row is painted in: the selected colour or its normal one.
+    wxColour GetRowColour() const { return selected_ ? selectedColour_ : normalColour_; }
+
+    // The look changes in place, without a new row; each repaints the row only when it changed.
+    void SetSelected(bool selected);
+    void SetNormalColour(const wxColour& colour);
+    // The user data of both callbacks (the row's id, which moves when rows are added above it).
+    void SetUserData(int userData);
 
 protected:
-    wxStaticText* Label() const { return label_; }
+    void SetExpanderBitmap(const wxBitmap& bitmap);
+    wxSize DoGetBestSize() const override;
 
 private:
+    void OnPaint(wxPaintEvent& event);
     void OnLeftDown(wxMouseEvent& event);
-    void OnExpanderLeftDown(wxMouseEvent& event);
+    int LabelX() const;
 
+    wxString label_;
     std::wstring path_;
+    wxBitmap icon_;
+    wxBitmap expander_;
+    bool hasExpander_;
+    int indent_;
     bool selected_;
+    wxColour selectedColour_;
+    wxColour normalColour_;
     EntryClickCallback rowCallback_;
     int rowUserData_;
     EntryClickCallback expanderCallback_;
     int expanderUserData_;
-    wxStaticBitmap* expander_ = nullptr;
-    wxStaticBitmap* icon_ = nullptr;
-    wxStaticText* label_ = nullptr;
+
+    wxDECLARE_CLASS(GenericEntry);
 };
 
 class FolderListEntry : public GenericEntry {
@@ -49,9 +68,14 @@ public:
                     bool odd, int depth, EntryClickCallback rowCallback, int rowUserData,
                     EntryClickCallback expanderCallback, int expanderUserData);
 
+    bool IsExpanded() const { return expanded_; }
+    void SetExpanded(bool expanded);
+
 private:
     void OnRightDown(wxMouseEvent& event);
     void OnDeleteMenu(wxCommandEvent& event);
+
+    bool expanded_;
 
     wxDECLARE_CLASS(FolderListEntry);
 };
@@ -61,3 +85,6 @@ public:
     FileEntry(wxWindow* parent, const std::wstring& label, const std::wstring& path, bool selected, bool odd, int depth,
               EntryClickCallback rowCallback, int rowUserData);
 };
+
+// The normal background of the row at a place of the list: rows alternate from the top.
+wxColour FolderRowColour(bool odd);

@@ -469,11 +469,11 @@ std::vector<std::string> PreferencesPnl::TakeProblems() {
 
 namespace {
 
-// A support panel in a dialog of its own, shown modally; dialog and panel go when this returns.
-template <class Panel>
-void ShowSupportDialog(const wxString& title, State* state) {
+// A support panel (made by make, in the dialog) in a dialog of its own, shown modally; dialog and panel
+// go when this returns.
+void ShowSupportDialog(const wxString& title, const std::function<wxWindow*(wxWindow* dialog)>& make) {
     GenericDialogBase dialog(nullptr, wxID_ANY, title);
-    Panel* panel = new Panel(&dialog, state);
+    wxWindow* panel = make(&dialog);
     dialog.bSizer->Add(panel, 1, 0, 0);
     dialog.Layout();
     dialog.Fit();
@@ -484,7 +484,11 @@ void ShowSupportDialog(const wxString& title, State* state) {
 }  // namespace
 
 void PreferencesPnl::OnConnectionAssistantClick(wxCommandEvent&) {
-    ShowSupportDialog<ConnectionAssPnl>("Connection Assistant", state_);
+    // The port the server listens on, not one that waits for the restart.
+    ShowSupportDialog("Connection Assistant",
+                      [this](wxWindow* dialog) { return new ConnectionAssPnl(dialog, state_, portInUse_); });
 }
 
-void PreferencesPnl::OnSendReportClick(wxCommandEvent&) { ShowSupportDialog<ReportIssuePnl>("Send Report", state_); }
+void PreferencesPnl::OnSendReportClick(wxCommandEvent&) {
+    ShowSupportDialog("Send Report", [this](wxWindow* dialog) { return new ReportIssuePnl(dialog, state_); });
+}

@@ -31,10 +31,12 @@ SideBarEntry::SideBarEntry(wxWindow* parent, const std::wstring& label, const st
     icon_ = new wxStaticBitmap(this, wxID_ANY, bitmap, wxDefaultPosition, wxSize(16, 16));
     sizer->Add(icon_, 0, wxALL | wxALIGN_CENTER_VERTICAL, 3);
     // One line as wide as the row leaves: a longer name ends in an ellipsis and shows whole as the tip.
+    // A device may send line breaks and tabs in its name; they show as spaces.
     label_ = new wxStaticText(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
                               wxST_ELLIPSIZE_END | wxST_NO_AUTORESIZE);
-    label_->SetLabelText(ToUiText(label));  // "&" is shown, never a mnemonic
-    label_->SetToolTip(ToUiText(label));
+    const wxString shown = ToOneLineUiText(label);
+    label_->SetLabelText(shown);  // "&" is shown, never a mnemonic
+    label_->SetToolTip(shown);
     label_->SetMinSize(wxSize(kLeastLabelWidth, -1));
     sizer->Add(label_, 1, wxALL | wxALIGN_CENTER_VERTICAL, 3);
     SetSizer(sizer);

@@ -81,6 +81,19 @@ wxString ToUiText(const std::wstring& text) {
     return wxString::FromUTF8(utf8.data(), utf8.size());
 }
 
+wxString ToOneLineUiText(const std::wstring& text) {
+    std::wstring line;
+    line.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        const bool lineBreak = c == L'\n' || c == L'\r' || c == L'\v' || c == L'\f' || c == L'\x85' ||
+                               c == L'\x2028' || c == L'\x2029';
+        if (c == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n') ++i;
+        line.push_back(lineBreak || c == L'\t' ? L' ' : c);
+    }
+    return ToUiText(line);
+}
+
 std::wstring FromToolkitFileName(const wxString& name) {
     const wxCharBuffer bytes = name.fn_str();
     return kivm::str_conv(std::string(bytes.data() ? bytes.data() : "", bytes.length()));

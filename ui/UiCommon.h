@@ -59,6 +59,9 @@ void KeepBuiltSizeAsLeast(wxWindow* panel, const wxSize& built);
 // Server text (UTF-8 in wide form, where U+DC80..U+DCFF stand for bytes that are not UTF-8) as a
 // label: always valid text, each such byte shown as U+FFFD.
 wxString ToUiText(const std::wstring& text);
+// The same on one line, for a name a device sends: every line break (CR LF counting as one) and tab
+// becomes a space, so the name never takes a second line.
+wxString ToOneLineUiText(const std::wstring& text);
 // A file name from the toolkit (chooser, drop) in the server's form: the toolkit's own file-name bytes
 // converted by our rule, so a name that is not UTF-8 keeps its bytes.
 std::wstring FromToolkitFileName(const wxString& name);

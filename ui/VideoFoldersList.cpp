@@ -3,6 +3,7 @@
 #include <exception>
 #include <list>
 #include <map>
+#include <vector>
 
 #include <wx/sizer.h>
 
@@ -79,6 +80,10 @@ VideoFoldersList::~VideoFoldersList() {
         if (it->second.list == this) it = Rows().erase(it);
         else ++it;
     }
+    // The rows go first to last: the toolkit's own deletion of the children checks, for every child,
+    // the whole list of those left, which for thousands of rows held up a quit.
+    sizer_->Clear(true);
+    rows_.clear();
 }
 
 void VideoFoldersList::SetFolderChooser(FolderChooser chooser) {
@@ -105,56 +110,103 @@ void VideoFoldersList::Rebuild() {
         KIV_LOG(std::string("Folder list rebuild failed: ") + e.what());
         ShowUiError(this, wxString::FromUTF8(e.what()));
     }
-    Layout();
-    if (wxScrolledWindow* scroller = wxDynamicCast(GetParent(), wxScrolledWindow)) scroller->FitInside();
     Thaw();
 }
 
-void VideoFoldersList::RebuildRows() {
-    sizer_->Clear(true);
-    Rows().clear();
-    selectedRowId_ = -1;
+bool VideoFoldersList::RowKey::operator==(const RowKey& other) const {
+    return IsFolder == other.IsFolder && Depth == other.Depth && Path == other.Path && Alias == other.Alias &&
+           Label == other.Label;
+}
 
-    std::list<FolderTreeRow> tree;
-    state_->GetFolderTree(tree);
-    int rowId = 0;
+// The rows that stand for the same as before at the top and at the bottom keep their windows; only the
+// ones between them go or come (an expansion adds just the folder's contents). Every row then takes its
+// id, its place's colour, its expander and its selection from the tree, each redrawn only if changed.
+void VideoFoldersList::RebuildRows() {
+    std::list<FolderTreeRow> listed;
+    state_->GetFolderTree(listed);
+    const std::vector<FolderTreeRow> tree(listed.begin(), listed.end());
+    std::vector<RowKey> keys;
+    keys.reserve(tree.size());
+    for (const FolderTreeRow& row : tree)
+        keys.push_back(RowKey{row.IsFolder, row.Depth, row.Path, row.Alias, row.Depth == 0 ? row.Path : row.Name});
+
+    size_t top = 0;
+    while (top < keys_.size() && top < keys.size() && keys_[top] == keys[top]) ++top;
+    size_t bottom = 0;
+    while (bottom < keys_.size() - top && bottom < keys.size() - top &&
+           keys_[keys_.size() - 1 - bottom] == keys[keys.size() - 1 - bottom])
+        ++bottom;
+
+    const size_t goneEnd = keys_.size() - bottom;
+    for (size_t i = top; i < goneEnd; ++i) {
+        sizer_->Detach(static_cast<int>(top));
+        rows_[i]->Destroy();
+    }
+    rows_.erase(rows_.begin() + top, rows_.begin() + goneEnd);
+    const size_t newEnd = keys.size() - bottom;
+    std::vector<GenericEntry*> added;
+    added.reserve(newEnd - top);
+    for (size_t i = top; i < newEnd; ++i) {
+        added.push_back(MakeRow(tree[i], keys[i], static_cast<int>(i)));
+        sizer_->Insert(i, added.back(), 0, wxEXPAND, 0);
+    }
+    rows_.insert(rows_.begin() + top, added.begin(), added.end());
+    keys_.swap(keys);
+    const bool placesChanged = goneEnd > top || newEnd > top;
+
+    Rows().clear();
+    size_t index = 0;
     for (const FolderTreeRow& row : tree) {
-        const bool selected = row.Path == selectedPath_;
-        if (selected && row.Depth == 0) selectedRowId_ = rowId;
-        const bool odd = rowId % 2 == 1;
-        const std::wstring label = row.Depth == 0 ? row.Path : row.Name;
-        GenericEntry* entry = nullptr;
-        if (row.IsFolder) {
-            entry = new FolderListEntry(this, label, row.Path, selected, row.Expanded, odd, row.Depth,
-                                        &VideoFoldersList::OnRowClick, rowId, &VideoFoldersList::OnExpanderClick, rowId);
-        } else {
-            entry = new FileEntry(this, label, row.Path, selected, odd, row.Depth, &VideoFoldersList::OnRowClick, rowId);
-        }
-        // A drop on any row counts as a drop on the list.
-        entry->SetDropTarget(new MyFileDropTarget(&VideoFoldersList::OnFilesDropped, this));
-        sizer_->Add(entry, 0, wxEXPAND, 0);
+        GenericEntry* entry = rows_[index];
+        entry->SetUserData(static_cast<int>(index));
+        entry->SetNormalColour(FolderRowColour(index % 2 == 1));
+        if (FolderListEntry* folder = wxDynamicCast(entry, FolderListEntry)) folder->SetExpanded(row.Expanded);
         RowInfo info;
         info.list = this;
         info.Alias = row.Alias;
         info.Path = row.Path;
         info.row = entry;
-        Rows()[rowId] = info;
-        ++rowId;
+        Rows()[static_cast<int>(index)] = info;
+        ++index;
+    }
+    ApplySelection();
+    if (placesChanged) {
+        Layout();
+        if (wxScrolledWindow* scroller = wxDynamicCast(GetParent(), wxScrolledWindow)) scroller->FitInside();
     }
 }
 
-std::vector<GenericEntry*> VideoFoldersList::GetRows() const {
-    std::vector<GenericEntry*> rows;
-    for (wxSizerItem* item : sizer_->GetChildren())
-        if (GenericEntry* row = wxDynamicCast(item->GetWindow(), GenericEntry)) rows.push_back(row);
-    return rows;
+GenericEntry* VideoFoldersList::MakeRow(const FolderTreeRow& row, const RowKey& key, int rowId) {
+    const bool selected = row.Path == selectedPath_;
+    const bool odd = rowId % 2 == 1;
+    GenericEntry* entry = nullptr;
+    if (row.IsFolder) {
+        entry = new FolderListEntry(this, key.Label, row.Path, selected, row.Expanded, odd, row.Depth,
+                                    &VideoFoldersList::OnRowClick, rowId, &VideoFoldersList::OnExpanderClick, rowId);
+    } else {
+        entry = new FileEntry(this, key.Label, row.Path, selected, odd, row.Depth, &VideoFoldersList::OnRowClick, rowId);
+    }
+    // A drop on any row counts as a drop on the list.
+    entry->SetDropTarget(new MyFileDropTarget(&VideoFoldersList::OnFilesDropped, this));
+    return entry;
 }
 
+void VideoFoldersList::ApplySelection() {
+    selectedRowId_ = -1;
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        const bool selected = keys_[i].Path == selectedPath_;
+        rows_[i]->SetSelected(selected);
+        // With two shared folders of the same path, the later one is the one minus removes.
+        if (selected && keys_[i].Depth == 0) selectedRowId_ = static_cast<int>(i);
+    }
+}
+
+// A click only moves the highlight: no row is made or deleted, and the rows that change repaint.
 void VideoFoldersList::OnRowClick(int rowId) {
     const auto it = Rows().find(rowId);
     if (it == Rows().end()) return;
     it->second.list->selectedPath_ = it->second.Path;
-    it->second.list->PostFoldersChanged();
+    it->second.list->ApplySelection();
 }
 
 void VideoFoldersList::OnExpanderClick(int rowId) {

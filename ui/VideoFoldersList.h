@@ -13,6 +13,7 @@ class GenericEntry;
 class wxBoxSizer;
 class MyFileDropTarget;
 class State;
+struct FolderTreeRow;
 class VideoFoldersList;
 
 // Shares every dropped path that names a folder the store can list; the text that tells the user
@@ -53,16 +54,32 @@ public:
     static void SetFolderChooser(FolderChooser chooser);
 
     int GetSelectedRowId() const { return selectedRowId_; }
-    std::vector<GenericEntry*> GetRows() const;
+    // The rows on screen, top to bottom.
+    const std::vector<GenericEntry*>& GetRows() const { return rows_; }
+
+    // What a row stands for; a row that stands for the same keeps its window across rebuilds.
+    struct RowKey {
+        bool IsFolder = false;
+        int Depth = 0;
+        std::wstring Path;
+        std::wstring Alias;
+        std::wstring Label;
+        bool operator==(const RowKey& other) const;
+    };
 
 private:
     void OnFoldersChanged(wxCommandEvent& event);
     void RebuildRows();
+    GenericEntry* MakeRow(const FolderTreeRow& row, const RowKey& key, int rowId);
+    // Highlights the rows of the selected path and finds the selected shared folder's row.
+    void ApplySelection();
 
     State* state_;
     wxBoxSizer* sizer_;
     int selectedRowId_ = -1;
     std::wstring selectedPath_;
+    std::vector<GenericEntry*> rows_;
+    std::vector<RowKey> keys_;
 
     wxDECLARE_CLASS(VideoFoldersList);
     wxDECLARE_EVENT_TABLE();

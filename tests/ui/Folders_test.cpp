@@ -1,6 +1,8 @@
 // The shared-folder list: plus and minus, rows and expanders, drops, and events that arrive while the
 // list's own dialogs run.
+#include <algorithm>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include <wx/dataobj.h>
@@ -53,7 +55,19 @@ protected:
     }
     VideoFoldersList* List() { return window_->GetFolderList() ? window_->GetFolderList()->GetList() : nullptr; }
     bool RowsAre(size_t count) { return List() && List()->GetRows().size() == count; }
-    // Selects a row the way a person does and waits for the rebuild that highlights it.
+    // The place of the row of the path (the directory lists in no particular order).
+    size_t IndexOf(const std::wstring& path) {
+        const std::vector<GenericEntry*>& rows = List()->GetRows();
+        for (size_t i = 0; i < rows.size(); ++i)
+            if (rows[i]->GetPath() == path) return i;
+        ADD_FAILURE() << "no row for " << kivm::str_conv(path);
+        return 0;
+    }
+    void ClickOnExpander(size_t row) {
+        const wxRect expander = List()->GetRows()[row]->GetExpanderRect();
+        ClickOn(List()->GetRows()[row], wxPoint(expander.x + expander.width / 2, expander.y + expander.height / 2));
+    }
+    // Selects a row the way a person does and waits until it is highlighted.
     void SelectRow(size_t row) {
         const std::wstring path = List()->GetRows()[row]->GetPath();
         ClickOn(List()->GetRows()[row]);
@@ -136,7 +150,7 @@ TEST_F(FolderList, ExpandingShowsTheContentsAndSelectionFollowsThePath) {
     SelectRow(0);
 
     // The expander of the first row opens it: its video and its sub-folder follow it, indented.
-    ClickOn(List()->GetRows()[0]->GetExpander());
+    ClickOnExpander(0);
     ASSERT_TRUE(PumpUntil([&] { return RowsAre(4); }));
     std::vector<GenericEntry*> rows = List()->GetRows();
     EXPECT_TRUE(rows[0]->IsSelected()) << "the selection survives the expansion";
@@ -144,12 +158,12 @@ TEST_F(FolderList, ExpandingShowsTheContentsAndSelectionFollowsThePath) {
     EXPECT_EQ("Season 1", rows[1]->GetLabelText().ToStdString());
     EXPECT_EQ(nullptr, wxDynamicCast(rows[2], FolderListEntry));
     EXPECT_EQ("clip.mp4", rows[2]->GetLabelText().ToStdString());
-    EXPECT_GT(rows[1]->GetExpander()->GetPosition().x, rows[0]->GetExpander()->GetPosition().x);
+    EXPECT_GT(rows[1]->GetExpanderRect().x, rows[0]->GetExpanderRect().x);
     // Rows alternate white and light blue from the top, whatever their depth; the selected one is blue.
-    EXPECT_EQ(wxColour(71, 137, 204), rows[0]->GetBackgroundColour());
-    EXPECT_EQ(wxColour(237, 243, 255), rows[1]->GetBackgroundColour());
-    EXPECT_EQ(wxColour(255, 255, 255), rows[2]->GetBackgroundColour());
-    EXPECT_EQ(wxColour(237, 243, 255), rows[3]->GetBackgroundColour());
+    EXPECT_EQ(wxColour(71, 137, 204), rows[0]->GetRowColour());
+    EXPECT_EQ(wxColour(237, 243, 255), rows[1]->GetRowColour());
+    EXPECT_EQ(wxColour(255, 255, 255), rows[2]->GetRowColour());
+    EXPECT_EQ(wxColour(237, 243, 255), rows[3]->GetRowColour());
 
     // A file row is highlighted but gives minus nothing to remove.
     SelectRow(2);
@@ -159,8 +173,128 @@ TEST_F(FolderList, ExpandingShowsTheContentsAndSelectionFollowsThePath) {
     Pump(100ms);
     EXPECT_EQ(2u, SharedPaths(*state_).size());
 
-    ClickOn(List()->GetRows()[0]->GetExpander());
+    ClickOnExpander(0);
     ASSERT_TRUE(PumpUntil([&] { return RowsAre(2); }));
+}
+
+// The rows on screen are the store's tree, row for row: kind, label (the full path of a shared folder,
+// else the name), path, expander, and the colour of their place (selected: blue).
+void ExpectRowsAreTheTree(State& state, VideoFoldersList* list, const std::wstring& selectedPath) {
+    std::list<FolderTreeRow> tree;
+    state.GetFolderTree(tree);
+    const std::vector<GenericEntry*> rows = list->GetRows();
+    ASSERT_EQ(tree.size(), rows.size());
+    size_t i = 0;
+    for (const FolderTreeRow& row : tree) {
+        GenericEntry* entry = rows[i];
+        const FolderListEntry* folder = wxDynamicCast(entry, FolderListEntry);
+        EXPECT_EQ(row.IsFolder, folder != nullptr) << i;
+        EXPECT_EQ(ToUiText(row.Depth == 0 ? row.Path : row.Name), entry->GetLabelText()) << i;
+        EXPECT_EQ(row.Path, entry->GetPath()) << i;
+        if (folder) {
+            EXPECT_EQ(row.Expanded, folder->IsExpanded()) << i;
+        }
+        const wxColour place = row.Path == selectedPath ? wxColour(71, 137, 204) : FolderRowColour(i % 2 == 1);
+        EXPECT_EQ(place, entry->GetRowColour()) << i;
+        ++i;
+    }
+}
+
+// A point of the row's background, right of its label, inside what the list shows.
+wxPoint BackgroundOf(wxWindow* shown, GenericEntry* row) {
+    const wxRect rect = row->GetScreenRect();
+    return wxPoint(std::min(rect.GetRight(), shown->GetScreenRect().GetRight()) - 40, rect.y + rect.height / 2);
+}
+
+// A click that only moves the selection makes and deletes no row: the same windows, the two rows
+// that changed painted anew.
+TEST_F(FolderList, ASelectionClickKeepsEveryRowWindow) {
+    const std::wstring big = MakeVideoFolder("Big");
+    for (int i = 0; i < 40; ++i) testsupport::WriteFile(media_.path() + "/Big/part-" + std::to_string(100 + i) + ".mp4", "v");
+    ASSERT_TRUE(state_->ShareFolder(big));
+    state_->ToggleFolderExpanded(big);
+    OpenWindow();
+    ASSERT_TRUE(PumpUntil([&] { return RowsAre(42); }));
+    SelectRow(0);
+    const std::vector<GenericEntry*> before = List()->GetRows();
+    const size_t children = List()->GetChildren().size();
+
+    SelectRow(3);
+    EXPECT_EQ(before, List()->GetRows());
+    EXPECT_EQ(children, List()->GetChildren().size());
+    EXPECT_FALSE(before[0]->IsSelected());
+    EXPECT_EQ(-1, List()->GetSelectedRowId()) << "a file gives minus nothing to remove";
+    ExpectRowsAreTheTree(*state_, List(), before[3]->GetPath());
+    // What the screen shows: the new row in the selection colour, the old one in its place's colour.
+    wxWindow* shown = window_->GetFolderList();
+    EXPECT_TRUE(PumpUntil([&] { return uitest::ScreenColour(BackgroundOf(shown, before[3])) == wxColour(71, 137, 204); }));
+    EXPECT_TRUE(PumpUntil([&] { return uitest::ScreenColour(BackgroundOf(shown, before[0])) == wxColour(255, 255, 255); }));
+
+    // Back to the shared folder: minus knows it again, and still no row was made.
+    SelectRow(0);
+    EXPECT_EQ(0, List()->GetSelectedRowId());
+    EXPECT_EQ(before, List()->GetRows());
+    const wxString question = "Are you sure you wish to stop sharing \"Big\"?";
+    wxTEST_DIALOG(ClickOn(BottomBarImage(window_, 1)), wxExpectModal<wxGenericMessageDialog>(wxID_NO, question));
+}
+
+// An expansion adds just the folder's contents right below it, a collapse takes just them away; the
+// other rows keep their windows, and every row shows the tree's order, texts and alternating colours
+// (an odd number of new rows moves the colours of those below). Row ids follow the places.
+TEST_F(FolderList, AnExpansionAddsAndACollapseRemovesOnlyTheFoldersOwnRows) {
+    const std::wstring movies = MakeVideoFolder("Movies");
+    std::filesystem::create_directories(media_.path() + "/Movies/Season 1");
+    testsupport::WriteFile(media_.path() + "/Movies/Season 1/e1.mkv", "v");
+    testsupport::WriteFile(media_.path() + "/Movies/Season 1/e2.mkv", "v");
+    testsupport::WriteFile(media_.path() + "/Movies/Season 1/e3.mkv", "v");
+    testsupport::WriteFile(media_.path() + "/Movies/b.avi", "v");
+    const std::wstring series = MakeVideoFolder("Series");
+    ASSERT_TRUE(state_->ShareFolder(movies));
+    ASSERT_TRUE(state_->ShareFolder(series));
+    state_->ToggleFolderExpanded(movies);
+    OpenWindow();
+    // Movies, Season 1, b.avi, clip.mp4, Series
+    ASSERT_TRUE(PumpUntil([&] { return RowsAre(5); }));
+    SelectRow(4);
+    const std::vector<GenericEntry*> before = List()->GetRows();
+    ExpectRowsAreTheTree(*state_, List(), series);
+
+    // "Season 1" opens: its three videos follow it, nothing else is made anew.
+    const size_t season = IndexOf(movies + L"/Season 1");
+    ClickOnExpander(season);
+    ASSERT_TRUE(PumpUntil([&] { return RowsAre(8); }));
+    const std::vector<GenericEntry*> after = List()->GetRows();
+    EXPECT_EQ(std::vector<GenericEntry*>(before.begin(), before.begin() + season + 1),
+              std::vector<GenericEntry*>(after.begin(), after.begin() + season + 1));
+    EXPECT_EQ(std::vector<GenericEntry*>(before.begin() + season + 1, before.end()),
+              std::vector<GenericEntry*>(after.begin() + season + 4, after.end()));
+    std::set<std::string> added;
+    for (size_t i = season + 1; i < season + 4; ++i) {
+        EXPECT_EQ(before.end(), std::find(before.begin(), before.end(), after[i])) << "row " << i << " is new";
+        added.insert(after[i]->GetLabelText().ToStdString());
+    }
+    EXPECT_EQ((std::set<std::string>{"e1.mkv", "e2.mkv", "e3.mkv"}), added);
+    ExpectRowsAreTheTree(*state_, List(), series);
+    EXPECT_EQ(7, List()->GetSelectedRowId()) << "the selected shared folder moved down";
+    // The moved rows answer to their new places: minus asks about "Series", a click on a moved row
+    // selects that row.
+    wxTEST_DIALOG(ClickOn(BottomBarImage(window_, 1)),
+                  wxExpectModal<wxGenericMessageDialog>(wxID_NO, "Are you sure you wish to stop sharing \"Series\"?"));
+    SelectRow(IndexOf(movies + L"/clip.mp4"));
+    SelectRow(7);
+
+    // Closed again: the same windows as before it opened.
+    ClickOnExpander(season);
+    ASSERT_TRUE(PumpUntil([&] { return RowsAre(5); }));
+    EXPECT_EQ(before, List()->GetRows());
+    ExpectRowsAreTheTree(*state_, List(), series);
+
+    // A folder below opens while a file appeared on disk above it: the list shows the tree as it is.
+    testsupport::WriteFile(media_.path() + "/Movies/a.mp4", "v");
+    ClickOnExpander(IndexOf(series));
+    ASSERT_TRUE(PumpUntil([&] { return RowsAre(7); }));
+    ExpectRowsAreTheTree(*state_, List(), series);
+    EXPECT_EQ(before[0], List()->GetRows()[0]);
 }
 
 // The pop-up menu of any folder row stops sharing the selected shared folder, after the confirmation

@@ -111,4 +111,75 @@ TEST_F(Screenshots, ALongDeviceNameEndsInAnEllipsisAndShowsWholeAsItsTip) {
     EXPECT_NE(wxSize(), uitest::Screenshot("root", "long-device-name-tip"));
 }
 
+// A shared folder of 2,000 videos, expanded, with a file selected: the top of the list, and its end
+// scrolled to (far beyond the height an X window can have), painted row for row.
+TEST_F(Screenshots, ABigFolderAtTheTopAndAtTheEnd) {
+    const std::wstring big = MakeVideoFolder("Big");
+    for (int i = 0; i < 2000; ++i) {
+        char name[32];
+        snprintf(name, sizeof(name), "/Big/clip-%04d.mp4", i);
+        testsupport::WriteFile(media_.path() + name, "v");
+    }
+    ASSERT_TRUE(state_->ShareFolder(big));
+    state_->ToggleFolderExpanded(big);
+    wxUIActionSimulator().MouseMove(900, 700);
+    CalvoroForm* window = OpenWindow();
+    VideoFoldersList* list = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+        list = window->GetFolderList() ? window->GetFolderList()->GetList() : nullptr;
+        return list && list->GetRows().size() == 2002;
+    }, 60s));
+    uitest::ClickOn(list->GetRows()[3], wxPoint(60, 8));
+    ASSERT_TRUE(PumpUntil([&] { return list->GetRows()[3]->IsSelected(); }));
+    Take("big-folder");
+
+    VideoFoldersScroller* scroller = window->GetFolderList();
+    scroller->Scroll(0, scroller->GetVirtualSize().y);
+    Pump(300ms);
+    GenericEntry* last = list->GetRows().back();
+    const wxRect shown = scroller->GetScreenRect();
+    ASSERT_TRUE(shown.Contains(last->GetScreenRect().GetTopLeft()));
+    const wxPoint spot(shown.GetRight() - 40, last->GetScreenRect().y + last->GetSize().y / 2);
+    EXPECT_TRUE(PumpUntil([&] { return uitest::ScreenColour(spot) == FolderRowColour(true); }));
+    Take("big-folder-end");
+}
+
+// Line breaks and tabs a device puts in its name show as spaces, on one line; the stored name keeps them.
+TEST_F(Screenshots, ALineBreakInADeviceNameShowsAsASpace) {
+    const std::wstring kitchen = L"Kitchen\niPad";
+    const std::wstring family = L"Tom\r\nand\tJerry's Living Room Tablet";
+    const uint64_t first = Device(kitchen, L"d1", L"ipad", true);
+    Device(family, L"d2", L"", false);
+    // The pointer away from the side bar, so no tip covers a name.
+    wxUIActionSimulator().MouseMove(900, 700);
+    CalvoroForm* window = OpenWindow();
+    window->RebuildSideBar(first);
+    Pump(300ms);
+    const std::vector<SideBarEntry*> entries = window->GetEntries();
+    ASSERT_EQ(3u, entries.size());
+    std::set<wxString> shown;
+    for (size_t i = 1; i < entries.size(); ++i) {
+        wxStaticText* label = entries[i]->GetLabelControl();
+        shown.insert(label->GetLabelText());
+        EXPECT_EQ(label->GetLabelText(), label->GetToolTipText()) << i;
+        EXPECT_LT(label->GetSize().y, 2 * label->GetCharHeight()) << i;
+        EXPECT_LT(entries[i]->GetSize().y, 2 * label->GetCharHeight() + 6) << "the entry is one line high: " << i;
+    }
+    EXPECT_EQ((std::set<wxString>{"Kitchen iPad", "Tom and Jerry's Living Room Tablet"}), shown);
+    EXPECT_EQ(kitchen, state_->GetSession(first).Name);
+    Take("device-name-line-feed");
+}
+
+TEST(OneLineText, LineBreaksAndTabsBecomeSpaces) {
+    const struct {
+        const wchar_t* name;
+        const char* shown;
+    } cases[] = {
+        {L"plain", "plain"},           {L"a\nb", "a b"},     {L"a\r\nb", "a b"},    {L"a\rb", "a b"},
+        {L"a\n\nb", "a  b"},           {L"a\tb", "a b"},     {L"a\x2028" L"b", "a b"}, {L"a\x0085" L"b", "a b"},
+        {L"\nlead and end\n", " lead and end "}, {L"a\vb\fc", "a b c"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(wxString::FromUTF8(c.shown), ToOneLineUiText(c.name)) << c.shown;
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <wx/button.h>
+#include <wx/checkbox.h>
 #include <wx/choice.h>
 #include <wx/image.h>
 #include <wx/sizer.h>
@@ -37,11 +38,14 @@ const char* const kEmailSent =
     "An email has been sent. Open this email on your device and tap the embedded link to connect Calvoro to your "
     "server.";
 
+template <class Panel>
+Panel* PanelIn(wxWindow* dialog);
+
 // The assistant on a machine whose primary interface is at a known address.
 class AssistantAt : public ConnectionAssPnl {
 public:
     AssistantAt(wxWindow* parent, IState* state, const std::string& address)
-        : ConnectionAssPnl(parent, state), address_(address) {}
+        : ConnectionAssPnl(parent, state, 8683), address_(address) {}
 
 protected:
     bool ReadPrimaryAddress(std::string& address) override {
@@ -163,7 +167,7 @@ TEST_F(SupportPanels, AssistantWithoutAnInterfaceShowsUnknown) {
     // This test runs where only loopback exists, so the machine has no primary interface.
     REQUIRE_ISOLATED_NETWORK();
     RunDialog<ConnectionAssPnl>(
-        "Connection Assistant", [&](wxWindow* parent) { return new ConnectionAssPnl(parent, state_.get()); },
+        "Connection Assistant", [&](wxWindow* parent) { return new ConnectionAssPnl(parent, state_.get(), 8683); },
         [&](GenericDialogBase*, ConnectionAssPnl* panel) {
             Choose(panel->GetAppChoice(), 1);
             EXPECT_EQ("calvoro://connect/Unknown:8683", Text(panel->GetUrlText()));
@@ -248,6 +252,41 @@ TEST_F(SupportPanels, TheEmailMessageComesUpFocusedOverThePreferences) {
     EXPECT_TRUE(sent);
     EXPECT_TRUE(focused);
     EXPECT_EQ(1u, master_->Requests().size());
+}
+
+// A port changed in the preferences waits for the restart: until then the assistant shows, and has
+// e-mailed, the port the server listens on.
+TEST_F(SupportPanels, AfterAPortChangeTheAssistantNamesThePortTheServerListensOn) {
+    REQUIRE_ISOLATED_NETWORK();
+    Serve([](const MasterRequest&) { return MasterReply::Ok("ok"); });
+    GenericDialogBase preferences(nullptr, wxID_ANY, "Calvoro Preferences");
+    PreferencesPnl* panel = new PreferencesPnl(&preferences, state_.get(), nullptr);
+    preferences.bSizer->Add(panel, 1, 0, 0);
+    preferences.Fit();
+    panel->GetCustomPortBox()->SetValue(true);
+    panel->UpdateEnabledStates();
+    panel->GetPortField()->SetValue("9100");
+    ASSERT_TRUE(panel->Apply()) << "the change asks for a restart";
+    ASSERT_EQ(9100u, state_->GetHttpPort());
+
+    std::string url;
+    int messages = 0;
+    uitest::WhenModalDialog([&](wxDialog* dialog) {
+        ConnectionAssPnl* assistant = PanelIn<ConnectionAssPnl>(dialog);
+        ASSERT_NE(nullptr, assistant);
+        PumpUntil([&] { return dialog->IsShownOnScreen(); });
+        Choose(assistant->GetAppChoice(), 1);
+        url = Text(assistant->GetUrlText());
+        Pump(300ms);
+        Screenshot("Connection Assistant", "assistant-after-port-change");
+        assistant->GetEmailText()->SetValue("me@example.com");
+        wxTEST_DIALOG(uitest::PressButton(assistant->GetSendButton()), ExpectMessage(kEmailSent, "Calvoro", &messages));
+    });
+    uitest::PressButton(panel->GetConnectionAssistantButton());
+    EXPECT_EQ(1, messages);
+    EXPECT_EQ(":8683", url.substr(url.rfind(':')));
+    ASSERT_EQ(1u, master_->Requests().size());
+    EXPECT_NE(std::string::npos, master_->Requests()[0].target.find("&port=8683&")) << master_->Requests()[0].target;
 }
 
 TEST_F(SupportPanels, SendBeforeAnyChoiceSendsAnEmptyAddress) {

@@ -15,6 +15,7 @@
 #include <wx/uiaction.h>
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include "core/Events.h"
 #include "kivlib/kiv_text.h"
@@ -115,6 +116,19 @@ wxSize Screenshot(const std::string& namePattern, const std::string& name) {
         return wxSize();
     }
     return image.GetSize();
+}
+
+wxColour ScreenColour(const wxPoint& at) {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return wxColour();
+    wxColour colour;
+    if (XImage* image = XGetImage(display, DefaultRootWindow(display), at.x, at.y, 1, 1, AllPlanes, ZPixmap)) {
+        const unsigned long pixel = XGetPixel(image, 0, 0);
+        colour = wxColour((pixel >> 16) & 0xff, (pixel >> 8) & 0xff, pixel & 0xff);
+        XDestroyImage(image);
+    }
+    XCloseDisplay(display);
+    return colour;
 }
 
 void PressButton(wxButton* button) {

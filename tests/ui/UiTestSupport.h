@@ -10,6 +10,7 @@
 #include <string>
 
 #include <boost/shared_ptr.hpp>
+#include <wx/colour.h>
 #include <wx/gdicmn.h>
 #include <gtest/gtest.h>
 #include <wx/msgdlg.h>
@@ -45,6 +46,8 @@ void RunLater(std::chrono::milliseconds delay, std::function<void()> action);
 // Writes the pixels of the first shown X window whose name matches the pattern (xdotool's) to
 // screenshots/NAME.png, "root" for the whole screen; the image's size, empty when none was written.
 wxSize Screenshot(const std::string& namePattern, const std::string& name);
+// The colour the X server shows at a point of the screen: what is painted there.
+wxColour ScreenColour(const wxPoint& at);
 // Presses the button as its click would: its event, from the button.
 void PressButton(wxButton* button);
 // Every text and button inside top is at least as tall as it asks to be, measured afresh.
