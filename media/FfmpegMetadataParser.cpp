@@ -448,7 +448,7 @@ boost::shared_ptr<IMetadata> MetadataFactory::Probe(const std::wstring& path, bo
                                                     const std::function<bool()>& abandoned) {
     ran = false;
     // Waiting for a free slot does not count toward the probe's own time limit.
-    MediaRunSlot slot;
+    MediaRunSlot slot(abandoned);
     if (!slot.Held()) {
         KIV_LOG("metaDataParser: not probed, the server stops or the request was abandoned");
         return boost::shared_ptr<IMetadata>();

@@ -93,7 +93,7 @@ private:
     MetadataFactory() = default;
     ~MetadataFactory() = default;
     // One probe run within a media run slot; ran is false when it was given up before it came to an
-    // answer (the wait for a slot, or the run itself: the stop, or abandoned answering true).
+    // answer (in the wait for a slot or in the run: the stop, or abandoned answering true).
     static boost::shared_ptr<IMetadata> Probe(const std::wstring& path, bool& ran, const std::function<bool()>& abandoned);
 };
 

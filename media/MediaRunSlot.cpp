@@ -130,7 +130,7 @@ uint32_t MediaRunSlot::Waiting() {
     return static_cast<uint32_t>(slots.queue.size());
 }
 
-MediaRunSlot::MediaRunSlot() {
+MediaRunSlot::MediaRunSlot(const std::function<bool()>& ask) {
     if (t_slotsHeld > 0) {
         nested_ = held_ = true;
         ++t_slotsHeld;
@@ -160,7 +160,7 @@ MediaRunSlot::MediaRunSlot() {
         me.wake.wait_for(mine, std::chrono::milliseconds(MediaRunWatch::kAskEveryMs));
         if (me.granted || me.stopped || !request) continue;
         mine.unlock();
-        abandoned = MediaRunWatch::Abandoned();
+        abandoned = ask ? ask() : MediaRunWatch::Abandoned();
         mine.lock();
     }
     // The stop has emptied the queue: leave without queueing for the slots' lock.

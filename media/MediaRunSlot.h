@@ -18,8 +18,8 @@ public:
     // runs were stopped, or the thread's request was abandoned. A thread that holds a slot already
     // shares it (it runs one program at a time), so nested runs never wait for themselves. A thread
     // that serves no request (the worker) goes before the waiting requests: its loop must not wait for
-    // a flood of thumbnails.
-    MediaRunSlot();
+    // a flood of thumbnails. abandoned, when given, is asked in place of the thread's MediaRunWatch.
+    explicit MediaRunSlot(const std::function<bool()>& abandoned = {});
     // Gives the slot back to the next in the queue.
     ~MediaRunSlot();
     MediaRunSlot(const MediaRunSlot&) = delete;

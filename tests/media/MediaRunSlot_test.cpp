@@ -298,6 +298,55 @@ TEST_F(MediaRunSlotTest, AProbeGoesOnWhileARequestStillWaitsForIt) {
     setenv("PATH", saved.c_str(), 1);
 }
 
+// A probe waiting for a slot keeps its place in the queue while another request waits for it, though
+// the request that asked for it has gone: the slot freed next goes to it, before a run queued later.
+TEST_F(MediaRunSlotTest, AProbeThatIsAwaitedKeepsItsPlaceInTheQueue) {
+    const std::string fake = dir.file("ffmpeg");
+    testsupport::WriteFile(fake, "#!/bin/sh\nsleep 1\necho '  Duration: 00:00:02.00, bitrate: 100 kb/s' >&2\n"
+                                 "echo '  Stream #0:0: Video: h264, yuv420p, 160x120, 25 fps' >&2\nexit 1\n");
+    ASSERT_EQ(0, chmod(fake.c_str(), 0755));
+    const char* oldPath = getenv("PATH");
+    const std::string saved = oldPath ? oldPath : "";
+    setenv("PATH", (dir.path() + ":" + saved).c_str(), 1);
+    const std::string clip = dir.file("queued.mp4");
+    testsupport::WriteFile(clip, "a video");
+    boost::shared_ptr<IMetadataFactory> metadata = MetadataFactory::GetInstance();
+    {
+        SlotHolders others(MediaRunSlot::Limit() - 1);
+        std::unique_ptr<MediaRunSlot> last(new MediaRunSlot);
+        std::atomic<bool> firstGone{false}, otherAnswered{false}, laterHeld{false};
+        std::thread first([&] {
+            MediaRunWatch watch([&] { return firstGone.load(); });
+            metadata->GetMetadata(W(clip));
+        });
+        ASSERT_TRUE(Within(std::chrono::seconds(10), [] { return MediaRunSlot::Waiting() == 1; }));
+        std::thread other([&] {
+            MediaRunWatch watch([] { return false; });
+            otherAnswered = static_cast<bool>(metadata->GetMetadata(W(clip)));
+        });
+        ASSERT_TRUE(Within(std::chrono::seconds(10), [] { return MetadataFactory::AwaitingProbes() == 1; }));
+        std::thread later([&] {
+            MediaRunWatch watch([] { return false; });
+            MediaRunSlot slot;
+            laterHeld = slot.Held();
+        });
+        ASSERT_TRUE(Within(std::chrono::seconds(10), [] { return MediaRunSlot::Waiting() == 2; }));
+        firstGone = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(3 * MediaRunWatch::kAskEveryMs));  // time to leave, were it to
+        EXPECT_EQ(2u, MediaRunSlot::Waiting()) << "the probe left the queue";
+        last.reset();
+        EXPECT_TRUE(Within(std::chrono::seconds(10), [&] { return mediatest::ProcessesNaming(clip).size() == 1; }));
+        EXPECT_FALSE(laterHeld.load()) << "the run queued later went first";
+        first.join();
+        other.join();
+        EXPECT_TRUE(otherAnswered.load());
+        others.Release();
+        later.join();
+        EXPECT_TRUE(laterHeld.load());
+    }
+    setenv("PATH", saved.c_str(), 1);
+}
+
 // CALVORO_MEDIA_RUN_LIMIT_MS as a user may write it: only a plain number of milliseconds from 1 to
 // 600000 is taken; anything else leaves the limit as it is.
 TEST_F(MediaRunSlotTest, ARunLimitIsAPlainNumberFromOneTo600000) {
