@@ -94,7 +94,8 @@ private:
     ~MetadataFactory() = default;
     // One probe run within a media run slot; ran is false when it was given up before it came to an
     // answer (in the wait for a slot or in the run: the stop, or abandoned answering true).
-    static boost::shared_ptr<IMetadata> Probe(const std::wstring& path, bool& ran, const std::function<bool()>& abandoned);
+    static boost::shared_ptr<IMetadata> Probe(const std::wstring& path, bool& ran,
+                                              const std::function<bool()>& abandoned);
 };
 
 // The process-wide cache, for tests: drops every entry.

@@ -658,11 +658,13 @@ TEST(MediaAbandonE2e, ExtractionsWhoseClientsLeftEndAndTheNextRequestIsServed) {
         << mediatest::ProcessesNaming(huge).size() << " extractions still run";
     const double ended = std::chrono::duration<double>(std::chrono::steady_clock::now() - left).count();
     const std::string killed = "ffmpeg stopped extracting subtitle: its client has gone";
-    for (int i = 0; i < 100 && LogCount(server, killed) < slots; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int i = 0; i < 100 && LogCount(server, killed) < slots; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(slots, LogCount(server, killed));
 
     const auto asked = std::chrono::steady_clock::now();
-    const Reply thumbnail = server.Post("/video/thumbnails/Clips/after.mp4", "<Thumbnail><resolution/><timeoffset/></Thumbnail>");
+    const Reply thumbnail =
+        server.Post("/video/thumbnails/Clips/after.mp4", "<Thumbnail><resolution/><timeoffset/></Thumbnail>");
     const double answered = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
     EXPECT_EQ(200, thumbnail.status) << thumbnail.body;
     EXPECT_LT(answered, 30.0);
@@ -684,7 +686,8 @@ TEST(MediaShutdownE2e, AStopDuringABurstCallsNoGoodFileCorrupt) {
     const std::string clip =
         ConvertClip("e2e-burst-conv.mp4", 2, {"-c:v", "libx264", "-preset", "ultrafast", "-s", "160x120", "-c:a", "aac"});
     const int kThumbnails = 100, kSubtitles = 40, kConversions = 40;
-    for (int i = 0; i < kConversions; ++i) std::filesystem::copy_file(clip, server.clips + "/c" + std::to_string(i) + ".mp4");
+    for (int i = 0; i < kConversions; ++i)
+        std::filesystem::copy_file(clip, server.clips + "/c" + std::to_string(i) + ".mp4");
 
     // The grabs go first and take every slot; the extractions and the conversions' probes queue behind them.
     std::vector<std::unique_ptr<Connection>> clients;
