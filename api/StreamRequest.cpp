@@ -10,6 +10,7 @@
 #include "kivlib/kiv_text.h"
 #include "kivlib/kiv_xml.h"
 #include "media/IMetadata.h"
+#include "media/MediaRunSlot.h"
 #include "media/TranscodeParams.h"
 
 // Log entries name the component, the HTTP interface, whichever of its files writes them.
@@ -117,12 +118,17 @@ uint32_t StreamCoreShare(int32_t width, int32_t height, uint32_t smallPercent, u
     return small ? smallPercent : largePercent;
 }
 
+std::runtime_error NoMetadataError() {
+    if (MediaRunSlot::GivenUp()) return std::runtime_error(MediaRunSlot::GivenUpText());
+    return std::runtime_error("Cannot instantiate metaData - corrupt file?");
+}
+
 void ChooseTracksAndAspect(TranscodeParams& params, const std::wstring& path, IMetadataFactory* metadataFactory) {
     if (params.VideoIndex != -1 && params.AudioIndex != -1 && params.Aspect != 0) return;
     KIV_LOG("Video & Audio stream not specified by client, using first found for each");
     boost::shared_ptr<IMetadata> metadata;
     if (metadataFactory) metadata = metadataFactory->GetMetadata(path);
-    if (!metadata) throw std::runtime_error("Cannot instantiate metaData - corrupt file?");
+    if (!metadata) throw NoMetadataError();
 
     if (params.VideoIndex == -1 || params.AudioIndex == -1) {
         ChooseTracks(params, *metadata);

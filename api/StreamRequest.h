@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 struct TranscodeParams;
@@ -21,5 +22,10 @@ uint32_t StreamCoreShare(int32_t width, int32_t height, uint32_t smallPercent, u
 
 // When the video or audio track is -1 or the aspect is 0: probes path and takes the file's first video
 // and audio tracks (both, as soon as either is open) and its width / height as the aspect. Throws
-// std::runtime_error "Cannot instantiate metaData - corrupt file?" when the facts cannot be had.
+// std::runtime_error "Cannot instantiate metaData - corrupt file?" when the facts cannot be had
+// (NoMetadataError).
 void ChooseTracksAndAspect(TranscodeParams& params, const std::wstring& path, IMetadataFactory* metadata);
+
+// What a route answers when a file's facts cannot be had: "Cannot instantiate metaData - corrupt file?",
+// unless the probe may have been given up (the server stops, the client has gone), which is said instead.
+std::runtime_error NoMetadataError();

@@ -13,6 +13,7 @@
 #include "kivlib/kiv_text.h"
 #include "kivlib/kiv_xml.h"
 #include "media/FfmpegMetadataParser.h"
+#include "media/MediaRunSlot.h"
 #include "media/Subtitle.h"
 
 namespace {
@@ -61,7 +62,10 @@ void HttpListener::SendSubtitle(const std::string& rest, const std::string& body
 
         std::wstring source;
         if (embedded) {
-            subtitle->ExtractStream(temp->Path(), videoPath, numstr::ToUint32(id, 10));
+            // An extraction that the stop or the client's leaving ended says so; nothing was made to
+            // detect, and the track is not unsupported.
+            if (!subtitle->ExtractStream(temp->Path(), videoPath, numstr::ToUint32(id, 10)) && MediaRunSlot::GivenUp())
+                throw std::runtime_error(MediaRunSlot::GivenUpText());
             KIV_LOG("Extracted subtitle to " + kivm::str_conv(temp->Path()));
             source = temp->Path();
         } else if (SidecarPath(videoPath, id, source)) {

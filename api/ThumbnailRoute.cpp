@@ -6,6 +6,7 @@
 #include "api/HttpListener.h"
 #include "api/MediaFactHeaders.h"
 #include "api/RequestTempFile.h"
+#include "api/StreamRequest.h"
 #include "core/Log.h"
 #include "core/State.h"
 #include "kivlib/kiv_fs.h"
@@ -129,7 +130,7 @@ void HttpListener::SendThumbnail(const std::string& rest, const std::string& bod
         if (!folder) {
             boost::shared_ptr<IMetadata> metadata;
             if (metadataFactory_) metadata = metadataFactory_->GetMetadata(path);
-            if (!metadata) throw std::runtime_error("Cannot instantiate metaData - corrupt file?");
+            if (!metadata) throw NoMetadataError();
             headers = MediaFactHeaders(*metadata);
         }
         SendFileWithHeaders(rest, jpeg->Path(), headers);

@@ -10,6 +10,16 @@ namespace that has only loopback.
   burst T C     T thumbnail requests for a video with a sidecar picture and C conversion requests for
                 another video, neither probed before, all sent at once. Reports the replies by kind and
                 the most ffmpeg runs at once (sampled every 2 ms from /proc), against the run slots.
+  leaving N     N requests for the embedded subtitle track of a 20 GB (sparse) mkv, each client closing
+                50 ms after its request; then another device asks for a thumbnail. Reports the
+                extractions still running 1 s and 3 s after the clients left, when the last one ended,
+                and how long the other device's thumbnail took.
+  stopburst T S C SECONDS
+                T thumbnail, S subtitle and C conversion requests (each conversion a file not probed
+                before) and a play storm, all for good files, then SIGTERM SECONDS after the burst began.
+                Reports the time from SIGTERM to the program's end and, in the log after "Shutdown
+                Event Detected", how often a file is called corrupt, a track unsupported, and a run
+                said to be given up.
 
 usage: media_flood.py CALVORO_BINARY SCENARIO ARGS...
 """
@@ -109,7 +119,7 @@ class Server:
             f.write(f"""<?xml version="1.0"?>
 <CalvoroState>
 <VideoFolders><Folder><Path>{self.clips}</Path><Alias>Clips</Alias></Folder></VideoFolders>
-<Authorized><UniqueID>bench-device</UniqueID></Authorized>
+<Authorized><UniqueID>bench-device</UniqueID><UniqueID>other-device</UniqueID></Authorized>
 <HttpPort>{PORT}</HttpPort>
 <UpnpEnabled>0</UpnpEnabled>
 </CalvoroState>
@@ -126,9 +136,12 @@ class Server:
                     break
             except OSError:
                 time.sleep(0.05)
+        self.session = self.announce("bench-device")
+
+    def announce(self, device):
         status, body = request("POST", "/video/announce/",
-                               b"<Device><Announce><Name>Bench</Name><UniqueID>bench-device</UniqueID></Announce></Device>")
-        self.session = body.split(b"<SessionID>")[1].split(b"</SessionID>")[0].decode()
+                               f"<Device><Announce><Name>Bench</Name><UniqueID>{device}</UniqueID></Announce></Device>".encode())
+        return body.split(b"<SessionID>")[1].split(b"</SessionID>")[0].decode()
 
     def log_count(self, text):
         try:
@@ -224,6 +237,125 @@ def burst(binary, thumbnails, conversions):
               f"most ffmpeg at once {most} (slots + the one running conversion = {os.cpu_count() + 1})")
 
 
+def make_subtitled_clip(path, seconds):
+    srt = path + ".srt"
+    with open(srt, "w") as f:
+        f.write("1\n00:00:00,500 --> 00:00:01,500\nHello\n\n2\n00:00:02,000 --> 00:00:03,000\nAgain\n")
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
+                    f"testsrc=size=320x240:rate=25:duration={seconds}", "-f", "lavfi", "-i", f"sine=duration={seconds}",
+                    "-i", srt, "-map", "0", "-map", "1", "-map", "2", "-c:v", "libx264", "-preset", "ultrafast",
+                    "-c:a", "aac", "-c:s", "srt", path], check=True)
+    os.remove(srt)
+
+
+def leaving(binary, count):
+    with tempfile.TemporaryDirectory(prefix="calvoro-leaving-") as work:
+        server = Server(work)
+        huge = os.path.join(server.clips, "huge.mkv")
+        make_subtitled_clip(huge, 4)
+        os.truncate(huge, 20 * 1000 ** 3)  # a sparse tail of zeros: the extraction reads through all of it
+        make_clip(os.path.join(server.clips, "other.mp4"), 8, "1280x720")
+        server.start(binary)
+        other = server.announce("other-device")
+        body = b"<Subtitle><ID>2</ID></Subtitle>"
+        path = f"/video/subtitle/Clips/huge.mkv?SessionID={server.session}"
+        clients = []
+        for _ in range(count):
+            clients.append(request("POST", path, body, keep=True))
+        time.sleep(0.05)
+        for c in clients:
+            c.close()
+        left = time.monotonic()
+        ended, at1, at3 = None, None, None
+        thumbnail = {}
+
+        def ask():
+            start = time.monotonic()
+            try:
+                status, reply = request("POST", f"/video/thumbnails/Clips/other.mp4?SessionID={other}",
+                                        b'<Thumbnail><resolution/><timeoffset seconds="3"/></Thumbnail>', timeout=60)
+            except OSError:
+                status = 0
+            thumbnail["status"], thumbnail["seconds"] = status, time.monotonic() - start
+
+        asker = threading.Thread(target=ask)
+        asker.start()
+        while time.monotonic() - left < 60:
+            now = time.monotonic() - left
+            running = len(ffmpeg_naming(huge))
+            if at1 is None and now >= 1:
+                at1 = running
+            if at3 is None and now >= 3:
+                at3 = running
+            if running == 0 and ended is None:
+                ended = now
+            if at3 is not None and ended is not None:
+                break
+            time.sleep(0.01)
+        asker.join()
+        killed = server.log_count("ffmpeg stopped extracting subtitle: its client has gone")
+        server.stop()
+        ended_text = f"{ended:.2f} s" if ended is not None else "not within 60 s"
+        print(f"leaving {count}: extractions running 1 s after the clients left {at1}, 3 s after {at3}, "
+              f"none left after {ended_text} (killed as their client had gone: {killed}); the other device's "
+              f"thumbnail: status {thumbnail.get('status')} in {thumbnail.get('seconds', 0):.2f} s")
+
+
+def stopburst(binary, thumbnails, subtitles, conversions, seconds):
+    with tempfile.TemporaryDirectory(prefix="calvoro-stopburst-") as work:
+        server = Server(work)
+        make_clip(os.path.join(server.clips, "flood.mp4"), 8, "1280x720")
+        make_subtitled_clip(os.path.join(server.clips, "tracks.mkv"), 6)
+        make_clip(os.path.join(server.clips, "play.mp4"), 30, "320x240")
+        seed = os.path.join(work, "seed.mp4")
+        make_clip(seed, 2, "160x120")
+        for i in range(conversions):
+            with open(seed, "rb") as src, open(os.path.join(server.clips, f"c{i}.mp4"), "wb") as dst:
+                dst.write(src.read())
+        server.start(binary)
+        sid = server.session
+        began = time.monotonic()
+        clients = []
+        for _ in range(thumbnails):
+            clients.append(request("POST", f"/video/thumbnails/Clips/flood.mp4?SessionID={sid}",
+                                   b'<Thumbnail><resolution/><timeoffset seconds="3"/></Thumbnail>', keep=True))
+        for _ in range(subtitles):
+            clients.append(request("POST", f"/video/subtitle/Clips/tracks.mkv?SessionID={sid}",
+                                   b"<Subtitle><ID>2</ID></Subtitle>", keep=True))
+        for i in range(conversions):
+            clients.append(request("POST", f"/video/convert/Clips/c{i}.mp4?SessionID={sid}",
+                                   b"<Convert><ClientIdentifier>bench</ClientIdentifier></Convert>", keep=True))
+        storming = threading.Event()
+        storming.set()
+
+        def storm():
+            while storming.is_set():
+                try:
+                    request("POST", f"/video/play/Clips/play.mp4?SessionID={sid}", b"<Play/>", timeout=5)
+                except OSError:
+                    pass
+                time.sleep(0.05)
+
+        storms = [threading.Thread(target=storm) for _ in range(2)]
+        for t in storms:
+            t.start()
+        time.sleep(max(0.0, seconds - (time.monotonic() - began)))
+        running = len(ffmpeg_naming(server.clips))
+        took = server.stop()
+        storming.clear()
+        for t in storms:
+            t.join()
+        for c in clients:
+            c.close()
+        with open(server.log, "rb") as f:
+            log = f.read()
+        after = log[log.find(b"Shutdown Event Detected"):] if b"Shutdown Event Detected" in log else b""
+        print(f"stopburst {thumbnails}/{subtitles}/{conversions} SIGTERM at {seconds} s with {running} ffmpeg running: "
+              f"exit {server.process.returncode} in {took:.2f} s; after the stop the log calls a file corrupt "
+              f"{after.count(b'corrupt')} times, a track unsupported {after.count(b'UNSUPPORTED subtitle type')} times, "
+              f"and says a run was given up {after.count(b'Media run given up')} times")
+
+
 def require_isolated():
     """The server broadcasts and contacts peers: refuse to start it where it could reach another machine."""
     with open("/proc/self/net/dev") as dev:
@@ -239,5 +371,9 @@ if __name__ == "__main__":
         flood(binary, int(sys.argv[3]), scenario == "abandoned")
     elif scenario == "burst":
         burst(binary, int(sys.argv[3]), int(sys.argv[4]))
+    elif scenario == "leaving":
+        leaving(binary, int(sys.argv[3]))
+    elif scenario == "stopburst":
+        stopburst(binary, int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]), float(sys.argv[6]))
     else:
         sys.exit(__doc__)

@@ -1,5 +1,6 @@
 #include "media/FfmpegMetadataParser.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -26,14 +27,25 @@ std::set<std::wstring> MakeSubtitleExtensionSet() { return {L"srt", L"ssa", L"as
 namespace {
 
 // One probe under way. The requests for the same file that come meanwhile wait for it and share its
-// result; its own lock guards only its outcome, and is never taken with the cache's.
+// result; its own lock guards its outcome and the count of those waiting, and is never taken with the
+// cache's.
 struct ProbeInFlight {
     enum Outcome { Running, Done, GivenUp };
     std::mutex lock;
     std::condition_variable ended;
     Outcome outcome = Running;
     boost::shared_ptr<IMetadata> result;
+    uint32_t waiting = 0;  // requests in AwaitProbe
 };
+
+std::atomic<uint32_t> g_awaiting{0};
+
+// Whether a request still waits for the probe: while one does, the probe goes on though its own
+// request was abandoned.
+bool Awaited(ProbeInFlight& probe) {
+    std::lock_guard<std::mutex> guard(probe.lock);
+    return probe.waiting > 0;
+}
 
 // The process-wide cache of successful probes, keyed by the normalised path, and the probes under way.
 struct MetadataCache {
@@ -98,14 +110,22 @@ void PublishProbe(ProbeInFlight& probe, ProbeInFlight::Outcome outcome, const bo
 // Waits for another request's probe; Running when this wait was given up (stop, abandoned request).
 ProbeInFlight::Outcome AwaitProbe(ProbeInFlight& probe, boost::shared_ptr<IMetadata>& result) {
     std::unique_lock<std::mutex> guard(probe.lock);
+    ++probe.waiting;
+    ++g_awaiting;
     while (probe.outcome == ProbeInFlight::Running) {
         probe.ended.wait_for(guard, std::chrono::milliseconds(MediaRunWatch::kAskEveryMs));
         if (probe.outcome != ProbeInFlight::Running) break;
         guard.unlock();
         const bool giveUp = MediaRunSlot::Stopped() || MediaRunWatch::Abandoned();
         guard.lock();
-        if (giveUp) return ProbeInFlight::Running;
+        if (giveUp) {
+            --probe.waiting;
+            --g_awaiting;
+            return ProbeInFlight::Running;
+        }
     }
+    --probe.waiting;
+    --g_awaiting;
     result = probe.result;
     return probe.outcome;
 }
@@ -240,6 +260,8 @@ void LogTracks(const char* heading, const std::vector<StreamInfo>& tracks) {
 }
 
 }  // namespace
+
+uint32_t MetadataFactory::AwaitingProbes() { return g_awaiting; }
 
 void ClearMetadataCache() {
     MetadataCache& cache = Cache();
@@ -401,7 +423,8 @@ boost::shared_ptr<IMetadata> MetadataFactory::GetMetadata(const std::wstring& pa
             bool ran = false;
             boost::shared_ptr<IMetadata> result;
             try {
-                result = Probe(path, ran);
+                // Given up for an abandoned request only when no other request waits for its answer.
+                result = Probe(path, ran, [&probe] { return MediaRunWatch::Abandoned() && !Awaited(*probe); });
             } catch (...) {
                 // Those waiting must not wait for a probe that is gone: one of them takes it up.
                 CacheEndProbe(key, result);
@@ -415,30 +438,35 @@ boost::shared_ptr<IMetadata> MetadataFactory::GetMetadata(const std::wstring& pa
         boost::shared_ptr<IMetadata> shared;
         const ProbeInFlight::Outcome outcome = AwaitProbe(*probe, shared);
         if (outcome == ProbeInFlight::Done) return shared;
-        if (outcome == ProbeInFlight::Running || MediaRunSlot::Stopped()) return boost::shared_ptr<IMetadata>();
-        // The request that ran the probe was abandoned before its run: another takes it up.
+        if (outcome == ProbeInFlight::Running || MediaRunSlot::GivenUp()) return boost::shared_ptr<IMetadata>();
+        // The request that ran the probe was abandoned before its run ended: another that still waits
+        // takes it up.
     }
 }
 
-boost::shared_ptr<IMetadata> MetadataFactory::Probe(const std::wstring& path, bool& ran) {
+boost::shared_ptr<IMetadata> MetadataFactory::Probe(const std::wstring& path, bool& ran,
+                                                    const std::function<bool()>& abandoned) {
     ran = false;
     // Waiting for a free slot does not count toward the probe's own time limit.
-    MediaRunSlot slot;
+    MediaRunSlot slot(abandoned);
     if (!slot.Held()) {
         KIV_LOG("metaDataParser: not probed, the server stops or the request was abandoned");
         return boost::shared_ptr<IMetadata>();
     }
-    ran = true;
     boost::shared_ptr<KivProcess> process = KivProcess::GetInstance();
-    if (!process) return boost::shared_ptr<IMetadata>();
+    if (!process) {
+        ran = true;
+        return boost::shared_ptr<IMetadata>();
+    }
     process->Start("ffmpeg.exe", {"-i", FfmpegLocalFile(path)}, true, false, true);
     // Wait drains both pipes meanwhile, so a long description cannot stall the probe.
     int code = -1;
-    const int state = MediaRunSlot::Wait(*process, code, kProbeTimeoutMs);
-    if (state == MediaRunSlot::WAIT_STOPPED) {
-        KIV_LOG("metaDataParser: ffmpeg stopped, the server stops");
+    const int state = MediaRunSlot::Wait(*process, code, kProbeTimeoutMs, abandoned);
+    if (state == MediaRunSlot::WAIT_STOPPED || state == MediaRunSlot::WAIT_ABANDONED) {
+        KIV_LOG(std::string("metaDataParser: ffmpeg stopped, ") + MediaRunSlot::GivenUpReason(state));
         return boost::shared_ptr<IMetadata>();
     }
+    ran = true;
     if (state != KivProcess::WAIT_ENDED) {
         KIV_LOG("metaDataParser: waiting for ffmpeg timed out");
         process->Stop(false, 1000);

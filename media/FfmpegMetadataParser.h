@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -82,15 +83,19 @@ public:
     boost::shared_ptr<IMetadata> GetMetadata(const std::wstring& path) override;
     void Destroy() override { delete this; }
 
+    // How many requests wait for another request's probe now (tests).
+    static uint32_t AwaitingProbes();
+
     // Milliseconds a probe may take before it is stopped: 5000.
     static const uint32_t kProbeTimeoutMs;
 
 private:
     MetadataFactory() = default;
     ~MetadataFactory() = default;
-    // One probe run within a media run slot; ran is false when it never started (the wait for a slot
-    // was given up).
-    static boost::shared_ptr<IMetadata> Probe(const std::wstring& path, bool& ran);
+    // One probe run within a media run slot; ran is false when it was given up before it came to an
+    // answer (in the wait for a slot or in the run: the stop, or abandoned answering true).
+    static boost::shared_ptr<IMetadata> Probe(const std::wstring& path, bool& ran,
+                                              const std::function<bool()>& abandoned);
 };
 
 // The process-wide cache, for tests: drops every entry.

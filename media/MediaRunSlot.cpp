@@ -130,7 +130,7 @@ uint32_t MediaRunSlot::Waiting() {
     return static_cast<uint32_t>(slots.queue.size());
 }
 
-MediaRunSlot::MediaRunSlot() {
+MediaRunSlot::MediaRunSlot(const std::function<bool()>& ask) {
     if (t_slotsHeld > 0) {
         nested_ = held_ = true;
         ++t_slotsHeld;
@@ -160,7 +160,7 @@ MediaRunSlot::MediaRunSlot() {
         me.wake.wait_for(mine, std::chrono::milliseconds(MediaRunWatch::kAskEveryMs));
         if (me.granted || me.stopped || !request) continue;
         mine.unlock();
-        abandoned = MediaRunWatch::Abandoned();
+        abandoned = ask ? ask() : MediaRunWatch::Abandoned();
         mine.lock();
     }
     // The stop has emptied the queue: leave without queueing for the slots' lock.
@@ -190,12 +190,20 @@ MediaRunSlot::~MediaRunSlot() {
     GrantWaiting(slots);
 }
 
-int MediaRunSlot::Wait(KivProcess& process, int& exitCode, uint32_t ms) {
+int MediaRunSlot::Wait(KivProcess& process, int& exitCode, uint32_t ms, const std::function<bool()>& abandoned) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    auto nextAsk = std::chrono::steady_clock::now() + std::chrono::milliseconds(MediaRunWatch::kAskEveryMs);
     for (;;) {
         if (Stopped()) {
             process.Stop(false, 1000);
             return WAIT_STOPPED;
+        }
+        if (std::chrono::steady_clock::now() >= nextAsk) {
+            nextAsk += std::chrono::milliseconds(MediaRunWatch::kAskEveryMs);
+            if (abandoned ? abandoned() : MediaRunWatch::Abandoned()) {
+                process.Stop(false, 1000);
+                return WAIT_ABANDONED;
+            }
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         const uint32_t step = left.count() <= 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>(left.count(), kRunStepMs));
@@ -203,6 +211,14 @@ int MediaRunSlot::Wait(KivProcess& process, int& exitCode, uint32_t ms) {
         if (result != KivProcess::WAIT_RUNNING || step < kRunStepMs) return result;
     }
 }
+
+const char* MediaRunSlot::GivenUpReason(int state) {
+    return state == WAIT_ABANDONED ? "its client has gone" : "the server stops";
+}
+
+bool MediaRunSlot::GivenUp() { return Stopped() || MediaRunWatch::Abandoned(); }
+
+const char* MediaRunSlot::GivenUpText() { return "Media run given up: the server stops or the request was abandoned"; }
 
 void MediaRunSlot::StopAll() {
     Slots& slots = TheSlots();

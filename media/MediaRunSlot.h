@@ -2,7 +2,8 @@
 // go at once: one per core, so a burst of requests cannot start dozens of decoders that all miss their
 // time limit. The others wait for a free slot in the order they came; the wait does not count toward a
 // run's own time limit. At stop every waiting run leaves the queue and every running one is killed; a
-// run waiting on behalf of a request that nobody waits for any more (see MediaRunWatch) leaves too.
+// run on behalf of a request that nobody waits for any more (see MediaRunWatch) leaves too: from the
+// queue, or, once running, killed within a second so that its slot goes to the next.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +18,8 @@ public:
     // runs were stopped, or the thread's request was abandoned. A thread that holds a slot already
     // shares it (it runs one program at a time), so nested runs never wait for themselves. A thread
     // that serves no request (the worker) goes before the waiting requests: its loop must not wait for
-    // a flood of thumbnails.
-    MediaRunSlot();
+    // a flood of thumbnails. abandoned, when given, is asked in place of the thread's MediaRunWatch.
+    explicit MediaRunSlot(const std::function<bool()>& abandoned = {});
     // Gives the slot back to the next in the queue.
     ~MediaRunSlot();
     MediaRunSlot(const MediaRunSlot&) = delete;
@@ -26,11 +27,22 @@ public:
 
     bool Held() const { return held_; }
 
-    // What Wait answers for a run ended by the stop (besides KivProcess's results).
+    // What Wait answers for a run ended by the stop, and for one whose request was abandoned (besides
+    // KivProcess's results).
     static const int WAIT_STOPPED = 3;
+    static const int WAIT_ABANDONED = 4;
     // KivProcess::Wait up to ms, in short steps: once the runs are stopped the process is killed and
-    // reaped, and the answer is WAIT_STOPPED.
-    static int Wait(KivProcess& process, int& exitCode, uint32_t ms);
+    // reaped, and the answer is WAIT_STOPPED; once abandoned answers true (asked every
+    // MediaRunWatch::kAskEveryMs; empty asks the thread's MediaRunWatch), the same with WAIT_ABANDONED.
+    static int Wait(KivProcess& process, int& exitCode, uint32_t ms, const std::function<bool()>& abandoned = {});
+    // Why a run was given up, for the log: "the server stops" or "its client has gone".
+    static const char* GivenUpReason(int state);
+    // Whether a media run of this thread that came back empty-handed may have been given up rather than
+    // failed: the runs are stopped, or the thread's request was abandoned. The caller then says so
+    // instead of blaming the file.
+    static bool GivenUp();
+    // "Media run given up: the server stops or the request was abandoned".
+    static const char* GivenUpText();
 
     // Shutdown: every waiting run leaves the queue, every running one is killed at its next step, and no
     // new run gets a slot. The server never runs media again after it; tests call Resume.
@@ -57,9 +69,11 @@ private:
     bool nested_ = false;
 };
 
-// While it lives, waits of media runs on this thread (for a slot, or for another request's probe of the
-// same file) give up once abandoned() answers true: the request's client has gone, or its connection
-// shuts down. abandoned is asked a few times a second, never under a lock of the media runs.
+// While it lives, media runs on this thread give up once abandoned() answers true (the request's client
+// has gone, or its connection shuts down): a wait for a slot or for another request's probe of the same
+// file, and a running grab or extraction, which is killed. A probe that other requests wait for goes on
+// while one of them still waits. abandoned is asked a few times a second, never under a lock of the
+// media runs.
 class MediaRunWatch {
 public:
     explicit MediaRunWatch(std::function<bool()> abandoned);

@@ -79,8 +79,13 @@ bool StreamManager::Init() {
 void StreamManager::ComputeSegmentCount(double duration, uint32_t& count, uint32_t& lastSeconds) {
     count = duration > 0 ? uint32_t(duration / double(SegmentSeconds)) : 0;
     const double remainder = duration - double(count) * double(SegmentSeconds);
-    if (remainder > 1.0) {
-        lastSeconds = uint32_t(remainder + 0.5);
+    // The last part gets an entry of its own, so the playlist reaches the video's end; only a tail of
+    // at most kShortestTailSeconds past a whole segment may hold no frame at all of its own (a stated
+    // duration a frame or a rounding longer than the picture), and it is left to the segment before.
+    // A video shorter than one segment is always one entry: the segmenter writes its first file
+    // whatever it gets.
+    if (remainder > kShortestTailSeconds || (count == 0 && duration > 0)) {
+        lastSeconds = std::max<uint32_t>(1, uint32_t(remainder + 0.5));  // whole seconds, as every entry
         ++count;
     } else {
         lastSeconds = SegmentSeconds;

@@ -45,6 +45,8 @@ struct StreamSettings {
 // How long the segmenter may take to cut the rest of its input and end once the transcoder's output has
 // ended.
 constexpr uint32_t kSegmenterFinishMs = 5000;
+// The longest remainder past the last whole segment that gets no playlist entry of its own (seconds).
+constexpr double kShortestTailSeconds = 0.1;
 
 class StreamManager final : public IStreamManager, public KivDeleter {
 public:
@@ -79,7 +81,8 @@ public:
 
     // The number after the last "-" of a file name ("segment-17.ts" gives 17); 0 when there is none.
     static uint32_t GetSegmentIdx(const std::wstring& fileName);
-    // Entries of 5 s over the duration; a last part of one second or less gets none.
+    // Entries of 5 s over the duration, the last one the rest rounded to whole seconds (at least 1); a
+    // rest of at most kShortestTailSeconds after a whole segment gets none.
     static void ComputeSegmentCount(double duration, uint32_t& count, uint32_t& lastSeconds);
 
 private:

@@ -139,8 +139,8 @@ bool Subtitle::ExtractStream(const std::wstring& outputPath, const std::wstring&
     process->Start("ffmpeg.exe", ExtractArguments(outputPath, videoPath, streamNumber), true, false, true);
     int code = -1;
     const int state = MediaRunSlot::Wait(*process, code, ExtractTimeoutMs(videoBytes));
-    if (state == MediaRunSlot::WAIT_STOPPED) {
-        KIV_LOG("ffmpeg stopped extracting subtitle: the server stops");
+    if (state == MediaRunSlot::WAIT_STOPPED || state == MediaRunSlot::WAIT_ABANDONED) {
+        KIV_LOG(std::string("ffmpeg stopped extracting subtitle: ") + MediaRunSlot::GivenUpReason(state));
         return false;
     }
     if (state == KivProcess::WAIT_ENDED) {

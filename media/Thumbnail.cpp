@@ -13,6 +13,7 @@
 
 namespace {
 
+// Said when a grab was given up (MediaRunSlot::GivenUpText).
 const wchar_t kStoppedText[] = L"Media run given up: the server stops or the request was abandoned";
 
 // Written once at start-up and read by every connection thread afterwards.
@@ -62,8 +63,8 @@ Thumbnail::GrabResult Thumbnail::Grab(KivProcess& process, const std::wstring& i
     process.Start("ffmpeg.exe", GrabArguments(imagePath, videoPath, seconds), true, false, true);
     int code = -1;
     const int state = MediaRunSlot::Wait(process, code, MediaRunSlot::TimeLimitMs());
-    if (state == MediaRunSlot::WAIT_STOPPED) {
-        KIV_LOG("ffmpeg stopped creating thumbnail: the server stops");
+    if (state == MediaRunSlot::WAIT_STOPPED || state == MediaRunSlot::WAIT_ABANDONED) {
+        KIV_LOG(std::string("ffmpeg stopped creating thumbnail: ") + MediaRunSlot::GivenUpReason(state));
         lastError_ = kStoppedText;
         return GrabFailed;
     }

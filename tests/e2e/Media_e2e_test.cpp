@@ -622,6 +622,104 @@ TEST(MediaShutdownE2e, ThumbnailRequestsWhoseClientsWentNeverRunTheirGrabs) {
     ExpectPromptStop(server, std::to_string(kRequests) + " abandoned thumbnail requests");
 }
 
+// A POST of body to target on a connection of its own, left open and never read.
+std::unique_ptr<Connection> SendAndKeep(Server& server, const std::string& target, const std::string& body) {
+    std::unique_ptr<Connection> client(new Connection(server.port));
+    EXPECT_TRUE(client->Write("POST " + target + server.Query() + " HTTP/1.1\r\nHost: " + server.Host() +
+                              "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+    return client;
+}
+
+// Extractions of a 20 GB file's subtitle track, one per run slot, whose clients close while they run:
+// each is killed within a second (the bound has room for a loaded machine; the extraction's own limit
+// is over 400 s), and a thumbnail asked for afterwards gets a slot and its answer.
+TEST(MediaAbandonE2e, ExtractionsWhoseClientsLeftEndAndTheNextRequestIsServed) {
+    REQUIRE_ISOLATED_NETWORK();
+    Server server;
+    ASSERT_TRUE(server.Start()) << server.process->LogText();
+    const std::string huge = server.clips + "/huge.mkv";
+    mediatest::MakeHugeSubtitledVideo(huge);
+    std::filesystem::copy_file(ShortClip(), server.clips + "/after.mp4");
+    const size_t slots = static_cast<size_t>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+
+    std::vector<std::unique_ptr<Connection>> clients;
+    for (size_t i = 0; i < slots; ++i)
+        clients.push_back(SendAndKeep(server, "/video/subtitle/Clips/huge.mkv", "<Subtitle><ID>2</ID></Subtitle>"));
+    bool running = false;
+    for (int i = 0; i < 600 && !running; ++i) {
+        running = mediatest::ProcessesNaming(huge).size() == slots;
+        if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(running) << mediatest::ProcessesNaming(huge).size() << " extractions of " << slots;
+
+    const auto left = std::chrono::steady_clock::now();
+    clients.clear();
+    EXPECT_TRUE(mediatest::NoProcessNamingWithin(huge, std::chrono::seconds(10)))
+        << mediatest::ProcessesNaming(huge).size() << " extractions still run";
+    const double ended = std::chrono::duration<double>(std::chrono::steady_clock::now() - left).count();
+    const std::string killed = "ffmpeg stopped extracting subtitle: its client has gone";
+    for (int i = 0; i < 100 && LogCount(server, killed) < slots; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(slots, LogCount(server, killed));
+
+    const auto asked = std::chrono::steady_clock::now();
+    const Reply thumbnail =
+        server.Post("/video/thumbnails/Clips/after.mp4", "<Thumbnail><resolution/><timeoffset/></Thumbnail>");
+    const double answered = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+    EXPECT_EQ(200, thumbnail.status) << thumbnail.body;
+    EXPECT_LT(answered, 30.0);
+    ::testing::Test::RecordProperty("ExtractionsEndedSeconds", std::to_string(ended));
+    ::testing::Test::RecordProperty("ThumbnailSeconds", std::to_string(answered));
+    EXPECT_TRUE(server.Stop());
+}
+
+// A stop in the middle of a burst of thumbnail, subtitle and conversion requests for good files: the
+// runs it ends are said to be ended by the stop, and no file is called corrupt or its track unsupported.
+TEST(MediaShutdownE2e, AStopDuringABurstCallsNoGoodFileCorrupt) {
+    REQUIRE_ISOLATED_NETWORK();
+    Server server;
+    ASSERT_TRUE(server.Start()) << server.process->LogText();
+    std::filesystem::copy_file(MakeClip("e2e-flood.mp4", {"-f", "lavfi", "-i", "testsrc=size=1280x720:rate=25:duration=8",
+                                                          "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"}),
+                               server.clips + "/flood.mp4");
+    std::filesystem::copy_file(TrackClip(), server.clips + "/tracks.mkv");
+    const std::string clip =
+        ConvertClip("e2e-burst-conv.mp4", 2, {"-c:v", "libx264", "-preset", "ultrafast", "-s", "160x120", "-c:a", "aac"});
+    const int kThumbnails = 100, kSubtitles = 40, kConversions = 40;
+    for (int i = 0; i < kConversions; ++i)
+        std::filesystem::copy_file(clip, server.clips + "/c" + std::to_string(i) + ".mp4");
+
+    // The grabs go first and take every slot; the extractions and the conversions' probes queue behind them.
+    std::vector<std::unique_ptr<Connection>> clients;
+    for (int i = 0; i < kThumbnails; ++i)
+        clients.push_back(SendAndKeep(server, "/video/thumbnails/Clips/flood.mp4",
+                                      "<Thumbnail><resolution/><timeoffset seconds=\"3\"/></Thumbnail>"));
+    for (int i = 0; i < kSubtitles; ++i)
+        clients.push_back(SendAndKeep(server, "/video/subtitle/Clips/tracks.mkv", "<Subtitle><ID>2</ID></Subtitle>"));
+    for (int i = 0; i < kConversions; ++i)
+        clients.push_back(SendAndKeep(server, "/video/convert/Clips/c" + std::to_string(i) + ".mp4",
+                                      "<Convert><ClientIdentifier>pad</ClientIdentifier></Convert>"));
+    const size_t all = kThumbnails + kSubtitles + kConversions;
+    const auto reached = [&server] {
+        return LogCount(server, "Path [/video/thumbnails/") + LogCount(server, "Path [/video/subtitle/") +
+               LogCount(server, "Path [/video/convert/");
+    };
+    for (int i = 0; i < 600 && reached() < all; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(all, reached());
+    ASSERT_FALSE(mediatest::ProcessesNaming(server.clips).empty()) << "the runs are still going";
+
+    ASSERT_TRUE(server.Stop());
+    const std::string log = server.process->LogText();
+    const size_t stop = log.find("Shutdown Event Detected");
+    ASSERT_NE(std::string::npos, stop);
+    const std::string after = log.substr(stop);
+    EXPECT_EQ(std::string::npos, after.find("corrupt")) << after.substr(0, 20000);
+    EXPECT_EQ(std::string::npos, after.find("UNSUPPORTED subtitle type")) << after.substr(0, 20000);
+    // The stop did end runs, and said so.
+    EXPECT_NE(std::string::npos, after.find("Media run given up: the server stops or the request was abandoned"));
+    clients.clear();
+}
+
 // A client identifier holding what XML 1.0 forbids gives a status reply and a state.xml that a standard
 // parser reads; the cache route serves neither a running conversion's output nor ffmpeg's logs; and a
 // kill -9 in the middle of a conversion leaves nothing behind once the server starts again.

@@ -267,6 +267,65 @@ TEST_F(StreamingE2e, EveryPlaylistEntryIsAtMostTheTargetDuration) {
     }
 }
 
+// A video shorter than a segment, and one whose last second follows a whole segment: the playlist
+// covers the whole video, the last entry's segment is made and served, also when it is asked for first
+// (a seek to its start), and an HLS client plays to the end.
+TEST_F(StreamingE2e, ShortVideosAndShortEndsArePlayedToTheirEnd) {
+    const struct {
+        const char* name;
+        const char* seconds;
+        size_t entries;
+    } cases[] = {{"tiny.mp4", "0.8", 1}, {"six.mp4", "6", 2}};
+    for (const auto& c : cases) {
+        const std::string path = server->clips + "/" + c.name;
+        if (!std::filesystem::exists(path)) {
+            std::filesystem::copy_file(
+                mediatest::MakeClip(std::string("e2e-") + c.name,
+                                    {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-f", "lavfi", "-i", "sine", "-t",
+                                     c.seconds, "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"}),
+                path);
+        }
+        const double duration =
+            std::stod(mediatest::Probe({"-show_entries", "format=duration", "-of", "csv=p=0", path}));
+        const std::string rest = std::string("Clips/") + c.name;
+
+        const std::string url = PlayUrl(rest);
+        const Reply playlist = Get(PathOf(url));
+        ASSERT_EQ(200, playlist.status) << c.name;
+        std::vector<double> entries;
+        std::vector<std::string> segments;
+        std::istringstream lines(playlist.body);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.rfind("#EXTINF:", 0) == 0) entries.push_back(std::stod(line.substr(8)));
+            if (line.find("/segment-") != std::string::npos) segments.push_back(line);
+        }
+        ASSERT_EQ(c.entries, entries.size()) << playlist.body;
+        ASSERT_EQ(c.entries, segments.size()) << playlist.body;
+        double total = 0;
+        for (double e : entries) total += e;
+        EXPECT_NEAR(duration, total, 0.5) << playlist.body;
+
+        // The last segment first: a seek to its start second, served with what lies there.
+        const Reply last = Get(PathOf(segments.back()), "", 60000);
+        ASSERT_EQ(200, last.status) << c.name << " " << last.body;
+        testsupport::TempDir scratch;
+        const std::string file = scratch.file(std::string("last-") + c.name + ".ts");
+        testsupport::WriteFile(file, last.body);
+        const double lastSeconds =
+            std::stod(mediatest::Probe({"-show_entries", "format=duration", "-of", "csv=p=0", file}));
+        const double expected = duration - 5.0 * double(c.entries - 1);
+        EXPECT_NEAR(expected, lastSeconds, 0.3) << c.name;
+
+        // A player from the start reaches the end.
+        const std::string fresh = PlayUrl(rest);
+        const mediatest::RunResult copy =
+            mediatest::Run({"ffmpeg", "-nostdin", "-i", fresh, "-c", "copy", "-f", "null", "-"}, "", 120000);
+        ASSERT_EQ(0, copy.exitCode) << copy.err;
+        EXPECT_NEAR(duration, LastProgressTime(copy.err), 0.3) << c.name << copy.err;
+    }
+}
+
 // The first segment a client asks for after its probe of segment 1 (and maybe 2); 0 when there is none.
 uint32_t FirstSeekTarget(const std::string& log) {
     for (size_t at = log.find("Index "); at != std::string::npos; at = log.find("Index ", at + 1)) {

@@ -3,11 +3,13 @@
 // named pipe stands for a run that never ends by itself.
 #include "media/MediaRunSlot.h"
 
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -21,6 +23,7 @@
 #include "SlotHolders.h"
 #include "kivlib/kiv_text.h"
 #include "media/FfmpegMetadataParser.h"
+#include "media/Subtitle.h"
 #include "media/Thumbnail.h"
 
 namespace {
@@ -201,6 +204,147 @@ TEST_F(MediaRunSlotTest, ProbesTakeSlotsAndTheirWaitIsNotTheirLimit) {
     for (std::thread& t : requests) t.join();
     EXPECT_EQ(files, probed.load());
     EXPECT_LE(ffmpeg.Stop(), 2u);
+}
+
+// A running grab (from a named pipe nobody writes) and a running extraction (of a 20 GB file whose
+// limit is over 400 s) whose request's client goes are killed within a second, and the slot goes to the
+// request that waited for it. The bound has room for a loaded machine; the runs' own limits are minutes.
+TEST_F(MediaRunSlotTest, ARunningRunWhoseClientWentIsKilledAndItsSlotGoesOn) {
+    MediaRunSlot::SetTimeLimitMs(120000);
+    const std::string huge = dir.file("huge.mkv");
+    mediatest::MakeHugeSubtitledVideo(huge);
+    const std::string fifo = dir.file("pipe.mp4");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    boost::shared_ptr<IMetadataFactory> metadata = MetadataFactory::GetInstance();
+    const struct {
+        const char* kind;
+        std::string names;  // what the run's command line names
+        std::function<bool()> run;
+    } cases[] = {
+        {"grab", fifo,
+         [&] { return Thumbnail::GetInstance(metadata.get())->CreateJPEG(W(dir.file("t.jpg")), W(fifo), 320, 240, 1); }},
+        {"extraction", huge, [&] { return Subtitle::GetInstance(metadata.get())->ExtractStream(W(dir.file("s.srt")), W(huge), 2); }},
+    };
+    for (const auto& c : cases) {
+        SlotHolders others(MediaRunSlot::Limit() - 1);
+        std::atomic<bool> gone{false}, ended{false}, made{true}, nextHeld{false};
+        std::thread request([&] {
+            MediaRunWatch watch([&] { return gone.load(); });
+            made = c.run();
+            ended = true;
+        });
+        ASSERT_TRUE(Within(std::chrono::seconds(30), [&] { return mediatest::ProcessesNaming(c.names).size() == 1; }))
+            << c.kind;
+        std::thread next([&] {
+            MediaRunWatch watch([] { return false; });
+            MediaRunSlot slot;
+            nextHeld = slot.Held();
+        });
+        ASSERT_TRUE(Within(std::chrono::seconds(10), [] { return MediaRunSlot::Waiting() == 1; })) << c.kind;
+        const auto left = Clock::now();
+        gone = true;
+        EXPECT_TRUE(Within(std::chrono::seconds(10), [&] { return ended && nextHeld; })) << c.kind;
+        const double seconds = std::chrono::duration<double>(Clock::now() - left).count();
+        request.join();
+        next.join();
+        EXPECT_FALSE(made) << c.kind;
+        EXPECT_TRUE(nextHeld) << c.kind;
+        EXPECT_TRUE(mediatest::ProcessesNaming(c.names).empty()) << c.kind;
+        RecordProperty(std::string(c.kind) + "EndSeconds", std::to_string(seconds));
+    }
+    MediaRunSlot::SetTimeLimitMs(60000);
+}
+
+// A probe goes on while another request for the file still waits for it, though the request that
+// started it has gone; once every request has gone it is killed. The stand-in for ffmpeg (first on PATH)
+// notes each start, takes 3 s, describes a 160x120 video and notes its end.
+TEST_F(MediaRunSlotTest, AProbeGoesOnWhileARequestStillWaitsForIt) {
+    const std::string runs = dir.file("runs.txt");
+    const std::string fake = dir.file("ffmpeg");
+    testsupport::WriteFile(fake, "#!/bin/sh\necho run >> '" + runs +
+                                     "'\nsleep 3\necho 'Input #0, mov, from x:' >&2\n"
+                                     "echo '  Duration: 00:00:02.00, start: 0.000000, bitrate: 100 kb/s' >&2\n"
+                                     "echo '  Stream #0:0: Video: h264, yuv420p, 160x120, 25 fps' >&2\necho done >> '" +
+                                     runs + "'\nexit 1\n");
+    ASSERT_EQ(0, chmod(fake.c_str(), 0755));
+    const char* oldPath = getenv("PATH");
+    const std::string saved = oldPath ? oldPath : "";
+    setenv("PATH", (dir.path() + ":" + saved).c_str(), 1);
+    boost::shared_ptr<IMetadataFactory> metadata = MetadataFactory::GetInstance();
+    for (const bool otherStays : {true, false}) {
+        ClearMetadataCache();
+        const std::string clip = dir.file(otherStays ? "awaited.mp4" : "abandoned.mp4");
+        testsupport::WriteFile(clip, "a video");
+        testsupport::WriteFile(runs, "");
+        std::atomic<bool> firstGone{false}, otherGone{false}, firstAnswered{false}, otherAnswered{false};
+        auto request = [&](std::atomic<bool>& gone, std::atomic<bool>& answered) {
+            MediaRunWatch watch([&gone] { return gone.load(); });
+            answered = static_cast<bool>(metadata->GetMetadata(W(clip)));
+        };
+        std::thread first(request, std::ref(firstGone), std::ref(firstAnswered));
+        ASSERT_TRUE(Within(std::chrono::seconds(30), [&] { return mediatest::ProcessesNaming(clip).size() == 1; }));
+        std::thread other(request, std::ref(otherGone), std::ref(otherAnswered));
+        ASSERT_TRUE(Within(std::chrono::seconds(10), [] { return MetadataFactory::AwaitingProbes() == 1; }));
+        firstGone = true;
+        if (!otherStays) otherGone = true;
+        first.join();
+        other.join();
+        EXPECT_EQ(otherStays, otherAnswered.load());
+        EXPECT_FALSE(firstAnswered && !otherStays);
+        // One probe, never started again: run to its end for the request that stayed, else killed.
+        EXPECT_EQ(otherStays ? "run\ndone\n" : "run\n", testsupport::ReadFile(runs)) << "other stays " << otherStays;
+        EXPECT_TRUE(mediatest::ProcessesNaming(clip).empty());
+    }
+    setenv("PATH", saved.c_str(), 1);
+}
+
+// A probe waiting for a slot keeps its place in the queue while another request waits for it, though
+// the request that asked for it has gone: the slot freed next goes to it, before a run queued later.
+TEST_F(MediaRunSlotTest, AProbeThatIsAwaitedKeepsItsPlaceInTheQueue) {
+    const std::string fake = dir.file("ffmpeg");
+    testsupport::WriteFile(fake, "#!/bin/sh\nsleep 1\necho '  Duration: 00:00:02.00, bitrate: 100 kb/s' >&2\n"
+                                 "echo '  Stream #0:0: Video: h264, yuv420p, 160x120, 25 fps' >&2\nexit 1\n");
+    ASSERT_EQ(0, chmod(fake.c_str(), 0755));
+    const char* oldPath = getenv("PATH");
+    const std::string saved = oldPath ? oldPath : "";
+    setenv("PATH", (dir.path() + ":" + saved).c_str(), 1);
+    const std::string clip = dir.file("queued.mp4");
+    testsupport::WriteFile(clip, "a video");
+    boost::shared_ptr<IMetadataFactory> metadata = MetadataFactory::GetInstance();
+    {
+        SlotHolders others(MediaRunSlot::Limit() - 1);
+        std::unique_ptr<MediaRunSlot> last(new MediaRunSlot);
+        std::atomic<bool> firstGone{false}, otherAnswered{false}, laterHeld{false};
+        std::thread first([&] {
+            MediaRunWatch watch([&] { return firstGone.load(); });
+            metadata->GetMetadata(W(clip));
+        });
+        ASSERT_TRUE(Within(std::chrono::seconds(10), [] { return MediaRunSlot::Waiting() == 1; }));
+        std::thread other([&] {
+            MediaRunWatch watch([] { return false; });
+            otherAnswered = static_cast<bool>(metadata->GetMetadata(W(clip)));
+        });
+        ASSERT_TRUE(Within(std::chrono::seconds(10), [] { return MetadataFactory::AwaitingProbes() == 1; }));
+        std::thread later([&] {
+            MediaRunWatch watch([] { return false; });
+            MediaRunSlot slot;
+            laterHeld = slot.Held();
+        });
+        ASSERT_TRUE(Within(std::chrono::seconds(10), [] { return MediaRunSlot::Waiting() == 2; }));
+        firstGone = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(3 * MediaRunWatch::kAskEveryMs));  // time to leave, were it to
+        EXPECT_EQ(2u, MediaRunSlot::Waiting()) << "the probe left the queue";
+        last.reset();
+        EXPECT_TRUE(Within(std::chrono::seconds(10), [&] { return mediatest::ProcessesNaming(clip).size() == 1; }));
+        EXPECT_FALSE(laterHeld.load()) << "the run queued later went first";
+        first.join();
+        other.join();
+        EXPECT_TRUE(otherAnswered.load());
+        others.Release();
+        later.join();
+        EXPECT_TRUE(laterHeld.load());
+    }
+    setenv("PATH", saved.c_str(), 1);
 }
 
 // CALVORO_MEDIA_RUN_LIMIT_MS as a user may write it: only a plain number of milliseconds from 1 to

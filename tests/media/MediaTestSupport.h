@@ -211,6 +211,15 @@ inline std::string MakeSubtitledClip(const std::string& name, const std::string&
                            "-preset", "ultrafast", "-c:a", "aac", "-c:s", "srt"});
 }
 
+// A copy of a subtitled clip at path, grown to 20 GB with a sparse tail of zeros (it takes no disk):
+// ffmpeg's extraction of its track reads through the whole tail at full CPU, for minutes, and the
+// extraction's limit for a file of that size is more than 400 s.
+inline void MakeHugeSubtitledVideo(const std::string& path) {
+    std::filesystem::copy_file(MakeSubtitledClip("huge-seed.mkv", "1\n00:00:00,500 --> 00:00:01,500\nHello\n"), path,
+                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::resize_file(path, 20ull * 1000 * 1000 * 1000);
+}
+
 // The mean brightness of the first picture of a file (0 to 255).
 inline double FirstPictureLuma(const std::string& path) {
     RunResult r = Run({"ffmpeg", "-v", "error", "-nostdin", "-i", path, "-frames:v", "1", "-f", "rawvideo",

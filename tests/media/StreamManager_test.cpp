@@ -276,7 +276,9 @@ TEST(StreamManagerStatics, SegmentCountAndNames) {
     const struct {
         double duration;
         uint32_t count, last;
-    } cases[] = {{62.4, 13, 2}, {61.0, 12, 5}, {12.0, 3, 2}, {0.8, 0, 5}, {5.0, 1, 5}, {6.2, 2, 1}, {3723.45, 745, 3}};
+    } cases[] = {{62.4, 13, 2},  {61.0, 13, 1},  {12.0, 3, 2},  {0.8, 1, 1},   {5.0, 1, 5},       {6.2, 2, 1},
+                 {6.0, 2, 1},    {10.4, 3, 1},   {10.6, 3, 1},  {13.6, 3, 4},  {3723.45, 745, 3}, {0.05, 1, 1},
+                 {10.05, 2, 5},  {10.11, 3, 1},  {0.0, 0, 5},   {4.6, 1, 5}};
     for (const auto& c : cases) {
         uint32_t count = 0, last = 0;
         StreamManager::ComputeSegmentCount(c.duration, count, last);
@@ -317,10 +319,23 @@ TEST_F(StreamSession, PlaylistOfTheWholeVideo) {
               "#EXTINF:2, no desc\r\n" + base + "3.ts?SessionID=abcdef0123\r\n#EXT-X-ENDLIST\r\n");
 }
 
-TEST_F(StreamSession, PlaylistOfLessThanASecondHasNoEntry) {
-    Create(0.8);
-    boost::shared_ptr<IStreamManagerSafe> h;
-    EXPECT_EQ(Session(h)->GetPlaylist(1), "#EXTM3U\r\n#EXT-X-TARGETDURATION:5\r\n#EXT-X-MEDIA-SEQUENCE:0\r\n#EXT-X-ENDLIST\r\n");
+// A video shorter than a second is one entry, and a last second after whole segments has its own.
+TEST_F(StreamSession, PlaylistOfAShortVideoOrAShortEndHasItsEntry) {
+    const struct {
+        double duration;
+        std::vector<std::string> entries;
+    } cases[] = {{0.8, {"1"}}, {6.0, {"5", "1"}}, {10.4, {"5", "5", "1"}}};
+    for (const auto& c : cases) {
+        Create(c.duration);
+        boost::shared_ptr<IStreamManagerSafe> h;
+        const std::string base = "http://h:8683/video/stream/" + kivm::str_conv(id) + "/segment-";
+        std::string expected = "#EXTM3U\r\n#EXT-X-TARGETDURATION:5\r\n#EXT-X-MEDIA-SEQUENCE:0\r\n";
+        for (size_t i = 0; i < c.entries.size(); ++i)
+            expected += "#EXTINF:" + c.entries[i] + ", no desc\r\n" + base + std::to_string(i + 1) + ".ts?SessionID=1\r\n";
+        EXPECT_EQ(Session(h)->GetPlaylist(1), expected + "#EXT-X-ENDLIST\r\n") << c.duration;
+        h.reset();  // it holds the registry lock
+        EXPECT_TRUE(RemoveStream(id));
+    }
 }
 
 TEST_F(StreamSession, ImplausibleDurationIsRefused) {
