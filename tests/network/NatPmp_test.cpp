@@ -27,13 +27,14 @@ using routertest::TestRouter;
 namespace {
 
 // Reads every request; answers each with what the test's function makes of it (nothing when empty),
-// after the stray datagrams given and the delay.
+// after the stray datagrams given and the delay. With a flood, from the first request on it also sends
+// the flood's datagrams over and over, a burst every millisecond, until it ends.
 class FakeGateway {
 public:
     using Answer = std::function<std::string(const std::string& request)>;
     FakeGateway(const routertest::Namespace& router, Answer answer, std::vector<std::string> strays = {},
-                std::chrono::milliseconds delay = std::chrono::milliseconds(0))
-        : answer_(std::move(answer)), strays_(std::move(strays)), delay_(delay) {
+                std::chrono::milliseconds delay = std::chrono::milliseconds(0), std::vector<std::string> flood = {})
+        : answer_(std::move(answer)), strays_(std::move(strays)), delay_(delay), flood_(std::move(flood)) {
         Inside inside(router);
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -48,6 +49,7 @@ public:
     ~FakeGateway() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
+        if (flooder_.joinable()) flooder_.join();
         if (fd_ >= 0) close(fd_);
     }
     bool Bound() const { return bound_; }
@@ -55,8 +57,20 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         return requests_;
     }
+    // Flood datagrams sent before the answer, and in all.
+    long FloodBeforeAnswer() const { return floodBeforeAnswer_; }
+    long FloodSent() const { return floodSent_; }
 
 private:
+    void Flood(sockaddr_in to) {
+        while (!stop_) {
+            for (const std::string& datagram : flood_)
+                if (sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0)
+                    ++floodSent_;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
     void Serve() {
         while (!stop_) {
             char buffer[64];
@@ -69,19 +83,27 @@ private:
                 std::lock_guard<std::mutex> hold(lock_);
                 requests_.push_back(request);
             }
+            if (!flood_.empty() && !flooder_.joinable()) flooder_ = std::thread([this, from] { Flood(from); });
             for (const std::string& stray : strays_)
                 sendto(fd_, stray.data(), stray.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
             for (auto until = std::chrono::steady_clock::now() + delay_; !stop_ && std::chrono::steady_clock::now() < until;)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             if (stop_) break;
             const std::string reply = answer_(request);
-            if (!reply.empty()) sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+            if (!reply.empty()) {
+                if (floodBeforeAnswer_ == 0) floodBeforeAnswer_ = floodSent_.load();
+                sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+            }
         }
     }
 
     Answer answer_;
     std::vector<std::string> strays_;
     std::chrono::milliseconds delay_;
+    std::vector<std::string> flood_;
+    std::atomic<long> floodSent_{0};
+    std::atomic<long> floodBeforeAnswer_{0};
+    std::thread flooder_;
     int fd_ = -1;
     bool bound_ = false;
     std::atomic<bool> stop_{false};
@@ -139,7 +161,7 @@ TEST_F(NatPmpTest, ARefusalIsTheGatewaysResultCode) {
     EXPECT_EQ(NATPMP_ERR_NOTAUTHORIZED, result.error);
 }
 
-TEST_F(NatPmpTest, ASilentGatewayEndsAtOurDeadlineWithTheLibrarysRetries) {
+TEST_F(NatPmpTest, ASilentGatewayEndsAtOurDeadlineAfterResends) {
     FakeGateway gateway(router.router, [](const std::string&) { return std::string(); });
     ASSERT_TRUE(gateway.Bound());
     const auto start = std::chrono::steady_clock::now();
@@ -156,6 +178,8 @@ TEST_F(NatPmpTest, ASilentGatewayEndsAtOurDeadlineWithTheLibrarysRetries) {
 // in time; a mapping of another private port is not ours.
 TEST_F(NatPmpTest, OnlyTheAnswerForThePrivatePortAskedForEndsTheWait) {
     const std::string ours = MappingReply(0, 8683, 40000, 3600);
+    // A refusal of 8 bytes alone names no port: it is not taken for ours, but said when nothing else came.
+    const std::string shortRefusal = std::string("\x00\x82\x00\x02", 4) + Be32(1234);
     struct Case {
         const char* name;
         std::vector<std::string> strays;
@@ -163,23 +187,30 @@ TEST_F(NatPmpTest, OnlyTheAnswerForThePrivatePortAskedForEndsTheWait) {
         std::string answer;
         int error;
         uint16_t external;
+        uint32_t deadlineMs;
     };
     const Case cases[] = {
-        {"a late answer", {}, 2500ms, ours, 0, 40000},
-        {"a short datagram first", {std::string("\x00", 1)}, 300ms, ours, 0, 40000},
+        {"a late answer", {}, 2500ms, ours, 0, 40000, kNatPmpDeadlineMs},
+        {"a short datagram first", {std::string("\x00", 1)}, 300ms, ours, 0, 40000, kNatPmpDeadlineMs},
         {"an address answer and a UDP mapping first",
          {std::string("\x00\x80\x00\x00", 4) + Be32(1234) + Be32(0x0b000002),
           std::string("\x00\x81\x00\x00", 4) + Be32(1234) + Be16(8683) + Be16(40000) + Be32(3600)},
-         300ms, ours, 0, 40000},
-        {"another private port first", {MappingReply(0, 4242, 40001, 3600)}, 300ms, ours, 0, 40000},
-        {"only another private port", {}, 0ms, MappingReply(0, 4242, 40001, 3600), kNatPmpOtherPort, 0},
+         300ms, ours, 0, 40000, kNatPmpDeadlineMs},
+        {"another private port first", {MappingReply(0, 4242, 40001, 3600)}, 300ms, ours, 0, 40000, kNatPmpDeadlineMs},
+        {"a refusal for another private port first", {MappingReply(2, 4242, 0, 0)}, 300ms, ours, 0, 40000,
+         kNatPmpDeadlineMs},
+        {"another version and a short refusal first", {std::string("\x01\x82\x00\x00", 4) + Be32(1234), shortRefusal},
+         300ms, ours, 0, 40000, kNatPmpDeadlineMs},
+        {"only another private port", {}, 0ms, MappingReply(0, 4242, 40001, 3600), kNatPmpOtherPort, 0, 1500},
+        {"only a refusal for another private port", {}, 0ms, MappingReply(2, 4242, 0, 0), kNatPmpOtherPort, 0, 1500},
+        {"only a refusal that names no port", {}, 0ms, shortRefusal, NATPMP_ERR_NOTAUTHORIZED, 0, 1500},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string answer = c.answer;
         FakeGateway gateway(router.router, [answer](const std::string&) { return answer; }, c.strays, c.delay);
         ASSERT_TRUE(gateway.Bound());
-        const NatPmpResult result = Map(8683, 8683, 7200);
+        const NatPmpResult result = Map(8683, 8683, 7200, c.deadlineMs);
         EXPECT_TRUE(result.sent);
         EXPECT_EQ(c.error, result.error) << NatPmpErrorText(result.error);
         EXPECT_EQ(c.external, result.externalPort);
@@ -188,6 +219,31 @@ TEST_F(NatPmpTest, OnlyTheAnswerForThePrivatePortAskedForEndsTheWait) {
             EXPECT_EQ(3600u, result.lifetime);
         }
     }
+}
+
+// A gateway (or whoever speaks from its address) that sends a flood of datagrams that are no answer,
+// before the grant and after it: every one is passed over and the grant, when it comes, is the result.
+TEST_F(NatPmpTest, AFloodAroundTheGrantIsPassedOverAndTheGrantTaken) {
+    const std::vector<std::string> flood = {
+        std::string("\x01\x82\x00\x00", 4) + Be32(1234) + Be16(8683) + Be16(1) + Be32(1),  // another version
+        std::string("\x00\x80\x00\x00", 4) + Be32(1234) + Be32(0x0b000002),                 // an address answer
+        std::string("\x00", 1),                                                                 // too short
+        MappingReply(2, 4242, 0, 0),                                                             // another port's refusal
+        MappingReply(0, 4242, 40001, 3600),                                                      // another port's grant
+    };
+    FakeGateway gateway(router.router, [](const std::string&) { return MappingReply(0, 8683, 40000, 3600); }, {},
+                        1000ms, flood);
+    ASSERT_TRUE(gateway.Bound());
+    const auto start = std::chrono::steady_clock::now();
+    const NatPmpResult result = Map(8683, 8683, 7200);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(0, result.error) << NatPmpErrorText(result.error);
+    EXPECT_EQ(40000, result.externalPort);
+    EXPECT_EQ(3600u, result.lifetime);
+    EXPECT_GE(took, 1000ms) << "nothing before the grant ended the wait";
+    EXPECT_LT(took, std::chrono::milliseconds(kNatPmpDeadlineMs));
+    // The flood came before the grant (a loaded machine sends fewer than its 5 a millisecond).
+    EXPECT_GE(gateway.FloodBeforeAnswer(), 100) << gateway.FloodSent();
 }
 
 TEST_F(NatPmpTest, AStopEndsAMappingRequestAtOnceAndLeavesADeletionASecond) {
