@@ -17,108 +17,19 @@
 #include <vector>
 
 #include "network/NatPmp.h"
+#include "support/NatPmpGateway.h"
 #include "support/TestRouter.h"
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
+using routertest::Be16;
+using routertest::Be32;
 using routertest::Inside;
+using routertest::MappingReply;
 using routertest::TestRouter;
+using routertest::NatPmpGateway;
 
 namespace {
-
-// Reads every request; answers each with what the test's function makes of it (nothing when empty),
-// after the stray datagrams given and the delay. With a flood, from the first request on it also sends
-// the flood's datagrams over and over, a burst every millisecond, until it ends.
-class FakeGateway {
-public:
-    using Answer = std::function<std::string(const std::string& request)>;
-    FakeGateway(const routertest::Namespace& router, Answer answer, std::vector<std::string> strays = {},
-                std::chrono::milliseconds delay = std::chrono::milliseconds(0), std::vector<std::string> flood = {})
-        : answer_(std::move(answer)), strays_(std::move(strays)), delay_(delay), flood_(std::move(flood)) {
-        Inside inside(router);
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(NATPMP_PORT);
-        inet_pton(AF_INET, routertest::kRouterLan, &address.sin_addr);
-        bound_ = inside.Entered() && fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        timeval tick{0, 50000};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
-        if (bound_) thread_ = std::thread([this] { Serve(); });
-    }
-    ~FakeGateway() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (flooder_.joinable()) flooder_.join();
-        if (fd_ >= 0) close(fd_);
-    }
-    bool Bound() const { return bound_; }
-    std::vector<std::string> Requests() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return requests_;
-    }
-    // Flood datagrams sent before the answer, and in all.
-    long FloodBeforeAnswer() const { return floodBeforeAnswer_; }
-    long FloodSent() const { return floodSent_; }
-
-private:
-    void Flood(sockaddr_in to) {
-        while (!stop_) {
-            for (const std::string& datagram : flood_)
-                if (sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0)
-                    ++floodSent_;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-
-    void Serve() {
-        while (!stop_) {
-            char buffer[64];
-            sockaddr_in from{};
-            socklen_t length = sizeof from;
-            const ssize_t n = recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-            if (n <= 0) continue;
-            const std::string request(buffer, static_cast<size_t>(n));
-            {
-                std::lock_guard<std::mutex> hold(lock_);
-                requests_.push_back(request);
-            }
-            if (!flood_.empty() && !flooder_.joinable()) flooder_ = std::thread([this, from] { Flood(from); });
-            for (const std::string& stray : strays_)
-                sendto(fd_, stray.data(), stray.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
-            for (auto until = std::chrono::steady_clock::now() + delay_; !stop_ && std::chrono::steady_clock::now() < until;)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (stop_) break;
-            const std::string reply = answer_(request);
-            if (!reply.empty()) {
-                if (floodBeforeAnswer_ == 0) floodBeforeAnswer_ = floodSent_.load();
-                sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
-            }
-        }
-    }
-
-    Answer answer_;
-    std::vector<std::string> strays_;
-    std::chrono::milliseconds delay_;
-    std::vector<std::string> flood_;
-    std::atomic<long> floodSent_{0};
-    std::atomic<long> floodBeforeAnswer_{0};
-    std::thread flooder_;
-    int fd_ = -1;
-    bool bound_ = false;
-    std::atomic<bool> stop_{false};
-    std::mutex lock_;
-    std::vector<std::string> requests_;
-    std::thread thread_;
-};
-
-std::string Be16(uint16_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v & 0xff)}; }
-std::string Be32(uint32_t v) { return Be16(static_cast<uint16_t>(v >> 16)) + Be16(static_cast<uint16_t>(v)); }
-
-// A mapping reply of RFC 6886: version 0, opcode 128 + 2 (TCP), result, epoch, ports, lifetime.
-std::string MappingReply(uint16_t result, uint16_t internal, uint16_t external, uint32_t lifetime) {
-    return std::string("\x00\x82", 2) + Be16(result) + Be32(1234) + Be16(internal) + Be16(external) + Be32(lifetime);
-}
 
 class NatPmpTest : public ::testing::Test {
 protected:
@@ -136,7 +47,7 @@ protected:
 };
 
 TEST_F(NatPmpTest, AMappingAsksInNetworkOrderAndTakesTheGatewaysPortAndLifetime) {
-    FakeGateway gateway(router.router, [](const std::string&) { return MappingReply(0, 8683, 40000, 3600); });
+    NatPmpGateway gateway(router.router, [](const std::string&) { return MappingReply(0, 8683, 40000, 3600); });
     ASSERT_TRUE(gateway.Bound());
     const NatPmpResult result = Map(8683, 8683, 7200);
     EXPECT_TRUE(result.sent);
@@ -154,7 +65,7 @@ TEST_F(NatPmpTest, AMappingAsksInNetworkOrderAndTakesTheGatewaysPortAndLifetime)
 }
 
 TEST_F(NatPmpTest, ARefusalIsTheGatewaysResultCode) {
-    FakeGateway gateway(router.router, [](const std::string&) { return MappingReply(2, 8683, 0, 0); });
+    NatPmpGateway gateway(router.router, [](const std::string&) { return MappingReply(2, 8683, 0, 0); });
     ASSERT_TRUE(gateway.Bound());
     const NatPmpResult result = Map(8683, 8683, 7200);
     EXPECT_TRUE(result.sent);
@@ -162,7 +73,7 @@ TEST_F(NatPmpTest, ARefusalIsTheGatewaysResultCode) {
 }
 
 TEST_F(NatPmpTest, ASilentGatewayEndsAtOurDeadlineAfterResends) {
-    FakeGateway gateway(router.router, [](const std::string&) { return std::string(); });
+    NatPmpGateway gateway(router.router, [](const std::string&) { return std::string(); });
     ASSERT_TRUE(gateway.Bound());
     const auto start = std::chrono::steady_clock::now();
     const NatPmpResult result = Map(8683, 8683, 7200, 1500);
@@ -208,7 +119,7 @@ TEST_F(NatPmpTest, OnlyTheAnswerForThePrivatePortAskedForEndsTheWait) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string answer = c.answer;
-        FakeGateway gateway(router.router, [answer](const std::string&) { return answer; }, c.strays, c.delay);
+        NatPmpGateway gateway(router.router, [answer](const std::string&) { return answer; }, c.strays, c.delay);
         ASSERT_TRUE(gateway.Bound());
         const NatPmpResult result = Map(8683, 8683, 7200, c.deadlineMs);
         EXPECT_TRUE(result.sent);
@@ -224,15 +135,8 @@ TEST_F(NatPmpTest, OnlyTheAnswerForThePrivatePortAskedForEndsTheWait) {
 // A gateway (or whoever speaks from its address) that sends a flood of datagrams that are no answer,
 // before the grant and after it: every one is passed over and the grant, when it comes, is the result.
 TEST_F(NatPmpTest, AFloodAroundTheGrantIsPassedOverAndTheGrantTaken) {
-    const std::vector<std::string> flood = {
-        std::string("\x01\x82\x00\x00", 4) + Be32(1234) + Be16(8683) + Be16(1) + Be32(1),  // another version
-        std::string("\x00\x80\x00\x00", 4) + Be32(1234) + Be32(0x0b000002),                 // an address answer
-        std::string("\x00", 1),                                                                 // too short
-        MappingReply(2, 4242, 0, 0),                                                             // another port's refusal
-        MappingReply(0, 4242, 40001, 3600),                                                      // another port's grant
-    };
-    FakeGateway gateway(router.router, [](const std::string&) { return MappingReply(0, 8683, 40000, 3600); }, {},
-                        1000ms, flood);
+    NatPmpGateway gateway(router.router, [](const std::string&) { return MappingReply(0, 8683, 40000, 3600); }, {},
+                          1000ms, routertest::NoAnswerFlood());
     ASSERT_TRUE(gateway.Bound());
     const auto start = std::chrono::steady_clock::now();
     const NatPmpResult result = Map(8683, 8683, 7200);
@@ -247,7 +151,7 @@ TEST_F(NatPmpTest, AFloodAroundTheGrantIsPassedOverAndTheGrantTaken) {
 }
 
 TEST_F(NatPmpTest, AStopEndsAMappingRequestAtOnceAndLeavesADeletionASecond) {
-    FakeGateway gateway(router.router, [](const std::string&) { return std::string(); });
+    NatPmpGateway gateway(router.router, [](const std::string&) { return std::string(); });
     ASSERT_TRUE(gateway.Bound());
     Inside inside(router.client);
     ASSERT_TRUE(inside.Entered());
