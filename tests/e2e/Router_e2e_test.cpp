@@ -225,8 +225,9 @@ TEST_P(NatPmpShortLifetimeTest, RenewedAmidAFloodWhileTheMasterServerHearsOfTheM
               << " flood datagrams" << std::endl;
     EXPECT_EQ(std::string::npos, log.find("ran out")) << log;
     EXPECT_EQ(std::string::npos, log.find("Could not renew")) << log;
-    // Timed steps come every 11 s: by now at least two more came after the one that contacted.
-    ASSERT_GE(took, 19s);
+    // Renewals come once a second at most, and timed steps every 11 s: at least one more timed step came
+    // after the one that contacted.
+    ASSERT_GE(took, 15s);
     ASSERT_EQ(1u, contacts.size()) << log;
     EXPECT_EQ("/server/register/?enabled=0&port=8683", contacts[0].target);
     for (const std::string& request : gateway->Requests()) EXPECT_EQ(8683, routertest::RequestPrivatePort(request));
