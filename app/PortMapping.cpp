@@ -2,6 +2,7 @@
 
 #include "app/Worker.h"
 
+#include <algorithm>
 #include <string>
 
 #include "core/Log.h"
@@ -11,6 +12,22 @@
 
 #undef KIV_LOG_SOURCE
 #define KIV_LOG_SOURCE "Worker"
+
+namespace {
+
+// A grant of no port, or of a lifetime of 0 (which is how a deletion is confirmed), maps nothing.
+bool Granted(const NatPmpResult& reply) {
+    return reply.sent && reply.error == 0 && reply.externalPort != 0 && reply.lifetime != 0;
+}
+
+// Why a reply maps nothing, in the log's words.
+std::string NoGrantText(const NatPmpResult& reply) {
+    if (reply.error != 0) return NatPmpErrorText(reply.error);
+    if (reply.externalPort == 0) return "the gateway granted external port 0";
+    return "the gateway granted a lifetime of 0 seconds, which ends a mapping";
+}
+
+}  // namespace
 
 PortMapping::PortMapping(State* state, INatPmp* natPmp, boost::shared_ptr<IUpnpFunctionsFactory> upnp,
                          IWorkerClock* clock, const std::atomic<bool>* stop)
@@ -73,40 +90,63 @@ void PortMapping::MapOverNatPmp(int port) {
 }
 
 void PortMapping::OnNatPmpPortMapped(const NatPmpResult& reply, int64_t arrival) {
-    // A granted lifetime of 0 is a deletion, not a mapping.
-    if (reply.error != 0 || reply.externalPort == 0 || reply.lifetime == 0) {
-        KIV_LOG("WARNING: Could not map external port via NATPMP (" + NatPmpErrorText(reply.error) + ")");
+    if (!Granted(reply)) {
+        KIV_LOG("WARNING: Could not map external port via NATPMP (" + NoGrantText(reply) + ")");
         return;
     }
     KIV_LOG("Sucessfully mapped external port " + std::to_string(reply.externalPort) + " to internal port " +
             std::to_string(reply.internalPort) + " via NATPMP");
+    // A renewal that keeps the external port tells the master server nothing new.
+    const bool news = !natPmpHeld_ || natPmpExternal_ != reply.externalPort;
     natPmpHeld_ = true;
+    natPmpLapsed_ = false;
     natPmpInternal_ = reply.internalPort;
     natPmpExternal_ = reply.externalPort;
-    natPmpRenewAt_ = arrival + reply.lifetime / 2;
+    // At the next whole second at the soonest: a lifetime of 1 s is renewed once a second, not at every pass.
+    natPmpRenewAt_ = arrival + std::max<int64_t>(1, reply.lifetime / 2);
     natPmpExpiresAt_ = arrival + reply.lifetime;
+    if (!news) return;
     state_->SetExternalPort(reply.externalPort);
     state_->SetCheckExternalAccessFlag(true);
 }
 
 void PortMapping::KeepNatPmpAlive(int64_t now) {
-    if (!natPmpHeld_ || now < natPmpRenewAt_) return;
-    if (now >= natPmpExpiresAt_) {
-        KIV_LOG("WARNING: the NATPMP mapping of external port " + std::to_string(natPmpExternal_) +
-                " ran out without renewal");
-        natPmpHeld_ = false;
-        state_->SetExternalPort(0);
+    if (natPmpLapsed_) {
+        if (now >= natPmpRenewAt_) RemapLapsedNatPmp();
         return;
     }
+    if (!natPmpHeld_ || now < natPmpRenewAt_) return;
+    // Asked for even when the pass comes after the expiry (a lifetime shorter than the pass interval,
+    // a pass held up): only a renewal that failed lets the mapping run out.
     KIV_LOG("Renewing the NATPMP mapping of external port " + std::to_string(natPmpExternal_));
     const NatPmpResult reply = natPmp_->MapTcpPort(natPmpInternal_, natPmpExternal_, kNatPmpLifetimeSeconds);
     const int64_t arrival = clock_->NowSeconds();
-    if (reply.sent && reply.error == 0 && reply.externalPort != 0 && reply.lifetime != 0) {
+    if (Granted(reply)) {
         OnNatPmpPortMapped(reply, arrival);
         return;
     }
     if (reply.error == kNatPmpStopped) return;
-    KIV_LOG("WARNING: Could not renew the NATPMP mapping (" + NatPmpErrorText(reply.error) + ")");
+    KIV_LOG("WARNING: Could not renew the NATPMP mapping (" + NoGrantText(reply) + ")");
+    natPmpRenewAt_ = arrival + kNatPmpRetrySeconds;
+    if (arrival < natPmpExpiresAt_) return;
+    KIV_LOG("WARNING: the NATPMP mapping of external port " + std::to_string(natPmpExternal_) +
+            " ran out without renewal; it is asked for again in " + std::to_string(kNatPmpRetrySeconds) + " seconds");
+    // Nothing is left at the gateway to delete, and no port that is not mapped may be announced.
+    natPmpHeld_ = false;
+    natPmpLapsed_ = true;
+    state_->SetExternalPort(0);
+}
+
+void PortMapping::RemapLapsedNatPmp() {
+    KIV_LOG("Attempting port map via NATPMP again");
+    const NatPmpResult reply = natPmp_->MapTcpPort(natPmpInternal_, natPmpExternal_, kNatPmpLifetimeSeconds);
+    const int64_t arrival = clock_->NowSeconds();
+    if (Granted(reply)) {
+        OnNatPmpPortMapped(reply, arrival);
+        return;
+    }
+    if (reply.error == kNatPmpStopped) return;
+    KIV_LOG("WARNING: Could not map external port via NATPMP (" + NoGrantText(reply) + ")");
     natPmpRenewAt_ = arrival + kNatPmpRetrySeconds;
 }
 
@@ -124,6 +164,7 @@ void PortMapping::ReleaseUpnp() {
 }
 
 void PortMapping::ReleaseNatPmp() {
+    natPmpLapsed_ = false;
     if (!natPmpHeld_) return;
     natPmpHeld_ = false;
     const NatPmpResult reply = natPmp_->MapTcpPort(natPmpInternal_, natPmpExternal_, 0);

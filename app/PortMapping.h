@@ -45,7 +45,9 @@ public:
     bool Holds() const { return upnp_ || natPmpHeld_; }
     // A UPnP mapping that is 24 hours old, or a failed redo's next attempt.
     bool RedoDue(int64_t now) const { return redoAt_ != 0 && now >= redoAt_; }
-    // Renews a NAT-PMP mapping at half its lifetime; forgets it once it has run out unrenewed.
+    // Renews a NAT-PMP mapping at half its lifetime, and a failed renewal every kNatPmpRetrySeconds; one
+    // that fails after the expiry lets the mapping run out (the external port goes back to 0), and it
+    // is asked for anew every kNatPmpRetrySeconds until the gateway grants it again.
     void KeepNatPmpAlive(int64_t now);
 
     // What a NAT-PMP answer does: the external port it gave becomes the server's, and the master server
@@ -57,6 +59,7 @@ private:
     void MapOverNatPmp(int port);
     void ReleaseUpnp();
     void ReleaseNatPmp();
+    void RemapLapsedNatPmp();
     bool Stopping() const { return stop_ && *stop_; }
 
     State* state_;
@@ -68,6 +71,8 @@ private:
     // When the next UPnP redo is due; 0 for none.
     int64_t redoAt_ = 0;
     bool natPmpHeld_ = false;
+    // The mapping ran out unrenewed and is asked for anew at natPmpRenewAt_ (nothing is held meanwhile).
+    bool natPmpLapsed_ = false;
     uint16_t natPmpInternal_ = 0;
     uint16_t natPmpExternal_ = 0;
     int64_t natPmpRenewAt_ = 0;

@@ -15,87 +15,123 @@ using Clock = std::chrono::steady_clock;
 // The stop is looked at this often while the gateway is silent.
 const long long kStopSliceMs = 50;
 // A mapping answer (RFC 6886): version 0, opcode 128 + 2 (TCP), result, epoch, private port, public
-// port, lifetime.
+// port, lifetime. A refusal may come as its first 8 bytes alone.
 const size_t kAnswerBytes = 16;
+const size_t kHeadBytes = 8;
 const unsigned char kTcpMappingAnswer = 0x82;
-// Datagrams passed over in one look, before the deadline and the stop are looked at again.
-const int kDropsPerLook = 64;
+// Datagrams read in one look, before the deadline and the stop are looked at again.
+const int kReadsPerLook = 64;
+// The request is sent again after 250 ms, then after twice the last wait each time (RFC 6886).
+const long long kFirstResendMs = 250;
 
 uint16_t Be16(const unsigned char* bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
+uint32_t Be32(const unsigned char* bytes) { return static_cast<uint32_t>(Be16(bytes)) << 16 | Be16(bytes + 2); }
 
-// 0 when the datagram at the head of the socket is the answer for internalPort (a refusal counts: it
-// grants nothing), else why it is none. NATPMP_TRYAGAIN when nothing waits; a receive error as the
-// library would report it.
-int LookAtNext(int socket, uint16_t internalPort) {
+// The gateway's result code as libnatpmp names it.
+int RefusalError(uint16_t resultCode) {
+    switch (resultCode) {
+    case 1: return NATPMP_ERR_UNSUPPORTEDVERSION;
+    case 2: return NATPMP_ERR_NOTAUTHORIZED;
+    case 3: return NATPMP_ERR_NETWORKFAILURE;
+    case 4: return NATPMP_ERR_OUTOFRESOURCES;
+    case 5: return NATPMP_ERR_UNSUPPORTEDOPCODE;
+    default: return NATPMP_ERR_UNDEFINEDERROR;
+    }
+}
+
+// What one datagram from the gateway is to the request for internalPort.
+struct Reading {
+    bool answer = false;  // the gateway's word on our private port: a grant or a refusal
+    int error = 0;        // the refusal's code; for no answer, what it was instead
+    NatPmpResult grant;
+};
+
+Reading Classify(const unsigned char* bytes, size_t length, uint16_t internalPort) {
+    Reading reading;
+    if (length < kHeadBytes || bytes[0] != 0 || bytes[1] != kTcpMappingAnswer) {
+        reading.error = kNatPmpWrongReply;
+        return reading;
+    }
+    const uint16_t resultCode = Be16(bytes + 2);
+    if (length < kAnswerBytes) {
+        // A refusal that names no port may be ours; it is remembered, not taken.
+        reading.error = resultCode ? RefusalError(resultCode) : kNatPmpWrongReply;
+        return reading;
+    }
+    if (Be16(bytes + 8) != internalPort) {
+        reading.error = kNatPmpOtherPort;
+        return reading;
+    }
+    reading.answer = true;
+    if (resultCode) {
+        reading.error = RefusalError(resultCode);
+        return reading;
+    }
+    reading.grant.internalPort = internalPort;
+    reading.grant.externalPort = Be16(bytes + 10);
+    reading.grant.lifetime = Be32(bytes + 12);
+    return reading;
+}
+
+// Reads the next datagram waiting on the socket. False when none waits (or the read failed, error set).
+bool ReadNext(int socket, Reading& reading, uint16_t internalPort, int& error) {
     unsigned char bytes[kAnswerBytes];
     ssize_t n;
-    do n = recv(socket, bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC);
+    do n = recv(socket, bytes, sizeof bytes, MSG_DONTWAIT | MSG_TRUNC);
     while (n < 0 && errno == EINTR);
     if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return NATPMP_TRYAGAIN;
-        return errno == ECONNREFUSED ? NATPMP_ERR_NOGATEWAYSUPPORT : NATPMP_ERR_RECVFROM;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            error = errno == ECONNREFUSED ? NATPMP_ERR_NOGATEWAYSUPPORT : NATPMP_ERR_RECVFROM;
+        return false;
     }
-    if (static_cast<size_t>(n) < kAnswerBytes || bytes[0] != 0 || bytes[1] != kTcpMappingAnswer)
-        return kNatPmpWrongReply;
-    const bool granted = Be16(bytes + 2) == 0;
-    if (granted && Be16(bytes + 8) != internalPort) return kNatPmpOtherPort;
-    return 0;
+    // MSG_TRUNC gives the datagram's own length; only what fits was read.
+    reading = Classify(bytes, std::min(static_cast<size_t>(n), sizeof bytes), internalPort);
+    return true;
 }
 
-bool IsNoAnswer(int look) { return look == kNatPmpWrongReply || look == kNatPmpOtherPort; }
-
-bool IsOurs(const natpmpresp_t& reply, uint16_t internalPort) {
-    return reply.type == NATPMP_RESPTYPE_TCPPORTMAPPING && reply.pnu.newportmapping.privateport == internalPort;
-}
-
-// Takes the datagram at the head of the socket away unread.
-void Drop(int socket) {
-    unsigned char byte;
-    while (recv(socket, &byte, 1, MSG_DONTWAIT) < 0 && errno == EINTR) {
-    }
-}
-
-// Waits for the pending request's answer, letting the library resend on its schedule, until the
-// deadline. What came that was no answer is the result when nothing better came.
-int AwaitReply(natpmp_t& session, natpmpresp_t& reply, uint16_t internalPort, uint16_t externalPort,
+// Waits for the answer to the request just sent, sending it again on the schedule, until the deadline.
+// Everything the gateway sends that is no answer is read and passed over; what it was is the result
+// when no answer came.
+int AwaitReply(natpmp_t& session, NatPmpResult& grant, uint16_t internalPort, uint16_t externalPort,
                uint32_t lifetime, Clock::time_point deadline, const std::atomic<bool>* stop) {
     const bool deletion = lifetime == 0;
     int passedOver = kNatPmpTimedOut;
     bool graceGiven = false;
+    long long resendAfterMs = kFirstResendMs;
+    Clock::time_point resendAt = Clock::now() + std::chrono::milliseconds(resendAfterMs);
     for (;;) {
         if (stop && *stop) {
             if (!deletion) return kNatPmpStopped;
             if (!graceGiven) deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(kNatPmpStopGraceMs));
             graceGiven = true;
         }
-        struct timeval retry;
-        if (getnatpmprequesttimeout(&session, &retry) < 0) return kNatPmpWrongReply;
-        const Clock::duration remaining = deadline - Clock::now();
-        if (remaining <= Clock::duration::zero()) return passedOver;
-        // Rounded up, so the wait never ends short of the deadline.
-        const long long left = std::chrono::ceil<std::chrono::milliseconds>(remaining).count();
-        long long wait = static_cast<long long>(retry.tv_sec) * 1000 + retry.tv_usec / 1000;
-        wait = std::max(0LL, std::min({wait, left, kStopSliceMs}));
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return passedOver;
+        if (now >= resendAt) {
+            if (sendnewportmappingrequest(&session, NATPMP_PROTOCOL_TCP, internalPort, externalPort, lifetime) < 0)
+                return NATPMP_ERR_SENDERR;
+            resendAfterMs *= 2;
+            resendAt = now + std::chrono::milliseconds(resendAfterMs);
+        }
+        // Rounded up, so the wait never ends short of the deadline or the resend.
+        const long long wait = std::chrono::ceil<std::chrono::milliseconds>(std::min(deadline, resendAt) - now).count();
         // poll, not select: the server's descriptors may lie above FD_SETSIZE.
         struct pollfd socketReady = {session.s, POLLIN, 0};
-        poll(&socketReady, 1, static_cast<int>(wait));
-        // A flood of them cannot keep the deadline from being looked at.
-        int next = LookAtNext(session.s, internalPort);
-        for (int dropped = 0; IsNoAnswer(next) && dropped < kDropsPerLook; ++dropped) {
-            passedOver = next;
-            Drop(session.s);
-            next = LookAtNext(session.s, internalPort);
+        poll(&socketReady, 1, static_cast<int>(std::max(0LL, std::min(wait, kStopSliceMs))));
+        // A flood cannot keep the deadline and the stop from being looked at.
+        for (int reads = 0; reads < kReadsPerLook; ++reads) {
+            Reading reading;
+            int error = 0;
+            if (!ReadNext(session.s, reading, internalPort, error)) {
+                if (error != 0) return error;
+                break;
+            }
+            if (reading.answer) {
+                grant = reading.grant;
+                return reading.error;
+            }
+            passedOver = reading.error;
         }
-        if (IsNoAnswer(next)) continue;
-        if (next != 0 && next != NATPMP_TRYAGAIN) return next;
-        // The answer, or nothing (then the library resends when its time has come).
-        const int result = readnatpmpresponseorretry(&session, &reply);
-        if (result == NATPMP_TRYAGAIN) continue;
-        if (result != 0 || IsOurs(reply, internalPort)) return result;
-        // One that came between our look and the library's read, and was none: ask again.
-        passedOver = kNatPmpOtherPort;
-        if (sendnewportmappingrequest(&session, NATPMP_PROTOCOL_TCP, internalPort, externalPort, lifetime) < 0)
-            return passedOver;
     }
 }
 
@@ -110,12 +146,12 @@ NatPmpResult NatPmpClient::MapTcpPort(uint16_t internalPort, uint16_t externalPo
     result.error = sendnewportmappingrequest(&session, NATPMP_PROTOCOL_TCP, internalPort, externalPort, lifetime);
     if (result.error >= 0) {
         result.sent = true;
-        natpmpresp_t reply{};
-        result.error = AwaitReply(session, reply, internalPort, externalPort, lifetime, deadline, stop_);
+        NatPmpResult grant;
+        result.error = AwaitReply(session, grant, internalPort, externalPort, lifetime, deadline, stop_);
         if (result.error == 0) {
-            result.internalPort = reply.pnu.newportmapping.privateport;
-            result.externalPort = reply.pnu.newportmapping.mappedpublicport;
-            result.lifetime = reply.pnu.newportmapping.lifetime;
+            result.internalPort = grant.internalPort;
+            result.externalPort = grant.externalPort;
+            result.lifetime = grant.lifetime;
         }
     }
     closenatpmp(&session);

@@ -37,8 +37,10 @@ protected:
 };
 
 // libnatpmp's own retries (doubling from 250 ms) take minutes at a gateway that drops port 5351, so
-// every request ends at the deadline. A datagram that is no answer to the request (too short, another
-// opcode, a mapping of another private port) is passed over and the wait goes on.
+// every request ends at the deadline, with resends on the same doubling schedule. The library sends;
+// every datagram is read here, one by one, so none can be taken for the answer by mistake: what is no
+// answer to the request (too short, another version or opcode, a grant or a refusal for another private
+// port) is passed over and the wait goes on.
 class NatPmpClient final : public INatPmp {
 public:
     // stop (may be null) is the server's: once set, a mapping request ends at once.

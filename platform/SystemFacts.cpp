@@ -197,7 +197,8 @@ std::vector<InterfaceInfo> ReadInterfaces() {
         } else if (item->ifa_addr->sa_family == AF_INET && info.address.empty()) {
             info.address = Ipv4Text(item->ifa_addr);
             info.netmask = Ipv4Text(item->ifa_netmask);
-            if (item->ifa_flags & IFF_BROADCAST) info.broadcast = Ipv4Text(item->ifa_broadaddr);
+            if (item->ifa_flags & IFF_BROADCAST)
+                info.broadcast = InterfaceBroadcast(info.address, info.netmask, Ipv4Text(item->ifa_broadaddr));
         }
     }
     freeifaddrs(list);
@@ -240,6 +241,26 @@ std::vector<FileSystemInfo> ReadFileSystems() {
 }
 
 }  // namespace
+
+std::string DirectedBroadcast(const std::string& address, const std::string& netmask) {
+    struct in_addr ip, mask;
+    if (inet_pton(AF_INET, address.c_str(), &ip) != 1 || inet_pton(AF_INET, netmask.c_str(), &mask) != 1)
+        return std::string();
+    const uint32_t hostBits = ~ntohl(mask.s_addr);
+    // A /31 or /32 has no broadcast address of its own (RFC 3021).
+    if (hostBits < 3) return std::string();
+    struct in_addr broadcast;
+    broadcast.s_addr = htonl(ntohl(ip.s_addr) | hostBits);
+    char text[INET_ADDRSTRLEN] = {0};
+    if (!inet_ntop(AF_INET, &broadcast, text, sizeof(text))) return std::string();
+    return text;
+}
+
+std::string InterfaceBroadcast(const std::string& address, const std::string& netmask, const std::string& reported) {
+    // An address set without a broadcast address is reported with itself in the broadcast field.
+    if (reported.empty() || reported == address) return DirectedBroadcast(address, netmask);
+    return reported;
+}
 
 std::map<std::string, std::string> ParseOsRelease(const std::string& text) {
     std::map<std::string, std::string> values;

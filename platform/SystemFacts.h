@@ -33,7 +33,7 @@ struct InterfaceInfo {
     std::string type;         // "Ethernet", "Local Loopback", "Wireless", ...
     std::string description;  // driver or kind of device; the name when nothing better is known
     std::string address;      // dotted IPv4; empty when it has none
-    std::string broadcast;
+    std::string broadcast;    // dotted IPv4; empty when the interface has none
     std::string netmask;
     unsigned flags = 0;       // IFF_* of the interface
 };
@@ -104,6 +104,13 @@ std::string InterfaceFlagsText(unsigned flags);
 // non-loopback one; null when there is none.
 const InterfaceInfo* PickPrimaryInterface(const std::vector<InterfaceInfo>& interfaces,
                                           const std::string& gatewayInterface);
+
+// The broadcast address of a subnet (the address with every host bit set), dotted; empty for a /31 or
+// /32, which have none, and for text that is no IPv4 address or mask.
+std::string DirectedBroadcast(const std::string& address, const std::string& netmask);
+// An interface's broadcast address from what getifaddrs reported: where the address was set without a
+// broadcast address the system reports the interface's own address, and the subnet's is derived.
+std::string InterfaceBroadcast(const std::string& address, const std::string& netmask, const std::string& reported);
 
 // The primary interface alone (the presence broadcast needs its broadcast address); false with none.
 bool ReadPrimaryInterface(InterfaceInfo& primary);

@@ -117,7 +117,7 @@ public:
         }
         // A gateway may hand out another external port than the one asked for.
         result.externalPort = mapped_ ? mapped_ : static_cast<uint16_t>(external + shift);
-        result.lifetime = grant ? grant.load() : lifetime;
+        result.lifetime = grantsNoLifetime ? 0 : grant ? grant.load() : lifetime;
         mapped_ = result.externalPort;
         return result;
     }
@@ -134,6 +134,7 @@ public:
     std::atomic<bool> silent{false};
     std::atomic<int> shift{0};
     std::atomic<uint32_t> grant{0};     // the lifetime granted; 0: the one asked for
+    std::atomic<bool> grantsNoLifetime{false};  // every grant has a lifetime of 0
     std::function<void()> beforeAnswer;  // set before the worker starts
 
 private:

@@ -299,6 +299,94 @@ TEST_F(WorkerNetworkTest, NatPmpRenewalAndExpiryCountFromTheAnswersArrival) {
     }
 }
 
+// A gateway that grants 2 s, or 1 s (less than the network thread's pass interval): the mapping is
+// renewed every second for as long as it is held, and the master server hears of it once, since a
+// renewal of the same mapping changes nothing it knows.
+TEST_F(WorkerNetworkTest, AShortNatPmpLifetimeIsRenewedEverySecondAndTheMasterHearsOfTheMappingOnce) {
+    FakeMasterServer masterServer([](const MasterRequest&) { return MasterReply::Ok("key-1"); });
+    testsupport::ScopedEnvironment named("CALVORO_MASTER_HOST", masterServer.Address());
+    for (uint32_t granted : {2u, 1u}) {
+        SCOPED_TRACE("granted " + std::to_string(granted) + " s");
+        router = boost::shared_ptr<FakeRouter>(new FakeRouter());
+        router->present = false;
+        gateway.grant = granted;
+        const size_t requestsBefore = gateway.Requests().size();
+        const size_t contactsBefore = masterServer.Requests().size();
+        Start();
+        ASSERT_TRUE(SetUpDone());
+        ASSERT_EQ(8683, ExternalPort());
+        // 40 seconds, a second at a time; each second gets passes of its own.
+        int unmappedSeconds = 0;
+        for (int second = 1; second <= 40; ++second) {
+            clock.now += 1;
+            ASSERT_TRUE(clock.WaitForPasses(2));
+            if (ExternalPort() != 8683) ++unmappedSeconds;
+        }
+        EXPECT_EQ(0, unmappedSeconds);
+        EXPECT_FALSE(log.Contains("ran out without renewal")) << log.Text();
+        EXPECT_EQ(41u, gateway.Requests().size() - requestsBefore) << "the mapping and one renewal a second";
+        // Timed steps came at 11, 22 and 33 s: only the first one contacts.
+        EXPECT_EQ(1u, masterServer.Requests().size() - contactsBefore);
+        worker.reset();
+    }
+}
+
+TEST_F(WorkerNetworkTest, ANatPmpGrantOfNoLifetimeMapsNothingAndTheLogSaysWhy) {
+    router->present = false;
+    gateway.grantsNoLifetime = true;
+    Start();
+    ASSERT_TRUE(SetUpDone());
+    EXPECT_EQ(0, ExternalPort());
+    EXPECT_FALSE(store.state->GetCheckExternalAccessFlag());
+    EXPECT_TRUE(log.Contains("WARNING: Could not map external port via NATPMP (the gateway granted a lifetime of 0 "
+                             "seconds, which ends a mapping)"))
+        << log.Text();
+    EXPECT_FALSE(log.Contains("(success)"));
+    ASSERT_TRUE(clock.WaitForPasses(2));
+    worker.reset();
+    EXPECT_EQ(1u, gateway.Requests().size()) << "nothing held, nothing renewed or deleted";
+}
+
+// A renewal that fails after the expiry lets the mapping run out; it is asked for again a minute later,
+// and once the gateway grants it the server holds it and the master server hears of it.
+TEST_F(WorkerNetworkTest, ANatPmpMappingThatRanOutIsAskedForAgainUntilTheGatewayGrantsIt) {
+    FakeMasterServer masterServer([](const MasterRequest&) { return MasterReply::Ok("key-1"); });
+    testsupport::ScopedEnvironment named("CALVORO_MASTER_HOST", masterServer.Address());
+    router->present = false;
+    gateway.grant = 2;
+    Start();
+    ASSERT_TRUE(SetUpDone());
+    clock.now += 11;  // the first timed step: the contact of the set-up
+    ASSERT_TRUE(masterServer.WaitForRequests(1, 30s)) << log.Text();
+    ASSERT_TRUE(clock.WaitForPasses(2));
+    gateway.silent = true;
+    // The renewal due a second later fails before the expiry: tried again a minute later, and that
+    // one, after the expiry, lets the mapping run out.
+    size_t asked = gateway.Requests().size();
+    clock.now += 1;
+    ASSERT_TRUE(Within(30s, [&] { return gateway.Requests().size() == asked + 1; }));
+    ASSERT_TRUE(clock.WaitForPasses(2));
+    EXPECT_EQ(8683, ExternalPort());
+    clock.now += 60;
+    ASSERT_TRUE(Within(30s, [this] { return ExternalPort() == 0; }));
+    EXPECT_TRUE(log.Contains("ran out without renewal; it is asked for again in 60 seconds"));
+    ASSERT_TRUE(clock.WaitForPasses(2));
+    asked = gateway.Requests().size();
+    clock.now += 59;
+    ASSERT_TRUE(clock.WaitForPasses(2));
+    EXPECT_EQ(asked, gateway.Requests().size());
+    clock.now += 1;
+    ASSERT_TRUE(Within(30s, [&] { return gateway.Requests().size() == asked + 1; }));
+    EXPECT_EQ(0, ExternalPort()) << "the gateway is still silent";
+    EXPECT_EQ(1u, masterServer.Requests().size());
+    gateway.silent = false;
+    clock.now += 60;
+    ASSERT_TRUE(Within(30s, [this] { return ExternalPort() == 8683; })) << log.Text();
+    EXPECT_EQ((NatPmpRequest{8683, 8683, 7200}), gateway.Requests().back());
+    clock.now += 11;
+    ASSERT_TRUE(masterServer.WaitForRequests(2, 30s)) << "the mapping is news to the master server";
+}
+
 TEST_F(WorkerNetworkTest, ContactsFollowTheMappingTheRequestAndTheHourlyPing) {
     FakeMasterServer masterServer([](const MasterRequest&) { return MasterReply::Ok("key-1"); });
     testsupport::ScopedEnvironment named("CALVORO_MASTER_HOST", masterServer.Address());

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -41,12 +42,15 @@ bool Ip(const std::vector<std::string>& arguments) {
 }
 
 // Two ends of one veth pair, both in this namespace, on a subnet that exists only here; the default
-// route makes the first end the server's primary interface.
-bool MakeTestNetwork() {
+// route makes the first end the server's primary interface, whose address is set with the subnet's
+// broadcast address or without one.
+bool MakeTestNetwork(bool withBroadcast) {
+    std::vector<std::string> serverAddress = {"addr", "add", "10.213.0.1/24", "dev", "cv0"};
+    if (withBroadcast) serverAddress.insert(serverAddress.begin() + 3, {"brd", "+"});
     return Ip({"link", "set", "lo", "up"}) && Ip({"link", "add", "cv0", "type", "veth", "peer", "name", "cv1"}) &&
-           Ip({"addr", "add", "10.213.0.1/24", "brd", "+", "dev", "cv0"}) &&
-           Ip({"addr", "add", "10.213.0.2/24", "brd", "+", "dev", "cv1"}) && Ip({"link", "set", "cv0", "up"}) &&
-           Ip({"link", "set", "cv1", "up"}) && Ip({"route", "add", "default", "via", "10.213.0.2", "dev", "cv0"});
+           Ip(serverAddress) && Ip({"addr", "add", "10.213.0.2/24", "brd", "+", "dev", "cv1"}) &&
+           Ip({"link", "set", "cv0", "up"}) && Ip({"link", "set", "cv1", "up"}) &&
+           Ip({"route", "add", "default", "via", "10.213.0.2", "dev", "cv0"});
 }
 
 int BindPresenceListener() {
@@ -58,14 +62,38 @@ int BindPresenceListener() {
     address.sin_port = htons(4756);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) return -1;
+    // Each datagram's destination address comes with it.
+    setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &yes, sizeof(yes));
     return fd;
+}
+
+// One datagram and the address it was sent to (dotted; empty when the system did not say).
+std::string ReceiveWithDestination(int fd, std::string& destination) {
+    char buffer[2048];
+    char control[256];
+    iovec data = {buffer, sizeof(buffer)};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    const ssize_t n = recvmsg(fd, &message, 0);
+    destination.clear();
+    for (cmsghdr* item = CMSG_FIRSTHDR(&message); item; item = CMSG_NXTHDR(&message, item)) {
+        if (item->cmsg_level != IPPROTO_IP || item->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info;
+        memcpy(&info, CMSG_DATA(item), sizeof(info));
+        char text[INET_ADDRSTRLEN] = {0};
+        if (inet_ntop(AF_INET, &info.ipi_addr, text, sizeof(text))) destination = text;
+    }
+    return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
 // The child's part: everything happens in a network namespace of its own, so the veth pair and its
 // route never reach the other tests. Writes its findings to out and exits 0 when all held.
-int RunInOwnNetwork(FILE* out) {
+int RunInOwnNetwork(FILE* out, bool withBroadcast) {
     if (unshare(CLONE_NEWNET) != 0) return fprintf(out, "unshare failed\n"), 1;
-    if (!MakeTestNetwork()) return fprintf(out, "could not make the test network\n"), 1;
+    if (!MakeTestNetwork(withBroadcast)) return fprintf(out, "could not make the test network\n"), 1;
     const int listener = BindPresenceListener();
     if (listener < 0) return fprintf(out, "could not bind port 4756\n"), 1;
 
@@ -86,13 +114,16 @@ int RunInOwnNetwork(FILE* out) {
     while (sends.size() < 3 && Clock::now() < deadline) {
         pollfd wait = {listener, POLLIN, 0};
         if (poll(&wait, 1, 200) <= 0) continue;
-        char buffer[2048];
-        const ssize_t n = recv(listener, buffer, sizeof(buffer), 0);
-        const std::string payload(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+        std::string destination;
+        const std::string payload = ReceiveWithDestination(listener, destination);
         if (payload != expected) {
             fprintf(out, "unexpected payload: [%s]\n", payload.c_str());
             ++failures;
             continue;
+        }
+        if (destination != "10.213.0.255") {
+            fprintf(out, "sent to [%s], not to the subnet's broadcast address\n", destination.c_str());
+            ++failures;
         }
         if (sends.empty() || Clock::now() - sends.back() > 1s) sends.push_back(Clock::now());
     }
@@ -114,25 +145,30 @@ int RunInOwnNetwork(FILE* out) {
     return failures == 0 ? 0 : 1;
 }
 
+// Also where the server's address was set without a broadcast address (the system then reports the
+// interface's own address in its place): the packet goes to the subnet's broadcast address.
 TEST(PresenceBroadcastE2eTest, AListenerOnTheLocalNetworkHearsThePacketEveryFiveSeconds) {
     REQUIRE_ISOLATED_NETWORK();
-    FILE* findings = tmpfile();
-    ASSERT_NE(findings, nullptr);
-    fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        const int result = RunInOwnNetwork(findings);
-        fflush(findings);
-        _exit(result);
+    for (bool withBroadcast : {true, false}) {
+        SCOPED_TRACE(withBroadcast ? "address set with its broadcast address" : "address set without one");
+        FILE* findings = tmpfile();
+        ASSERT_NE(findings, nullptr);
+        fflush(nullptr);
+        const pid_t child = fork();
+        if (child == 0) {
+            const int result = RunInOwnNetwork(findings, withBroadcast);
+            fflush(findings);
+            _exit(result);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        rewind(findings);
+        std::string text;
+        char line[4096];
+        while (fgets(line, sizeof(line), findings)) text += line;
+        fclose(findings);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    rewind(findings);
-    std::string text;
-    char line[4096];
-    while (fgets(line, sizeof(line), findings)) text += line;
-    fclose(findings);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
 }
 
 }  // namespace

@@ -14,11 +14,14 @@
 #include <chrono>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/FakeMasterServer.h"
 #include "support/HostileUpnpDevice.h"
+#include "support/NatPmpGateway.h"
 #include "support/TestRouter.h"
 #include "support/ServerProcess.h"
 #include "support/TestSupport.h"
@@ -157,6 +160,96 @@ TEST_F(RouterTest, WithNoRouterNothingIsMappedAndTheServerIsNotHeldUp) {
     EXPECT_NE(std::string::npos, log.find("NOTE: Could not map external port via UPNP"));
     EXPECT_NE(std::string::npos, log.find("WARNING: Could not map external port via NATPMP"));
     EXPECT_EQ(std::string::npos, log.find("Sucessfully mapped"));
+    StopServer();
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+// A NAT-PMP gateway of the test's own in place of the router (no UPnP), which grants what the test says
+// for every mapping request and confirms deletions, amid a flood of datagrams that are no answer (about
+// 5 a millisecond, once the first request came), and a master server in the server's own namespace.
+class NatPmpGatewayTest : public RouterTest {
+protected:
+    void StartBehind(uint32_t granted) {
+        {
+            Inside inside(router.client);
+            ASSERT_TRUE(inside.Entered());
+            master.reset(new testsupport::FakeMasterServer(
+                [](const testsupport::MasterRequest&) { return testsupport::MasterReply::Ok("key-1"); }));
+        }
+        gateway.reset(new routertest::NatPmpGateway(
+            router.router,
+            [granted](const std::string& request) {
+                const uint16_t port = routertest::RequestPrivatePort(request);
+                if (routertest::RequestLifetime(request) == 0) return routertest::MappingReply(0, port, 0, 0);
+                return routertest::MappingReply(0, port, port, granted);
+            },
+            {}, 100ms, routertest::NoAnswerFlood()));
+        ASSERT_TRUE(gateway->Bound());
+        server.SetEnvironment("CALVORO_MASTER_HOST", master->Address());
+        StartServer();
+    }
+    std::unique_ptr<testsupport::FakeMasterServer> master;
+    std::unique_ptr<routertest::NatPmpGateway> gateway;
+};
+
+// Lifetimes of 2 s and 1 s (the network thread passes about once a second): the mapping is renewed
+// every second amid the flood and never runs out, and the master server hears of it once, at the first
+// timed step, however many renewals follow.
+class NatPmpShortLifetimeTest : public NatPmpGatewayTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(NatPmpShortLifetimeTest, RenewedAmidAFloodWhileTheMasterServerHearsOfTheMappingOnce) {
+    const uint32_t granted = GetParam();
+    const size_t renewals = granted == 2 ? 30 : 20;
+    StartBehind(granted);
+    if (HasFatalFailure()) return;
+    const std::string renewing = "Renewing the NATPMP mapping of external port 8683";
+    ASSERT_TRUE(server.WaitForLog("Sucessfully mapped external port 8683 to internal port 8683 via NATPMP", kMappingWait))
+        << server.LogText();
+    const auto mapped = Clock::now();
+    // Each renewal is a second or so; a loaded machine takes longer.
+    for (const auto until = mapped + 120s; Occurrences(server.LogText(), renewing) < renewals;) {
+        ASSERT_LT(Clock::now(), until) << server.LogText();
+        ASSERT_EQ(std::string::npos, server.LogText().find("ran out")) << server.LogText();
+        std::this_thread::sleep_for(100ms);
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - mapped);
+    const std::string log = server.LogText();
+    const std::vector<testsupport::MasterRequest> contacts = master->Requests();
+    std::cout << "granted " << granted << " s: " << Occurrences(log, renewing) << " renewals and " << contacts.size()
+              << " master-server contacts in " << took.count() << " s, " << gateway->FloodSent()
+              << " flood datagrams" << std::endl;
+    EXPECT_EQ(std::string::npos, log.find("ran out")) << log;
+    EXPECT_EQ(std::string::npos, log.find("Could not renew")) << log;
+    // Renewals come once a second at most, and timed steps every 11 s: at least one more timed step came
+    // after the one that contacted.
+    ASSERT_GE(took, 15s);
+    ASSERT_EQ(1u, contacts.size()) << log;
+    EXPECT_EQ("/server/register/?enabled=0&port=8683", contacts[0].target);
+    for (const std::string& request : gateway->Requests()) EXPECT_EQ(8683, routertest::RequestPrivatePort(request));
+    StopServer();
+    EXPECT_NE(std::string::npos, server.LogText().find("Deleted the NATPMP mapping of external port 8683"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Granted, NatPmpShortLifetimeTest, ::testing::Values(2u, 1u),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) {
+                             return std::to_string(info.param) + "s";
+                         });
+
+TEST_F(NatPmpGatewayTest, AGrantOfLifetimeZeroMapsNothingAndTheLogSaysWhy) {
+    StartBehind(0);
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(server.WaitForLog("upnp setup complete", kMappingWait)) << server.LogText();
+    const std::string log = server.LogText();
+    EXPECT_NE(std::string::npos, log.find("WARNING: Could not map external port via NATPMP (the gateway granted a "
+                                          "lifetime of 0 seconds, which ends a mapping)"))
+        << log;
+    EXPECT_EQ(std::string::npos, log.find("(success)")) << log;
+    EXPECT_EQ(std::string::npos, log.find("Sucessfully mapped")) << log;
     StopServer();
 }
 

@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <sched.h>
 #include <stdio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +12,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "support/TestSupport.h"
 
 namespace sysfacts {
 namespace {
@@ -189,6 +193,87 @@ TEST(PickPrimaryInterface, PrefersTheDefaultRouteThenAnAddress) {
     EXPECT_EQ(PickPrimaryInterface(noAddress, "")->name, "eth0");
     EXPECT_EQ(PickPrimaryInterface({Interface("lo", IFF_UP | IFF_LOOPBACK, "127.0.0.1")}, ""), nullptr);
     EXPECT_EQ(PickPrimaryInterface({}, ""), nullptr);
+}
+
+TEST(InterfaceBroadcast, DerivesTheSubnetsWhereTheSystemReportsTheOwnAddress) {
+    struct Case {
+        const char* address;
+        const char* netmask;
+        const char* reported;
+        const char* broadcast;
+    };
+    const Case cases[] = {
+        {"192.168.77.2", "255.255.255.0", "192.168.77.2", "192.168.77.255"},  // set without a broadcast
+        {"192.168.77.2", "255.255.255.0", "", "192.168.77.255"},
+        {"192.168.77.2", "255.255.255.0", "192.168.77.255", "192.168.77.255"},
+        {"192.168.77.2", "255.255.255.0", "192.168.77.127", "192.168.77.127"},  // one set by hand stays
+        {"10.1.2.3", "255.0.0.0", "10.1.2.3", "10.255.255.255"},
+        {"172.16.5.9", "255.255.240.0", "172.16.5.9", "172.16.15.255"},
+        {"192.168.77.2", "255.255.255.252", "192.168.77.2", "192.168.77.3"},
+        {"192.168.77.2", "255.255.255.254", "192.168.77.2", ""},  // a /31 has none
+        {"192.168.77.2", "255.255.255.255", "192.168.77.2", ""},  // nor has a /32
+        {"", "", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.address) + "/" + c.netmask + " reported " + c.reported);
+        EXPECT_EQ(c.broadcast, InterfaceBroadcast(c.address, c.netmask, c.reported));
+    }
+}
+
+// Runs the ip(8) commands inside a network namespace of a child's own (an interface pair whose
+// addresses exist only there) and gives back the primary interface it reads: "address broadcast".
+std::string PrimaryInOwnNetwork(const std::string& commands) {
+    int out[2];
+    if (pipe(out) != 0) return "no pipe";
+    fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(out[0]);
+        std::string found = "no namespace";
+        if (unshare(CLONE_NEWNET) == 0) {
+            InterfaceInfo primary;
+            if (system(("{ " + commands + "; } >/dev/null 2>&1").c_str()) != 0) found = "ip failed";
+            else if (!ReadPrimaryInterface(primary)) found = "no primary interface";
+            else found = primary.name + " " + primary.address + " " + primary.broadcast;
+        }
+        const ssize_t written = write(out[1], found.data(), found.size());
+        _exit(written == static_cast<ssize_t>(found.size()) ? 0 : 1);
+    }
+    close(out[1]);
+    std::string found;
+    char buffer[256];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) found.append(buffer, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return found;
+}
+
+TEST(ReadPrimaryInterface, GivesTheSubnetsBroadcastAddressAlsoWhereNoneWasSet) {
+    REQUIRE_ISOLATED_NETWORK();
+    const std::string pair = "ip link set lo up && ip link add cv0 type veth peer name cv1 && ";
+    const std::string up = " && ip link set cv0 up && ip link set cv1 up && ip route add default via ";
+    struct Case {
+        const char* name;
+        std::string commands;
+        std::string primary;
+    };
+    const Case cases[] = {
+        {"without a broadcast address", pair + "ip addr add 192.168.77.2/24 dev cv0" + up + "192.168.77.1",
+         "cv0 192.168.77.2 192.168.77.255"},
+        {"with the subnet's", pair + "ip addr add 192.168.77.2/24 brd + dev cv0" + up + "192.168.77.1",
+         "cv0 192.168.77.2 192.168.77.255"},
+        {"a /16 without", pair + "ip addr add 10.213.4.2/16 dev cv0" + up + "10.213.0.1",
+         "cv0 10.213.4.2 10.213.255.255"},
+        {"a /32, which has none", pair + "ip addr add 192.168.77.2/32 dev cv0" + up + "192.168.77.1 dev cv0 onlink",
+         "cv0 192.168.77.2 "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string found = PrimaryInOwnNetwork(c.commands);
+        if (found == "no namespace") GTEST_SKIP() << "no network namespace can be made here";
+        EXPECT_EQ(c.primary, found);
+    }
 }
 
 TEST(ReadSystemFacts, DescribesThisMachine) {
