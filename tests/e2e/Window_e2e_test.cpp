@@ -498,3 +498,71 @@ TEST_F(TrayDesktop, AnIconTheTrayCannotTakeIsToldAndTheWindowShows) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Opens the window's menu bar (no notification area: the icon's menu is there) with a click on its one
+// title and clicks the item that lies fromBottom pixels above the menu's bottom edge.
+void ChooseFromMenuBar(const std::string& x, const std::string& window, int fromBottom) {
+    const std::string known = RunCommand(x + "xdotool search --onlyvisible --class calvoro");
+    ASSERT_EQ(0, system((x + "xdotool mousemove --window " + window + " 20 10 sleep 0.3 click 1").c_str()));
+    const std::string menu = NewWindowOfTheProgram(x, known);
+    ASSERT_FALSE(menu.empty()) << "no menu opened";
+    std::this_thread::sleep_for(500ms);
+    std::map<std::string, int> menuBox = Geometry(x, menu);
+    const std::string choose = x + "xdotool mousemove " + std::to_string(menuBox["X"] + menuBox["WIDTH"] / 2) + " " +
+                               std::to_string(menuBox["Y"] + menuBox["HEIGHT"] - fromBottom) + " sleep 0.3 click 1";
+    ASSERT_EQ(0, system(choose.c_str()));
+}
+
+// True once no shown window of the display is named by the pattern (waited for up to a minute).
+bool WaitUntilGone(const std::string& x, const std::string& pattern) {
+    for (int i = 0; i < 600; ++i) {
+        if (RunCommand(x + "xdotool search --onlyvisible --name '" + pattern + "'").empty()) return true;
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
+}
+
+// A bare X server: no window manager, so no close box on any dialog. The preferences, opened from the
+// window's menu bar, close by Escape and apply; the menu bar then works again and quits the program.
+TEST(WindowE2E, WithoutAWindowManagerEscapeClosesThePreferences) {
+    REQUIRE_ISOLATED_NETWORK();
+    testsupport::XServer display;
+    ASSERT_TRUE(display.Start());
+    const std::string x = "DISPLAY=" + display.Display() + " ";
+    testsupport::TempDir home;
+    SeedWindowState(home.path(), testsupport::FreePort(), true);
+    testsupport::ServerProcess server(home.path());
+    server.SetEnvironment("DISPLAY", display.Display());
+    ASSERT_TRUE(server.Start({}));
+    ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 60s)) << server.LogText();
+    EXPECT_NE(std::string::npos, server.LogText().find("No notification area"));
+    const std::string window = WaitForWindow(x, "Calvoro - v1.0.3.3");
+    ASSERT_FALSE(window.empty());
+
+    const int preferencesItem = 92, quitItem = 14;
+    ChooseFromMenuBar(x, window, preferencesItem);
+    const std::string preferences = WaitForWindow(x, "^Calvoro Preferences$");
+    ASSERT_FALSE(preferences.empty()) << server.LogText();
+    std::this_thread::sleep_for(500ms);
+    const std::string folder = CALVORO_SCREENSHOT_DIR;
+    std::filesystem::create_directories(folder);
+    EXPECT_EQ(0, system((x + "import -window root " + folder + "/bare-preferences.png").c_str()));
+    // Nothing moves the keyboard to the dialog but the program: the key goes where the X focus is.
+    const std::string stateFile = home.path() + "/Calvoro/state.xml";
+    ASSERT_EQ(std::string::npos, testsupport::ReadFile(stateFile).find("<SDCorePercent>"));
+    ASSERT_EQ(0, system((x + "xdotool key Escape").c_str()));
+    ASSERT_TRUE(WaitUntilGone(x, "^Calvoro Preferences$"));
+    // Closing applied them and saved the state file, with every preference.
+    EXPECT_NE(std::string::npos, testsupport::ReadFile(stateFile).find("<SDCorePercent>"));
+
+    ChooseFromMenuBar(x, window, quitItem);
+    int status = -1;
+    ASSERT_TRUE(server.WaitExit(30s, &status)) << server.LogText();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
