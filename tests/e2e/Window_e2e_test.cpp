@@ -1,7 +1,9 @@
 // The windowed start of the real server under a private X server: a device announces itself over HTTP,
 // the window shows its PIN panel, the PIN typed on the keyboard pairs the device.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -563,6 +565,80 @@ TEST(WindowE2E, WithoutAWindowManagerEscapeClosesThePreferences) {
     int status = -1;
     ASSERT_TRUE(server.WaitExit(30s, &status)) << server.LogText();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A socket that holds the port, as another program would.
+class PortHolder {
+public:
+    explicit PortHolder(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        held_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 && listen(fd_, 1) == 0;
+    }
+    ~PortHolder() { close(fd_); }
+    bool Held() const { return held_; }
+
+private:
+    int fd_;
+    bool held_ = false;
+};
+
+// The port in use at a windowed start, with a window manager and without: the message is ours, as
+// every other error message (its icon, an OK button of its own width, a frame that does not resize),
+// centred on the screen; Return closes it and the window comes up.
+TEST(WindowE2E, APortInUseIsToldAsEveryOtherError) {
+    REQUIRE_ISOLATED_NETWORK();
+    for (const bool withWindowManager : {false, true}) {
+        SCOPED_TRACE(withWindowManager ? "with a window manager" : "bare X server");
+        testsupport::XServer display;
+        ASSERT_TRUE(display.Start());
+        const std::string x = "DISPLAY=" + display.Display() + " ";
+        std::unique_ptr<testsupport::TrayWindowManager> windowManager;
+        if (withWindowManager) {
+            windowManager = std::make_unique<testsupport::TrayWindowManager>(display.Display());
+            ASSERT_TRUE(windowManager->WaitUntilReady());
+        }
+        testsupport::TempDir home;
+        const int port = testsupport::FreePort();
+        PortHolder holder(port);
+        ASSERT_TRUE(holder.Held());
+        SeedWindowState(home.path(), port, true);
+        testsupport::ServerProcess server(home.path());
+        server.SetEnvironment("DISPLAY", display.Display());
+        ASSERT_TRUE(server.Start({}));
+        const std::string message = WaitForWindow(x, "^Calvoro Error$");
+        ASSERT_FALSE(message.empty()) << server.LogText();
+        std::this_thread::sleep_for(700ms);
+        const std::string folder = CALVORO_SCREENSHOT_DIR;
+        std::filesystem::create_directories(folder);
+        const std::string shot = folder + (withWindowManager ? "/port-in-use-desktop.png" : "/port-in-use-bare.png");
+        EXPECT_EQ(0, system((x + "import -window root " + shot).c_str()));
+
+        std::map<std::string, int> box = Geometry(x, message);
+        EXPECT_NEAR(640, box["X"] + box["WIDTH"] / 2, 20) << "centred across the 1280-pixel screen";
+        EXPECT_NEAR(400, box["Y"] + box["HEIGHT"] / 2, 40) << "centred down the 800-pixel screen";
+        // A frame that does not resize: its least and largest sizes are one.
+        const std::string hints = RunCommand(x + "xprop -id " + message + " WM_NORMAL_HINTS");
+        std::smatch least, largest;
+        ASSERT_TRUE(std::regex_search(hints, least, std::regex("minimum size: (\\d+ by \\d+)"))) << hints;
+        ASSERT_TRUE(std::regex_search(hints, largest, std::regex("maximum size: (\\d+ by \\d+)"))) << hints;
+        EXPECT_EQ(least[1], largest[1]);
+        // The message has the keyboard: Return presses OK, and the window (nothing shared) comes up.
+        ASSERT_EQ(0, system((x + "xdotool key Return").c_str()));
+        EXPECT_FALSE(WaitForWindow(x, "Calvoro - v1.0.3.3").empty()) << server.LogText();
+        EXPECT_TRUE(WaitUntilGone(x, "^Calvoro Error$"));
+        EXPECT_TRUE(server.Running());
+        server.Signal(SIGTERM);
+        EXPECT_TRUE(server.WaitExit(30s));
+    }
 }
 
 }  // namespace
