@@ -473,6 +473,22 @@ TEST_F(TrayDesktop, CheckForUpdatesFromTheIconsMenuWhileThePromptIsOpen) {
     QuitFromTheMenuEndsTheProgram();
 }
 
+// The window manager asked to make the window tiny keeps it at the window's least size: the side bar
+// (200 pixels) beside a whole content panel, not a 200 x 100 strip with its content gone.
+TEST_F(TrayDesktop, TheWindowDoesNotShrinkBelowItsLeastSize) {
+    Start(false, false);
+    const std::string window = WaitForWindow(x_, "Calvoro - v1.0.3.3");
+    ASSERT_FALSE(window.empty());
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(0, system((x_ + "xdotool windowsize " + window + " 200 100").c_str()));
+    std::this_thread::sleep_for(1s);
+    std::map<std::string, int> box = Geometry(x_, window);
+    EXPECT_GE(box["WIDTH"], 600);
+    EXPECT_GE(box["HEIGHT"], 250);
+    Screenshot("least-size-desktop");
+    QuitFromTheMenuEndsTheProgram();
+}
+
 // A tray that the program cannot put its icon in (here: the icon file is missing): the user is told,
 // and the window, the only way in then, comes up.
 TEST_F(TrayDesktop, AnIconTheTrayCannotTakeIsToldAndTheWindowShows) {
