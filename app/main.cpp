@@ -11,7 +11,6 @@
 #include <wx/cmdline.h>
 #include <wx/image.h>
 #include <wx/log.h>
-#include <wx/msgdlg.h>
 
 #include "api/HttpListener.h"
 #include "api/HttpListenerContext.h"
@@ -324,9 +323,11 @@ void MyApp::CreateMainWindow() {
     window->SetNotificationIcon(std::make_unique<TaskBarIcon>(window));
     window->SetWorkerRequests(&workerRequests_);
     if (!listener_) {
-        wxMessageBox(kivm::FromUTF8ExW(kiv_httpd_listener::GetLastGetInstanceError() +
-                                       "\nPlease change this in preferences and try again"),
-                     L"Calvoro Error", wxOK | wxCENTRE, window);
+        // As every other error message of the window: ours, with its icon, centred.
+        TellUser(window,
+                 kivm::FromUTF8ExW(kiv_httpd_listener::GetLastGetInstanceError() +
+                                   "\nPlease change this in preferences and try again"),
+                 L"Calvoro Error", wxOK | wxICON_ERROR | wxCENTRE);
     }
     KIV_LOG("Prepared UI");
     // Without an icon in a notification area the window is the only way in, so it shows at once.

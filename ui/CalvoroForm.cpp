@@ -1,5 +1,6 @@
 #include "ui/CalvoroForm.h"
 
+#include <algorithm>
 #include <exception>
 #include <list>
 #include <stdexcept>
@@ -71,6 +72,7 @@ CalvoroForm::CalvoroForm(State* state, IEvents* events, wxWindow* parent)
     m_minus->SetBitmap(LoadUiBitmap(L"images/minus.png"));
     RebuildSideBar(0);
     events_->SetClientEventCallback(&CalvoroForm::OnClientEvent, this);
+    Bind(wxEVT_SHOW, &CalvoroForm::OnShown, this);
 }
 
 CalvoroForm::~CalvoroForm() {
@@ -323,6 +325,20 @@ void CalvoroForm::OnClose(wxCloseEvent& event) {
         bonjourPanel_ = nullptr;
         Destroy();
     });
+}
+
+void CalvoroForm::OnShown(wxShowEvent& event) {
+    // Measured as the window shows, with its menu bar (if any) in place.
+    if (event.IsShown()) KeepPanelsWhole();
+    event.Skip();
+}
+
+// The window never gets smaller than the side bar, the bottom bar and the largest content panel need.
+void CalvoroForm::KeepPanelsWhole() {
+    const wxSize content = LeastDevicePanelSize(this);
+    const wxSize bottomBar = m_bottomBar->GetBestSize();
+    const int sideBar = m_sideBar->GetMinSize().x + 2;  // and its border
+    SetMinClientSize(wxSize(std::max(sideBar + content.x, bottomBar.x), content.y + bottomBar.y));
 }
 
 void CalvoroForm::SetNotificationIcon(std::unique_ptr<INotificationIcon> icon) { icon_ = std::move(icon); }

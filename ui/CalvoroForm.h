@@ -97,6 +97,8 @@ private:
     void OnBonjourPrompt(wxCommandEvent& event);
     void OnShowPreferences(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
+    void OnShown(wxShowEvent& event);
+    void KeepPanelsWhole();
     void ReplaceContent(wxWindow* content);
 
     State* state_;

@@ -4,6 +4,7 @@
 
 #include <wx/button.h>
 #include <wx/scrolwin.h>
+#include <wx/sizer.h>
 #include <wx/statbmp.h>
 #include <wx/stattext.h>
 
@@ -118,4 +119,36 @@ wxString AuthorizedPnl::GetStatusText() const { return m_status->GetLabelText();
 void AuthorizedPnl::OnUnauthorizeClick(wxCommandEvent&) {
     // The events object reports the change through the queue; the rebuild then deletes this panel.
     events_->Unauthorize(sessionId_);
+}
+
+namespace {
+
+// The authorised-device panel as the widest of its usual sessions fills it.
+class WidestAuthorizedPnl : public AuthorizedPnlBase {
+public:
+    explicit WidestAuthorizedPnl(wxWindow* parent)
+        : AuthorizedPnlBase(parent, wxID_ANY, wxDefaultPosition, wxSize(500, 300), wxTAB_TRAVERSAL) {
+        m_title->SetLabelText(wxEmptyString);
+        m_picture->SetBitmap(LoadUiBitmap(L"images/dev_unknown.png"));
+        m_name->SetLabelText("iPod Touch");
+        m_version->SetLabelText("Unknown Version");
+        m_status->SetLabelText("Disconnected");
+        m_statusImage->SetBitmap(LoadUiBitmap(L"images/disconnected.png"));
+    }
+};
+
+// What the panel's layout needs, not the size it is built with (which is larger).
+wxSize MeasureAndDelete(wxWindow* panel) {
+    panel->Hide();
+    const wxSize least = panel->GetSizer()->GetMinSize();
+    panel->Destroy();
+    return least;
+}
+
+}  // namespace
+
+wxSize LeastDevicePanelSize(wxWindow* parent) {
+    wxSize least = MeasureAndDelete(new EnterDigitsPnl(nullptr, 0, parent));
+    least.IncTo(MeasureAndDelete(new WidestAuthorizedPnl(parent)));
+    return least;
 }

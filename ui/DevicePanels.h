@@ -73,3 +73,7 @@ private:
     std::wstring picturePath_;
     std::wstring statusImagePath_;
 };
+
+// The least size at which either panel shows whole: both are made in parent for the measure (the
+// authorised one with the longest texts of a session's own) and deleted again.
+wxSize LeastDevicePanelSize(wxWindow* parent);

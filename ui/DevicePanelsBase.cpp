@@ -27,6 +27,9 @@ EnterDigitsPnlBase::EnterDigitsPnlBase(wxWindow* parent, wxWindowID id, const wx
                                 "Please enter the passcode displayed on your Device to allow it to stream videos",
                                 wxDefaultPosition, wxDefaultSize, wxALIGN_CENTRE_HORIZONTAL);
     m_prompt->Wrap(300);
+    // Its least size is the wrapped text's, not the one line it was made with.
+    m_prompt->SetMinSize(wxDefaultSize);
+    m_prompt->InvalidateBestSize();
     box->Add(m_prompt, 0, wxALIGN_CENTER_HORIZONTAL | wxALL, 15);
     wxBoxSizer* row = new wxBoxSizer(wxHORIZONTAL);
     for (wxStaticBitmap*& digit : m_digits) {

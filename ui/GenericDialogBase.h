@@ -20,4 +20,5 @@ public:
 
 private:
     void OnShow(wxShowEvent& event);
+    void OnCharHook(wxKeyEvent& event);
 };

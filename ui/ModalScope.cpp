@@ -62,6 +62,11 @@ ModalScope::~ModalScope() {
     if (dialog_) gDialogs.erase(std::remove(gDialogs.begin(), gDialogs.end(), dialog_), gDialogs.end());
     if (opener_) gOpeners.erase(std::find(gOpeners.begin(), gOpeners.end(), opener_));
     --gDepth;
+    // The keyboard goes back to the dialog beneath, which a window manager would activate again; with
+    // none, it would go to where the pointer happens to be.
+    if (dialog_ && !gEnding) {
+        if (wxDialog* beneath = InnermostDialog()) TakeKeyboard(beneath);
+    }
     // A quit goes on with the dialog under this one, from that dialog's own loop.
     if (gEnding && dialog_ && InnermostDialog() && wxTheApp) wxTheApp->CallAfter([]() {
         if (gEnding) ModalScope::EndModalDialogs();
@@ -134,15 +139,34 @@ void EndDialogsThen(const void* owner, std::function<void()> finish) {
     });
 }
 
+void TakeKeyboard(wxDialog* dialog) {
+    // Raising asks the window manager to activate the dialog; with none, the toolkit gives it the
+    // input focus itself.
+    dialog->Raise();
+}
+
+namespace {
+
+void TakeKeyboardWhenShown(wxDialog* dialog) {
+    dialog->Bind(wxEVT_SHOW, [dialog](wxShowEvent& event) {
+        if (event.IsShown()) TakeKeyboard(dialog);
+        event.Skip();
+    });
+}
+
+}  // namespace
+
 void TellUser(wxWindow* parent, const wxString& message, const wxString& caption, long style) {
     // The generic dialog runs the toolkit's own modal loop, so a quit can end it.
     wxGenericMessageDialog dialog(parent, message, caption, style);
+    TakeKeyboardWhenShown(&dialog);
     ModalScope scope(&dialog);
     dialog.ShowModal();
 }
 
 bool ChooseFolder(wxWindow* parent, const wxString& message, std::wstring& path) {
     wxDirDialog dialog(parent, message, wxEmptyString, wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER);
+    TakeKeyboardWhenShown(&dialog);
     ModalScope scope(&dialog, parent);
     if (dialog.ShowModal() != wxID_OK) return false;
     path = FromToolkitFileName(dialog.GetPath());
@@ -152,6 +176,9 @@ bool ChooseFolder(wxWindow* parent, const wxString& message, std::wstring& path)
 bool AskYesNo(wxWindow* parent, const wxString& message, const wxString& caption) {
     // The generic dialog runs the toolkit's own modal loop, so a quit can end it.
     wxGenericMessageDialog dialog(parent, message, caption, wxYES_NO);
+    // Escape and the close box answer No; the toolkit's default would press the affirmative Yes.
+    dialog.SetEscapeId(wxID_NO);
+    TakeKeyboardWhenShown(&dialog);
     ModalScope scope(&dialog, parent);
     return dialog.ShowModal() == wxID_YES;
 }

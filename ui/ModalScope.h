@@ -55,6 +55,9 @@ void TellUser(wxWindow* parent, const wxString& message, const wxString& caption
 bool ChooseFolder(wxWindow* parent, const wxString& message, std::wstring& path);
 // Asks a Yes/No question in a modal dialog of ours; true for Yes.
 bool AskYesNo(wxWindow* parent, const wxString& message, const wxString& caption);
+// Gives a dialog that is being shown the keyboard. A window manager does that for a new dialog; with
+// none, the keys would go on to where they went before, or to where the pointer happens to be.
+void TakeKeyboard(wxDialog* dialog);
 // Tells the user about a failure once the current handler has returned (never from inside a drop or
 // a dialog's handler).
 void ShowUiError(wxWindow* parent, const wxString& message);

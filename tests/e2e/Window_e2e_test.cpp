@@ -1,7 +1,9 @@
 // The windowed start of the real server under a private X server: a device announces itself over HTTP,
 // the window shows its PIN panel, the PIN typed on the keyboard pairs the device.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -471,6 +473,22 @@ TEST_F(TrayDesktop, CheckForUpdatesFromTheIconsMenuWhileThePromptIsOpen) {
     QuitFromTheMenuEndsTheProgram();
 }
 
+// The window manager asked to make the window tiny keeps it at the window's least size: the side bar
+// (200 pixels) beside a whole content panel, not a 200 x 100 strip with its content gone.
+TEST_F(TrayDesktop, TheWindowDoesNotShrinkBelowItsLeastSize) {
+    Start(false, false);
+    const std::string window = WaitForWindow(x_, "Calvoro - v1.0.3.3");
+    ASSERT_FALSE(window.empty());
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(0, system((x_ + "xdotool windowsize " + window + " 200 100").c_str()));
+    std::this_thread::sleep_for(1s);
+    std::map<std::string, int> box = Geometry(x_, window);
+    EXPECT_GE(box["WIDTH"], 600);
+    EXPECT_GE(box["HEIGHT"], 250);
+    Screenshot("least-size-desktop");
+    QuitFromTheMenuEndsTheProgram();
+}
+
 // A tray that the program cannot put its icon in (here: the icon file is missing): the user is told,
 // and the window, the only way in then, comes up.
 TEST_F(TrayDesktop, AnIconTheTrayCannotTakeIsToldAndTheWindowShows) {
@@ -495,6 +513,148 @@ TEST_F(TrayDesktop, AnIconTheTrayCannotTakeIsToldAndTheWindowShows) {
     EXPECT_EQ(std::string::npos, server_->LogText().find("No notification area"));
     server_->Signal(SIGTERM);
     EXPECT_TRUE(server_->WaitExit(30s));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Opens the window's menu bar (no notification area: the icon's menu is there) with a click on its one
+// title and clicks the item that lies fromBottom pixels above the menu's bottom edge.
+void ChooseFromMenuBar(const std::string& x, const std::string& window, int fromBottom) {
+    const std::string known = RunCommand(x + "xdotool search --onlyvisible --class calvoro");
+    ASSERT_EQ(0, system((x + "xdotool mousemove --window " + window + " 20 10 sleep 0.3 click 1").c_str()));
+    const std::string menu = NewWindowOfTheProgram(x, known);
+    ASSERT_FALSE(menu.empty()) << "no menu opened";
+    std::this_thread::sleep_for(500ms);
+    std::map<std::string, int> menuBox = Geometry(x, menu);
+    const std::string choose = x + "xdotool mousemove " + std::to_string(menuBox["X"] + menuBox["WIDTH"] / 2) + " " +
+                               std::to_string(menuBox["Y"] + menuBox["HEIGHT"] - fromBottom) + " sleep 0.3 click 1";
+    ASSERT_EQ(0, system(choose.c_str()));
+}
+
+// True once no shown window of the display is named by the pattern (waited for up to a minute).
+bool WaitUntilGone(const std::string& x, const std::string& pattern) {
+    for (int i = 0; i < 600; ++i) {
+        if (RunCommand(x + "xdotool search --onlyvisible --name '" + pattern + "'").empty()) return true;
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
+}
+
+// A bare X server: no window manager, so no close box on any dialog. The preferences, opened from the
+// window's menu bar, close by Escape and apply; the menu bar then works again and quits the program.
+TEST(WindowE2E, WithoutAWindowManagerEscapeClosesThePreferences) {
+    REQUIRE_ISOLATED_NETWORK();
+    testsupport::XServer display;
+    ASSERT_TRUE(display.Start());
+    const std::string x = "DISPLAY=" + display.Display() + " ";
+    testsupport::TempDir home;
+    SeedWindowState(home.path(), testsupport::FreePort(), true);
+    testsupport::ServerProcess server(home.path());
+    server.SetEnvironment("DISPLAY", display.Display());
+    ASSERT_TRUE(server.Start({}));
+    ASSERT_TRUE(server.WaitForLog("Bonjour Check Complete", 60s)) << server.LogText();
+    EXPECT_NE(std::string::npos, server.LogText().find("No notification area"));
+    const std::string window = WaitForWindow(x, "Calvoro - v1.0.3.3");
+    ASSERT_FALSE(window.empty());
+
+    const int preferencesItem = 92, quitItem = 14;
+    ChooseFromMenuBar(x, window, preferencesItem);
+    const std::string preferences = WaitForWindow(x, "^Calvoro Preferences$");
+    ASSERT_FALSE(preferences.empty()) << server.LogText();
+    std::this_thread::sleep_for(500ms);
+    const std::string folder = CALVORO_SCREENSHOT_DIR;
+    std::filesystem::create_directories(folder);
+    EXPECT_EQ(0, system((x + "import -window root " + folder + "/bare-preferences.png").c_str()));
+    // Nothing moves the keyboard to the dialog but the program: the key goes where the X focus is.
+    const std::string stateFile = home.path() + "/Calvoro/state.xml";
+    ASSERT_EQ(std::string::npos, testsupport::ReadFile(stateFile).find("<SDCorePercent>"));
+    ASSERT_EQ(0, system((x + "xdotool key Escape").c_str()));
+    ASSERT_TRUE(WaitUntilGone(x, "^Calvoro Preferences$"));
+    // Closing applied them and saved the state file, with every preference.
+    EXPECT_NE(std::string::npos, testsupport::ReadFile(stateFile).find("<SDCorePercent>"));
+
+    ChooseFromMenuBar(x, window, quitItem);
+    int status = -1;
+    ASSERT_TRUE(server.WaitExit(30s, &status)) << server.LogText();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A socket that holds the port, as another program would.
+class PortHolder {
+public:
+    explicit PortHolder(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        held_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 && listen(fd_, 1) == 0;
+    }
+    ~PortHolder() { close(fd_); }
+    bool Held() const { return held_; }
+
+private:
+    int fd_;
+    bool held_ = false;
+};
+
+// The port in use at a windowed start, with a window manager and without: the message is ours, as
+// every other error message (its icon, an OK button of its own width, a frame that does not resize),
+// centred on the screen; Return closes it and the window comes up.
+TEST(WindowE2E, APortInUseIsToldAsEveryOtherError) {
+    REQUIRE_ISOLATED_NETWORK();
+    for (const bool withWindowManager : {false, true}) {
+        SCOPED_TRACE(withWindowManager ? "with a window manager" : "bare X server");
+        testsupport::XServer display;
+        ASSERT_TRUE(display.Start());
+        const std::string x = "DISPLAY=" + display.Display() + " ";
+        std::unique_ptr<testsupport::TrayWindowManager> windowManager;
+        if (withWindowManager) {
+            windowManager = std::make_unique<testsupport::TrayWindowManager>(display.Display());
+            ASSERT_TRUE(windowManager->WaitUntilReady());
+        }
+        testsupport::TempDir home;
+        const int port = testsupport::FreePort();
+        PortHolder holder(port);
+        ASSERT_TRUE(holder.Held());
+        SeedWindowState(home.path(), port, true);
+        testsupport::ServerProcess server(home.path());
+        server.SetEnvironment("DISPLAY", display.Display());
+        ASSERT_TRUE(server.Start({}));
+        const std::string message = WaitForWindow(x, "^Calvoro Error$");
+        ASSERT_FALSE(message.empty()) << server.LogText();
+        std::this_thread::sleep_for(700ms);
+        const std::string folder = CALVORO_SCREENSHOT_DIR;
+        std::filesystem::create_directories(folder);
+        const std::string shot = folder + (withWindowManager ? "/port-in-use-desktop.png" : "/port-in-use-bare.png");
+        EXPECT_EQ(0, system((x + "import -window root " + shot).c_str()));
+
+        std::map<std::string, int> box = Geometry(x, message);
+        EXPECT_NEAR(640, box["X"] + box["WIDTH"] / 2, 20) << "centred across the 1280-pixel screen";
+        EXPECT_NEAR(400, box["Y"] + box["HEIGHT"] / 2, 40) << "centred down the 800-pixel screen";
+        // A frame that does not resize: its least and largest sizes are one.
+        const std::string hints = RunCommand(x + "xprop -id " + message + " WM_NORMAL_HINTS");
+        std::smatch least, largest;
+        ASSERT_TRUE(std::regex_search(hints, least, std::regex("minimum size: (\\d+ by \\d+)"))) << hints;
+        ASSERT_TRUE(std::regex_search(hints, largest, std::regex("maximum size: (\\d+ by \\d+)"))) << hints;
+        EXPECT_EQ(least[1], largest[1]);
+        // The message has the keyboard: Return presses OK, and the window (nothing shared) comes up.
+        ASSERT_EQ(0, system((x + "xdotool key Return").c_str()));
+        EXPECT_FALSE(WaitForWindow(x, "Calvoro - v1.0.3.3").empty()) << server.LogText();
+        EXPECT_TRUE(WaitUntilGone(x, "^Calvoro Error$"));
+        EXPECT_TRUE(server.Running());
+        server.Signal(SIGTERM);
+        EXPECT_TRUE(server.WaitExit(30s));
+    }
 }
 
 }  // namespace

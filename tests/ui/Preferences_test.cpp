@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 #include <wx/button.h>
 #include <wx/checkbox.h>
@@ -559,6 +560,37 @@ TEST_F(Preferences, FromTheIconsMenuAtAHiddenStartEveryPageIsWhole) {
     wxCommandEvent choose(wxEVT_MENU, TaskBarIcon::IdPreferences);
     icon->ProcessEvent(choose);
     EXPECT_TRUE(PumpUntil([&] { return checked && !window_->GetPreferencesDialog()->IsModal(); }, 20s));
+}
+
+// Hidden in a desktop's tray at first, then with the window shown: the dialog and its port field come
+// up the same size at every opening (the field once grew at each one).
+TEST_F(Preferences, TheSameSizeAtEveryOpeningWhetherTheWindowWasShownOrNot) {
+    testsupport::TrayWindowManager windowManager(getenv("DISPLAY"));
+    ASSERT_TRUE(windowManager.WaitUntilReady());
+    window_ = new CalvoroForm(state_.get(), events_.get(), nullptr);
+    std::vector<std::string> dialogs, clients, fields;
+    const auto dims = [](const wxSize& size) { return std::to_string(size.x) + "x" + std::to_string(size.y); };
+    for (int opening = 0; opening < 3; ++opening) {
+        if (opening == 1) {
+            window_->Show(true);
+            ASSERT_TRUE(PumpUntil([this] { return window_->IsShownOnScreen(); }));
+        }
+        ShowAndDo([&](GenericDialogBase* dialog, PreferencesPnl* panel) {
+            panel->GetNotebook()->SetSelection(Advanced);
+            Pump(200ms);
+            dialogs.push_back(dims(dialog->GetSize()));
+            clients.push_back(dims(dialog->GetClientSize()));
+            fields.push_back(dims(panel->GetPortField()->GetSize()));
+            Screenshot(dialog, "preferences-advanced-opening-" + std::to_string(opening + 1));
+            dialog->Close();
+        });
+    }
+    ASSERT_EQ(3u, dialogs.size());
+    for (size_t i = 1; i < dialogs.size(); ++i) {
+        EXPECT_EQ(dialogs[0], dialogs[i]) << "opening " << i + 1;
+        EXPECT_EQ(clients[0], clients[i]) << "opening " << i + 1;
+        EXPECT_EQ(fields[0], fields[i]) << "opening " << i + 1;
+    }
 }
 
 TEST_F(Preferences, AQuitWhileTheyAreOpenAppliesThemAndEndsTheWindowWithoutAQuestion) {

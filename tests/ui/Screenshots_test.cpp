@@ -4,9 +4,12 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <functional>
+#include <vector>
 #include <set>
 
 #include <wx/image.h>
+#include <wx/scrolwin.h>
 #include <wx/uiaction.h>
 
 #include "UiTestSupport.h"
@@ -78,6 +81,61 @@ TEST_F(Screenshots, FoldersAndDevicesPinPanelAndAuthorisedDevice) {
     window->RebuildSideBar(phone);
     ASSERT_NE(nullptr, dynamic_cast<AuthorizedPnl*>(window->GetContent()));
     Take("authorised-device");
+}
+
+// Every control inside window lies inside its parent, and no two controls cover each other. What lies
+// in a scrolled window scrolls, and counts only as the scrolled window itself.
+void ExpectInsideAndApart(wxWindow* window) {
+    std::vector<wxWindow*> controls;
+    std::function<void(wxWindow*)> collect = [&](wxWindow* parent) {
+        for (wxWindow* child : parent->GetChildren()) {
+            if (child->IsTopLevel() || !child->IsShown()) continue;
+            EXPECT_TRUE(parent->GetScreenRect().Contains(child->GetScreenRect()))
+                << child->GetClassInfo()->GetClassName() << " \"" << child->GetLabel().ToStdString(wxConvUTF8)
+                << "\" is cut by " << parent->GetClassInfo()->GetClassName();
+            if (child->GetChildren().empty() || wxDynamicCast(child, wxScrolledWindow)) controls.push_back(child);
+            else collect(child);
+        }
+    };
+    collect(window);
+    for (size_t i = 0; i < controls.size(); ++i) {
+        for (size_t j = i + 1; j < controls.size(); ++j) {
+            EXPECT_FALSE(controls[i]->GetScreenRect().Intersects(controls[j]->GetScreenRect()))
+                << controls[i]->GetClassInfo()->GetClassName() << " \""
+                << controls[i]->GetLabel().ToStdString(wxConvUTF8) << "\" covers "
+                << controls[j]->GetClassInfo()->GetClassName() << " \""
+                << controls[j]->GetLabel().ToStdString(wxConvUTF8) << "\"";
+        }
+    }
+}
+
+// Made as small as it lets itself be, the window still shows each content panel whole, with the side
+// bar and the bottom bar beside and under it.
+TEST_F(Screenshots, AtItsLeastSizeEveryPanelIsWhole) {
+    ShareTwoFoldersOneExpanded();
+    const uint64_t phone = Device(L"Anna's iPhone", L"d1", L"iphone", true);
+    const uint64_t tablet = Device(L"Kitchen iPad", L"d2", L"ipad", false);
+    CalvoroForm* window = OpenWindow();
+    window->SetSize(wxSize(1, 1));
+    Pump(300ms);
+    const wxSize least = window->GetClientSize();
+    EXPECT_EQ(window->GetMinClientSize(), least);
+    EXPECT_LE(least.x, 765);
+    EXPECT_LE(least.y, 393);
+    const struct {
+        uint64_t session;
+        const char* name;
+    } panels[] = {{0, "least-size-folders"}, {tablet, "least-size-pin-panel"}, {phone, "least-size-authorised-device"}};
+    for (const auto& panel : panels) {
+        SCOPED_TRACE(panel.name);
+        window->RebuildSideBar(panel.session);
+        Pump(300ms);
+        // The content does not make the window grow: the least size holds for every panel.
+        EXPECT_EQ(least, window->GetClientSize());
+        uitest::ExpectControlsWhole(window);
+        ExpectInsideAndApart(window);
+        Take(panel.name);
+    }
 }
 
 TEST_F(Screenshots, ALongDeviceNameEndsInAnEllipsisAndShowsWholeAsItsTip) {
