@@ -116,6 +116,8 @@ void* HttpListenerThread(void* connection) {
     return nullptr;
 }
 
+void HttpListenerNotice(const std::string& text) { KIV_LOG(text); }
+
 HttpListener::HttpListener(IHttpdConnection* connection)
     : connection_(connection), request_(connection->GetRequest()) {
     const HttpListenerContext* context = static_cast<const HttpListenerContext*>(connection->GetUserData());
