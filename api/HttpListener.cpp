@@ -162,6 +162,9 @@ bool HttpListener::ServeOneRequest() {
     try {
         Dispatch(method, path, sessionId);
     } catch (const std::exception& e) {
+        // A body the listener broke off (to make room, or for what all connections hold) is counted in
+        // its summary lines; the connection ends without an answer or a line of its own.
+        if (request_->EndedByListener()) return false;
         SendErrorMsg(e.what(), 500);
         KIV_LOG(LogExcerpt(e.what()));
     }

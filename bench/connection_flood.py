@@ -5,9 +5,10 @@ that has only loopback:
 
     source scripts/common.sh; isolated python3 bench/connection_flood.py build/bench/bin/calvoro
 
-or with the cases to run (default both, with the figures below):
+or with the cases to run (default: each of the two below, then both at once):
 
     ... connection_flood.py CALVORO_BINARY [drip CONNECTIONS SECONDS] [slowloris CONNECTIONS SECONDS]
+        [drip+slowloris CONNECTIONS+CONNECTIONS SECONDS]
 
 1. drip: CONNECTIONS (2,040) connections each POST "/video/announce/" with "Content-Length: 65536"
    and send its body at 1,100 bytes a second, for SECONDS (40); a connection the server ends is
@@ -210,6 +211,7 @@ def log_texts(server):
 
 
 def run_case(binary, mode, count, seconds):
+    """mode and count may name several attacks at once: "drip+slowloris" "2040+5000"."""
     with tempfile.TemporaryDirectory() as home:
         share = f"{home}/share"
         os.makedirs(share)
@@ -229,13 +231,15 @@ def run_case(binary, mode, count, seconds):
         log_size = os.path.getsize(server.log)
         grown = 0
         done = multiprocessing.Event()
-        attacker = multiprocessing.Process(target=attack, args=(port, mode, count, seconds, done))
+        attackers = [multiprocessing.Process(target=attack, args=(port, m, int(c), seconds, done))
+                     for m, c in zip(mode.split("+"), str(count).split("+"))]
         grown_during = None
-        attacker.start()
+        for attacker in attackers:
+            attacker.start()
         peak, most_threads, rounds, failures = idle, 0, [], 0
         start = time.monotonic()
         next_round = start + 1.0
-        while attacker.is_alive():
+        while any(attacker.is_alive() for attacker in attackers):
             peak = max(peak, resident_tree_kib(pid))
             most_threads = max(most_threads, threads_of(pid))
             size = os.path.getsize(server.log) if os.path.exists(server.log) else 0
@@ -251,7 +255,8 @@ def run_case(binary, mode, count, seconds):
                     rounds.append(took)
                 next_round = time.monotonic() + 1.0
             time.sleep(0.25)
-        attacker.join()
+        for attacker in attackers:
+            attacker.join()
         time.sleep(2.0)
         after = resident_tree_kib(pid)
         size = os.path.getsize(server.log)
@@ -277,11 +282,11 @@ def run_case(binary, mode, count, seconds):
 def main():
     require_isolated()
     binary = sys.argv[1]
-    args = sys.argv[2:] or ["drip", "2040", "40", "slowloris", "5000", "45"]
+    args = sys.argv[2:] or ["drip", "2040", "40", "slowloris", "5000", "45", "drip+slowloris", "2040+5000", "45"]
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     while args:
-        mode, count, seconds = args[0], int(args[1]), float(args[2])
+        mode, count, seconds = args[0], args[1], float(args[2])
         args = args[3:]
         run_case(binary, mode, count, seconds)
 

@@ -116,6 +116,11 @@ bool HttpdConnection::ClientGone() {
     return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+bool HttpdConnection::EndedByListener() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return evicted_;
+}
+
 void HttpdConnection::RequestShutdown() {
     shutdown_ = true;
     leaving_ = true;

@@ -57,6 +57,7 @@ public:
     net_result SendFromFile(int fd, uint64_t offset, size_t length, size_t& sent, uint32_t ms) override;
     std::string GetLastError() const override { return lastError_; }
     bool ClientGone() override;
+    bool EndedByListener() const override;
 
     // Called once the entry has returned: the socket is closed for good (after a short linger when
     // the client still has bytes on their way, so the last reply is not lost to a reset).

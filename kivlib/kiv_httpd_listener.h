@@ -85,6 +85,9 @@ public:
     // any more. Asks the socket without waiting; the request being served is not disturbed. A client
     // that half-closes after its request counts as gone.
     virtual bool ClientGone() { return false; }
+    // True once the listener has closed the connection to make room at its cap or cut it for the
+    // held-bytes budget: it counts those in its notices, and nobody waits for an answer.
+    virtual bool EndedByListener() const { return false; }
 
 protected:
     ~IHttpdRequest() = default;

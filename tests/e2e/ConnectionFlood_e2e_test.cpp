@@ -104,8 +104,8 @@ struct FloodServer {
 }  // namespace
 
 // 400 peers each announce a body of 64 KiB and send 30,000 bytes of it: more than the 8 MiB budget
-// holds. The ones whose bytes have been coming in longest, the first to send, are cut and answered;
-// the others hold on; the paired device is served throughout.
+// holds. The ones whose bytes have been coming in longest, the first to send, are cut; the others
+// hold on; the paired device is served throughout.
 TEST(ConnectionFloodE2e, HeldBodiesOfUnpairedPeersAreCutOldestFirstWhileAPairedDeviceIsServed) {
     REQUIRE_ISOLATED_NETWORK();
     if (!RaiseOpenFiles(1024)) GTEST_SKIP() << "needs 1024 descriptors here";
@@ -162,10 +162,10 @@ TEST(ConnectionFloodE2e, HeldBodiesOfUnpairedPeersAreCutOldestFirstWhileAPairedD
     EXPECT_LE(cut, 140u);
     for (size_t i = 0; i < 50; ++i) EXPECT_TRUE(Answered(*holders[i])) << "an early holder stays: " << i;
     for (size_t i = kHolders - 200; i < kHolders; ++i) EXPECT_FALSE(Answered(*holders[i])) << "a late holder is cut: " << i;
-    const Reply reply = holders.front()->ReadReply(5000);
-    EXPECT_EQ(500, reply.status);
-    EXPECT_NE(std::string::npos, reply.body.find("Error reading POST data")) << reply.body;
-    EXPECT_EQ("close", reply.Header("connection"));
+    // A cut is closed without an answer, and logged only in the count.
+    EXPECT_FALSE(holders.front()->ReadReply(2000).ok);
+    EXPECT_TRUE(holders.front()->ClosedWithin(2000));
+    EXPECT_EQ(std::string::npos, server.process.LogText().find("Error reading POST data"));
     EXPECT_LT(peak - idle, 64 * 1024);
     // Served every time, within the client's patience even at load 30 (about 10 ms on a quiet machine).
     for (long round : rounds) {
