@@ -90,7 +90,7 @@ class Peer:
             pass
 
 
-def attack(port, mode, count, seconds, done):
+def attack(port, mode, count, seconds, done, measured):
     """The attacker's own process: count connections kept open and fed until seconds have passed."""
     resource.setrlimit(resource.RLIMIT_NOFILE, (count + 512, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
     selector = selectors.DefaultSelector()
@@ -152,7 +152,7 @@ def attack(port, mode, count, seconds, done):
                 feed(i, step)
             tick += 1
     done.set()
-    time.sleep(0.5)  # the log's size is read before the closes add to it
+    measured.wait(60)  # the log's size is read before the closes add to it
     for peer in peers:
         peer.sock.close()
 
@@ -230,8 +230,8 @@ def run_case(binary, mode, count, seconds):
         log_before = len(log_texts(server))
         log_size = os.path.getsize(server.log)
         grown = 0
-        done = multiprocessing.Event()
-        attackers = [multiprocessing.Process(target=attack, args=(port, m, int(c), seconds, done))
+        done, measured = multiprocessing.Event(), multiprocessing.Event()
+        attackers = [multiprocessing.Process(target=attack, args=(port, m, int(c), seconds, done, measured))
                      for m, c in zip(mode.split("+"), str(count).split("+"))]
         grown_during = None
         for attacker in attackers:
@@ -247,6 +247,7 @@ def run_case(binary, mode, count, seconds):
             log_size = size
             if grown_during is None and done.is_set():
                 grown_during = grown
+                measured.set()
             if time.monotonic() >= next_round:
                 took = paired_round(port)
                 if took is None:

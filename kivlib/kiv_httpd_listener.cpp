@@ -57,6 +57,8 @@ bool MakeThread(pthread_t& thread, size_t stackBytes, void* (*entry)(void*), voi
 // Connections taken from the listen queue at once: one scan for room serves them all, so a queue
 // that attackers keep full drains fast enough that a new client waits little in it.
 const size_t kAcceptBatch = 64;
+// Threads of connections that are leaving (closed to make room or cut, not yet ended) beyond the cap.
+const size_t kLeavingThreads = 64;
 
 class HttpdListener : public kiv_httpd_listener, public kivhttp::HeldBytesPool {
 public:
@@ -219,7 +221,7 @@ void HttpdListener::AcceptLoop() {
 size_t HttpdListener::ThreadRoom() {
     std::lock_guard<std::mutex> lock(mutex_);
     const size_t threads = live_.size() + finished_.size();
-    const size_t most = limits_.MaxConnections + kAcceptBatch;
+    const size_t most = limits_.MaxConnections + kLeavingThreads;
     return threads < most ? most - threads : 0;
 }
 
