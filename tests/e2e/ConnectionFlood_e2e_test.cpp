@@ -199,7 +199,7 @@ TEST(ConnectionFloodE2e, ConnectionsClosedToMakeRoomAreLoggedAsCountedSummaries)
     for (;;) {
         closed = static_cast<size_t>(std::count_if(peers.begin(), peers.end(), [](auto& p) { return Answered(*p); }));
         log = server.process.LogText().substr(logBefore);
-        if ((closed >= kPeers - kCap && NoticedCount(log, "closed to make room") == closed) || Clock::now() - begin > 30s)
+        if ((closed >= kPeers - kCap && NoticedCount(log, "closed to make room") >= closed) || Clock::now() - begin > 30s)
             break;
         std::this_thread::sleep_for(100ms);
     }
@@ -209,7 +209,11 @@ TEST(ConnectionFloodE2e, ConnectionsClosedToMakeRoomAreLoggedAsCountedSummaries)
            kPeers, lines, took, sent, log.size());
 
     EXPECT_EQ(kPeers - kCap, closed);
-    EXPECT_EQ(closed, NoticedCount(log, "closed to make room at the cap of 100"));
+    // Each one closed is counted; so may be the start-up's probe connections, when their threads had not
+    // seen their clients' close yet.
+    const size_t noticed = NoticedCount(log, "closed to make room at the cap of 100");
+    EXPECT_GE(noticed, closed);
+    EXPECT_LE(noticed, closed + 3);
     EXPECT_EQ(std::string::npos, log.find("Connection closed to make room for a new one"));
     EXPECT_EQ(std::string::npos, log.find("ReadRequest got an error"));
     // The first at once, then at most one every 5 s.
