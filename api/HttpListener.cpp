@@ -116,6 +116,8 @@ void* HttpListenerThread(void* connection) {
     return nullptr;
 }
 
+void HttpListenerNotice(const std::string& text) { KIV_LOG(text); }
+
 HttpListener::HttpListener(IHttpdConnection* connection)
     : connection_(connection), request_(connection->GetRequest()) {
     const HttpListenerContext* context = static_cast<const HttpListenerContext*>(connection->GetUserData());
@@ -160,6 +162,9 @@ bool HttpListener::ServeOneRequest() {
     try {
         Dispatch(method, path, sessionId);
     } catch (const std::exception& e) {
+        // A body the listener broke off (to make room, or for what all connections hold) is counted in
+        // its summary lines; the connection ends without an answer or a line of its own.
+        if (request_->EndedByListener()) return false;
         SendErrorMsg(e.what(), 500);
         KIV_LOG(LogExcerpt(e.what()));
     }

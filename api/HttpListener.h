@@ -31,6 +31,9 @@ struct ByteRange;
 // The connection entry handed to kiv_httpd_listener: runs the request loop on the connection's own
 // thread; the user data of the connection is the application's HttpListenerContext.
 void* HttpListenerThread(void* connection);
+// The HTTP server's counted notices (connections closed at its cap or cut for the bytes they held):
+// one log line each.
+void HttpListenerNotice(const std::string& text);
 
 // The session id of a request: the hexadecimal digits after the first "SessionID=" of the query; 0
 // (which no session has) when the query carries none.

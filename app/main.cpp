@@ -293,8 +293,10 @@ bool MyApp::OnInit() {
         wxImage::AddHandler(new wxPNGHandler);
         wxImage::AddHandler(new wxJPEGHandler);
 
+        HttpdLimits limits;
+        limits.Notice = HttpListenerNotice;
         listener_ = kiv_httpd_listener::GetInstance(static_cast<uint16_t>(state_->GetHttpPort()), HttpListenerThread,
-                                                    &listenerContext_);
+                                                    &listenerContext_, limits);
         KIV_LOG("Started HTTP Listener");
         // Without a window nobody would see why the HTTP interface is missing.
         if (!listener_) KIV_LOG("WARNING: " + kiv_httpd_listener::GetLastGetInstanceError());

@@ -19,12 +19,16 @@ namespace kivhttp {
 
 namespace {
 
-const size_t kDiscardChunk = 16 * 1024;
 // How long, and for how many bytes, a closing connection waits for the client's unread bytes.
 const int64_t kLingerMs = 2000;
 const size_t kLingerBytes = 1024 * 1024;
 // How long the answer to a refused head may take to go out.
 const uint32_t kRefusalSendMs = 2000;
+// Bytes read from the socket at a time for a head or a body being dropped. Read onto the stack and
+// appended, so a connection holds what came, not a buffer the size of a read.
+const size_t kReadChunk = 4096;
+const char kMadeRoomText[] = "Connection closed to make room for a new one";
+const char kCutText[] = "Connection cut: the request bytes held across connections reached their budget";
 
 int PollTimeout(int64_t until, int64_t now) {
     int64_t left = until - now;
@@ -99,8 +103,9 @@ int64_t HttpdConnection::NowMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-HttpdConnection::HttpdConnection(kivposix::UniqueFd socket, void* userData, const HttpdLimits& limits)
-    : socket_(std::move(socket)), userData_(userData), limits_(limits), lastProgress_(NowMs()) {}
+HttpdConnection::HttpdConnection(kivposix::UniqueFd socket, void* userData, const HttpdLimits& limits,
+                                 HeldBytesPool* pool)
+    : socket_(std::move(socket)), userData_(userData), limits_(limits), lastProgress_(NowMs()), pool_(pool) {}
 
 // ---- listener side ----
 
@@ -109,6 +114,11 @@ bool HttpdConnection::ClientGone() {
     pollfd p{socket_.get(), POLLRDHUP, 0};
     if (::poll(&p, 1, 0) <= 0) return false;
     return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+bool HttpdConnection::EndedByListener() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return evicted_;
 }
 
 void HttpdConnection::RequestShutdown() {
@@ -132,6 +142,68 @@ int64_t HttpdConnection::ProgressSince() const {
     return evictable_ ? lastProgress_.load() : -1;
 }
 
+bool HttpdConnection::BudgetHolder(int64_t& since) const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (evicted_ || !evictable_ || charged_ == 0) return false;
+    since = holdingSince_;
+    return true;
+}
+
+bool HttpdConnection::CutForBudget(size_t& freed) {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    freed = 0;
+    if (evicted_ || !evictable_) return false;
+    evicted_ = true;
+    cut_ = true;
+    leaving_ = true;
+    evictable_ = false;
+    freed = charged_;
+    charged_ = 0;
+    // Reading ends at once; a request cut in its body may still be answered, so the client learns why.
+    ::shutdown(socket_.get(), SHUT_RD);
+    return true;
+}
+
+// ---- held bytes ----
+
+// The connection now holds holding request bytes: what is beyond its own allowance is taken from the
+// pool or given back. False when it was cut instead (or has been).
+bool HttpdConnection::SetHolding(size_t holding) {
+    size_t take = 0;
+    size_t give = 0;
+    bool cut = false;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (holding_ == 0 && holding > 0) holdingSince_ = NowMs();
+        const bool growing = holding > holding_;
+        holding_ = holding;
+        const size_t own = limits_.HeldBytesFree;
+        const size_t need = pool_ && !evicted_ && holding > own ? holding - own : 0;
+        if (need > charged_) {
+            take = need - charged_;
+        } else {
+            give = charged_ - need;
+            charged_ = need;
+        }
+        cut = evicted_ && growing;  // an evicted connection takes nothing more in
+    }
+    if (give > 0) pool_->GiveHeld(give);
+    if (cut) return false;
+    if (take == 0) return true;
+    if (!pool_->TakeHeld(this, take)) return false;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (!evicted_) {
+            charged_ += take;
+            return true;
+        }
+    }
+    // Cut meanwhile: what it held went back then, and this goes back now (not under the state lock,
+    // which comes after the pool's).
+    pool_->GiveHeld(take);
+    return false;
+}
+
 // ---- ending ----
 
 void HttpdConnection::End(net_result result, const std::string& error, bool linger) {
@@ -144,6 +216,8 @@ void HttpdConnection::End(net_result result, const std::string& error, bool ling
         std::lock_guard<std::mutex> lock(stateMutex_);
         evictable_ = false;
     }
+    inbuf_.clear();
+    SetHolding(0);
     if (linger) {
         Linger();
     } else {
@@ -234,7 +308,10 @@ net_result HttpdConnection::FinishRequest() {
         evictable_ = true;
         lastProgress_ = NowMs();
     }
+    // The request's head and body are the program's no longer: only bytes of a next request stay.
+    head_ = HttpRequestHead();
     if (inbuf_.capacity() > 4096 && inbuf_.empty()) std::string().swap(inbuf_);
+    SetHolding(inbuf_.size());
     return NET_OK;
 }
 
@@ -244,6 +321,7 @@ void HttpdConnection::DiscardBufferedBody() {
     inbuf_.erase(0, n);
     bodyRemaining_ -= n;
     searchFrom_ = 0;
+    SetHolding(holding_ - std::min(holding_, n));
 }
 
 net_result HttpdConnection::TakeHead() {
@@ -318,18 +396,22 @@ int64_t HttpdConnection::BodyLimitAt(std::string& error) const {
 // Reads more of the next head, or of an unread body being dropped.
 net_result HttpdConnection::ReceiveForHead() {
     int fd = socket_.get();
+    char scratch[kReadChunk];
     ssize_t n;
     if (bodyRemaining_ > 0) {
-        char scratch[4096];
         size_t want = static_cast<size_t>(std::min<uint64_t>(bodyRemaining_, sizeof(scratch)));
         n = ::recv(fd, scratch, want, MSG_DONTWAIT);
         if (n > 0) bodyRemaining_ -= static_cast<uint64_t>(n);
     } else {
-        size_t old = inbuf_.size();
-        size_t want = std::min(kDiscardChunk, limits_.MaxHeadBytes - old);
-        inbuf_.resize(old + want);
-        n = ::recv(fd, &inbuf_[old], want, MSG_DONTWAIT);
-        inbuf_.resize(old + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        size_t want = std::min(sizeof(scratch), limits_.MaxHeadBytes - std::min(limits_.MaxHeadBytes, inbuf_.size()));
+        n = ::recv(fd, scratch, std::max<size_t>(want, 1), MSG_DONTWAIT);
+        if (n > 0) {
+            if (!SetHolding(holding_ + static_cast<size_t>(n))) {
+                End(NET_DONE, kCutText, false);
+                return NET_DONE;
+            }
+            inbuf_.append(scratch, static_cast<size_t>(n));
+        }
     }
     if (n > 0) {
         Progress();
@@ -338,12 +420,15 @@ net_result HttpdConnection::ReceiveForHead() {
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return NET_WOULDBLOCK;
     int error = n < 0 ? errno : 0;
     bool evicted;
+    bool cut;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         evicted = evicted_;
+        cut = cut_;
     }
     if (evicted) {
-        End(NET_ERROR, "Connection closed to make room for a new one", false);
+        // Counted in the listener's notices: an end the program need not log.
+        End(NET_DONE, cut ? kCutText : kMadeRoomText, false);
     } else if (n < 0 && error != ECONNRESET) {
         End(NET_ERROR, "recv failed: " + kivposix::ErrnoText(error), false);
     } else if (!inbuf_.empty() && bodyRemaining_ == 0) {
@@ -418,7 +503,7 @@ net_result HttpdConnection::ReadBody(char* buffer, size_t capacity, size_t& coun
 bool HttpdConnection::BodyComplete() {
     std::lock_guard<std::mutex> lock(stateMutex_);
     evictable_ = false;
-    if (evicted_) lastError_ = "Connection closed to make room for a new one";
+    if (evicted_) lastError_ = cut_ ? kCutText : kMadeRoomText;
     return !evicted_;
 }
 
@@ -480,6 +565,12 @@ net_result HttpdConnection::ReadBodyChunk(char* buffer, size_t capacity, size_t&
         if (ready != NET_OK) return ready;
         ssize_t n = ::recv(socket_.get(), buffer, want, MSG_DONTWAIT);
         if (n > 0) {
+            if (!SetHolding(holding_ + static_cast<size_t>(n))) {
+                // Cut: the bytes are dropped; the program may still answer, and the connection ends after.
+                closeAfterReply_ = true;
+                lastError_ = kCutText;
+                return NET_ERROR;
+            }
             count = static_cast<size_t>(n);
             bodyRemaining_ -= count;
             Progress();
@@ -489,12 +580,18 @@ net_result HttpdConnection::ReadBodyChunk(char* buffer, size_t capacity, size_t&
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         const int error = n < 0 ? errno : 0;
         bool evicted;
+        bool cut;
         {
             std::lock_guard<std::mutex> lock(stateMutex_);
             evicted = evicted_;
+            cut = cut_;
         }
-        if (evicted) {
-            End(NET_ERROR, "Connection closed to make room for a new one", false);
+        if (evicted && cut) {
+            // Only its reading was shut: the program may still answer, and the connection ends after.
+            closeAfterReply_ = true;
+            lastError_ = kCutText;
+        } else if (evicted) {
+            End(NET_ERROR, kMadeRoomText, false);
         } else if (n == 0 || error == ECONNRESET) {
             End(NET_DONE, "Connection closed before the request body was complete", false);
         } else {

@@ -13,9 +13,24 @@
 
 namespace kivhttp {
 
+class HttpdConnection;
+
+// The shared budget of held request bytes (HttpdLimits::HeldBytesBudget), kept by the listener.
+class HeldBytesPool {
+public:
+    // Takes n bytes for who; false when who was cut instead (the pool then holds nothing for it).
+    virtual bool TakeHeld(HttpdConnection* who, size_t n) = 0;
+    virtual void GiveHeld(size_t n) = 0;
+
+protected:
+    ~HeldBytesPool() = default;
+};
+
 class HttpdConnection : public IHttpdConnection, public IHttpdRequest {
 public:
-    HttpdConnection(kivposix::UniqueFd socket, void* userData, const HttpdLimits& limits);
+    // pool: where bytes beyond the connection's own HeldBytesFree come from; none: no budget.
+    HttpdConnection(kivposix::UniqueFd socket, void* userData, const HttpdLimits& limits,
+                    HeldBytesPool* pool = nullptr);
     ~HttpdConnection() = default;
     HttpdConnection(const HttpdConnection&) = delete;
     HttpdConnection& operator=(const HttpdConnection&) = delete;
@@ -42,6 +57,7 @@ public:
     net_result SendFromFile(int fd, uint64_t offset, size_t length, size_t& sent, uint32_t ms) override;
     std::string GetLastError() const override { return lastError_; }
     bool ClientGone() override;
+    bool EndedByListener() const override;
 
     // Called once the entry has returned: the socket is closed for good (after a short linger when
     // the client still has bytes on their way, so the last reply is not lost to a reset).
@@ -57,6 +73,12 @@ public:
     int64_t ProgressSince() const;
     // Evicted, shut down or ended: no longer counts against the cap.
     bool Leaving() const { return leaving_.load(); }
+    // Pool side, with the pool's lock: true while it receives a head or a body and holds bytes of the
+    // budget; since: when the first of the bytes it holds came (monotonic ms).
+    bool BudgetHolder(int64_t& since) const;
+    // Ends the connection, as TryEvict does, for holding too much; true when it did, with the budget
+    // bytes it held in freed (they are the pool's again).
+    bool CutForBudget(size_t& freed);
 
     static int64_t NowMs();
 
@@ -73,6 +95,7 @@ private:
     int64_t BodyLimitAt(std::string& error) const;
     void RefuseHead(int status, const std::string& reason);
     void Progress() { lastProgress_ = NowMs(); }
+    bool SetHolding(size_t holding);
     bool BodySendAllowed(size_t length, size_t& sent, net_result& answer);
     net_result Transmit(const char* bytes, size_t length, size_t& sent, uint32_t ms, bool more);
     net_result TransmitFile(int fd, uint64_t offset, size_t length, size_t& sent, uint32_t ms);
@@ -94,6 +117,11 @@ private:
     bool evicted_ = false;
     bool evictable_ = true;  // waiting for a head, the rest of a body, or nothing
     std::atomic<int64_t> lastProgress_;  // when the last byte arrived (or the last reply ended)
+    HeldBytesPool* const pool_;
+    bool cut_ = false;       // evicted for the budget, not at the cap
+    size_t holding_ = 0;     // request bytes held: the next head's, or this request's head and body
+    size_t charged_ = 0;     // of them, taken from the pool
+    int64_t holdingSince_ = 0;
 
     bool ended_ = false;
     net_result endResult_ = NET_DONE;

@@ -54,7 +54,13 @@ bool MakeThread(pthread_t& thread, size_t stackBytes, void* (*entry)(void*), voi
     return rc == 0;
 }
 
-class HttpdListener : public kiv_httpd_listener {
+// Connections taken from the listen queue at once: one scan for room serves them all, so a queue
+// that attackers keep full drains fast enough that a new client waits little in it.
+const size_t kAcceptBatch = 64;
+// Threads of connections that are leaving (closed to make room or cut, not yet ended) beyond the cap.
+const size_t kLeavingThreads = 64;
+
+class HttpdListener : public kiv_httpd_listener, public kivhttp::HeldBytesPool {
 public:
     HttpdListener(kiv_httpd_entry entry, void* userData, const HttpdLimits& limits)
         : entry_(entry), userData_(userData), limits_(limits) {}
@@ -62,6 +68,10 @@ public:
 
     bool Start(uint16_t port, std::string& error);
     uint16_t GetPort() const override { return port_; }
+
+    // HeldBytesPool, on connection threads.
+    bool TakeHeld(HttpdConnection* who, size_t n) override;
+    void GiveHeld(size_t n) override;
 
 private:
     struct Slot {
@@ -74,8 +84,14 @@ private:
     static void* AcceptMain(void* self);
     static void* ConnectionMain(void* slot);
     void AcceptLoop();
-    void Admit(UniqueFd socket);
-    bool MakeRoom();
+    void AcceptPending();
+    size_t ThreadRoom();
+    void Admit(std::vector<UniqueFd>& sockets);
+    size_t MakeRoom(size_t wanted);
+    HttpdConnection* LeastProgressingHolder();
+    void Counted(std::atomic<size_t>& counter);
+    int NoticeTimeout() const;
+    void Notify(bool now);
     void ConnectionEnded(Slot* slot);
     void ReapFinished();
     void Wake();
@@ -92,9 +108,15 @@ private:
     bool acceptStarted_ = false;
     std::atomic<bool> stopping_{false};
 
-    std::mutex mutex_;                       // guards live_ and finished_
+    std::mutex mutex_;                       // guards live_, finished_ and held_
     std::list<std::unique_ptr<Slot>> live_;  // entry still running
     std::vector<std::unique_ptr<Slot>> finished_;  // entry returned; thread to be joined
+    size_t held_ = 0;                        // of HeldBytesBudget, taken by connections
+
+    // Counted since the last notice; the notices are the accept thread's.
+    std::atomic<size_t> madeRoom_{0};
+    std::atomic<size_t> cut_{0};
+    int64_t lastNotice_ = -1;
 };
 
 bool HttpdListener::Start(uint16_t port, std::string& error) {
@@ -156,9 +178,12 @@ HttpdListener::~HttpdListener() {
     }
     // Every connection thread ends by itself now (its socket is shut); no new one can start.
     for (pthread_t thread : threads) pthread_join(thread, nullptr);
-    std::lock_guard<std::mutex> lock(mutex_);
-    live_.clear();
-    finished_.clear();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        live_.clear();
+        finished_.clear();
+    }
+    Notify(true);
 }
 
 void HttpdListener::Wake() {
@@ -174,8 +199,11 @@ void* HttpdListener::AcceptMain(void* self) {
 
 void HttpdListener::AcceptLoop() {
     while (!stopping_) {
-        pollfd fds[2] = {{listenSocket_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) continue;  // EINTR
+        // While the threads of connections that are leaving fill the margin, new ones wait in the queue.
+        pollfd fds[2] = {{ThreadRoom() > 0 ? listenSocket_.get() : -1, POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+        const int ready = ::poll(fds, 2, NoticeTimeout());
+        Notify(false);
+        if (ready <= 0) continue;  // EINTR, or a notice was due
         if (fds[1].revents) {
             char drain[64];
             while (::read(wakeRead_.get(), drain, sizeof(drain)) > 0) {
@@ -183,15 +211,73 @@ void HttpdListener::AcceptLoop() {
             ReapFinished();
         }
         if (stopping_) break;
-        if (!(fds[0].revents & POLLIN)) continue;
-        int fd = ::accept4(listenSocket_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd >= 0) {
-            Admit(UniqueFd(fd));
-        } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-            PauseAccepting();
-        }
+        if (fds[0].revents & POLLIN) AcceptPending();
     }
     ReapFinished();
+}
+
+// Threads are bounded too: the cap of connections, and a margin for those that are leaving (closed
+// to make room or cut, their threads not yet ended).
+size_t HttpdListener::ThreadRoom() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const size_t threads = live_.size() + finished_.size();
+    const size_t most = limits_.MaxConnections + kLeavingThreads;
+    return threads < most ? most - threads : 0;
+}
+
+void HttpdListener::AcceptPending() {
+    std::vector<UniqueFd> sockets;
+    bool starved = false;
+    const size_t room = std::min(kAcceptBatch, ThreadRoom());
+    while (sockets.size() < room) {
+        int fd = ::accept4(listenSocket_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            starved = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+            break;
+        }
+        sockets.emplace_back(fd);
+    }
+    if (!sockets.empty()) Admit(sockets);
+    if (starved) PauseAccepting();
+}
+
+// Evictions and cuts go into the next notice; the first after a quiet spell wakes the accept thread,
+// which may be waiting without a time-out.
+void HttpdListener::Counted(std::atomic<size_t>& counter) {
+    if (counter.fetch_add(1) == 0 && madeRoom_.load() + cut_.load() == 1) Wake();
+}
+
+// How long the accept thread may wait before a notice is due; -1 while there is nothing to tell.
+int HttpdListener::NoticeTimeout() const {
+    if (!limits_.Notice || madeRoom_.load() + cut_.load() == 0) return -1;
+    if (lastNotice_ < 0) return 0;
+    const int64_t left = lastNotice_ + limits_.NoticeIntervalMs - HttpdConnection::NowMs();
+    return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, 60 * 1000));
+}
+
+// One line for what was counted since the last one, when it is due (now: whatever the time).
+void HttpdListener::Notify(bool now) {
+    if (!limits_.Notice) return;
+    const int64_t at = HttpdConnection::NowMs();
+    if (!now && lastNotice_ >= 0 && at < lastNotice_ + limits_.NoticeIntervalMs) return;
+    const size_t madeRoom = madeRoom_.exchange(0);
+    const size_t cut = cut_.exchange(0);
+    if (madeRoom == 0 && cut == 0) return;
+    std::string text = "HTTP server: ";
+    if (madeRoom > 0)
+        text += std::to_string(madeRoom) + (madeRoom == 1 ? " connection" : " connections") + " closed to make room at the cap of " +
+                std::to_string(limits_.MaxConnections);
+    if (cut > 0)
+        text += std::string(madeRoom > 0 ? ", " : "") + std::to_string(cut) + (cut == 1 ? " connection" : " connections") +
+                " cut as the request bytes held reached their budget of " +
+                std::to_string(limits_.HeldBytesBudget / 1024) + " KiB";
+    if (lastNotice_ >= 0) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof(seconds), "%.1f", static_cast<double>(at - lastNotice_) / 1000.0);
+        text += std::string(" in the last ") + seconds + " s";
+    }
+    lastNotice_ = at;
+    limits_.Notice(text);
 }
 
 // Out of descriptors or memory: the pending connection stays queued; try again shortly rather
@@ -202,47 +288,102 @@ void HttpdListener::PauseAccepting() {
     ::poll(&wake, 1, 100);
 }
 
-void HttpdListener::Admit(UniqueFd socket) {
-    int on = 1;
-    ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    if (limits_.SendBufferBytes > 0) {
-        ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &limits_.SendBufferBytes, sizeof(limits_.SendBufferBytes));
+void HttpdListener::Admit(std::vector<UniqueFd>& sockets) {
+    for (UniqueFd& socket : sockets) {
+        int on = 1;
+        ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        if (limits_.SendBufferBytes > 0) {
+            ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &limits_.SendBufferBytes,
+                         sizeof(limits_.SendBufferBytes));
+        }
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!MakeRoom()) return;  // every connection is busy with a request: refuse this one
-    auto slot = std::make_unique<Slot>();
-    slot->owner = this;
-    slot->connection = std::make_unique<HttpdConnection>(std::move(socket), userData_, limits_);
-    Slot* raw = slot.get();
-    live_.push_back(std::move(slot));
-    raw->self = std::prev(live_.end());
-    // The lock is held until the thread id is stored: the thread's own end takes the lock too.
-    if (!MakeThread(raw->thread, limits_.ThreadStackBytes, &HttpdListener::ConnectionMain, raw)) {
-        live_.erase(raw->self);
+    // Those beyond the room there is are refused: every other connection is busy with a request.
+    const size_t room = MakeRoom(sockets.size());
+    for (size_t i = 0; i < room; ++i) {
+        auto slot = std::make_unique<Slot>();
+        slot->owner = this;
+        slot->connection = std::make_unique<HttpdConnection>(std::move(sockets[i]), userData_, limits_, this);
+        Slot* raw = slot.get();
+        live_.push_back(std::move(slot));
+        raw->self = std::prev(live_.end());
+        // The lock is held until the thread id is stored: the thread's own end takes the lock too.
+        if (!MakeThread(raw->thread, limits_.ThreadStackBytes, &HttpdListener::ConnectionMain, raw)) {
+            live_.erase(raw->self);
+        }
     }
 }
 
-// At the cap, of the connections that wait on their clients (for a head, the rest of a body or
-// nothing), the one whose last byte came longest ago goes: a slow body is no better than an idle
-// connection. Called with the lock.
-bool HttpdListener::MakeRoom() {
+// Room for up to wanted new connections; how many fit. At the cap, of the connections that wait on
+// their clients (for a head, the rest of a body or nothing), those whose last byte came longest ago
+// go: a slow body is no better than an idle connection. Called with the lock.
+size_t HttpdListener::MakeRoom(size_t wanted) {
     for (;;) {
         size_t active = 0;
-        HttpdConnection* stalest = nullptr;
-        int64_t stalestSince = 0;
+        std::vector<std::pair<int64_t, HttpdConnection*>> waiting;
         for (auto& slot : live_) {
             if (slot->connection->Leaving()) continue;
             ++active;
             int64_t since = slot->connection->ProgressSince();
-            if (since >= 0 && (!stalest || since < stalestSince)) {
-                stalest = slot->connection.get();
-                stalestSince = since;
+            if (since >= 0) waiting.emplace_back(since, slot->connection.get());
+        }
+        if (active + wanted <= limits_.MaxConnections) return wanted;
+        const size_t over = active + wanted - limits_.MaxConnections;
+        if (waiting.empty()) return active < limits_.MaxConnections ? limits_.MaxConnections - active : 0;
+        const size_t take = std::min(over, waiting.size());
+        std::nth_element(waiting.begin(), waiting.begin() + (take - 1), waiting.end());
+        size_t evicted = 0;
+        for (size_t i = 0; i < take; ++i) {
+            // One that just took its request in hand stays; the next pass picks another.
+            if (waiting[i].second->TryEvict()) {
+                ++evicted;
+                Counted(madeRoom_);
             }
         }
-        if (active < limits_.MaxConnections) return true;
-        if (!stalest) return false;
-        stalest->TryEvict();  // when it just took its request in hand, the next pass picks another
+        if (evicted == 0 && take == waiting.size()) {
+            return active < limits_.MaxConnections ? limits_.MaxConnections - active : 0;
+        }
     }
+}
+
+// Of the connections that receive a head or a body with bytes of the budget, the one whose bytes
+// have been coming in longest: the least progress for what it holds, and, among peers that trickle
+// at one rate, the most to give back. Called with the lock.
+HttpdConnection* HttpdListener::LeastProgressingHolder() {
+    HttpdConnection* least = nullptr;
+    int64_t leastSince = 0;
+    for (auto& slot : live_) {
+        int64_t since = 0;
+        if (slot->connection->BudgetHolder(since) && (!least || since < leastSince)) {
+            least = slot->connection.get();
+            leastSince = since;
+        }
+    }
+    return least;
+}
+
+bool HttpdListener::TakeHeld(HttpdConnection* who, size_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ += n;
+    while (held_ > limits_.HeldBytesBudget) {
+        // With no holder to cut, every byte of the budget is in requests being served: the one asking goes.
+        HttpdConnection* least = LeastProgressingHolder();
+        HttpdConnection* victim = least ? least : who;
+        size_t freed = 0;
+        const bool cut = victim->CutForBudget(freed);
+        held_ -= freed;
+        if (cut) Counted(cut_);
+        if (victim == who) {
+            held_ -= n;
+            return false;
+        }
+    }
+    return true;
+}
+
+void HttpdListener::GiveHeld(size_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ -= std::min(held_, n);
 }
 
 void* HttpdListener::ConnectionMain(void* argument) {

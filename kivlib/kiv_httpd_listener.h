@@ -25,7 +25,9 @@ struct HttpResponseHeaders {
 // The request and reply of one connection; the same object for the connection's life.
 class IHttpdRequest {
 public:
-    // NET_OK a request head arrived; NET_DONE the client closed; NET_ERROR failure (GetLastError);
+    // NET_OK a request head arrived; NET_DONE the client closed, or the listener closed the
+    // connection to make room at its cap or cut it for the held-bytes budget (counted in its
+    // notices, so the program need not log it); NET_ERROR failure (GetLastError);
     // NET_WOULDBLOCK nothing within ms. Body bytes of the previous request that were not read are
     // dropped first. A previous request left without a whole reply, a "Connection: close" (or an
     // HTTP/1.0 request without keep-alive), an oversized head or body, a head not complete within
@@ -45,7 +47,8 @@ public:
     // Header names compare without regard to case. False (and value empty) when absent.
     virtual bool GetHeader(std::string& value, const std::string& name) const = 0;
     // The body, chunk by chunk: NET_OK count bytes placed, more may follow; NET_DONE the body is
-    // complete (nothing placed); NET_WOULDBLOCK nothing within ms; NET_ERROR failure. A body over
+    // complete (nothing placed); NET_WOULDBLOCK nothing within ms; NET_ERROR failure (also when the
+    // connection was closed at the cap or cut for the held-bytes budget meanwhile). A body over
     // HttpdLimits::MaxBodyBytes is NET_ERROR at once, and the connection ends after the reply. A
     // client that sent "Expect: 100-continue" gets "100 Continue" at the first call. After a
     // NET_WOULDBLOCK or NET_ERROR the connection ends after the reply (which says so).
@@ -82,6 +85,9 @@ public:
     // any more. Asks the socket without waiting; the request being served is not disturbed. A client
     // that half-closes after its request counts as gone.
     virtual bool ClientGone() { return false; }
+    // True once the listener has closed the connection to make room at its cap or cut it for the
+    // held-bytes budget: it counts those in its notices, and nobody waits for an answer.
+    virtual bool EndedByListener() const { return false; }
 
 protected:
     ~IHttpdRequest() = default;
@@ -119,6 +125,19 @@ struct HttpdLimits {
     size_t MaxConnections = 2048;
     size_t ThreadStackBytes = 512 * 1024;  // per connection thread
     int SendBufferBytes = 0;               // SO_SNDBUF of each connection; 0: the kernel sizes it
+    // Request bytes held across all connections: a head being received, and a request's head and
+    // body from their first byte until the program asks for the next request. The first
+    // HeldBytesFree of each connection are its own; beyond them every byte comes out of
+    // HeldBytesBudget. When that is spent, of the connections still receiving a head or a body with
+    // bytes of the budget, the one whose bytes have been coming in longest is cut (it may be the one
+    // asking); with no such connection, the one asking is. A request cut in its body can still be
+    // answered.
+    size_t HeldBytesBudget = 8 * 1024 * 1024;
+    size_t HeldBytesFree = 2048;
+    // Connections closed at the cap and cut for the budget are counted, not reported one by one:
+    // at most once per NoticeIntervalMs (and at the release) Notice gets a line with the counts.
+    void (*Notice)(const std::string& text) = nullptr;
+    uint32_t NoticeIntervalMs = 5000;
 };
 
 // The most connections the open-file limit allows when wanted are asked for: two descriptors per

@@ -56,6 +56,7 @@ public:
     net_result sendFailure = NET_OK;  // when not NET_OK, every send answers this
     bool shutdown = false;
     int shutdownAfterSends = -1;  // ShutdownRequested turns true after this many body sends
+    bool endedByListener = false;  // EndedByListener's answer
 
     // ---- record
     std::vector<FakeReply> replies;
@@ -128,6 +129,7 @@ public:
         return NET_DONE;
     }
     std::string GetLastError() const override { return "fake failure"; }
+    bool EndedByListener() const override { return endedByListener; }
 
 private:
     void* userData_;

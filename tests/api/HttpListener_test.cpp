@@ -193,6 +193,26 @@ TEST_F(RequestLoop, AFailedBodyReadIsAnsweredAndEndsTheConnection) {
     EXPECT_EQ(1u, left);
 }
 
+// A body the listener broke off (to make room, or for the bytes all connections hold) is counted in the
+// listener's own summary lines: the connection ends with no answer and no line but the request's own.
+TEST_F(RequestLoop, ABodyTheListenerBrokeOffEndsTheConnectionQuietly) {
+    FakeHttpd fake(&services.context);
+    FakeRequest post = Req("POST", "/video/announce/");
+    post.bodyChunks = {"<Dev"};
+    post.bodyEnd = NET_ERROR;
+    fake.script = {post, Req("HEAD", "/")};
+    fake.endedByListener = true;
+    const std::string logPath = kivm::ToUTF8Ex(GetLogFilePath());
+    const size_t before = testsupport::ReadFile(logPath).size();
+    HttpListener listener(&fake);
+    listener.Run();
+    EXPECT_TRUE(fake.replies.empty());
+    EXPECT_EQ(1u, fake.script.size());  // the request after it was never read
+    const std::string log = testsupport::ReadFile(logPath).substr(before);
+    EXPECT_NE(std::string::npos, log.find("HTTP Request Method [POST] Path [/video/announce/]")) << log;
+    EXPECT_EQ(std::string::npos, log.find("Error reading POST data")) << log;
+}
+
 TEST_F(RequestLoop, TheLogShowsEveryRequestButNoSessionId) {
     FakeRequest request = Req("GET", "/video/files/", authorised);
     request.query += "&x=1";

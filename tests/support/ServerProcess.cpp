@@ -68,6 +68,10 @@ bool ServerProcess::Start(const std::vector<std::string>& arguments) {
             files.rlim_cur = softOpenFiles_;
             setrlimit(RLIMIT_NOFILE, &files);
         }
+        if (openFiles_ > 0) {
+            files.rlim_cur = files.rlim_max = openFiles_;
+            setrlimit(RLIMIT_NOFILE, &files);
+        }
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }

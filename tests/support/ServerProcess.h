@@ -26,6 +26,8 @@ public:
     bool Start(const std::vector<std::string>& arguments = {"-s"});
     // The soft open-file limit the server starts with (as a desktop session hands it on); 0 keeps ours.
     void SetSoftOpenFileLimit(unsigned long limit) { softOpenFiles_ = limit; }
+    // Both open-file limits the server starts with (it cannot raise them), so its connection cap follows; 0 keeps ours.
+    void SetOpenFileLimit(unsigned long limit) { openFiles_ = limit; }
     void Signal(int signal);
     // Waits up to timeout for the process to end; true with its exit status when it ended.
     bool WaitExit(std::chrono::milliseconds timeout, int* status = nullptr);
@@ -53,6 +55,7 @@ private:
     std::vector<std::string> extraEnv_;
     std::string program_;
     unsigned long softOpenFiles_ = 0;
+    unsigned long openFiles_ = 0;
 };
 
 // Process ids of the living children of pid (from /proc).
