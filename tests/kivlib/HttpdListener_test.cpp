@@ -202,6 +202,17 @@ std::vector<std::string> Notices() {
     std::lock_guard<std::mutex> lock(g_noticeMutex);
     return g_notices;
 }
+// Limits whose notices are recorded afresh, given at most once per interval.
+HttpdLimits RecordedNotices(uint32_t intervalMs) {
+    {
+        std::lock_guard<std::mutex> lock(g_noticeMutex);
+        g_notices.clear();
+    }
+    HttpdLimits limits;
+    limits.Notice = RecordNotice;
+    limits.NoticeIntervalMs = intervalMs;
+    return limits;
+}
 // The sum of the counts at the start of the notices (after "HTTP server: ") that contain what.
 size_t NoticedCount(const std::string& what) {
     size_t total = 0;
@@ -856,14 +867,8 @@ TEST_F(HttpdListenerTest, EvictsTheConnectionWithTheLeastRecentProgressEvenInABo
 // Connections closed at the cap are counted and reported at most once per interval, with their number:
 // a flood of newcomers makes a few lines, not one per connection.
 TEST_F(HttpdListenerTest, CountsTheConnectionsClosedToMakeRoomInNoticesAtMostOncePerInterval) {
-    HttpdLimits limits;
+    HttpdLimits limits = RecordedNotices(2000);
     limits.MaxConnections = 2;
-    limits.Notice = RecordNotice;
-    limits.NoticeIntervalMs = 2000;
-    {
-        std::lock_guard<std::mutex> lock(g_noticeMutex);
-        g_notices.clear();
-    }
     TestServer server(limits);
     ASSERT_TRUE(server.Running());
     const auto start = Clock::now();
@@ -896,15 +901,9 @@ TEST_F(HttpdListenerTest, CountsTheConnectionsClosedToMakeRoomInNoticesAtMostOnc
 // spent, the connection whose bytes have been coming in longest is cut; its request may still be
 // answered. The others go on, and a small request is served meanwhile.
 TEST_F(HttpdListenerTest, CutsTheLongestHolderWhenTheHeldBytesBudgetIsSpent) {
-    HttpdLimits limits;
+    HttpdLimits limits = RecordedNotices(100);
     limits.HeldBytesBudget = 20000;
     limits.HeldBytesFree = 1000;
-    limits.Notice = RecordNotice;
-    limits.NoticeIntervalMs = 100;
-    {
-        std::lock_guard<std::mutex> lock(g_noticeMutex);
-        g_notices.clear();
-    }
     TestServer server(limits);
     ASSERT_TRUE(server.Running());
     const std::string part(9000, 'b');
@@ -949,15 +948,9 @@ TEST_F(HttpdListenerTest, CutsTheLongestHolderWhenTheHeldBytesBudgetIsSpent) {
 // A head counts as held too: heads that trickle in on many connections cannot hold more than the
 // allowances and the budget; the connection cut ends without an error of its own.
 TEST_F(HttpdListenerTest, HeadsThatTrickleInDrawOnTheHeldBytesBudget) {
-    HttpdLimits limits;
+    HttpdLimits limits = RecordedNotices(100);
     limits.HeldBytesBudget = 6000;
     limits.HeldBytesFree = 500;
-    limits.Notice = RecordNotice;
-    limits.NoticeIntervalMs = 100;
-    {
-        std::lock_guard<std::mutex> lock(g_noticeMutex);
-        g_notices.clear();
-    }
     TestServer server(limits);
     ASSERT_TRUE(server.Running());
     const std::string start = "GET /slow HTTP/1.1\r\nX-Long: " + std::string(3000, 'h');
