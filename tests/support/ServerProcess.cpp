@@ -58,6 +58,7 @@ bool ServerProcess::Start(const std::vector<std::string>& arguments) {
     for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 
+    exitStatus_ = -1;
     pid_ = fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {
@@ -92,23 +93,26 @@ void ServerProcess::Signal(int signal) {
 
 bool ServerProcess::WaitExit(std::chrono::milliseconds timeout, int* status) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (pid_ > 0) {
-        int st = 0;
-        pid_t r = waitpid(pid_, &st, WNOHANG);
-        if (r == pid_) {
-            pid_ = -1;
-            Drain();
-            if (status) *status = st;
-            return true;
-        }
+    while (!Reaped()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         Drain();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    if (status) *status = exitStatus_;
     return true;
 }
 
-bool ServerProcess::Running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+bool ServerProcess::Running() { return pid_ > 0 && !Reaped(); }
+
+bool ServerProcess::Reaped() {
+    if (pid_ <= 0) return true;
+    int st = 0;
+    if (waitpid(pid_, &st, WNOHANG) != pid_) return false;
+    pid_ = -1;
+    exitStatus_ = st;
+    Drain();
+    return true;
+}
 
 void ServerProcess::Drain() {
     char buffer[4096];

@@ -29,8 +29,10 @@ public:
     // Both open-file limits the server starts with (it cannot raise them), so its connection cap follows; 0 keeps ours.
     void SetOpenFileLimit(unsigned long limit) { openFiles_ = limit; }
     void Signal(int signal);
-    // Waits up to timeout for the process to end; true with its exit status when it ended.
+    // Waits up to timeout for the process to end; true with its exit status when it ended (also when
+    // Running found it ended before).
     bool WaitExit(std::chrono::milliseconds timeout, int* status = nullptr);
+    // False once the process has ended; it is then reaped, and no signal goes to its id any more.
     bool Running();
     pid_t Pid() const { return pid_; }
 
@@ -45,8 +47,12 @@ public:
 
 private:
     void Drain();
+    // Reaps the process if it has ended (its status kept); true when it has.
+    bool Reaped();
     std::string dataHome_;
+    // -1 once reaped: the id may then be another process's, which no signal of ours may reach.
     pid_t pid_ = -1;
+    int exitStatus_ = -1;
     int stdoutFd_ = -1;
     std::string stdout_;
     bool captureStderr_ = false;
