@@ -20,7 +20,7 @@ public:
     static const size_t MaxHeadBytes = 16 * 1024;
     static const size_t MaxBodyBytes = 64 * 1024;
     // How often a wait looks at the stop flag.
-    static const uint32_t StopPollMs = 100;
+    static constexpr uint32_t StopPollMs = 100;
 
     // stream is not owned and must outlive the object; clientName goes out as the User-Agent. Empty
     // without a stream or a name.
