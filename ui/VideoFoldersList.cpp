@@ -106,7 +106,8 @@ wxPoint VideoFoldersList::ScrolledBy() const { return scroller_->CalcUnscrolledP
 wxRect VideoFoldersList::GetRowRect(size_t index) const {
     if (index >= rows_.size()) return wxRect();
     const wxPoint scrolled = ScrolledBy();
-    return wxRect(-scrolled.x, tops_[index] - scrolled.y, std::max(widest_, GetClientSize().x),
+    // Every row reaches the right edge of what the list shows, however far it is scrolled sideways.
+    return wxRect(-scrolled.x, tops_[index] - scrolled.y, std::max(widest_, scrolled.x + GetClientSize().x),
                   tops_[index + 1] - tops_[index]);
 }
 

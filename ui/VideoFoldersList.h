@@ -61,7 +61,7 @@ public:
     std::vector<GenericEntry*> GetRows() const;
     size_t GetRowCount() const { return rows_.size(); }
     // Where the row at index lies in the list window, as scrolled now (outside it when scrolled away):
-    // as wide as the widest row or the list, as high as the row.
+    // as wide as the widest row, at least to the list's right edge, as high as the row.
     wxRect GetRowRect(size_t index) const;
     // The index of the row at a point of the list window; -1 below the last row.
     int RowAt(const wxPoint& at) const;

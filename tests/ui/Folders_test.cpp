@@ -427,6 +427,86 @@ TEST_F(FolderList, EachPlaceOfTheListAnswersOnlyItsOwnClick) {
     EXPECT_EQ(-1, List()->GetSelectedRowId());
 }
 
+// The window's pixels now, through a screenshot of it (screenshots/NAME.png).
+wxImage WindowPixels(const std::string& name) {
+    uitest::Screenshot("Calvoro - v1.0.3.3", name);
+    wxImage image;
+    image.LoadFile(std::string(CALVORO_SCREENSHOT_DIR) + "/" + name + ".png", wxBITMAP_TYPE_PNG);
+    return image;
+}
+
+// How many pixels of area (in later's coordinates) differ from earlier's pixel at that place + shift.
+int DifferingAfterMove(const wxImage& earlier, const wxImage& later, const wxRect& area, const wxPoint& shift) {
+    if (!earlier.IsOk() || !later.IsOk()) return -1;
+    int differing = 0;
+    for (int y = area.y; y <= area.GetBottom(); ++y) {
+        for (int x = area.x; x <= area.GetRight(); ++x) {
+            const int ex = x + shift.x, ey = y + shift.y;
+            differing += earlier.GetRed(ex, ey) != later.GetRed(x, y) || earlier.GetGreen(ex, ey) != later.GetGreen(x, y) ||
+                         earlier.GetBlue(ex, ey) != later.GetBlue(x, y);
+        }
+    }
+    return differing;
+}
+
+// The wheel scrolls the rows as the scroller's bars do, and a label wider than the list is scrolled to
+// sideways: what the list shows afterwards is what it showed before, moved by the distance scrolled.
+TEST_F(FolderList, TheWheelAndTheScrollBarsScrollTheRows) {
+    const std::string longName(120, 'w');
+    const std::wstring wide = MakeVideoFolder(longName);
+    for (int i = 0; i < 100; ++i)
+        testsupport::WriteFile(media_.path() + "/" + longName + "/v" + std::to_string(100 + i) + ".mp4", "v");
+    ASSERT_TRUE(state_->ShareFolder(wide));
+    state_->ToggleFolderExpanded(wide);
+    OpenWindow();
+    ASSERT_TRUE(PumpUntil([&] { return RowsAre(102); }));
+    VideoFoldersScroller* scroller = window_->GetFolderList();
+    ASSERT_EQ(wxPoint(0, 0), scroller->GetViewStart());
+    const wxSize client = List()->GetClientSize();
+    const wxPoint origin = window_->ScreenToClient(List()->GetScreenPosition());
+    // Clear of the bars, which the toolkit lays over the right and bottom edges while scrolling.
+    const int margin = 12;
+    wxWindow* shown = window_->GetFolderList();
+    const wxPoint firstFile(shown->GetScreenRect().GetRight() - 40, uitest::RowScreenRect(List(), 1).y + 10);
+    ASSERT_TRUE(PumpUntil([&] { return uitest::ScreenColour(firstFile) == FolderRowColour(true); }));
+    const wxImage top = WindowPixels("folders-top");
+
+    // A turn of the wheel down, over the list.
+    const wxPoint middle = List()->ClientToScreen(wxPoint(client.x / 2, client.y / 2));
+    const std::string wheel = "xdotool mousemove " + std::to_string(middle.x) + " " + std::to_string(middle.y) + " click 5";
+    ASSERT_EQ(0, system(wheel.c_str()));
+    ASSERT_TRUE(PumpUntil([&] { return scroller->GetViewStart().y > 0; }));
+    const int down = List()->GetRowRect(0).y * -1;
+    ASSERT_GT(down, 0);
+    ASSERT_LT(down, client.y / 2);
+    EXPECT_EQ(5 * scroller->GetViewStart().y, down);
+    const wxRect kept(origin.x, origin.y, client.x - margin, client.y - down - margin);
+    EXPECT_TRUE(PumpUntil([&] { return DifferingAfterMove(top, WindowPixels("folders-wheeled"), kept, wxPoint(0, down)) == 0; }));
+
+    // The shared folder's label (its full path) is wider than the list. Selected (so in bold, as wide
+    // as the row is measured for) and scrolled 100 pixels sideways, the rows move left by as much.
+    scroller->Scroll(0, 0);
+    uitest::ClickOnRow(List(), 0, wxPoint(60, 8));
+    ASSERT_TRUE(PumpUntil([&] { return List()->GetRows()[0]->IsSelected(); }));
+    const wxPoint selectedSpot = uitest::RowScreenRect(List(), 0).GetPosition() + wxPoint(client.x - 40, 4);
+    ASSERT_TRUE(PumpUntil([&] { return uitest::ScreenColour(selectedSpot) == wxColour(71, 137, 204); }));
+    ASSERT_GT(List()->GetRowRect(0).width, client.x);
+    const wxImage left = WindowPixels("folders-selected-wide");
+    scroller->Scroll(20, 0);
+    EXPECT_EQ(-100, List()->GetRowRect(0).x);
+    const wxRect moved(origin.x, origin.y, client.x - 100 - margin, client.y - margin);
+    EXPECT_TRUE(PumpUntil([&] {
+        return DifferingAfterMove(left, WindowPixels("folders-scrolled-sideways"), moved, wxPoint(100, 0)) == 0;
+    }));
+
+    // Scrolled to its right end (in steps of 5 pixels), the row reaches the list's right edge.
+    scroller->Scroll(List()->GetRowRect(0).width, 0);
+    const wxRect end = List()->GetRowRect(0);
+    EXPECT_LT(end.x, -100);
+    EXPECT_GE(end.GetRight(), client.x - 1);
+    EXPECT_LT(end.GetRight(), client.x + 5);
+}
+
 // A drop as the toolkit delivers it: a text/uri-list turned into file names by wxFileDataObject.
 wxArrayString DroppedNames(const std::string& uriList) {
     wxFileDataObject data;
