@@ -254,9 +254,9 @@ void VideoFoldersList::RebuildRows() {
         // What the list shows moved from the first row that came or went on (and all of it when the
         // shorter list is scrolled back): the few rows in sight are drawn again.
         Refresh(false);
+    } else {
+        for (size_t i : changed) RefreshRow(i);
     }
-    for (size_t i : changed)
-        if (!placesChanged || i < top) RefreshRow(i);
     ApplySelection();
 }
 
