@@ -271,10 +271,14 @@ TEST_F(Screenshots, TheLastRowOfALongListIsDrawnInItsPlace) {
         const wxRect firstRow = list->GetRowRect(0);
         EXPECT_EQ(list->GetRowRect(rowCount - 1).GetBottom() + 1 - firstRow.y, list->GetVirtualSize().y);
         scroller->Scroll(0, list->GetVirtualSize().y);
-        const wxRect last = uitest::RowScreenRect(list, rowCount - 1);
-        const wxRect before = uitest::RowScreenRect(list, rowCount - 2);
-        const wxRect shown(scroller->ClientToScreen(wxPoint(0, 0)), scroller->GetClientSize());
-        ASSERT_TRUE(shown.Contains(last)) << "the end is reached by scrolling";
+        // Once the list is laid out in what the scroller shows (a scroll bar may take its room first).
+        wxRect last, before, shown;
+        ASSERT_TRUE(PumpUntil([&] {
+            last = uitest::RowScreenRect(list, rowCount - 1);
+            before = uitest::RowScreenRect(list, rowCount - 2);
+            shown = wxRect(scroller->ClientToScreen(wxPoint(0, 0)), scroller->GetClientSize());
+            return shown.Contains(last);
+        })) << "the end is reached by scrolling";
         ASSERT_EQ(before.height, last.height);
         ASSERT_EQ(last.y, before.GetBottom() + 1);
         // The last row (index rowCount - 1, odd) is light blue, the one before it white.
