@@ -33,7 +33,6 @@
 #include "core/Timer.h"
 #include "kivlib/kiv_text.h"
 #include "ui/CalvoroForm.h"
-#include "ui/FolderRows.h"
 #include "ui/VideoFoldersList.h"
 
 // The test extension (libXtst), whose headers are not installed here.
@@ -123,29 +122,36 @@ private:
     Display* display_;
 };
 
+// Where a row lies on the screen: the list draws its rows, so its place is the list's.
+wxRect RowOnScreen(size_t row) {
+    wxRect rect = List()->GetRowRect(row);
+    rect.SetPosition(List()->ClientToScreen(rect.GetPosition()));
+    return rect;
+}
+
 // A point of a row's background right of its label, inside what the list shows.
 wxPoint RowSpot(size_t row) {
     return OnGui<wxPoint>([row]() {
         const wxRect shown = gBench.window->GetFolderList()->GetScreenRect();
-        const wxRect rect = List()->GetRows()[row]->GetScreenRect();
+        const wxRect rect = RowOnScreen(row);
         return wxPoint(std::min(rect.GetRight(), shown.GetRight()) - 40, rect.y + rect.height / 2);
     });
 }
 
 wxPoint OnRow(size_t row, const wxPoint& offset) {
-    return OnGui<wxPoint>([row, offset]() { return List()->GetRows()[row]->GetScreenRect().GetPosition() + offset; });
+    return OnGui<wxPoint>([row, offset]() { return RowOnScreen(row).GetPosition() + offset; });
 }
 
 // The middle of the shared folder's expander: a border of 3, then 12 x 12, centred in the row.
 wxPoint OnExpander() {
     return OnGui<wxPoint>([]() {
-        const wxRect row = List()->GetRows()[0]->GetScreenRect();
+        const wxRect row = RowOnScreen(0);
         return row.GetPosition() + wxPoint(3 + 6, row.height / 2);
     });
 }
 
 size_t RowCount() {
-    return OnGui<size_t>([]() { return List() ? List()->GetRows().size() : size_t(0); });
+    return OnGui<size_t>([]() { return List() ? List()->GetRowCount() : size_t(0); });
 }
 
 bool WaitForRows(size_t count) {

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <map>
 
-#include <wx/dcclient.h>
+#include <wx/dc.h>
 #include <wx/menu.h>
 #include <wx/settings.h>
+#include <wx/window.h>
 
 #include "ui/ModalScope.h"
 #include "ui/UiCommon.h"
@@ -47,13 +48,13 @@ void DrawCentred(wxDC& dc, const wxBitmap& bitmap, const wxRect& box) {
 
 wxColour FolderRowColour(bool odd) { return odd ? kOddRow : kEvenRow; }
 
-wxIMPLEMENT_CLASS(GenericEntry, wxPanel);
+wxIMPLEMENT_CLASS(GenericEntry, wxObject);
 
 GenericEntry::GenericEntry(wxWindow* parent, const std::wstring& label, const std::wstring& path,
                            const std::wstring& iconPath, const wxColour& selectedColour, const wxColour& normalColour,
                            int indentPixels, bool selected, EntryClickCallback rowCallback, int rowUserData,
                            const std::wstring& expanderPath, EntryClickCallback expanderCallback, int expanderUserData)
-    : wxPanel(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxBORDER_NONE),
+    : parent_(parent),
       label_(ToUiText(label)),
       path_(path),
       icon_(RowBitmap(iconPath)),
@@ -67,56 +68,50 @@ GenericEntry::GenericEntry(wxWindow* parent, const std::wstring& label, const st
       expanderCallback_(expanderCallback),
       expanderUserData_(expanderUserData) {
     if (hasExpander_) expander_ = RowBitmap(expanderPath);
-    SetBackgroundStyle(wxBG_STYLE_PAINT);
-    Bind(wxEVT_PAINT, &GenericEntry::OnPaint, this);
-    Bind(wxEVT_LEFT_DOWN, &GenericEntry::OnLeftDown, this);
-    SetMinSize(GetBestSize());
-}
-
-wxRect GenericEntry::GetExpanderRect() const {
-    if (!hasExpander_) return wxRect();
-    return wxRect(indent_ + kBorder, (GetClientSize().y - kExpanderSize) / 2, kExpanderSize, kExpanderSize);
-}
-
-int GenericEntry::LabelX() const {
-    return indent_ + (hasExpander_ ? kExpanderSize + 2 * kBorder : 0) + kIconSize + 2 * kBorder + kBorder;
-}
-
-wxSize GenericEntry::DoGetBestSize() const {
     // Measured in bold, the wider of the two: a row keeps its size when it is selected. The list
     // measures, so its rows share its text context instead of making one each.
     wxCoord width = 0, height = 0;
     const wxFont bold = LabelFont(true);
-    const wxWindow* measure = GetParent() ? GetParent() : this;
-    measure->GetTextExtent(label_, &width, &height, nullptr, nullptr, &bold);
+    parent_->GetTextExtent(label_, &width, &height, nullptr, nullptr, &bold);
     const int inner = std::max({kExpanderSize, kIconSize, static_cast<int>(height)});
-    return wxSize(LabelX() + width + kBorder, inner + 2 * kBorder);
+    best_ = wxSize(LabelX() + width + kBorder, inner + 2 * kBorder);
 }
 
-void GenericEntry::OnPaint(wxPaintEvent&) {
-    wxPaintDC dc(this);
-    dc.SetBackground(wxBrush(GetRowColour()));
-    dc.Clear();
-    const int height = GetClientSize().y;
-    if (hasExpander_) DrawCentred(dc, expander_, GetExpanderRect());
-    const int iconX = indent_ + (hasExpander_ ? kExpanderSize + 2 * kBorder : 0) + kBorder;
-    DrawCentred(dc, icon_, wxRect(iconX, (height - kIconSize) / 2, kIconSize, kIconSize));
+wxRect GenericEntry::GetExpanderRect() const {
+    if (!hasExpander_) return wxRect();
+    return wxRect(indent_ + kBorder, (best_.y - kExpanderSize) / 2, kExpanderSize, kExpanderSize);
+}
+
+int GenericEntry::IconX() const { return indent_ + (hasExpander_ ? kExpanderSize + 2 * kBorder : 0) + kBorder; }
+
+int GenericEntry::LabelX() const { return IconX() + kIconSize + kBorder + kBorder; }
+
+void GenericEntry::Draw(wxDC& dc, const wxRect& rect) const {
+    dc.SetPen(*wxTRANSPARENT_PEN);
+    dc.SetBrush(wxBrush(GetRowColour()));
+    dc.DrawRectangle(rect);
+    if (hasExpander_) {
+        wxRect expander = GetExpanderRect();
+        expander.Offset(rect.GetPosition());
+        DrawCentred(dc, expander_, expander);
+    }
+    DrawCentred(dc, icon_, wxRect(rect.x + IconX(), rect.y + (rect.height - kIconSize) / 2, kIconSize, kIconSize));
     dc.SetFont(LabelFont(selected_));
     dc.SetTextForeground(selected_ ? *wxWHITE : *wxBLACK);
     const wxSize text = dc.GetTextExtent(label_);
-    dc.DrawText(label_, LabelX(), (height - text.y) / 2);
+    dc.DrawText(label_, rect.x + LabelX(), rect.y + (rect.height - text.y) / 2);
 }
 
-void GenericEntry::SetSelected(bool selected) {
-    if (selected == selected_) return;
+bool GenericEntry::SetSelected(bool selected) {
+    if (selected == selected_) return false;
     selected_ = selected;
-    Refresh();
+    return true;
 }
 
-void GenericEntry::SetNormalColour(const wxColour& colour) {
-    if (colour == normalColour_) return;
+bool GenericEntry::SetNormalColour(const wxColour& colour) {
+    if (colour == normalColour_) return false;
     normalColour_ = colour;
-    if (!selected_) Refresh();
+    return !selected_;
 }
 
 void GenericEntry::SetUserData(int userData) {
@@ -124,21 +119,23 @@ void GenericEntry::SetUserData(int userData) {
     expanderUserData_ = userData;
 }
 
-void GenericEntry::SetExpanderBitmap(const wxBitmap& bitmap) {
+bool GenericEntry::SetExpanderBitmap(const wxBitmap& bitmap) {
+    if (bitmap.IsSameAs(expander_)) return false;
     expander_ = bitmap;
-    Refresh();
+    return true;
 }
 
 // Both callbacks only record what was clicked, change looks or queue a rebuild: the row is still alive
-// after them. A click on a file's spacer image does nothing.
-void GenericEntry::OnLeftDown(wxMouseEvent& event) {
-    if (GetExpanderRect().Contains(event.GetPosition())) {
+// after them.
+void GenericEntry::OnLeftDown(const wxPoint& at) {
+    if (GetExpanderRect().Contains(at)) {
         if (expanderCallback_) expanderCallback_(expanderUserData_);
     } else if (rowCallback_) {
         rowCallback_(rowUserData_);
     }
-    event.Skip();
 }
+
+void GenericEntry::OnRightDown(const wxPoint&) {}
 
 wxIMPLEMENT_CLASS(FolderListEntry, GenericEntry);
 
@@ -149,26 +146,24 @@ FolderListEntry::FolderListEntry(wxWindow* parent, const std::wstring& label, co
                    kIndentPerDepth * depth, selected, rowCallback, rowUserData,
                    GetImagePath(expanded ? L"images/expanded.png" : L"images/collapsed.png"), expanderCallback,
                    expanderUserData),
-      expanded_(expanded) {
-    Bind(wxEVT_RIGHT_DOWN, &FolderListEntry::OnRightDown, this);
-    Bind(wxEVT_MENU, &FolderListEntry::OnDeleteMenu, this, kDeleteItem);
-}
+      expanded_(expanded) {}
 
-void FolderListEntry::SetExpanded(bool expanded) {
-    if (expanded == expanded_) return;
+bool FolderListEntry::SetExpanded(bool expanded) {
+    if (expanded == expanded_) return false;
     expanded_ = expanded;
-    SetExpanderBitmap(RowBitmap(GetImagePath(expanded ? L"images/expanded.png" : L"images/collapsed.png")));
+    return SetExpanderBitmap(RowBitmap(GetImagePath(expanded ? L"images/expanded.png" : L"images/collapsed.png")));
 }
 
-void FolderListEntry::OnRightDown(wxMouseEvent&) {
+void FolderListEntry::OnRightDown(const wxPoint& where) {
     wxMenu menu;
     menu.Append(kDeleteItem, "&Delete");
-    // Rebuilds wait while the menu (and the confirmation it may open) runs: they would delete this row.
-    ModalScope scope(nullptr, this);
-    PopupMenu(&menu);
+    // Rebuilds of the list wait while the menu (and the confirmation it may open) runs: they would
+    // delete this row.
+    ModalScope scope(nullptr, GetParent());
+    if (GetParent()->GetPopupMenuSelectionFromUser(menu, where) == kDeleteItem) OnDeleteMenu();
 }
 
-void FolderListEntry::OnDeleteMenu(wxCommandEvent&) {
+void FolderListEntry::OnDeleteMenu() {
     // The item stops sharing the list's selected shared folder, whichever row was right-clicked.
     if (VideoFoldersList* list = wxDynamicCast(GetParent(), VideoFoldersList)) list->RemoveSelectedFolder();
 }

@@ -5,46 +5,64 @@
 
 #include <wx/bitmap.h>
 #include <wx/colour.h>
-#include <wx/panel.h>
+#include <wx/gdicmn.h>
+#include <wx/object.h>
 
 #include "ui/SideBarEntry.h"
 
-class wxPaintEvent;
+class wxDC;
+class wxWindow;
 
-// One row is one window that draws its own expander, icon and label: a folder of thousands of videos
-// makes thousands of rows, and a window per image and label (each with its own style) made opening,
-// changing and closing such a list take seconds.
-class GenericEntry : public wxPanel {
+// A row is no window: the list it belongs to draws it and passes it the clicks that land on it. A
+// folder of thousands of videos makes thousands of rows, and the toolkit's cost of making and taking
+// apart a window grows with the number of its siblings (a quit with 2,000 row windows took 100 ms).
+// Coordinates are the row's own: (0, 0) is its top left corner.
+class GenericEntry : public wxObject {
 public:
-    // expanderPath empty: no expander image.
+    // parent: the window the row is drawn in (its list); it measures the label. expanderPath empty: no
+    // expander image.
     GenericEntry(wxWindow* parent, const std::wstring& label, const std::wstring& path, const std::wstring& iconPath,
                  const wxColour& selectedColour, const wxColour& normalColour, int indentPixels, bool selected,
                  EntryClickCallback rowCallback, int rowUserData, const std::wstring& expanderPath,
                  EntryClickCallback expanderCallback, int expanderUserData);
+    GenericEntry(const GenericEntry&) = delete;
+    GenericEntry& operator=(const GenericEntry&) = delete;
 
     std::wstring GetPath() const { return path_; }
     bool IsSelected() const { return selected_; }
     wxString GetLabelText() const { return label_; }
-    // Where the expander image (a file's spacer) is drawn, in the row's coordinates; empty without one.
+    wxWindow* GetParent() const { return parent_; }
+    // What the row needs: as wide as its label ends, as high as its tallest part with its borders. The
+    // list gives every row this height and its own width.
+    wxSize GetBestSize() const { return best_; }
+    // Where the expander image (a file's spacer) is drawn; empty without one.
     wxRect GetExpanderRect() const;
     // The colour the row is painted in: the selected colour or its normal one.
     wxColour GetRowColour() const { return selected_ ? selectedColour_ : normalColour_; }
 
-    // The look changes in place, without a new row; each repaints the row only when it changed.
-    void SetSelected(bool selected);
-    void SetNormalColour(const wxColour& colour);
+    // The look changes in place; each is true when the row has to be drawn again.
+    bool SetSelected(bool selected);
+    bool SetNormalColour(const wxColour& colour);
     // The user data of both callbacks (the row's id, which moves when rows are added above it).
     void SetUserData(int userData);
 
+    // Draws the row into dc filling rect (the row's place in dc's coordinates).
+    void Draw(wxDC& dc, const wxRect& rect) const;
+    // Left button down at a point of the row: the expander's callback inside the expander, else the
+    // row's. A click on a file's spacer image does nothing.
+    void OnLeftDown(const wxPoint& at);
+    // Right button down; where: the point in the parent's coordinates. Nothing but for a folder.
+    virtual void OnRightDown(const wxPoint& where);
+
 protected:
-    void SetExpanderBitmap(const wxBitmap& bitmap);
-    wxSize DoGetBestSize() const override;
+    // True when the image changed.
+    bool SetExpanderBitmap(const wxBitmap& bitmap);
 
 private:
-    void OnPaint(wxPaintEvent& event);
-    void OnLeftDown(wxMouseEvent& event);
     int LabelX() const;
+    int IconX() const;
 
+    wxWindow* parent_;
     wxString label_;
     std::wstring path_;
     wxBitmap icon_;
@@ -58,6 +76,7 @@ private:
     int rowUserData_;
     EntryClickCallback expanderCallback_;
     int expanderUserData_;
+    wxSize best_;
 
     wxDECLARE_CLASS(GenericEntry);
 };
@@ -69,11 +88,14 @@ public:
                     EntryClickCallback expanderCallback, int expanderUserData);
 
     bool IsExpanded() const { return expanded_; }
-    void SetExpanded(bool expanded);
+    // True when the expander image changed.
+    bool SetExpanded(bool expanded);
+
+    // The pop-up menu with its one item, "&Delete", at where.
+    void OnRightDown(const wxPoint& where) override;
 
 private:
-    void OnRightDown(wxMouseEvent& event);
-    void OnDeleteMenu(wxCommandEvent& event);
+    void OnDeleteMenu();
 
     bool expanded_;
 

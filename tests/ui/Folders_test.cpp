@@ -8,6 +8,7 @@
 #include <wx/dataobj.h>
 #include <wx/dnd.h>
 #include <wx/statbmp.h>
+#include <wx/timer.h>
 #include <wx/uiaction.h>
 
 #include "UiTestSupport.h"
@@ -16,6 +17,7 @@
 #include "ui/DevicePanels.h"
 #include "ui/FolderRows.h"
 #include "ui/GenericDialogBase.h"
+#include "ui/ModalScope.h"
 #include "ui/TaskBarIcon.h"
 #include "ui/UiCommon.h"
 #include "ui/VideoFoldersList.h"
@@ -65,12 +67,12 @@ protected:
     }
     void ClickOnExpander(size_t row) {
         const wxRect expander = List()->GetRows()[row]->GetExpanderRect();
-        ClickOn(List()->GetRows()[row], wxPoint(expander.x + expander.width / 2, expander.y + expander.height / 2));
+        uitest::ClickOnRow(List(), row, wxPoint(expander.x + expander.width / 2, expander.y + expander.height / 2));
     }
     // Selects a row the way a person does and waits until it is highlighted.
     void SelectRow(size_t row) {
         const std::wstring path = List()->GetRows()[row]->GetPath();
-        ClickOn(List()->GetRows()[row]);
+        uitest::ClickOnRow(List(), row);
         ASSERT_TRUE(PumpUntil([&] {
             return List()->GetRows().size() > row && List()->GetRows()[row]->IsSelected() &&
                    List()->GetRows()[row]->GetPath() == path;
@@ -201,14 +203,14 @@ void ExpectRowsAreTheTree(State& state, VideoFoldersList* list, const std::wstri
 }
 
 // A point of the row's background, right of its label, inside what the list shows.
-wxPoint BackgroundOf(wxWindow* shown, GenericEntry* row) {
-    const wxRect rect = row->GetScreenRect();
+wxPoint BackgroundOf(wxWindow* shown, VideoFoldersList* list, size_t row) {
+    const wxRect rect = uitest::RowScreenRect(list, row);
     return wxPoint(std::min(rect.GetRight(), shown->GetScreenRect().GetRight()) - 40, rect.y + rect.height / 2);
 }
 
-// A click that only moves the selection makes and deletes no row: the same windows, the two rows
-// that changed painted anew.
-TEST_F(FolderList, ASelectionClickKeepsEveryRowWindow) {
+// A click that only moves the selection makes and deletes no row: the same rows, the two rows that
+// changed painted anew, and no window in the list.
+TEST_F(FolderList, ASelectionClickKeepsEveryRow) {
     const std::wstring big = MakeVideoFolder("Big");
     for (int i = 0; i < 40; ++i) testsupport::WriteFile(media_.path() + "/Big/part-" + std::to_string(100 + i) + ".mp4", "v");
     ASSERT_TRUE(state_->ShareFolder(big));
@@ -218,6 +220,7 @@ TEST_F(FolderList, ASelectionClickKeepsEveryRowWindow) {
     SelectRow(0);
     const std::vector<GenericEntry*> before = List()->GetRows();
     const size_t children = List()->GetChildren().size();
+    EXPECT_EQ(0u, children) << "the rows are drawn by the list, not windows of their own";
 
     SelectRow(3);
     EXPECT_EQ(before, List()->GetRows());
@@ -227,8 +230,8 @@ TEST_F(FolderList, ASelectionClickKeepsEveryRowWindow) {
     ExpectRowsAreTheTree(*state_, List(), before[3]->GetPath());
     // What the screen shows: the new row in the selection colour, the old one in its place's colour.
     wxWindow* shown = window_->GetFolderList();
-    EXPECT_TRUE(PumpUntil([&] { return uitest::ScreenColour(BackgroundOf(shown, before[3])) == wxColour(71, 137, 204); }));
-    EXPECT_TRUE(PumpUntil([&] { return uitest::ScreenColour(BackgroundOf(shown, before[0])) == wxColour(255, 255, 255); }));
+    EXPECT_TRUE(PumpUntil([&] { return uitest::ScreenColour(BackgroundOf(shown, List(), 3)) == wxColour(71, 137, 204); }));
+    EXPECT_TRUE(PumpUntil([&] { return uitest::ScreenColour(BackgroundOf(shown, List(), 0)) == wxColour(255, 255, 255); }));
 
     // Back to the shared folder: minus knows it again, and still no row was made.
     SelectRow(0);
@@ -239,7 +242,7 @@ TEST_F(FolderList, ASelectionClickKeepsEveryRowWindow) {
 }
 
 // An expansion adds just the folder's contents right below it, a collapse takes just them away; the
-// other rows keep their windows, and every row shows the tree's order, texts and alternating colours
+// other rows are kept, and every row shows the tree's order, texts and alternating colours
 // (an odd number of new rows moves the colours of those below). Row ids follow the places.
 TEST_F(FolderList, AnExpansionAddsAndACollapseRemovesOnlyTheFoldersOwnRows) {
     const std::wstring movies = MakeVideoFolder("Movies");
@@ -283,7 +286,7 @@ TEST_F(FolderList, AnExpansionAddsAndACollapseRemovesOnlyTheFoldersOwnRows) {
     SelectRow(IndexOf(movies + L"/clip.mp4"));
     SelectRow(7);
 
-    // Closed again: the same windows as before it opened.
+    // Closed again: the same rows as before it opened.
     ClickOnExpander(season);
     ASSERT_TRUE(PumpUntil([&] { return RowsAre(5); }));
     EXPECT_EQ(before, List()->GetRows());
@@ -312,8 +315,8 @@ TEST_F(FolderList, TheDeleteItemOfAFolderRowRemovesTheSelectedSharedFolder) {
     uitest::FocusForTyping(window_);
 
     // Right-click the sub-folder row of "Movies" and choose the menu's one item with the keyboard.
-    wxWindow* subFolder = List()->GetRows()[1];
-    ASSERT_NE(nullptr, wxDynamicCast(subFolder, FolderListEntry));
+    ASSERT_NE(nullptr, wxDynamicCast(List()->GetRows()[1], FolderListEntry));
+    const wxPoint subFolder = uitest::RowScreenRect(List(), 1).GetPosition() + wxPoint(60, 8);
     bool chose = false;
     uitest::RunLater(300ms, [&]() {
         wxUIActionSimulator keys;
@@ -324,7 +327,7 @@ TEST_F(FolderList, TheDeleteItemOfAFolderRowRemovesTheSelectedSharedFolder) {
     wxTEST_DIALOG(
         {
             wxUIActionSimulator sim;
-            sim.MouseMove(subFolder->GetScreenRect().GetPosition() + wxPoint(60, 8));
+            sim.MouseMove(subFolder);
             Pump(50ms);
             sim.MouseClick(wxMOUSE_BTN_RIGHT);
             ASSERT_TRUE(PumpUntil([&] { return chose; }));
@@ -333,6 +336,175 @@ TEST_F(FolderList, TheDeleteItemOfAFolderRowRemovesTheSelectedSharedFolder) {
         wxExpectModal<wxGenericMessageDialog>(wxID_YES, "Are you sure you wish to stop sharing \"Other\"?"));
     ASSERT_TRUE(PumpUntil([&] { return RowsAre(3); }));
     EXPECT_EQ(std::vector<std::wstring>{movies}, SharedPaths(*state_));
+}
+
+// Every place of the list answers its own button: left on a row selects it, left on a folder's
+// expander opens it (above), and nothing else changes anything: a file's spacer, the space below the
+// last row, a right click anywhere but on a folder row. A right click on a folder row, at any depth and
+// anywhere on it, opens its menu and leaves the selection as it was.
+TEST_F(FolderList, EachPlaceOfTheListAnswersOnlyItsOwnClick) {
+    const std::wstring movies = MakeVideoFolder("Movies");
+    std::filesystem::create_directories(media_.path() + "/Movies/Season 1");
+    testsupport::WriteFile(media_.path() + "/Movies/Season 1/e1.mkv", "v");
+    const std::wstring other = MakeVideoFolder("Other");
+    ASSERT_TRUE(state_->ShareFolder(movies));
+    ASSERT_TRUE(state_->ShareFolder(other));
+    state_->ToggleFolderExpanded(movies);
+    OpenWindow();
+    // Movies, Season 1, clip.mp4, Other
+    ASSERT_TRUE(PumpUntil([&] { return RowsAre(4); }));
+    SelectRow(3);
+    uitest::FocusForTyping(window_);
+    const std::vector<GenericEntry*> rows = List()->GetRows();
+    ASSERT_EQ(nullptr, wxDynamicCast(rows[2], FolderListEntry));
+    ASSERT_LT(List()->GetRowRect(3).GetBottom() + 20, List()->GetClientSize().y) << "room below the last row";
+
+    // A menu that opens is seen (our scope around it) and closed with Escape.
+    bool menuSeen = false;
+    wxTimer watcher;
+    watcher.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+        if (!ModalScope::Active() || menuSeen) return;
+        menuSeen = true;
+        wxUIActionSimulator().Char(WXK_ESCAPE);
+    });
+    watcher.Start(20);
+    // The pointer's moves that reach the list: one after a click tells that the click was handled
+    // (an open menu would have taken it instead).
+    wxPoint lastMove;
+    List()->Bind(wxEVT_MOTION, [&](wxMouseEvent& event) {
+        lastMove = event.GetPosition();
+        event.Skip();
+    });
+
+    enum Place { Middle, Expander, Below };
+    const struct {
+        const char* what;
+        size_t row;
+        Place place;
+        int button;
+        bool menu;
+    } cases[] = {
+        {"left on a file's spacer", 2, Expander, wxMOUSE_BTN_LEFT, false},
+        {"left below the last row", 3, Below, wxMOUSE_BTN_LEFT, false},
+        {"right below the last row", 3, Below, wxMOUSE_BTN_RIGHT, false},
+        {"right on a file row", 2, Middle, wxMOUSE_BTN_RIGHT, false},
+        {"right on a sub-folder row", 1, Middle, wxMOUSE_BTN_RIGHT, true},
+        {"right on a shared folder's expander", 0, Expander, wxMOUSE_BTN_RIGHT, true},
+        {"right on the selected shared folder", 3, Middle, wxMOUSE_BTN_RIGHT, true},
+    };
+    int marker = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        menuSeen = false;
+        const wxRect row = List()->GetRowRect(c.row);
+        const wxRect expander = rows[c.row]->GetExpanderRect();
+        wxPoint at(row.width / 2, row.y + row.height / 2);
+        if (c.place == Expander) at = row.GetPosition() + expander.GetPosition() + wxPoint(6, 6);
+        if (c.place == Below) at = wxPoint(60, row.GetBottom() + 10);
+        uitest::ClickOn(List(), at, c.button);
+        if (c.menu) {
+            ASSERT_TRUE(PumpUntil([&] { return menuSeen && !ModalScope::Active(); }));
+        } else {
+            const wxPoint moved(100 + marker++, row.GetBottom() + 15);
+            wxUIActionSimulator().MouseMove(List()->ClientToScreen(moved));
+            ASSERT_TRUE(PumpUntil([&] { return lastMove == moved; }));
+            EXPECT_FALSE(menuSeen);
+        }
+        Pump(50ms);
+        EXPECT_EQ(rows, List()->GetRows()) << "no rebuild, no row toggled open or closed";
+        for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(i == 3, rows[i]->IsSelected()) << i;
+        EXPECT_EQ(3, List()->GetSelectedRowId());
+        std::list<FolderTreeRow> tree;
+        state_->GetFolderTree(tree);
+        EXPECT_EQ(4u, tree.size()) << "the store's expansion is as it was";
+        EXPECT_EQ(2u, SharedPaths(*state_).size());
+    }
+    watcher.Stop();
+
+    // The same pointer and list select a file with a left click on its label.
+    uitest::ClickOnRow(List(), 2, wxPoint(List()->GetRowRect(2).width / 2, 8));
+    EXPECT_TRUE(PumpUntil([&] { return rows[2]->IsSelected() && !rows[3]->IsSelected(); }));
+    EXPECT_EQ(-1, List()->GetSelectedRowId());
+}
+
+// The window's pixels now, through a screenshot of it (screenshots/NAME.png).
+wxImage WindowPixels(const std::string& name) {
+    uitest::Screenshot("Calvoro - v1.0.3.3", name);
+    wxImage image;
+    image.LoadFile(std::string(CALVORO_SCREENSHOT_DIR) + "/" + name + ".png", wxBITMAP_TYPE_PNG);
+    return image;
+}
+
+// How many pixels of area (in later's coordinates) differ from earlier's pixel at that place + shift.
+int DifferingAfterMove(const wxImage& earlier, const wxImage& later, const wxRect& area, const wxPoint& shift) {
+    if (!earlier.IsOk() || !later.IsOk()) return -1;
+    int differing = 0;
+    for (int y = area.y; y <= area.GetBottom(); ++y) {
+        for (int x = area.x; x <= area.GetRight(); ++x) {
+            const int ex = x + shift.x, ey = y + shift.y;
+            differing += earlier.GetRed(ex, ey) != later.GetRed(x, y) || earlier.GetGreen(ex, ey) != later.GetGreen(x, y) ||
+                         earlier.GetBlue(ex, ey) != later.GetBlue(x, y);
+        }
+    }
+    return differing;
+}
+
+// The wheel scrolls the rows as the scroller's bars do, and a label wider than the list is scrolled to
+// sideways: what the list shows afterwards is what it showed before, moved by the distance scrolled.
+TEST_F(FolderList, TheWheelAndTheScrollBarsScrollTheRows) {
+    const std::string longName(120, 'w');
+    const std::wstring wide = MakeVideoFolder(longName);
+    for (int i = 0; i < 100; ++i)
+        testsupport::WriteFile(media_.path() + "/" + longName + "/v" + std::to_string(100 + i) + ".mp4", "v");
+    ASSERT_TRUE(state_->ShareFolder(wide));
+    state_->ToggleFolderExpanded(wide);
+    OpenWindow();
+    ASSERT_TRUE(PumpUntil([&] { return RowsAre(102); }));
+    VideoFoldersScroller* scroller = window_->GetFolderList();
+    ASSERT_EQ(wxPoint(0, 0), scroller->GetViewStart());
+    const wxSize client = List()->GetClientSize();
+    const wxPoint origin = window_->ScreenToClient(List()->GetScreenPosition());
+    // Clear of the bars, which the toolkit lays over the right and bottom edges while scrolling.
+    const int margin = 12;
+    wxWindow* shown = window_->GetFolderList();
+    const wxPoint firstFile(shown->GetScreenRect().GetRight() - 40, uitest::RowScreenRect(List(), 1).y + 10);
+    ASSERT_TRUE(PumpUntil([&] { return uitest::ScreenColour(firstFile) == FolderRowColour(true); }));
+    const wxImage top = WindowPixels("folders-top");
+
+    // A turn of the wheel down, over the list.
+    const wxPoint middle = List()->ClientToScreen(wxPoint(client.x / 2, client.y / 2));
+    const std::string wheel = "xdotool mousemove " + std::to_string(middle.x) + " " + std::to_string(middle.y) + " click 5";
+    ASSERT_EQ(0, system(wheel.c_str()));
+    ASSERT_TRUE(PumpUntil([&] { return scroller->GetViewStart().y > 0; }));
+    const int down = List()->GetRowRect(0).y * -1;
+    ASSERT_GT(down, 0);
+    ASSERT_LT(down, client.y / 2);
+    EXPECT_EQ(5 * scroller->GetViewStart().y, down);
+    const wxRect kept(origin.x, origin.y, client.x - margin, client.y - down - margin);
+    EXPECT_TRUE(PumpUntil([&] { return DifferingAfterMove(top, WindowPixels("folders-wheeled"), kept, wxPoint(0, down)) == 0; }));
+
+    // The shared folder's label (its full path) is wider than the list. Selected (so in bold, as wide
+    // as the row is measured for) and scrolled 100 pixels sideways, the rows move left by as much.
+    scroller->Scroll(0, 0);
+    uitest::ClickOnRow(List(), 0, wxPoint(60, 8));
+    ASSERT_TRUE(PumpUntil([&] { return List()->GetRows()[0]->IsSelected(); }));
+    const wxPoint selectedSpot = uitest::RowScreenRect(List(), 0).GetPosition() + wxPoint(client.x - 40, 4);
+    ASSERT_TRUE(PumpUntil([&] { return uitest::ScreenColour(selectedSpot) == wxColour(71, 137, 204); }));
+    ASSERT_GT(List()->GetRowRect(0).width, client.x);
+    const wxImage left = WindowPixels("folders-selected-wide");
+    scroller->Scroll(20, 0);
+    EXPECT_EQ(-100, List()->GetRowRect(0).x);
+    const wxRect moved(origin.x, origin.y, client.x - 100 - margin, client.y - margin);
+    EXPECT_TRUE(PumpUntil([&] {
+        return DifferingAfterMove(left, WindowPixels("folders-scrolled-sideways"), moved, wxPoint(100, 0)) == 0;
+    }));
+
+    // Scrolled to its right end (in steps of 5 pixels), the row reaches the list's right edge.
+    scroller->Scroll(List()->GetRowRect(0).width, 0);
+    const wxRect end = List()->GetRowRect(0);
+    EXPECT_LT(end.x, -100);
+    EXPECT_GE(end.GetRight(), client.x - 1);
+    EXPECT_LT(end.GetRight(), client.x + 5);
 }
 
 // A drop as the toolkit delivers it: a text/uri-list turned into file names by wxFileDataObject.
@@ -371,6 +543,11 @@ TEST_F(FolderList, ADropSharesExactlyTheFoldersThatCanBeShared) {
         wxExpectModal<wxGenericMessageDialog>(wxID_OK, refused));
     const std::vector<std::wstring> expected = {plain, blank};
     EXPECT_EQ(expected, SharedPaths(*state_));
+    // Under every row lies the list itself, whose target takes the drop.
+    for (size_t i = 0; i < 2; ++i) {
+        const wxRect row = uitest::RowScreenRect(List(), i);
+        EXPECT_EQ(List(), wxFindWindowAtPoint(wxPoint(row.x + row.width / 2, row.y + row.height / 2))) << i;
+    }
 }
 
 TEST_F(FolderList, ADropOnVideoFoldersSharesAndShowsTheWindowWithTheList) {

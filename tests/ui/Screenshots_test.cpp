@@ -65,7 +65,7 @@ TEST_F(Screenshots, FoldersAndDevicesPinPanelAndAuthorisedDevice) {
     ASSERT_TRUE(PumpUntil([&] {
         return window->GetFolderList() && window->GetFolderList()->GetList()->GetRows().size() == 5;
     }));
-    uitest::ClickOn(window->GetFolderList()->GetList()->GetRows()[0], wxPoint(60, 8));
+    uitest::ClickOnRow(window->GetFolderList()->GetList(), 0, wxPoint(60, 8));
     ASSERT_TRUE(PumpUntil([&] { return window->GetFolderList()->GetList()->GetSelectedRowId() == 0; }));
     Take("folders-and-devices");
 
@@ -187,19 +187,127 @@ TEST_F(Screenshots, ABigFolderAtTheTopAndAtTheEnd) {
         list = window->GetFolderList() ? window->GetFolderList()->GetList() : nullptr;
         return list && list->GetRows().size() == 2002;
     }, 60s));
-    uitest::ClickOn(list->GetRows()[3], wxPoint(60, 8));
+    uitest::ClickOnRow(list, 3, wxPoint(60, 8));
     ASSERT_TRUE(PumpUntil([&] { return list->GetRows()[3]->IsSelected(); }));
     Take("big-folder");
 
     VideoFoldersScroller* scroller = window->GetFolderList();
-    scroller->Scroll(0, scroller->GetVirtualSize().y);
+    scroller->Scroll(0, list->GetVirtualSize().y);
     Pump(300ms);
-    GenericEntry* last = list->GetRows().back();
+    const wxRect last = uitest::RowScreenRect(list, list->GetRowCount() - 1);
     const wxRect shown = scroller->GetScreenRect();
-    ASSERT_TRUE(shown.Contains(last->GetScreenRect().GetTopLeft()));
-    const wxPoint spot(shown.GetRight() - 40, last->GetScreenRect().y + last->GetSize().y / 2);
+    ASSERT_TRUE(shown.Contains(last.GetTopLeft()));
+    const wxPoint spot(shown.GetRight() - 40, last.y + last.height / 2);
     EXPECT_TRUE(PumpUntil([&] { return uitest::ScreenColour(spot) == FolderRowColour(true); }));
     Take("big-folder-end");
+}
+
+// The pixels of a screenshot that Take wrote.
+wxImage ScreenshotImage(const std::string& name) {
+    wxImage image;
+    EXPECT_TRUE(image.LoadFile(std::string(CALVORO_SCREENSHOT_DIR) + "/" + name + ".png", wxBITMAP_TYPE_PNG)) << name;
+    return image;
+}
+
+wxColour PixelAt(const wxImage& image, const wxPoint& at) {
+    if (!image.IsOk() || at.x < 0 || at.y < 0 || at.x >= image.GetWidth() || at.y >= image.GetHeight())
+        return wxColour();
+    return wxColour(image.GetRed(at.x, at.y), image.GetGreen(at.x, at.y), image.GetBlue(at.x, at.y));
+}
+
+// How many pixels of the box differ from the colour.
+int PixelsOtherThan(const wxImage& image, const wxRect& box, const wxColour& colour) {
+    int other = 0;
+    for (int y = box.y; y <= box.GetBottom(); ++y)
+        for (int x = box.x; x <= box.GetRight(); ++x) other += PixelAt(image, wxPoint(x, y)) != colour;
+    return other;
+}
+
+// The opaque pixels of the video icon are where a file row at depth 1 puts its icon: after the indent
+// (21), the spacer image's box (a border of 3 around 12) and the icon's own border of 3, centred in
+// the row's height.
+void ExpectVideoIconAt(const wxImage& shot, const wxRect& row) {
+    wxImage icon;
+    ASSERT_TRUE(icon.LoadFile("images/icon_video.png", wxBITMAP_TYPE_PNG));
+    ASSERT_EQ(wxSize(16, 16), icon.GetSize());
+    const wxPoint origin(row.x + 21 + 3 + 12 + 3 + 3, row.y + (row.height - 16) / 2);
+    int opaque = 0, wrong = 0;
+    for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x) {
+            if (icon.HasAlpha() && icon.GetAlpha(x, y) != 255) continue;
+            ++opaque;
+            const wxColour want(icon.GetRed(x, y), icon.GetGreen(x, y), icon.GetBlue(x, y));
+            wrong += PixelAt(shot, origin + wxPoint(x, y)) != want;
+        }
+    }
+    EXPECT_GT(opaque, 50);
+    EXPECT_EQ(0, wrong) << "of " << opaque << " icon pixels at " << origin.x << "," << origin.y;
+}
+
+// A long list scrolled to its end shows its last row whole, in its place: the row's colour from its
+// top to its bottom, the icon and a black label where the row puts them, and the row before it just
+// above in the other colour. 4,000 rows are far taller than an X window can be.
+TEST_F(Screenshots, TheLastRowOfALongListIsDrawnInItsPlace) {
+    for (const int rowCount : {600, 4000}) {
+        SCOPED_TRACE(rowCount);
+        const std::string name = "Long" + std::to_string(rowCount);
+        const std::wstring folder = MakeVideoFolder(name);  // holds clip.mp4
+        for (int i = 0; i < rowCount - 2; ++i) {
+            char file[48];
+            snprintf(file, sizeof(file), "/clip-%04d.mp4", i);
+            testsupport::WriteFile(media_.path() + "/" + name + file, "v");
+        }
+        ASSERT_TRUE(state_->ShareFolder(folder));
+        state_->ToggleFolderExpanded(folder);
+        wxUIActionSimulator().MouseMove(900, 700);
+        CalvoroForm* window = OpenWindow();
+        VideoFoldersList* list = nullptr;
+        ASSERT_TRUE(PumpUntil([&] {
+            list = window->GetFolderList() ? window->GetFolderList()->GetList() : nullptr;
+            return list && list->GetRowCount() == static_cast<size_t>(rowCount);
+        }, 60s));
+        VideoFoldersScroller* scroller = window->GetFolderList();
+        // The rows' extent is what the scroller scrolls over.
+        const wxRect firstRow = list->GetRowRect(0);
+        EXPECT_EQ(list->GetRowRect(rowCount - 1).GetBottom() + 1 - firstRow.y, list->GetVirtualSize().y);
+        scroller->Scroll(0, list->GetVirtualSize().y);
+        // Once the list is laid out in what the scroller shows (a scroll bar may take its room first).
+        wxRect last, before, shown;
+        ASSERT_TRUE(PumpUntil([&] {
+            last = uitest::RowScreenRect(list, rowCount - 1);
+            before = uitest::RowScreenRect(list, rowCount - 2);
+            shown = wxRect(scroller->ClientToScreen(wxPoint(0, 0)), scroller->GetClientSize());
+            return shown.Contains(last);
+        })) << "the end is reached by scrolling";
+        ASSERT_EQ(before.height, last.height);
+        ASSERT_EQ(last.y, before.GetBottom() + 1);
+        // The last row (index rowCount - 1, odd) is light blue, the one before it white.
+        const wxPoint spot(shown.GetRight() - 40, last.y + last.height / 2);
+        ASSERT_TRUE(PumpUntil([&] { return uitest::ScreenColour(spot) == FolderRowColour(true); }));
+        const std::string shot = "long-list-" + std::to_string(rowCount) + "-end";
+        Take(shot);
+
+        const wxImage image = ScreenshotImage(shot);
+        const wxPoint client = window->ClientToScreen(wxPoint(0, 0));
+        const wxRect row(last.GetPosition() - client, last.GetSize());
+        const wxRect above(before.GetPosition() - client, before.GetSize());
+        const int right = shown.GetRight() - client.x;
+        // The colour bands, checked right of the labels, across the whole height of each row.
+        EXPECT_EQ(0, PixelsOtherThan(image, wxRect(right - 60, row.y, 50, row.height), FolderRowColour(true)));
+        EXPECT_EQ(0, PixelsOtherThan(image, wxRect(right - 60, above.y, 50, above.height), FolderRowColour(false)));
+        ExpectVideoIconAt(image, row);
+        ExpectVideoIconAt(image, above);
+        // The label: black text right of the icon, within the row.
+        const wxRect label(row.x + 63, row.y, 150, row.height);
+        int dark = 0;
+        for (int y = label.y; y <= label.GetBottom(); ++y)
+            for (int x = label.x; x <= label.GetRight(); ++x) dark += PixelAt(image, wxPoint(x, y)).Red() < 60;
+        EXPECT_GT(dark, 20) << "no label drawn in the last row";
+        uitest::DestroyWindow();
+        std::list<FolderEntry> folders;
+        state_->GetFolders(folders);
+        for (const FolderEntry& shared : folders) state_->RemoveFolder(shared.Alias);
+    }
 }
 
 // Line breaks and tabs a device puts in its name show as spaces, on one line; the stored name keeps them.

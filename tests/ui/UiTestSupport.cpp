@@ -20,6 +20,7 @@
 #include "core/Events.h"
 #include "kivlib/kiv_text.h"
 #include "ui/CalvoroForm.h"
+#include "ui/VideoFoldersList.h"
 
 namespace uitest {
 
@@ -45,7 +46,7 @@ void Pump(std::chrono::milliseconds duration) {
     PumpUntil([] { return false; }, duration);
 }
 
-void ClickOn(wxWindow* window, wxPoint offset) {
+void ClickOn(wxWindow* window, wxPoint offset, int button) {
     static std::chrono::steady_clock::time_point lastClick;
     // Longer than the toolkit's double-click time.
     const auto apart = lastClick + std::chrono::milliseconds(600);
@@ -54,9 +55,21 @@ void ClickOn(wxWindow* window, wxPoint offset) {
     wxUIActionSimulator sim;
     sim.MouseMove(window->GetScreenRect().GetPosition() + at);
     Pump(std::chrono::milliseconds(50));
-    sim.MouseClick();
+    sim.MouseClick(button);
     lastClick = std::chrono::steady_clock::now();
     Pump(std::chrono::milliseconds(100));
+}
+
+void ClickOnRow(VideoFoldersList* list, size_t index, wxPoint offset, int button) {
+    const wxRect row = list->GetRowRect(index);
+    const wxPoint within = offset == wxDefaultPosition ? wxPoint(row.width / 2, row.height / 2) : offset;
+    ClickOn(list, row.GetPosition() + within, button);
+}
+
+wxRect RowScreenRect(VideoFoldersList* list, size_t index) {
+    wxRect row = list->GetRowRect(index);
+    row.SetPosition(list->ClientToScreen(row.GetPosition()));
+    return row;
 }
 
 void FocusForTyping(wxWindow* window) {

@@ -12,6 +12,7 @@
 #include <boost/shared_ptr.hpp>
 #include <wx/colour.h>
 #include <wx/gdicmn.h>
+#include <wx/mousestate.h>
 #include <gtest/gtest.h>
 #include <wx/msgdlg.h>
 #include <wx/generic/msgdlgg.h>
@@ -24,6 +25,7 @@
 #include "support/XServer.h"
 
 class CalvoroForm;
+class VideoFoldersList;
 class wxButton;
 class wxDialog;
 
@@ -34,9 +36,15 @@ namespace uitest {
 bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 // Runs the event handling for a while.
 void Pump(std::chrono::milliseconds duration);
-// Clicks a window with the real pointer, as a person would: in its middle, or at offset. Clicks are
-// kept apart in time, so two never make a double click.
-void ClickOn(wxWindow* window, wxPoint offset = wxDefaultPosition);
+// Clicks a window with the real pointer, as a person would: in its middle, or at offset, with the
+// button (wxMOUSE_BTN_LEFT, wxMOUSE_BTN_RIGHT). Clicks are kept apart in time, so two never make a
+// double click.
+void ClickOn(wxWindow* window, wxPoint offset = wxDefaultPosition, int button = wxMOUSE_BTN_LEFT);
+// Clicks the row of the folder list at index with the real pointer, through the list window: in the
+// row's middle, or at offset from its top left corner.
+void ClickOnRow(VideoFoldersList* list, size_t index, wxPoint offset = wxDefaultPosition, int button = wxMOUSE_BTN_LEFT);
+// Where the row of the folder list at index lies on the screen.
+wxRect RowScreenRect(VideoFoldersList* list, size_t index);
 // Gives the window the keyboard: the X input focus (there is no window manager) and the pointer.
 void FocusForTyping(wxWindow* window);
 // Runs action (from the dialog's own loop) once a modal dialog of ours is showing.
