@@ -309,7 +309,7 @@ protected:
         ASSERT_TRUE(display_.Start());
         x_ = "DISPLAY=" + display_.Display() + " ";
         windowManager_ = std::make_unique<TrayWindowManager>(display_.Display());
-        ASSERT_TRUE(windowManager_->WaitUntilReady());
+        ASSERT_TRUE(windowManager_->WaitUntilReady()) << windowManager_->HowItEnded();
     }
 
     // Starts the program; with a folder shared the window stays hidden in the tray.

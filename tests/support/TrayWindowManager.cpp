@@ -17,8 +17,9 @@ TrayWindowManager::TrayWindowManager(const std::string& display) : display_(disp
         setenv("DISPLAY", display.c_str(), 1);
         // Its own settings folder stays in the test's temporary folder.
         setenv("HOME", home_.path().c_str(), 1);
-        freopen("/dev/null", "w", stdout);
-        freopen("/dev/null", "w", stderr);
+        // What it says stays in its folder, for a test that finds it ended.
+        freopen((home_.path() + "/output").c_str(), "w", stdout);
+        dup2(1, 2);
         execlp("icewm", "icewm", static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -32,12 +33,19 @@ TrayWindowManager::~TrayWindowManager() {
 }
 
 bool TrayWindowManager::WaitUntilReady() {
-    if (pid_ <= 0) return false;
+    if (pid_ <= 0) {
+        ended_ = "it could not be started";
+        return false;
+    }
     const std::string command = "DISPLAY=" + display_ + " xdotool search --name '^SystemTray$' 2>/dev/null";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;  // it ended
+            ended_ = (WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                          : "ended with status " + std::to_string(WEXITSTATUS(status))) +
+                     "; it said: " + ReadFile(home_.path() + "/output");
             return false;
         }
         FILE* pipe = popen(command.c_str(), "r");

@@ -20,11 +20,14 @@ public:
     // Waits (up to a minute) until the tray owns its selection, so a program started now finds it;
     // false when the window manager did not start or no tray came.
     bool WaitUntilReady();
+    // How it ended when WaitUntilReady found it gone, and what it wrote; empty otherwise.
+    const std::string& HowItEnded() const { return ended_; }
 
 private:
     std::string display_;
     TempDir home_;
     pid_t pid_ = -1;
+    std::string ended_;
 };
 
 }  // namespace testsupport
