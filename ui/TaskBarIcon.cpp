@@ -111,13 +111,14 @@ void TaskBarIcon::OnPreferences(wxCommandEvent&) {
 void TaskBarIcon::OnCheckForUpdates(wxCommandEvent&) {
     // After the menu has closed: the item arrives while it is still open, and the icon opens no new menu
     // until it has, so a message shown from here would leave the icon without one (no Quit).
-    CallAfter([]() {
-        const std::string text = Updater::CheckWithUi();
-        wxGenericMessageDialog dialog(nullptr, wxString::FromUTF8(text), ToUiText(GetUiString(UiString::ProductName)),
-                                      wxOK | wxCENTRE);
-        ModalScope scope(&dialog);
-        dialog.ShowModal();
-    });
+    CallAfter(&TaskBarIcon::ShowUpdateCheck);
+}
+
+void TaskBarIcon::ShowUpdateCheck() {
+    // As every other message: it takes the keyboard, so Escape closes it also with no window manager.
+    wxGenericMessageDialog dialog(nullptr, wxString::FromUTF8(Updater::CheckWithUi()), ToUiText(GetUiString(UiString::ProductName)), wxOK | wxCENTRE);
+    ModalScope scope(&dialog);
+    dialog.ShowModal();
 }
 
 void TaskBarIcon::OnQuit(wxCommandEvent&) { CalvoroForm::PostQuit(form_); }

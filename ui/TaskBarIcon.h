@@ -23,6 +23,8 @@ public:
     void ShowServer();
     // The icon's menu, new each time (the caller owns it).
     static wxMenu* BuildMenu();
+    // "Check For Updates": what the updater says, in a message; returns once it is closed.
+    static void ShowUpdateCheck();
     // The menu shown by the last click, while it is open; null otherwise.
     wxMenu* GetOpenMenu() const { return openMenu_; }
 

@@ -13,6 +13,7 @@
 #include "ui/GenericDialogBase.h"
 #include "ui/ModalScope.h"
 #include "ui/PreferencesPnl.h"
+#include "ui/TaskBarIcon.h"
 
 namespace {
 
@@ -121,6 +122,7 @@ TEST_F(DialogKeys, EscapeClosesMessagesQuestionsAndTheFolderChooser) {
     };
     const Case cases[] = {
         {"Calvoro Error", [window] { TellUser(window, "Something failed.", "Calvoro Error", wxOK | wxICON_ERROR); return false; }},
+        {"Calvoro", [] { TaskBarIcon::ShowUpdateCheck(); return false; }},
         {"Remove?", [window] { return AskYesNo(window, "Remove the folder?", "Remove?"); }},
         {"Choose Video Folder", [window] {
              std::wstring path;
