@@ -134,7 +134,8 @@ void FocusForTyping(wxWindow* window) {
         XSync(display, False);
         XCloseDisplay(display);
     }
-    Pump(std::chrono::milliseconds(100));
+    wxWindow* top = wxGetTopLevelParent(window);
+    EXPECT_TRUE(WaitUntilActive(top, top->GetLabel().ToStdString(wxConvUTF8))) << "the window never had the focus";
 }
 
 void RunLater(std::chrono::milliseconds delay, std::function<void()> action) {
