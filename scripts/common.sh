@@ -15,7 +15,7 @@ PACKAGES=(
   libnatpmp-dev miniupnpd miniupnpd-nftables nftables
   libgtest-dev libgmock-dev googletest
   ffmpeg iproute2 util-linux socat xvfb xauth xdotool imagemagick
-  desktop-file-utils icewm libxml2-utils
+  desktop-file-utils icewm libxml2-utils x11-utils
 )
 
 as_root() {

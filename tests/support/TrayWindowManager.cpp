@@ -7,9 +7,27 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
+#include <X11/Xlib.h>
+
 namespace testsupport {
+
+namespace {
+
+// True once some client owns the screen's tray selection: a program that looks for a tray now finds it.
+bool TrayOwnsItsSelection(const std::string& display) {
+    Display* connection = XOpenDisplay(display.c_str());
+    if (!connection) return false;
+    const std::string name = "_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(connection));
+    const Atom selection = XInternAtom(connection, name.c_str(), False);
+    const bool owned = XGetSelectionOwner(connection, selection) != None;
+    XCloseDisplay(connection);
+    return owned;
+}
+
+}  // namespace
 
 TrayWindowManager::TrayWindowManager(const std::string& display) : display_(display) {
     pid_ = fork();
@@ -37,7 +55,6 @@ bool TrayWindowManager::WaitUntilReady() {
         ended_ = "it could not be started";
         return false;
     }
-    const std::string command = "DISPLAY=" + display_ + " xdotool search --name '^SystemTray$' 2>/dev/null";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     while (std::chrono::steady_clock::now() < deadline) {
         int status = 0;
@@ -48,15 +65,7 @@ bool TrayWindowManager::WaitUntilReady() {
                      "; it said: " + ReadFile(home_.path() + "/output");
             return false;
         }
-        FILE* pipe = popen(command.c_str(), "r");
-        char line[64] = {0};
-        const bool found = pipe && fgets(line, sizeof(line), pipe) != nullptr;
-        if (pipe) pclose(pipe);
-        if (found) {
-            // The tray takes its selection just after its window exists.
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            return true;
-        }
+        if (TrayOwnsItsSelection(display_)) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;

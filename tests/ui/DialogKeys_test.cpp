@@ -18,24 +18,26 @@
 namespace {
 
 using namespace std::chrono_literals;
-using uitest::Pump;
 using uitest::PumpUntil;
-
-// Presses Escape on the keyboard as a person does once the dialog is on screen; true when that ended
-// the dialog's loop. A dialog that stays open is ended here, so the test goes on.
-bool EscapeCloses(wxDialog* dialog) {
-    PumpUntil([dialog] { return dialog->IsShownOnScreen(); });
-    Pump(200ms);
-    wxUIActionSimulator().Char(WXK_ESCAPE);
-    if (PumpUntil([dialog] { return !dialog->IsModal(); }, 10s)) return true;
-    dialog->EndModal(wxID_CANCEL);
-    return false;
-}
 
 // The folder chooser keeps its title with the toolkit's own dialog: it is the chooser's message.
 wxString TitleOf(wxDialog* dialog) {
     if (wxDirDialog* chooser = wxDynamicCast(dialog, wxDirDialog)) return chooser->GetMessage();
     return dialog->GetTitle();
+}
+
+// Presses Escape on the keyboard as a person does once the dialog is on screen; true when that ended
+// the dialog's loop. A dialog that stays open is ended here, so the test goes on.
+bool EscapeCloses(wxDialog* dialog) {
+    EXPECT_TRUE(PumpUntil([dialog] { return dialog->IsShownOnScreen(); }));
+    // The simulator gives the X focus to the toolkit's active window: until the dialog's focus event has
+    // been handled that is still the window below, and the key would go there.
+    const std::string title = TitleOf(dialog).ToStdString(wxConvUTF8);
+    EXPECT_TRUE(uitest::WaitUntilActive(dialog, title)) << title << " never had the focus";
+    wxUIActionSimulator().Char(WXK_ESCAPE);
+    if (PumpUntil([dialog] { return !dialog->IsModal(); })) return true;
+    dialog->EndModal(wxID_CANCEL);
+    return false;
 }
 
 // Runs action from inside the loop of the innermost dialog of ours once one titled title runs.

@@ -244,9 +244,9 @@ TEST_F(Preferences, ASliderRestsOnTheNearestStepAndArrowKeysMoveAWholeStep) {
             "timeout 30 xdotool windowfocus --sync \"$(xdotool search --onlyvisible --name '^Calvoro Preferences$' | head -1)\"";
         EXPECT_EQ(0, system(focus.c_str())) << focus;
         hd->SetFocus();
-        EXPECT_TRUE(PumpUntil([hd] { return hd->HasFocus(); }, 5s));
+        EXPECT_TRUE(PumpUntil([hd] { return hd->HasFocus(); }));
         wxUIActionSimulator().Char(WXK_RIGHT);
-        EXPECT_TRUE(PumpUntil([hd] { return hd->GetValue() == 75; }, 5s)) << hd->GetValue();
+        EXPECT_TRUE(PumpUntil([hd] { return hd->GetValue() == 75; })) << hd->GetValue();
         EXPECT_EQ("75%", Text(panel->GetSliderLabel(1)->GetLabel()));
         dialog->Close();
     });
@@ -264,18 +264,18 @@ TEST_F(Preferences, RealClicksOnTheAdvancedPage) {
         Pump(200ms);
         // Unticking the custom port puts the default back into the field and disables it.
         uitest::ClickOn(panel->GetCustomPortBox(), wxPoint(8, panel->GetCustomPortBox()->GetSize().y / 2));
-        ASSERT_TRUE(PumpUntil([panel] { return !panel->GetCustomPortBox()->GetValue(); }, 5s));
+        ASSERT_TRUE(PumpUntil([panel] { return !panel->GetCustomPortBox()->GetValue(); }));
         EXPECT_EQ("8683", Text(panel->GetPortField()->GetValue()));
         EXPECT_FALSE(panel->GetPortField()->IsEnabled());
         // Ticking "Custom Path" enables "Select"; the label keeps its text.
         const std::string label = Text(panel->GetPathLabel()->GetLabel());
         uitest::ClickOn(panel->GetCustomPathBox(), wxPoint(8, panel->GetCustomPathBox()->GetSize().y / 2));
-        ASSERT_TRUE(PumpUntil([panel] { return panel->GetSelectButton()->IsEnabled(); }, 5s));
+        ASSERT_TRUE(PumpUntil([panel] { return panel->GetSelectButton()->IsEnabled(); }));
         EXPECT_EQ(label, Text(panel->GetPathLabel()->GetLabel()));
         // "Show conversions on all devices" takes effect at once, before the dialog closes.
         uitest::ClickOn(panel->GetShowAllConversionsBox(),
                         wxPoint(8, panel->GetShowAllConversionsBox()->GetSize().y / 2));
-        EXPECT_TRUE(PumpUntil([this] { return state_->GetShowAllConversions(); }, 5s));
+        EXPECT_TRUE(PumpUntil([this] { return state_->GetShowAllConversions(); }));
         // Custom Path ticked again, no folder chosen: nothing to apply there. Back to the default port
         // does need a restart; the notice is answered from its own loop.
         uitest::ClickOn(panel->GetCustomPathBox(), wxPoint(8, panel->GetCustomPathBox()->GetSize().y / 2));

@@ -75,7 +75,7 @@ TEST_F(Screenshots, FoldersAndDevicesPinPanelAndAuthorisedDevice) {
     uitest::FocusForTyping(window);
     wxUIActionSimulator sim;
     sim.Text("27");
-    ASSERT_TRUE(PumpUntil([&] { return pin->GetPlaces() == "ssce"; }, 5s));
+    ASSERT_TRUE(PumpUntil([&] { return pin->GetPlaces() == "ssce"; }));
     Take("pin-panel-two-digits");
 
     window->RebuildSideBar(phone);

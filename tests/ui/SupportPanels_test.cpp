@@ -235,7 +235,7 @@ TEST_F(SupportPanels, TheEmailMessageComesUpFocusedOverThePreferences) {
                 PumpUntil([&] { return (message = ShownWindow<wxGenericMessageDialog>("Calvoro")) != nullptr; });
                 ASSERT_NE(nullptr, message);
                 sent = message->GetMessage() == kEmailSent;
-                focused = PumpUntil([&] { return message->IsActive(); }, 5s);
+                focused = PumpUntil([&] { return message->IsActive(); });
                 Pump(200ms);
                 uitest::Screenshot("root", "email-sent");
                 message->EndModal(wxID_OK);

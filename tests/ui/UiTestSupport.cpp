@@ -46,6 +46,52 @@ void Pump(std::chrono::milliseconds duration) {
     PumpUntil([] { return false; }, duration);
 }
 
+namespace {
+// The name of the top-level X window that has the keyboard: the X focus, or with the focus following
+// the pointer, the window under the pointer; empty when none.
+std::string KeyboardWindowName() {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return std::string();
+    const Window root = DefaultRootWindow(display);
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    if (focus == PointerRoot) {
+        Window pointerRoot = 0, child = None;
+        int rootX = 0, rootY = 0, x = 0, y = 0;
+        unsigned int mask = 0;
+        XQueryPointer(display, root, &pointerRoot, &child, &rootX, &rootY, &x, &y, &mask);
+        focus = child;
+    }
+    // Up to the child of the root: the top-level window the focus lies in.
+    while (focus != None && focus != root) {
+        Window parentOfRoot = 0, parent = None, *children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(display, focus, &parentOfRoot, &parent, &children, &count)) break;
+        if (children) XFree(children);
+        if (parent == root) break;
+        focus = parent;
+    }
+    std::string name;
+    char* fetched = nullptr;
+    if (focus != None && focus != root && XFetchName(display, focus, &fetched) && fetched) {
+        name = fetched;
+        XFree(fetched);
+    }
+    XCloseDisplay(display);
+    return name;
+}
+}  // namespace
+
+bool WaitUntilActive(wxWindow* top, const std::string& name) {
+    return PumpUntil([top, name] {
+        // The simulator moves the X focus to the toolkit's active window when there is one (ours); a
+        // dialog of the toolkit's own has none, and the key goes to the window with the X focus.
+        if (wxWindow* active = wxGetActiveWindow()) return wxGetTopLevelParent(active) == top;
+        return KeyboardWindowName() == name;
+    });
+}
+
 void ClickOn(wxWindow* window, wxPoint offset, int button) {
     static std::chrono::steady_clock::time_point lastClick;
     // Longer than the toolkit's double-click time.
@@ -88,7 +134,8 @@ void FocusForTyping(wxWindow* window) {
         XSync(display, False);
         XCloseDisplay(display);
     }
-    Pump(std::chrono::milliseconds(100));
+    wxWindow* top = wxGetTopLevelParent(window);
+    EXPECT_TRUE(WaitUntilActive(top, top->GetLabel().ToStdString(wxConvUTF8))) << "the window never had the focus";
 }
 
 void RunLater(std::chrono::milliseconds delay, std::function<void()> action) {
@@ -163,7 +210,7 @@ void ExpectControlsWhole(wxWindow* top) {
 
 void DestroyWindow() {
     if (CalvoroForm* window = CalvoroForm::GetInstance()) window->Destroy();
-    PumpUntil([] { return CalvoroForm::GetInstance() == nullptr; }, std::chrono::seconds(5));
+    PumpUntil([] { return CalvoroForm::GetInstance() == nullptr; });
 }
 
 void WindowTest::SetUp() {

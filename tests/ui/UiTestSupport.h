@@ -32,8 +32,9 @@ class wxDialog;
 namespace uitest {
 
 // Runs the toolkit's event handling (X events, queued events, idle work) until done() holds or the
-// time is up; the result of done() at the end.
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// time is up; the result of done() at the end. The time only catches a hang: at load a window can take
+// seconds to come.
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 // Runs the event handling for a while.
 void Pump(std::chrono::milliseconds duration);
 // Clicks a window with the real pointer, as a person would: in its middle, or at offset, with the
@@ -45,6 +46,10 @@ void ClickOn(wxWindow* window, wxPoint offset = wxDefaultPosition, int button = 
 void ClickOnRow(VideoFoldersList* list, size_t index, wxPoint offset = wxDefaultPosition, int button = wxMOUSE_BTN_LEFT);
 // Where the row of the folder list at index lies on the screen.
 wxRect RowScreenRect(VideoFoldersList* list, size_t index);
+// Runs the event handling until keys pressed now go to top, named name on the X server: the toolkit
+// has taken the focus into it (its focus event handled), as the simulator moves the X focus to that
+// window; false when that did not come.
+bool WaitUntilActive(wxWindow* top, const std::string& name);
 // Gives the window the keyboard: the X input focus (there is no window manager) and the pointer.
 void FocusForTyping(wxWindow* window);
 // Runs action (from the dialog's own loop) once a modal dialog of ours is showing.

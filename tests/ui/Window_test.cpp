@@ -86,7 +86,7 @@ TEST_F(MainWindow, TypedDigitsSubmitThePinAndOtherKeysDoNothing) {
     sim.Char(pin[1]);
     sim.Char(WXK_BACK);
     sim.Char(pin[2]);
-    ASSERT_TRUE(PumpUntil([&] { return panel->GetDigits().size() == 3; }, 5s)) << panel->GetDigits();
+    ASSERT_TRUE(PumpUntil([&] { return panel->GetDigits().size() == 3; })) << panel->GetDigits();
     uitest::Pump(100ms);
     EXPECT_EQ(pin.substr(0, 3), panel->GetDigits());
     EXPECT_EQ("sssc", panel->GetPlaces());
@@ -108,9 +108,9 @@ TEST_F(MainWindow, AWrongPinOnlyEmptiesThePlaces) {
     wxUIActionSimulator sim;
     const std::string digits = std::to_string(wrong);
     sim.Text(digits.substr(0, 3).c_str());
-    ASSERT_TRUE(PumpUntil([&] { return panel->GetPlaces() == "sssc"; }, 5s));
+    ASSERT_TRUE(PumpUntil([&] { return panel->GetPlaces() == "sssc"; }));
     sim.Char(digits[3]);
-    ASSERT_TRUE(PumpUntil([&] { return panel->GetPlaces() == "ceee"; }, 5s));
+    ASSERT_TRUE(PumpUntil([&] { return panel->GetPlaces() == "ceee"; }));
     uitest::Pump(200ms);
     EXPECT_EQ(panel, window->GetContent());
     EXPECT_EQ("", panel->GetDigits());
