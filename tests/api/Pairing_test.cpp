@@ -75,7 +75,10 @@ TEST_F(Pairing, ANewDeviceWaitsForItsPinThenIsLetInOnceThePinIsTyped) {
 
     ASSERT_TRUE(services.events->SubmitPin(session.Pin, session.SessionId));
     const apitest::FakeReply admitted = Announce(AnnounceBody("Ann's phone", "dev-1"), &took);
-    EXPECT_LT(took.count(), 900);
+    // The PIN's wait sleeps a whole second, and a sleep is never shorter than asked: a reply that waited
+    // takes 1000 ms or more however idle the machine. Everything short of that is the admitted device's
+    // reply being worked out, which leaves a loaded machine nearly the whole second.
+    EXPECT_LT(took.count(), 1000);
     EXPECT_EQ(200, admitted.head.StatusCode);
     EXPECT_EQ("OK", admitted.head.StatusText);
     EXPECT_EQ(AuthorizedReply(session.SessionId), admitted.body);

@@ -118,7 +118,7 @@ TEST_F(StartupTest, SecondInstanceEndsAtOnceSaysWhyAndAddsNothingToTheLog) {
     EXPECT_TRUE(first.Running()) << "the first instance must not be disturbed";
 
     first.Signal(SIGTERM);
-    ASSERT_TRUE(first.WaitExit(5s));
+    ASSERT_TRUE(first.WaitExit(30s));
 }
 
 TEST_F(StartupTest, EachEndSignalRunsTheShutdown) {
