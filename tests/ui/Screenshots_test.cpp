@@ -44,6 +44,28 @@ protected:
         state_->ToggleFolderExpanded(movies);
     }
 
+    // Shares a folder named name that holds clip.mp4 and videos more clip-NNNN.mp4, expanded, and opens
+    // the window with the pointer out of the way; the list once all its rows are there (null when not).
+    VideoFoldersList* OpenWithAnExpandedFolder(const std::string& name, int videos, CalvoroForm*& window) {
+        const std::wstring folder = MakeVideoFolder(name);
+        for (int i = 0; i < videos; ++i) {
+            char file[48];
+            snprintf(file, sizeof(file), "/clip-%04d.mp4", i);
+            testsupport::WriteFile(media_.path() + "/" + name + file, "v");
+        }
+        if (!state_->ShareFolder(folder)) return nullptr;
+        state_->ToggleFolderExpanded(folder);
+        wxUIActionSimulator().MouseMove(900, 700);
+        window = OpenWindow();
+        VideoFoldersList* list = nullptr;
+        const size_t rows = static_cast<size_t>(videos) + 2;  // the folder, clip.mp4 and the videos
+        const bool listed = PumpUntil([&] {
+            list = window->GetFolderList() ? window->GetFolderList()->GetList() : nullptr;
+            return list && list->GetRowCount() == rows;
+        }, 60s);
+        return listed ? list : nullptr;
+    }
+
     uint64_t Device(const std::wstring& name, const std::wstring& id, const std::wstring& type, bool authorised) {
         const ClientSession session = state_->GetOrCreateSession(name, id);
         state_->SetClientConnected(session.SessionId, true);
@@ -172,21 +194,9 @@ TEST_F(Screenshots, ALongDeviceNameEndsInAnEllipsisAndShowsWholeAsItsTip) {
 // A shared folder of 2,000 videos, expanded, with a file selected: the top of the list, and its end
 // scrolled to (far beyond the height an X window can have), painted row for row.
 TEST_F(Screenshots, ABigFolderAtTheTopAndAtTheEnd) {
-    const std::wstring big = MakeVideoFolder("Big");
-    for (int i = 0; i < 2000; ++i) {
-        char name[32];
-        snprintf(name, sizeof(name), "/Big/clip-%04d.mp4", i);
-        testsupport::WriteFile(media_.path() + name, "v");
-    }
-    ASSERT_TRUE(state_->ShareFolder(big));
-    state_->ToggleFolderExpanded(big);
-    wxUIActionSimulator().MouseMove(900, 700);
-    CalvoroForm* window = OpenWindow();
-    VideoFoldersList* list = nullptr;
-    ASSERT_TRUE(PumpUntil([&] {
-        list = window->GetFolderList() ? window->GetFolderList()->GetList() : nullptr;
-        return list && list->GetRows().size() == 2002;
-    }, 60s));
+    CalvoroForm* window = nullptr;
+    VideoFoldersList* list = OpenWithAnExpandedFolder("Big", 2000, window);
+    ASSERT_NE(nullptr, list);
     uitest::ClickOnRow(list, 3, wxPoint(60, 8));
     ASSERT_TRUE(PumpUntil([&] { return list->GetRows()[3]->IsSelected(); }));
     Take("big-folder");
@@ -250,22 +260,9 @@ void ExpectVideoIconAt(const wxImage& shot, const wxRect& row) {
 TEST_F(Screenshots, TheLastRowOfALongListIsDrawnInItsPlace) {
     for (const int rowCount : {600, 4000}) {
         SCOPED_TRACE(rowCount);
-        const std::string name = "Long" + std::to_string(rowCount);
-        const std::wstring folder = MakeVideoFolder(name);  // holds clip.mp4
-        for (int i = 0; i < rowCount - 2; ++i) {
-            char file[48];
-            snprintf(file, sizeof(file), "/clip-%04d.mp4", i);
-            testsupport::WriteFile(media_.path() + "/" + name + file, "v");
-        }
-        ASSERT_TRUE(state_->ShareFolder(folder));
-        state_->ToggleFolderExpanded(folder);
-        wxUIActionSimulator().MouseMove(900, 700);
-        CalvoroForm* window = OpenWindow();
-        VideoFoldersList* list = nullptr;
-        ASSERT_TRUE(PumpUntil([&] {
-            list = window->GetFolderList() ? window->GetFolderList()->GetList() : nullptr;
-            return list && list->GetRowCount() == static_cast<size_t>(rowCount);
-        }, 60s));
+        CalvoroForm* window = nullptr;
+        VideoFoldersList* list = OpenWithAnExpandedFolder("Long" + std::to_string(rowCount), rowCount - 2, window);
+        ASSERT_NE(nullptr, list);
         VideoFoldersScroller* scroller = window->GetFolderList();
         // The rows' extent is what the scroller scrolls over.
         const wxRect firstRow = list->GetRowRect(0);
