@@ -116,9 +116,8 @@ void TaskBarIcon::OnCheckForUpdates(wxCommandEvent&) {
 
 void TaskBarIcon::ShowUpdateCheck() {
     // As every other message: it takes the keyboard, so Escape closes it also with no window manager.
-    wxGenericMessageDialog dialog(nullptr, wxString::FromUTF8(Updater::CheckWithUi()), ToUiText(GetUiString(UiString::ProductName)), wxOK | wxCENTRE);
-    ModalScope scope(&dialog);
-    dialog.ShowModal();
+    TellUser(nullptr, wxString::FromUTF8(Updater::CheckWithUi()), ToUiText(GetUiString(UiString::ProductName)),
+             wxOK | wxCENTRE);
 }
 
 void TaskBarIcon::OnQuit(wxCommandEvent&) { CalvoroForm::PostQuit(form_); }
