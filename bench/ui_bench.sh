@@ -33,7 +33,7 @@ WORK="$(mktemp -d /tmp/calvoro-ui-bench-XXXXXX)"
 XPID=""
 trap '[ -n "$XPID" ] && kill "$XPID" 2>/dev/null; wait 2>/dev/null; rm -rf "$WORK"' EXIT
 exec 9>"$WORK/display"
-taskset -c "$PIN_X" Xvfb -displayfd 9 -screen 0 1280x800x24 -nolisten tcp 2>/dev/null &
+taskset -c "$PIN_X" Xvfb -displayfd 9 -noreset -screen 0 1280x800x24 -nolisten tcp 2>/dev/null &
 XPID=$!
 for _ in $(seq 100); do [ -s "$WORK/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -1 "$WORK/display")"

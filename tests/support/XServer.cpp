@@ -7,6 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
+#include <X11/Xlib.h>
+
 namespace testsupport {
 
 XServer::~XServer() {
@@ -29,7 +34,9 @@ bool XServer::Start() {
             dup2(devNull, 2);
         }
         const std::string fd = std::to_string(pipeFds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24", "-nolisten", "tcp",
+        // No reset when the last client leaves: a reset refuses the clients that connect meanwhile, so
+        // a short-lived client (a query, a key sent) could make the next program's start fail.
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-screen", "0", "1280x800x24", "-nolisten", "tcp",
                static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -46,8 +53,28 @@ bool XServer::Start() {
     close(pipeFds[0]);
     if (number.find('\n') == std::string::npos) return false;
     display_ = ":" + number.substr(0, number.find('\n'));
+    if (!TakesClients()) return false;
     setenv("DISPLAY", display_.c_str(), 1);
     return true;
+}
+
+// Its display number says it listens; a client that connects and is accepted says it takes clients,
+// which is what the window manager and the program started next need.
+bool XServer::TakesClients() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        if (::Display* connection = XOpenDisplay(display_.c_str())) {
+            XCloseDisplay(connection);
+            return true;
+        }
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;  // it ended
+            return false;
+        }
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 }  // namespace testsupport

@@ -19,6 +19,8 @@ public:
     const std::string& Display() const { return display_; }
 
 private:
+    bool TakesClients();
+
     pid_t pid_ = -1;
     std::string display_;
 };
