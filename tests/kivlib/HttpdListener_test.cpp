@@ -503,6 +503,17 @@ std::string Get(const std::string& target, const std::string& extra = "") {
 
 // ---- requests ----
 
+// A connection the server gave up on: it reads a 500 that says the connection closes, and then the
+// server closes it. The reply, for checks of its body.
+HttpReply ExpectRefusedAndClosed(TestClient& client) {
+    HttpReply reply;
+    EXPECT_TRUE(client.ReadReply(reply));  // a reset would have destroyed the reply
+    EXPECT_EQ(reply.status, 500);
+    EXPECT_EQ(reply.headers["connection"], "close");
+    EXPECT_TRUE(client.WaitClosed(3000));
+    return reply;
+}
+
 TEST_F(HttpdListenerTest, AnswersPipelinedRequestsInOrder) {
     TestServer server;
     ASSERT_TRUE(server.Running()) << kiv_httpd_listener::GetLastGetInstanceError();
@@ -619,12 +630,7 @@ TEST_F(HttpdListenerTest, CapsPostBodyAt64KiB) {
     ASSERT_TRUE(client.Write("POST /body HTTP/1.1\r\nContent-Length: 65537\r\n\r\n" + std::string(65537, 'k') +
                              Get("/after-refused")));
     SleepMs(200);  // the server has replied and closed by now, with our body bytes unread
-    HttpReply reply;
-    ASSERT_TRUE(client.ReadReply(reply));  // a reset would have destroyed the reply
-    EXPECT_EQ(reply.status, 500);
-    EXPECT_EQ(reply.body, "Request body of 65537 bytes is over the limit of 65536 bytes");
-    EXPECT_EQ(reply.headers["connection"], "close");
-    EXPECT_TRUE(client.WaitClosed(3000));
+    EXPECT_EQ(ExpectRefusedAndClosed(client).body, "Request body of 65537 bytes is over the limit of 65536 bytes");
     EXPECT_FALSE(server.Saw("/after-refused"));
 }
 
@@ -923,11 +929,8 @@ TEST_F(HttpdListenerTest, CutsTheLongestHolderWhenTheHeldBytesBudgetIsSpent) {
 
     EXPECT_EQ(server.WaitFor("body error"),
               "body error of /held-oldest: Connection cut: the request bytes held across connections reached their budget");
+    ExpectRefusedAndClosed(oldest);
     HttpReply reply;
-    ASSERT_TRUE(oldest.ReadReply(reply));
-    EXPECT_EQ(reply.status, 500);
-    EXPECT_EQ(reply.headers["connection"], "close");
-    EXPECT_TRUE(oldest.WaitClosed(3000));
 
     // Within its own allowance a request needs nothing of the budget.
     TestClient small(server.Port());
@@ -995,13 +998,10 @@ TEST_F(HttpdListenerTest, CutsOffABodyBelowTheMinimumRate) {
     EXPECT_EQ(server.WaitFor("body error"), "body error: Request body slower than 100 bytes per second");
     // Cut off at about 0.3 s + (bytes received) x 10 ms, long before the 30 s body deadline.
     EXPECT_LT(MsSince(start), 15000);
-    HttpReply reply;
-    ASSERT_TRUE(client.ReadReply(reply));
-    EXPECT_EQ(reply.status, 500);
-    EXPECT_EQ(reply.headers["connection"], "close");
-    EXPECT_TRUE(client.WaitClosed(3000));
+    ExpectRefusedAndClosed(client);
 
     // A body that keeps the rate is read whole.
+    HttpReply reply;
     TestClient steady(server.Port());
     ASSERT_TRUE(steady.Write("POST /body HTTP/1.1\r\nContent-Length: 60\r\n\r\n"));
     for (int i = 0; i < 6; ++i) {
