@@ -1,6 +1,7 @@
 // The HTTP listener over real loopback sockets, driven by a small request loop of the kind the
 // program runs: poll ShutdownRequested, ReadRequest(1000), ParseRequest, reply.
 #include "kivlib/kiv_httpd_listener.h"
+#include "kivlib/HttpdConnection.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -53,6 +54,13 @@ public:
         return MsSince(start);
     }
 
+    void Connected(kivhttp::HttpdConnection* connection) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            connections_.push_back(connection);
+        }
+        Record("connected");
+    }
     void Record(const std::string& event) {
         std::lock_guard<std::mutex> lock(mutex_);
         events_.push_back(event);
@@ -94,6 +102,20 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return file_;
     }
+    // Waits until the index-th connection to reach the entry waits on its client again: its request
+    // loop has asked for the next request, so the listener may close it to make room. Only for a
+    // connection the listener cannot have ended meanwhile.
+    bool WaitUntilEvictable(size_t index, int timeoutMs = 30000) {
+        const auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (index < connections_.size() && connections_[index]->ProgressSince() >= 0) return true;
+            }
+            if (Clock::now() > until) return false;
+            SleepMs(1);
+        }
+    }
     void OpenGate() {
         std::lock_guard<std::mutex> lock(mutex_);
         gateOpen_ = true;
@@ -114,6 +136,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> events_;
+    std::vector<kivhttp::HttpdConnection*> connections_;  // in the order they reached the entry
     bool gateOpen_ = false;
     std::string file_;
     std::atomic<bool> answerMalformed_{false};
@@ -351,7 +374,7 @@ void* TestServer::Entry(void* argument) {
     auto* connection = static_cast<IHttpdConnection*>(argument);
     auto* server = static_cast<TestServer*>(connection->GetUserData());
     IHttpdRequest* request = connection->GetRequest();
-    server->Record("connected");
+    server->Connected(static_cast<kivhttp::HttpdConnection*>(connection));
     for (;;) {
         if (connection->ShutdownRequested()) {
             server->Record("shutdown seen");
@@ -884,6 +907,9 @@ TEST_F(HttpdListenerTest, CountsTheConnectionsClosedToMakeRoomInNoticesAtMostOnc
         clients.emplace_back(new TestClient(server.Port()));
         HttpReply reply;
         ASSERT_TRUE(clients.back()->Write(Get("/ping")) && clients.back()->ReadReply(reply));
+        // Until its request loop asks for the next request, a connection that has sent its reply still
+        // counts as busy, and a newcomer finding only busy ones is refused.
+        ASSERT_TRUE(server.WaitUntilEvictable(i)) << i;
     }
     const long long sent = MsSince(start);
     for (int i = 0; i < 200 && NoticedCount("closed to make room") < kNewcomers; ++i) SleepMs(50);
