@@ -105,11 +105,15 @@ Value UntilSteady(const std::function<Value()>& read) {
     return Value{};
 }
 
-// The window's geometry once it is shown and holds still; empty when it never did.
-std::map<std::string, int> SteadyGeometry(const std::string& x, const std::string& id) {
-    return UntilSteady<std::map<std::string, int>>([&] {
-        std::map<std::string, int> box = Geometry(x, id);
-        if (box["WIDTH"] <= 0 || !Viewable(x, id)) box.clear();
+using Box = std::map<std::string, int>;
+
+// The window's geometry once it is shown, differs from an earlier one where wanted (changed), and holds
+// still; empty when it never did.
+Box SteadyGeometry(const std::string& x, const std::string& id,
+                   const std::function<bool(const Box&)>& changed = [](const Box&) { return true; }) {
+    return UntilSteady<Box>([&] {
+        Box box = Geometry(x, id);
+        if (box["WIDTH"] <= 0 || !Viewable(x, id) || !changed(box)) box.clear();
         return box;
     });
 }
@@ -470,10 +474,8 @@ TEST_F(TrayDesktop, QuitFromTheIconsMenuWhileThePreferencesAreOpen) {
     Screenshot("hidden-start-preferences");
     // Moved aside, the dialog lets the folder list behind it be seen.
     EXPECT_EQ(0, system((x_ + "xdotool windowmove " + preferences + " 770 0").c_str()));
-    const std::map<std::string, int> moved = UntilSteady<std::map<std::string, int>>([&] {
-        std::map<std::string, int> box = SteadyGeometry(x_, preferences);
-        if (box["X"] == placed["X"] && box["Y"] == placed["Y"]) box.clear();
-        return box;
+    const Box moved = SteadyGeometry(x_, preferences, [&](const Box& box) {
+        return box.at("X") != placed["X"] || box.at("Y") != placed["Y"];
     });
     EXPECT_FALSE(moved.empty()) << "the dialog did not move";
     Screenshot("hidden-start-preferences-and-folders");
@@ -558,10 +560,8 @@ TEST_F(TrayDesktop, TheWindowDoesNotShrinkBelowItsLeastSize) {
     ASSERT_FALSE(before.empty());
     ASSERT_EQ(0, system((x_ + "xdotool windowsize " + window + " 200 100").c_str()));
     // The window manager's answer to the request: the window's size once it has changed and holds.
-    std::map<std::string, int> box = UntilSteady<std::map<std::string, int>>([&] {
-        std::map<std::string, int> now = SteadyGeometry(x_, window);
-        if (now["WIDTH"] == before.at("WIDTH") && now["HEIGHT"] == before.at("HEIGHT")) now.clear();
-        return now;
+    Box box = SteadyGeometry(x_, window, [&](const Box& now) {
+        return now.at("WIDTH") != before.at("WIDTH") || now.at("HEIGHT") != before.at("HEIGHT");
     });
     ASSERT_FALSE(box.empty()) << "the window's size did not change";
     EXPECT_GE(box["WIDTH"], 600);
